@@ -1,0 +1,69 @@
+"""Starts a taviksms-sandbox on ephemeral ports for client tests and talks to its control port."""
+
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import urllib.request
+
+SANDBOX_EXE = os.environ.get("TAVIKSMS_SANDBOX_EXE", "taviksms-sandbox")
+DB_USER = "sms_app"
+DB_PASSWORD = "tavik2024db"
+
+
+class Sandbox:
+    def __init__(self, *extra_args):
+        self.data_dir = tempfile.mkdtemp(prefix="taviksms-clients-")
+        self.proc = subprocess.Popen(
+            [SANDBOX_EXE, "--ephemeral", "--data", self.data_dir, *extra_args],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.ports = {}
+        deadline = time.monotonic() + 10
+        lines = []
+        while time.monotonic() < deadline:
+            line = self.proc.stdout.readline()
+            if not line:
+                break
+            lines.append(line.rstrip("\n"))
+            if line.strip() == "ready":
+                break
+            m = re.search(r"^(\w+) \S*?127\.0\.0\.1:(\d+)", line)
+            if m:
+                self.ports[m.group(1)] = int(m.group(2))
+        if "database" not in self.ports or lines[-1:] != ["ready"]:
+            self.stop()
+            raise RuntimeError("sandbox did not start: %r" % lines)
+
+    @property
+    def tds_port(self):
+        return self.ports["database"]
+
+    def control(self, method, path, body=None):
+        url = "http://127.0.0.1:%d%s" % (self.ports["control"], path)
+        data = body.encode() if isinstance(body, str) else body
+        req = urllib.request.Request(url, data=data, method=method)
+        with urllib.request.urlopen(req, timeout=10) as resp:
+            text = resp.read().decode()
+        return json.loads(text) if text else None
+
+    def calls(self, proc=None):
+        path = "/calls" + ("?proc=" + proc if proc else "")
+        return self.control("GET", path)["calls"]
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        for stream in (self.proc.stdout, self.proc.stderr):
+            if stream:
+                stream.close()
+        shutil.rmtree(self.data_dir, ignore_errors=True)
+        return self.proc.returncode
