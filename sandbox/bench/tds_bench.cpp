@@ -39,17 +39,19 @@ int main() {
   SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env);
   SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
   SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc);
-  std::string conn = "Driver={FreeTDS};Server=127.0.0.1;Port=" + std::to_string(sandbox.ports().tds) +
-                     ";Database=sms;UID=" + sandbox.db_user() + ";PWD=" + sandbox.db_password() +
-                     ";TDS_Version=7.4;ClientCharset=UTF-8";
-  check(SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(conn.data()), SQL_NTS, nullptr,
-                         0, nullptr, SQL_DRIVER_NOPROMPT),
+  std::string conn =
+      "Driver={FreeTDS};Server=127.0.0.1;Port=" + std::to_string(sandbox.ports().tds) +
+      ";Database=sms;UID=" + sandbox.db_user() + ";PWD=" + sandbox.db_password() +
+      ";TDS_Version=7.4;ClientCharset=UTF-8";
+  check(SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(conn.data()), SQL_NTS, nullptr, 0,
+                         nullptr, SQL_DRIVER_NOPROMPT),
         SQL_HANDLE_DBC, dbc, "connect");
   SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt);
 
   // Ten parameters bound once, in declared order, as the component binds them.
-  std::vector<std::string> text = {"demo", "sub01", "0212345678", "cust", "name", "01012345678",
-                                   "benchmark message", "", "", ""};
+  std::vector<std::string> text = {
+      "demo", "sub01", "0212345678", "cust", "name", "01012345678", "benchmark message", "",
+      "",     ""};
   std::vector<SQLLEN> lengths(10);
   SQLINTEGER typ = 0;
   SQLUSMALLINT column = 1;
@@ -83,8 +85,7 @@ int main() {
 
   sandbox.post("/faults/rows?proc=sp_result_data2&count=100000");
   start = Clock::now();
-  SQLCHAR query[] =
-      "{call sp_result_data2('demo', '2000-01-01 00:00', '2099-12-31 23:59')}";
+  SQLCHAR query[] = "{call sp_result_data2('demo', '2000-01-01 00:00', '2099-12-31 23:59')}";
   check(SQLExecDirect(stmt, query, SQL_NTS), SQL_HANDLE_STMT, stmt, "sp_result_data2");
   long rows = 0;
   SQLWCHAR msg[512];

@@ -36,15 +36,23 @@ struct SqlValue {
   std::u16string s;
 
   static SqlValue null(SqlType t) { return SqlValue{t, true, 0, 0, 0, {}}; }
-  static SqlValue nvarchar(std::u16string v) { return SqlValue{SqlType::NVarChar, false, 0, 0, 0, std::move(v)}; }
-  static SqlValue varchar(std::u16string v) { return SqlValue{SqlType::VarChar, false, 0, 0, 0, std::move(v)}; }
+  static SqlValue nvarchar(std::u16string v) {
+    return SqlValue{SqlType::NVarChar, false, 0, 0, 0, std::move(v)};
+  }
+  static SqlValue varchar(std::u16string v) {
+    return SqlValue{SqlType::VarChar, false, 0, 0, 0, std::move(v)};
+  }
   static SqlValue int32(std::int32_t v) { return SqlValue{SqlType::Int, false, v, 0, 0, {}}; }
   static SqlValue int64(std::int64_t v) { return SqlValue{SqlType::BigInt, false, v, 0, 0, {}}; }
-  static SqlValue money(std::int64_t ten_thousandths) { return SqlValue{SqlType::Money, false, ten_thousandths, 0, 0, {}}; }
+  static SqlValue money(std::int64_t ten_thousandths) {
+    return SqlValue{SqlType::Money, false, ten_thousandths, 0, 0, {}};
+  }
   static SqlValue decimal(std::int64_t unscaled, std::uint8_t precision, std::uint8_t scale) {
     return SqlValue{SqlType::Decimal, false, unscaled, precision, scale, {}};
   }
-  static SqlValue datetime(DateTime t) { return SqlValue{SqlType::DateTime, false, t.ms, 0, 0, {}}; }
+  static SqlValue datetime(DateTime t) {
+    return SqlValue{SqlType::DateTime, false, t.ms, 0, 0, {}};
+  }
   static SqlValue bit(bool v) { return SqlValue{SqlType::Bit, false, v ? 1 : 0, 0, 0, {}}; }
 };
 
@@ -76,24 +84,25 @@ struct ServerMessage {
   std::int32_t line = 1;
 };
 
+struct RpcParam {
+  std::u16string name;  // "@name", or empty when sent by position
+  SqlValue value;
+  bool output = false;  // status flag 0x01 (by reference)
+};
+
 // What one statement (an RPC, or one statement of a batch) produced, in wire order:
 // infos, result sets (each ends with DONE/DONEINPROC carrying its row count), then the error if
 // any, the return status, the function value, and the final DONE/DONEPROC.
 struct StatementResult {
   std::vector<ServerMessage> infos;
   std::vector<ResultSet> result_sets;
-  std::optional<ServerMessage> error;         // ERROR token; the final DONE* carries the error bit
-  std::optional<std::int32_t> return_status;  // RETURNSTATUS (procedures called by RPC)
-  std::optional<SqlValue> function_value;     // RETURNVALUE, status 0x02 (functions called by RPC)
-  std::optional<std::int64_t> rows_affected;  // DONE_COUNT for INSERT/UPDATE/DELETE
+  std::optional<ServerMessage> error;          // ERROR token; the final DONE* carries the error bit
+  std::optional<std::int32_t> return_status;   // RETURNSTATUS (procedures called by RPC)
+  std::optional<SqlValue> function_value;      // RETURNVALUE, status 0x02 (functions called by RPC)
+  std::vector<RpcParam> output_values;         // RETURNVALUE, status 0x01 (output parameters)
+  std::optional<std::int64_t> rows_affected;   // DONE_COUNT for INSERT/UPDATE/DELETE
   std::optional<std::u16string> new_database;  // ENVCHANGE type 1 after USE
   bool drop_connection = false;  // fault injection: close the socket without answering
-};
-
-struct RpcParam {
-  std::u16string name;  // "@name", or empty when sent by position
-  SqlValue value;
-  bool output = false;  // status flag 0x01 (by reference)
 };
 
 struct LoginRequest {
@@ -118,7 +127,8 @@ class Session {
   virtual std::vector<StatementResult> execute_batch(const std::u16string& sql) = 0;
   // An RPC by name ("x", "dbo.x", "[dbo].[x]", "sms.dbo.x") with parameters by name or position.
   // The TDS layer maps ProcID 10 and the name "sp_executesql" to execute_sql instead.
-  virtual StatementResult call_rpc(const std::u16string& name, const std::vector<RpcParam>& params) = 0;
+  virtual StatementResult call_rpc(const std::u16string& name,
+                                   const std::vector<RpcParam>& params) = 0;
   // sp_executesql: the statement, its parameter declaration text ("@P1 varchar(50),..."), and
   // the parameter values in declaration order.
   virtual std::vector<StatementResult> execute_sql(const std::u16string& statement,

@@ -52,7 +52,7 @@ class Sandbox:
 
     def calls(self, proc=None):
         path = "/calls" + ("?proc=" + proc if proc else "")
-        return self.control("GET", path)["calls"]
+        return self.control("GET", path)
 
     def stop(self):
         if self.proc.poll() is None:

@@ -1,0 +1,156 @@
+#include "control/endpoint_routes.h"
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <exception>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "mirrors/mirrors.h"
+#include "sftp/sftp_server.h"
+
+namespace sandbox {
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+void send_json(httplib::Response& res, const json& body, int status = 200) {
+  res.status = status;
+  res.set_content(body.dump(), "application/json");
+}
+
+void send_error(httplib::Response& res, int status, const std::string& message) {
+  send_json(res, json{{"error", message}}, status);
+}
+
+json mirror_json(int n, const Mirror& m) {
+  return json{{"mirror", n},
+              {"port", m.port()},
+              {"mode", std::string(mirror_mode_name(m.mode()))},
+              {"hits", m.hits()}};
+}
+
+json sftp_json(const SftpServer& sftp) {
+  return json{{"mode", std::string(sftp_mode_name(sftp.mode()))},
+              {"port", sftp.port()},
+              {"open_sessions", sftp.open_sessions()},
+              {"total_sessions", sftp.total_sessions()}};
+}
+
+json uploads_json(const SftpServer& sftp) {
+  json files = json::array();
+  std::vector<std::pair<std::string, std::uintmax_t>> found;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(sftp.uploads_dir(), ec)) {
+    std::error_code size_ec;
+    if (!entry.is_regular_file(size_ec)) continue;
+    auto size = entry.file_size(size_ec);
+    if (!size_ec) found.emplace_back(entry.path().filename().string(), size);
+  }
+  std::sort(found.begin(), found.end());
+  for (const auto& [name, size] : found) files.push_back(json{{"name", name}, {"size", size}});
+  return json{{"files", files}};
+}
+
+int mirror_number(const httplib::Request& req) {
+  const std::string& text = req.matches[1];
+  return text.size() == 1 ? text[0] - '0' : 0;
+}
+
+}  // namespace
+
+void install_json_error_handlers(httplib::Server& server) {
+  server.set_error_handler([](const httplib::Request&, httplib::Response& res) {
+    if (res.body.empty()) {
+      res.set_content(json{{"error", "HTTP " + std::to_string(res.status)}}.dump(),
+                      "application/json");
+    }
+  });
+  server.set_exception_handler(
+      [](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
+        std::string what = "internal error";
+        try {
+          if (ep) std::rethrow_exception(ep);
+        } catch (const std::exception& e) {
+          what = e.what();
+        } catch (...) {
+        }
+        send_error(res, 500, what);
+      });
+}
+
+void register_endpoint_routes(httplib::Server& server, MirrorSet& mirrors, SftpServer& sftp,
+                              std::function<void(nlohmann::json&)> add_state) {
+  server.Get("/state",
+             [&mirrors, &sftp, add_state](const httplib::Request&, httplib::Response& res) {
+               json state;
+               json list = json::array();
+               for (int n = 1; n <= 3; ++n) list.push_back(mirror_json(n, mirrors.mirror(n)));
+               state["mirrors"] = list;
+               state["sftp"] = sftp_json(sftp);
+               if (add_state) add_state(state);
+               send_json(res, state);
+             });
+
+  server.Get("/mirrors", [&mirrors](const httplib::Request&, httplib::Response& res) {
+    json list = json::array();
+    for (int n = 1; n <= 3; ++n) list.push_back(mirror_json(n, mirrors.mirror(n)));
+    send_json(res, list);
+  });
+
+  server.Post(R"(/mirrors/(\d+))", [&mirrors](const httplib::Request& req, httplib::Response& res) {
+    int n = mirror_number(req);
+    if (n < 1 || n > 3) return send_error(res, 404, "mirror must be 1, 2 or 3");
+    auto mode = parse_mirror_mode(req.get_param_value("mode"));
+    if (!mode) {
+      return send_error(res, 400,
+                        "mode must be up, down, 404, 500, no-sms-id, hang, html, binary or custom");
+    }
+    Mirror& m = mirrors.mirror(n);
+    try {
+      m.set_mode(*mode, *mode == MirrorMode::Custom ? req.body : std::string());
+    } catch (const std::exception& e) {
+      return send_error(res, 500, e.what());
+    }
+    send_json(res, mirror_json(n, m));
+  });
+
+  server.Post(R"(/mirrors/(\d+)/reset-hits)",
+              [&mirrors](const httplib::Request& req, httplib::Response& res) {
+                int n = mirror_number(req);
+                if (n < 1 || n > 3) return send_error(res, 404, "mirror must be 1, 2 or 3");
+                mirrors.mirror(n).reset_hits();
+                send_json(res, mirror_json(n, mirrors.mirror(n)));
+              });
+
+  server.Get("/sftp", [&sftp](const httplib::Request&, httplib::Response& res) {
+    send_json(res, sftp_json(sftp));
+  });
+
+  server.Post("/sftp", [&sftp](const httplib::Request& req, httplib::Response& res) {
+    auto mode = parse_sftp_mode(req.get_param_value("mode"));
+    if (!mode) return send_error(res, 400, "mode must be up, refuse-writes or mute");
+    sftp.set_mode(*mode);
+    send_json(res, sftp_json(sftp));
+  });
+
+  server.Get("/uploads", [&sftp](const httplib::Request&, httplib::Response& res) {
+    send_json(res, uploads_json(sftp));
+  });
+
+  server.Delete("/uploads", [&sftp](const httplib::Request&, httplib::Response& res) {
+    std::error_code ec;
+    std::size_t removed = 0;
+    for (const auto& entry : fs::directory_iterator(sftp.uploads_dir(), ec)) {
+      std::error_code rm_ec;
+      if (entry.is_regular_file(rm_ec) && fs::remove(entry.path(), rm_ec)) ++removed;
+    }
+    send_json(res, json{{"removed", removed}});
+  });
+}
+
+}  // namespace sandbox

@@ -1,0 +1,134 @@
+#include "control/options.h"
+
+#include <charconv>
+#include <cstdio>
+
+namespace sandbox {
+
+namespace {
+
+std::optional<std::uint16_t> parse_port(const std::string& text) {
+  unsigned value = 0;
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || ptr != end || value > 65535) return std::nullopt;
+  return static_cast<std::uint16_t>(value);
+}
+
+bool is_clock_text(const std::string& t) {
+  // YYYY-MM-DD HH:MM:SS with plausible field ranges.
+  if (t.size() != 19) return false;
+  static constexpr char kShape[] = "dddd-dd-dd dd:dd:dd";
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    bool digit = t[i] >= '0' && t[i] <= '9';
+    if ((kShape[i] == 'd') != digit) return false;
+    if (kShape[i] != 'd' && t[i] != kShape[i]) return false;
+  }
+  auto num = [&](std::size_t pos, std::size_t len) { return std::stoi(t.substr(pos, len)); };
+  int month = num(5, 2), day = num(8, 2), hour = num(11, 2), minute = num(14, 2), sec = num(17, 2);
+  return month >= 1 && month <= 12 && day >= 1 && day <= 31 && hour <= 23 && minute <= 59 &&
+         sec <= 59;
+}
+
+}  // namespace
+
+std::string usage_text() {
+  return "usage: taviksms-sandbox --data DIR [options]\n"
+         "  --data DIR              state folder (database, uploads, host key)\n"
+         "  --reset                 delete the database first and seed it again\n"
+         "  --mirror-ports A,B,C    the three HTTP mirrors (default 18081,18082,18083)\n"
+         "  --tds-port N            the database (default 11433)\n"
+         "  --sftp-port N           the SFTP server (default 12222)\n"
+         "  --control-port N        the control port (default 18090)\n"
+         "  --ephemeral             every port 0: the system picks free ones\n"
+         "  --db-user U             database login handed out by ip1.ini (default sms_app)\n"
+         "  --db-password P         its password (default tavik2024db)\n"
+         "  --sftp-user U           SFTP login handed out by ip1.ini (default smsftp)\n"
+         "  --sftp-password P       its password (default tavik2024ftp)\n"
+         "  --clock \"YYYY-MM-DD HH:MM:SS\"  start the service clock here\n"
+         "  --help                  this text\n";
+}
+
+ParsedOptions parse_options(const std::vector<std::string>& args) {
+  Options o;
+  bool have_data = false;
+  auto fail = [](std::string message) { return ParsedOptions{std::nullopt, std::move(message)}; };
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string name = args[i];
+    std::optional<std::string> inline_value;
+    if (auto eq = name.find('='); name.starts_with("--") && eq != std::string::npos) {
+      inline_value = name.substr(eq + 1);
+      name = name.substr(0, eq);
+    }
+    auto flag = [&]() -> bool { return !inline_value.has_value(); };
+    std::string value;
+    auto take_value = [&]() -> bool {
+      if (inline_value) {
+        value = *inline_value;
+        return true;
+      }
+      if (i + 1 >= args.size()) return false;
+      value = args[++i];
+      return true;
+    };
+
+    if (name == "--help" || name == "-h") {
+      o.help = true;
+      return ParsedOptions{o, {}};
+    } else if (name == "--reset" && flag()) {
+      o.reset = true;
+    } else if (name == "--ephemeral" && flag()) {
+      o.ephemeral = true;
+    } else if (name == "--data" || name == "--mirror-ports" || name == "--tds-port" ||
+               name == "--sftp-port" || name == "--control-port" || name == "--db-user" ||
+               name == "--db-password" || name == "--sftp-user" || name == "--sftp-password" ||
+               name == "--clock") {
+      if (!take_value()) return fail(name + " needs a value");
+      if (name == "--data") {
+        if (value.empty()) return fail("--data needs a folder");
+        o.data_dir = value;
+        have_data = true;
+      } else if (name == "--mirror-ports") {
+        std::size_t start = 0;
+        for (int k = 0; k < 3; ++k) {
+          std::size_t comma = value.find(',', start);
+          if ((k < 2) == (comma == std::string::npos)) {
+            return fail("--mirror-ports needs three ports A,B,C");
+          }
+          auto port = parse_port(
+              value.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+          if (!port) return fail("--mirror-ports: bad port in '" + value + "'");
+          o.mirror_ports[static_cast<std::size_t>(k)] = *port;
+          start = comma + 1;
+        }
+      } else if (name == "--tds-port" || name == "--sftp-port" || name == "--control-port") {
+        auto port = parse_port(value);
+        if (!port) return fail(name + ": bad port '" + value + "'");
+        (name == "--tds-port"    ? o.tds_port
+         : name == "--sftp-port" ? o.sftp_port
+                                 : o.control_port) = *port;
+      } else if (name == "--db-user") {
+        o.db_user = value;
+      } else if (name == "--db-password") {
+        o.db_password = value;
+      } else if (name == "--sftp-user") {
+        o.sftp_user = value;
+      } else if (name == "--sftp-password") {
+        o.sftp_password = value;
+      } else {
+        if (!is_clock_text(value)) return fail("--clock needs \"YYYY-MM-DD HH:MM:SS\"");
+        o.clock = value;
+      }
+    } else {
+      return fail("unknown option '" + args[i] + "' (see --help)");
+    }
+  }
+  if (!have_data) return fail("--data DIR is required (see --help)");
+  if (o.ephemeral) {
+    o.mirror_ports = {0, 0, 0};
+    o.tds_port = o.sftp_port = o.control_port = 0;
+  }
+  return ParsedOptions{o, {}};
+}
+
+}  // namespace sandbox

@@ -1,0 +1,406 @@
+#include "service/control_routes.h"
+
+#include <httplib.h>
+
+#include <nlohmann/json.hpp>
+
+#include "service/service_impl.h"
+#include "service/text.h"
+
+namespace sandbox {
+
+namespace {
+
+using nlohmann::json;
+
+void reply(httplib::Response& res, const json& body, int status = 200) {
+  res.status = status;
+  res.set_content(body.dump(), "application/json");
+}
+
+void bad_request(httplib::Response& res, const std::string& why) {
+  reply(res, json{{"error", why}}, 400);
+}
+
+std::optional<std::int64_t> int_param(const httplib::Request& req, const char* name) {
+  if (!req.has_param(name)) return std::nullopt;
+  const std::string v = req.get_param_value(name);
+  try {
+    std::size_t used = 0;
+    const long long n = std::stoll(v, &used);
+    if (used != v.size()) return std::nullopt;
+    return n;
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+std::string sql_type_name(SqlType t) {
+  switch (t) {
+    case SqlType::VarChar:
+      return "varchar";
+    case SqlType::NVarChar:
+      return "nvarchar";
+    case SqlType::Int:
+      return "int";
+    case SqlType::BigInt:
+      return "bigint";
+    case SqlType::Money:
+      return "money";
+    case SqlType::Decimal:
+      return "decimal";
+    case SqlType::DateTime:
+      return "datetime";
+    case SqlType::Bit:
+      return "bit";
+  }
+  return "unknown";
+}
+
+json param_json(const CallRecord::Param& p) {
+  json j{
+      {"name", to_utf8(p.name)}, {"type", sql_type_name(p.value.type)}, {"null", p.value.is_null}};
+  if (p.value.is_null) return j;
+  const SqlValue& v = p.value;
+  switch (v.type) {
+    case SqlType::VarChar:
+    case SqlType::NVarChar:
+      j["text"] = to_utf8(v.s);
+      j["utf16"] = utf16le_hex(v.s);
+      break;
+    case SqlType::Int:
+    case SqlType::BigInt:
+    case SqlType::Bit:
+      j["value"] = v.i;
+      break;
+    case SqlType::Money:
+      j["value"] = static_cast<double>(v.i) / 10000.0;
+      j["text"] = format_money(v.i);
+      break;
+    case SqlType::Decimal: {
+      double d = static_cast<double>(v.i);
+      for (int k = 0; k < v.scale; ++k) d /= 10.0;
+      j["value"] = d;
+      break;
+    }
+    case SqlType::DateTime:
+      j["text"] = format_datetime(DateTime{v.i});
+      break;
+  }
+  return j;
+}
+
+json call_json(const CallRecord& r) {
+  json params = json::array();
+  for (const auto& p : r.params) params.push_back(param_json(p));
+  return json{{"seq", r.seq},
+              {"connection", r.connection},
+              {"proc", to_utf8(r.proc)},
+              {"via", r.via_sql ? "sql" : "rpc"},
+              {"params", std::move(params)},
+              {"error", r.error ? json(to_utf8(*r.error)) : json(nullptr)}};
+}
+
+json text_or_null(const Stmt& q, int column) {
+  return q.is_null(column) ? json(nullptr) : json(to_utf8(q.text(column)));
+}
+json int_or_null(const Stmt& q, int column) {
+  return q.is_null(column) ? json(nullptr) : json(q.integer(column));
+}
+json money_or_null(const Stmt& q, int column) {
+  return q.is_null(column) ? json(nullptr) : json(static_cast<double>(q.integer(column)) / 10000.0);
+}
+json time_or_null(const Stmt& q, int column) {
+  return q.is_null(column) ? json(nullptr) : json(format_datetime(DateTime{q.integer(column)}));
+}
+
+json messages_json(ServiceState& s, bool delivered_only) {
+  std::lock_guard lock(s.db_mutex);
+  s.deliver_due_messages();
+  static constexpr const char* kinds[] = {"sms", "lms", "mms"};
+  auto& q = delivered_only
+                ? s.store.stmt(
+                      "SELECT id, kind, user_id, sub_id, user_tel, custom_tel, custom_id, "
+                      "custom_nam, subject, msg, typ, n_code, fnam1, fnam2, fnam3, yk_time, kun2, "
+                      "fee, i_time, due, reserved, state, s_time, result_code, result_msg, reply, "
+                      "connection FROM messages WHERE state = 1 ORDER BY id")
+                : s.store.stmt(
+                      "SELECT id, kind, user_id, sub_id, user_tel, custom_tel, custom_id, "
+                      "custom_nam, subject, msg, typ, n_code, fnam1, fnam2, fnam3, yk_time, kun2, "
+                      "fee, i_time, due, reserved, state, s_time, result_code, result_msg, reply, "
+                      "connection FROM messages ORDER BY id");
+  json out = json::array();
+  while (q.step()) {
+    const auto kind = q.integer(1);
+    const auto state = q.integer(21);
+    out.push_back(json{
+        {"id", q.integer(0)},
+        {"kind", kinds[kind >= 0 && kind < 3 ? kind : 0]},
+        {"user_id", text_or_null(q, 2)},
+        {"sub_id", text_or_null(q, 3)},
+        {"user_tel", text_or_null(q, 4)},
+        {"custom_tel", text_or_null(q, 5)},
+        {"custom_id", text_or_null(q, 6)},
+        {"custom_nam", text_or_null(q, 7)},
+        {"subject", text_or_null(q, 8)},
+        {"msg", text_or_null(q, 9)},
+        {"typ", int_or_null(q, 10)},
+        {"n_code", text_or_null(q, 11)},
+        {"fnam1", text_or_null(q, 12)},
+        {"fnam2", text_or_null(q, 13)},
+        {"fnam3", text_or_null(q, 14)},
+        {"yk_time", text_or_null(q, 15)},
+        {"kun2", int_or_null(q, 16)},
+        {"fee", money_or_null(q, 17)},
+        {"i_time", time_or_null(q, 18)},
+        {"due", time_or_null(q, 19)},
+        {"reserved", q.integer(20) != 0},
+        {"state", state == 1 ? "delivered" : (state == 3 ? "cancelled" : "waiting")},
+        {"s_time", time_or_null(q, 22)},
+        {"result_code", int_or_null(q, 23)},
+        {"result_msg", text_or_null(q, 24)},
+        {"reply", q.integer(25)},
+        {"connection", int_or_null(q, 26)},
+    });
+  }
+  return out;
+}
+
+json acks_json(ServiceState& s) {
+  std::lock_guard lock(s.db_mutex);
+  auto& q = s.store.stmt("SELECT seq, connection, result_id, at, rows FROM acks ORDER BY seq");
+  json out = json::array();
+  while (q.step()) {
+    out.push_back(json{{"seq", q.integer(0)},
+                       {"connection", q.integer(1)},
+                       {"id", q.integer(2)},
+                       {"at", time_or_null(q, 3)},
+                       {"rows", q.integer(4)}});
+  }
+  return out;
+}
+
+json deposits_json(ServiceState& s) {
+  std::lock_guard lock(s.db_mutex);
+  auto& q =
+      s.store.stmt("SELECT id, user_id, kunsu, ibgum, ibgum_date, memo FROM deposits ORDER BY id");
+  json out = json::array();
+  while (q.step()) {
+    out.push_back(json{{"id", q.integer(0)},
+                       {"user_id", text_or_null(q, 1)},
+                       {"kunsu", int_or_null(q, 2)},
+                       {"ibgum", money_or_null(q, 3)},
+                       {"date", time_or_null(q, 4)},
+                       {"memo", text_or_null(q, 5)}});
+  }
+  return out;
+}
+
+json members_json(ServiceState& s) {
+  std::lock_guard lock(s.db_mutex);
+  auto& q = s.store.stmt(
+      "SELECT seq, i_time, user_id, user_pw, recommender, tax_no, tax_ltd, tax_name, tax_jongmok, "
+      "tax_upte, tax_tel, tax_fax, tax_mail, tax_juso, tax_damdang FROM members ORDER BY seq");
+  static constexpr const char* names[] = {
+      "user_id",  "user_pw", "recommender", "tax_no",   "tax_ltd",  "tax_name",   "tax_jongmok",
+      "tax_upte", "tax_tel", "tax_fax",     "tax_mail", "tax_juso", "tax_damdang"};
+  json out = json::array();
+  while (q.step()) {
+    json m{{"seq", q.integer(0)}, {"i_time", time_or_null(q, 1)}};
+    for (int i = 0; i < 13; ++i) m[names[i]] = text_or_null(q, i + 2);
+    out.push_back(std::move(m));
+  }
+  return out;
+}
+
+json accounts_json(ServiceState& s) {
+  std::lock_guard lock(s.db_mutex);
+  auto& q = s.store.stmt(
+      "SELECT a.user_id, a.password, a.balance, a.blocked, a.user_key FROM accounts a "
+      "ORDER BY a.user_id");
+  json out = json::array();
+  std::vector<std::u16string> keys;
+  while (q.step()) {
+    out.push_back(json{{"user_id", text_or_null(q, 0)},
+                       {"password", text_or_null(q, 1)},
+                       {"balance", money_or_null(q, 2)},
+                       {"blocked", q.integer(3) != 0},
+                       {"sub_accounts", json::array()}});
+    keys.push_back(q.text(4));
+  }
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    auto& sub = s.store.stmt("SELECT sub_id FROM sub_accounts WHERE user_key = ? ORDER BY sub_id");
+    sub.bind_text(1, keys[i]);
+    while (sub.step()) out[i]["sub_accounts"].push_back(to_utf8(sub.text(0)));
+  }
+  return out;
+}
+
+}  // namespace
+
+void register_service_routes(httplib::Server& server, Service& service) {
+  ServiceState& s = service.state();
+  Service* svc = &service;
+
+  server.Get("/clock", [svc](const httplib::Request&, httplib::Response& res) {
+    reply(res, json{{"now", format_clock_text(svc->now())}});
+  });
+  server.Post("/clock", [svc](const httplib::Request& req, httplib::Response& res) {
+    if (req.has_param("set")) {
+      const auto t = parse_clock_text(req.get_param_value("set"));
+      if (!t) return bad_request(res, "set: expected YYYY-MM-DD HH:MM:SS");
+      svc->set_clock(*t);
+    } else if (req.has_param("advance")) {
+      try {
+        std::size_t used = 0;
+        const std::string v = req.get_param_value("advance");
+        const double seconds = std::stod(v, &used);
+        if (used != v.size()) throw std::invalid_argument(v);
+        svc->advance_clock(static_cast<std::int64_t>(seconds * 1000.0));
+      } catch (...) {
+        return bad_request(res, "advance: expected a number of seconds");
+      }
+    } else {
+      return bad_request(res, "expected set= or advance=");
+    }
+    reply(res, json{{"now", format_clock_text(svc->now())}});
+  });
+
+  server.Get("/calls", [&s](const httplib::Request& req, httplib::Response& res) {
+    std::optional<std::u16string> proc;
+    if (req.has_param("proc")) proc = from_utf8(req.get_param_value("proc"));
+    const std::int64_t since = int_param(req, "since").value_or(0);
+    json out = json::array();
+    const auto records =
+        s.calls.list(proc ? std::optional<std::u16string_view>(*proc) : std::nullopt, since);
+    for (const auto& r : records) out.push_back(call_json(r));
+    reply(res, out);
+  });
+  server.Delete("/calls", [&s](const httplib::Request&, httplib::Response& res) {
+    s.calls.clear();
+    reply(res, json{{"ok", true}});
+  });
+
+  server.Get("/messages", [&s](const httplib::Request&, httplib::Response& res) {
+    reply(res, messages_json(s, false));
+  });
+  server.Get("/results", [&s](const httplib::Request&, httplib::Response& res) {
+    reply(res, messages_json(s, true));
+  });
+  server.Get("/acks",
+             [&s](const httplib::Request&, httplib::Response& res) { reply(res, acks_json(s)); });
+  server.Get("/deposits", [&s](const httplib::Request&, httplib::Response& res) {
+    reply(res, deposits_json(s));
+  });
+  server.Get("/members", [&s](const httplib::Request&, httplib::Response& res) {
+    reply(res, members_json(s));
+  });
+  server.Get("/accounts", [&s](const httplib::Request&, httplib::Response& res) {
+    reply(res, accounts_json(s));
+  });
+  server.Post("/accounts", [&s](const httplib::Request& req, httplib::Response& res) {
+    if (!req.has_param("user")) return bad_request(res, "user= is required");
+    const std::u16string user = from_utf8(req.get_param_value("user"));
+    std::optional<std::int64_t> balance;
+    if (req.has_param("balance")) {
+      balance = parse_money(req.get_param_value("balance"));
+      if (!balance) return bad_request(res, "balance: expected a decimal amount");
+    }
+    std::optional<std::int64_t> blocked = int_param(req, "blocked");
+    if (req.has_param("blocked") && !blocked) return bad_request(res, "blocked: expected 0 or 1");
+    std::lock_guard lock(s.db_mutex);
+    const std::u16string key = comparison_key(user);
+    auto& find = s.store.stmt("SELECT 1 FROM accounts WHERE user_key = ?");
+    find.bind_text(1, key);
+    const bool exists = find.step();
+    find.start();
+    if (!exists) {
+      const std::u16string password =
+          req.has_param("password") ? from_utf8(req.get_param_value("password")) : user + u"1234";
+      s.store
+          .stmt(
+              "INSERT INTO accounts(user_key, user_id, password, balance, blocked) "
+              "VALUES(?,?,?,?,?)")
+          .bind_text(1, key)
+          .bind_text(2, user)
+          .bind_text(3, password)
+          .bind(4, balance.value_or(0))
+          .bind(5, blocked.value_or(0) != 0 ? 1 : 0)
+          .run();
+    } else {
+      if (balance) {
+        s.store.stmt("UPDATE accounts SET balance = ? WHERE user_key = ?")
+            .bind(1, *balance)
+            .bind_text(2, key)
+            .run();
+      }
+      if (blocked) {
+        s.store.stmt("UPDATE accounts SET blocked = ? WHERE user_key = ?")
+            .bind(1, *blocked != 0 ? 1 : 0)
+            .bind_text(2, key)
+            .run();
+      }
+      if (req.has_param("password")) {
+        s.store.stmt("UPDATE accounts SET password = ? WHERE user_key = ?")
+            .bind_text(1, from_utf8(req.get_param_value("password")))
+            .bind_text(2, key)
+            .run();
+      }
+    }
+    reply(res, json{{"ok", true}, {"created", !exists}});
+  });
+
+  server.Post("/faults/raise", [&s](const httplib::Request& req, httplib::Response& res) {
+    if (!req.has_param("proc") || !req.has_param("message")) {
+      return bad_request(res, "proc= and message= are required");
+    }
+    const auto number =
+        req.has_param("number") ? int_param(req, "number") : std::optional<std::int64_t>(50000);
+    const auto times =
+        req.has_param("times") ? int_param(req, "times") : std::optional<std::int64_t>(1);
+    if (!number || !times || *times < 1) return bad_request(res, "number= and times= are integers");
+    s.faults.add_raise(from_utf8(req.get_param_value("proc")),
+                       from_utf8(req.get_param_value("message")),
+                       static_cast<std::int32_t>(*number), *times);
+    reply(res, json{{"ok", true}});
+  });
+  server.Post("/faults/drop", [&s](const httplib::Request& req, httplib::Response& res) {
+    const auto after =
+        req.has_param("after") ? int_param(req, "after") : std::optional<std::int64_t>(1);
+    if (!after || *after < 1) return bad_request(res, "after= is a positive integer");
+    std::optional<std::u16string> proc;
+    if (req.has_param("proc")) proc = from_utf8(req.get_param_value("proc"));
+    s.faults.add_drop(*after, std::move(proc));
+    reply(res, json{{"ok", true}});
+  });
+  server.Post("/faults/janek-null", [&s](const httplib::Request& req, httplib::Response& res) {
+    const auto on = req.has_param("on") ? int_param(req, "on") : std::optional<std::int64_t>(1);
+    if (!on) return bad_request(res, "on= is 0 or 1");
+    s.faults.set_janek_null(*on != 0);
+    reply(res, json{{"ok", true}});
+  });
+  server.Post("/faults/rows", [&s](const httplib::Request& req, httplib::Response& res) {
+    const auto count = int_param(req, "count");
+    if (!req.has_param("proc") || !count || *count < 0) {
+      return bad_request(res, "proc= and count= (>= 0) are required");
+    }
+    const std::u16string proc = from_utf8(req.get_param_value("proc"));
+    const ProcDef* def = find_procedure(proc);
+    if (!def || def->columns.empty()) return bad_request(res, "that procedure returns no rows");
+    s.faults.set_rows(std::u16string(def->name), *count);
+    reply(res, json{{"ok", true}});
+  });
+  server.Delete("/faults", [&s](const httplib::Request&, httplib::Response& res) {
+    s.faults.clear();
+    reply(res, json{{"ok", true}});
+  });
+
+  server.Get("/connections", [svc](const httplib::Request&, httplib::Response& res) {
+    const auto c = svc->connection_counts();
+    reply(res, json{{"open", c.open},
+                    {"total_logins", c.total_logins},
+                    {"failed_logins", c.failed_logins}});
+  });
+}
+
+}  // namespace sandbox

@@ -1,0 +1,283 @@
+#include "service/text.h"
+
+#include <cstdio>
+
+namespace sandbox {
+
+std::string to_utf8(std::u16string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    std::uint32_t cp = s[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
+        s[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+      ++i;
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = 0xFFFD;
+    }
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
+  return out;
+}
+
+std::u16string from_utf8(std::string_view s) {
+  std::u16string out;
+  out.reserve(s.size());
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    std::uint32_t cp = 0xFFFD;
+    std::size_t need = 0;
+    if (b < 0x80) {
+      cp = b;
+    } else if ((b & 0xE0) == 0xC0) {
+      cp = b & 0x1F;
+      need = 1;
+    } else if ((b & 0xF0) == 0xE0) {
+      cp = b & 0x0F;
+      need = 2;
+    } else if ((b & 0xF8) == 0xF0) {
+      cp = b & 0x07;
+      need = 3;
+    }
+    ++i;
+    if (need > 0) {
+      bool ok = i + need <= s.size();
+      for (std::size_t k = 0; ok && k < need; ++k) {
+        const auto c = static_cast<unsigned char>(s[i + k]);
+        if ((c & 0xC0) != 0x80) ok = false;
+        cp = (cp << 6) | (c & 0x3F);
+      }
+      if (ok) {
+        i += need;
+      } else {
+        cp = 0xFFFD;
+      }
+    } else if (b >= 0x80) {
+      cp = 0xFFFD;
+    }
+    if (cp >= 0x10000 && cp <= 0x10FFFF) {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else if (cp > 0x10FFFF) {
+      out.push_back(u'\uFFFD');
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+  }
+  return out;
+}
+
+std::string utf16le_hex(std::u16string_view s) {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(s.size() * 4);
+  for (char16_t c : s) {
+    const unsigned lo = c & 0xFF;
+    const unsigned hi = (c >> 8) & 0xFF;
+    out.push_back(digits[lo >> 4]);
+    out.push_back(digits[lo & 15]);
+    out.push_back(digits[hi >> 4]);
+    out.push_back(digits[hi & 15]);
+  }
+  return out;
+}
+
+bool iequals(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+  }
+  return true;
+}
+
+std::u16string comparison_key(std::u16string_view s) {
+  while (!s.empty() && s.back() == u' ') s.remove_suffix(1);
+  std::u16string out(s);
+  for (auto& c : out) c = ascii_lower(c);
+  return out;
+}
+
+std::u16string_view trim_blanks(std::u16string_view s) {
+  while (!s.empty() && (s.front() == u' ' || s.front() == u'\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == u' ' || s.back() == u'\t')) s.remove_suffix(1);
+  return s;
+}
+
+std::int64_t days_from_civil(int y, int m, int d) {
+  y -= m <= 2;
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * static_cast<unsigned>(m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+DateTime make_datetime(const CivilTime& c) {
+  const std::int64_t days = days_from_civil(c.year, c.month, c.day);
+  return DateTime{((days * 24 + c.hour) * 60 + c.minute) * 60000 + c.second * 1000 + c.millisecond};
+}
+
+CivilTime to_civil(DateTime t) {
+  std::int64_t ms = t.ms;
+  std::int64_t days = ms >= 0 ? ms / 86400000 : (ms - 86399999) / 86400000;
+  std::int64_t rest = ms - days * 86400000;
+  CivilTime c;
+  c.millisecond = static_cast<int>(rest % 1000);
+  rest /= 1000;
+  c.second = static_cast<int>(rest % 60);
+  rest /= 60;
+  c.minute = static_cast<int>(rest % 60);
+  c.hour = static_cast<int>(rest / 60);
+  days += 719468;
+  const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(days - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  c.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  c.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  c.year = static_cast<int>(static_cast<std::int64_t>(yoe) + era * 400 + (c.month <= 2));
+  return c;
+}
+
+std::string format_datetime(DateTime t) {
+  const CivilTime c = to_civil(t);
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", c.year, c.month, c.day, c.hour,
+                c.minute, c.second);
+  return buf;
+}
+
+namespace {
+
+bool is_leap(int y) {
+  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
+
+int days_in_month(int y, int m) {
+  static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return m == 2 && is_leap(y) ? 29 : days[m - 1];
+}
+
+template <typename Char>
+std::optional<DateTime> parse_datetime_impl(std::basic_string_view<Char> s) {
+  std::size_t pos = 0;
+  auto digits = [&](std::size_t n, int& out) {
+    if (pos + n > s.size()) return false;
+    int v = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+      const Char c = s[pos + k];
+      if (c < '0' || c > '9') return false;
+      v = v * 10 + (c - '0');
+    }
+    out = v;
+    pos += n;
+    return true;
+  };
+  auto literal = [&](char c) {
+    if (pos >= s.size() || s[pos] != static_cast<Char>(c)) return false;
+    ++pos;
+    return true;
+  };
+  CivilTime c;
+  if (!digits(4, c.year)) return std::nullopt;
+  if (pos >= s.size() || (s[pos] != '-' && s[pos] != '/')) return std::nullopt;
+  const char sep = static_cast<char>(s[pos++]);
+  if (!digits(2, c.month) || !literal(sep) || !digits(2, c.day)) return std::nullopt;
+  if (!literal(' ') || !digits(2, c.hour) || !literal(':') || !digits(2, c.minute)) {
+    return std::nullopt;
+  }
+  if (pos < s.size()) {
+    if (!literal(':') || !digits(2, c.second)) return std::nullopt;
+    if (pos < s.size()) {
+      if (!literal('.')) return std::nullopt;
+      std::size_t n = 0;
+      int ms = 0;
+      while (pos < s.size() && n < 3 && s[pos] >= '0' && s[pos] <= '9') {
+        ms = ms * 10 + (s[pos++] - '0');
+        ++n;
+      }
+      if (n == 0 || pos != s.size()) return std::nullopt;
+      while (n++ < 3) ms *= 10;
+      c.millisecond = ms;
+    }
+  }
+  if (c.year < 1753 || c.month < 1 || c.month > 12 || c.day < 1 ||
+      c.day > days_in_month(c.year, c.month) || c.hour > 23 || c.minute > 59 || c.second > 59) {
+    return std::nullopt;
+  }
+  return make_datetime(c);
+}
+
+}  // namespace
+
+std::optional<DateTime> parse_datetime(std::u16string_view s) {
+  return parse_datetime_impl(s);
+}
+std::optional<DateTime> parse_datetime(std::string_view s) {
+  return parse_datetime_impl(s);
+}
+
+std::string format_money(std::int64_t v, int decimals) {
+  const bool negative = v < 0;
+  const std::uint64_t a =
+      negative ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+  std::string out = std::to_string(a / 10000);
+  if (decimals > 0) {
+    char frac[8];
+    std::snprintf(frac, sizeof frac, "%04u", static_cast<unsigned>(a % 10000));
+    out += '.';
+    out.append(frac, static_cast<std::size_t>(decimals > 4 ? 4 : decimals));
+  }
+  return negative ? "-" + out : out;
+}
+
+std::optional<std::int64_t> parse_money(std::string_view s) {
+  if (s.empty()) return std::nullopt;
+  bool negative = false;
+  std::size_t pos = 0;
+  if (s[0] == '-' || s[0] == '+') {
+    negative = s[0] == '-';
+    pos = 1;
+  }
+  std::int64_t whole = 0;
+  std::size_t whole_digits = 0;
+  while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9') {
+    if (whole > 922337203685476LL / 10) return std::nullopt;
+    whole = whole * 10 + (s[pos++] - '0');
+    ++whole_digits;
+  }
+  std::int64_t frac = 0;
+  std::size_t frac_digits = 0;
+  if (pos < s.size() && s[pos] == '.') {
+    ++pos;
+    while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9') {
+      if (frac_digits == 4) return std::nullopt;
+      frac = frac * 10 + (s[pos++] - '0');
+      ++frac_digits;
+    }
+  }
+  if (pos != s.size() || (whole_digits == 0 && frac_digits == 0)) return std::nullopt;
+  for (std::size_t k = frac_digits; k < 4; ++k) frac *= 10;
+  const std::int64_t v = whole * 10000 + frac;
+  return negative ? -v : v;
+}
+
+}  // namespace sandbox

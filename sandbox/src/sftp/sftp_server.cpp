@@ -1,0 +1,701 @@
+#include "sftp/sftp_server.h"
+
+// libssh only declares its SFTP server functions when WITH_SERVER is defined. Its message-based
+// server API (the only one that hands out the password) is marked deprecated in 0.10.
+#define WITH_SERVER
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <libssh/libssh.h>
+#include <libssh/server.h>
+#include <libssh/sftp.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <list>
+#include <mutex>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "sftp/upload_names.h"
+
+namespace sandbox {
+
+namespace fs = std::filesystem;
+
+std::optional<SftpMode> parse_sftp_mode(std::string_view text) {
+  if (text == "up") return SftpMode::Up;
+  if (text == "refuse-writes") return SftpMode::RefuseWrites;
+  if (text == "mute") return SftpMode::Mute;
+  return std::nullopt;
+}
+
+std::string_view sftp_mode_name(SftpMode mode) {
+  switch (mode) {
+    case SftpMode::Up:
+      return "up";
+    case SftpMode::RefuseWrites:
+      return "refuse-writes";
+    case SftpMode::Mute:
+      return "mute";
+  }
+  return "up";
+}
+
+namespace {
+
+constexpr int kAuthAttempts = 10;
+constexpr int kSetupMessages = 64;  // channel-open/env/subsystem messages before giving up
+constexpr std::uint64_t kMaxFileSize = 256ull * 1024 * 1024;
+constexpr std::size_t kNamesPerReaddir = 100;
+constexpr std::size_t kMaxMutedConnections = 256;
+
+struct FdCloser {
+  int fd = -1;
+  FdCloser() = default;
+  explicit FdCloser(int f) : fd(f) {}
+  FdCloser(const FdCloser&) = delete;
+  FdCloser& operator=(const FdCloser&) = delete;
+  ~FdCloser() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+struct MessageFree {
+  void operator()(ssh_message m) const { ssh_message_free(m); }
+};
+using MessagePtr = std::unique_ptr<std::remove_pointer_t<ssh_message>, MessageFree>;
+
+std::string load_or_create_key(const fs::path& path, ssh_key* out) {
+  if (fs::exists(path)) {
+    if (ssh_pki_import_privkey_file(path.c_str(), nullptr, nullptr, nullptr, out) != SSH_OK) {
+      return "cannot read host key " + path.string();
+    }
+    return {};
+  }
+  if (ssh_pki_generate(SSH_KEYTYPE_ED25519, 0, out) != SSH_OK) return "cannot generate host key";
+  if (ssh_pki_export_privkey_file(*out, nullptr, nullptr, nullptr, path.c_str()) != SSH_OK) {
+    ssh_key_free(*out);
+    *out = nullptr;
+    return "cannot write host key " + path.string();
+  }
+  ::chmod(path.c_str(), 0600);
+  return {};
+}
+
+void fill_attributes(const struct stat& st, sftp_attributes_struct& a) {
+  a = sftp_attributes_struct{};
+  a.flags = SSH_FILEXFER_ATTR_SIZE | SSH_FILEXFER_ATTR_PERMISSIONS | SSH_FILEXFER_ATTR_ACMODTIME |
+            SSH_FILEXFER_ATTR_UIDGID;
+  a.type = S_ISDIR(st.st_mode) ? SSH_FILEXFER_TYPE_DIRECTORY : SSH_FILEXFER_TYPE_REGULAR;
+  a.size = static_cast<std::uint64_t>(st.st_size);
+  a.uid = 1000;
+  a.gid = 1000;
+  a.permissions = static_cast<std::uint32_t>(st.st_mode);
+  a.atime = static_cast<std::uint32_t>(st.st_atime);
+  a.mtime = static_cast<std::uint32_t>(st.st_mtime);
+}
+
+int status_from_errno(int e) {
+  switch (e) {
+    case ENOENT:
+    case ENOTDIR:
+      return SSH_FX_NO_SUCH_FILE;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return SSH_FX_PERMISSION_DENIED;
+    default:
+      return SSH_FX_FAILURE;
+  }
+}
+
+// One open SFTP handle. libssh's handle table keeps a raw pointer; the session owns these.
+struct Handle {
+  bool is_dir = false;
+  int fd = -1;
+  std::string name;
+  std::vector<std::string> listing;  // directory: names still to send
+  bool listed = false;
+};
+
+}  // namespace
+
+class SftpServer::Impl {
+ public:
+  explicit Impl(SftpConfig config) : config_(std::move(config)) {}
+  ~Impl() { stop(); }
+
+  void start();
+  void stop();
+
+  SftpConfig config_;
+  fs::path uploads_;
+  std::atomic<std::uint16_t> port_{0};
+  std::atomic<SftpMode> mode_{SftpMode::Up};
+  std::atomic<std::uint64_t> total_sessions_{0};
+
+  ssh_bind bind_ = nullptr;
+  int listen_fd_ = -1;
+  int wake_pipe_[2] = {-1, -1};
+  std::thread accept_thread_;
+  std::atomic<bool> stopping_{false};
+  bool started_ = false;
+
+  struct Active {
+    int fd = -1;  // -1 once the session thread has released its socket
+    std::thread thread;
+    std::atomic<bool> done{false};
+  };
+  mutable std::mutex sessions_mu_;
+  std::list<Active> sessions_;
+
+ private:
+  void accept_loop();
+  void reap_finished(bool all);
+  void serve(Active* active, ssh_session session);
+  bool authenticate(ssh_session session);
+  ssh_channel open_sftp_channel(ssh_session session);
+  void run_sftp(sftp_session sftp);
+  void handle_message(sftp_session sftp, sftp_client_message msg,
+                      std::list<std::unique_ptr<Handle>>& handles);
+};
+
+void SftpServer::Impl::start() {
+  if (started_) return;
+  std::error_code ec;
+  uploads_ = config_.data_dir / "uploads";
+  fs::create_directories(uploads_, ec);
+  if (ec) throw std::runtime_error("cannot create " + uploads_.string() + ": " + ec.message());
+
+  ssh_init();
+  ssh_key ed25519 = nullptr;
+  std::string error = load_or_create_key(config_.data_dir / "ssh_host_ed25519_key", &ed25519);
+  if (!error.empty()) throw std::runtime_error(error);
+
+  bind_ = ssh_bind_new();
+  if (bind_ == nullptr) {
+    ssh_key_free(ed25519);
+    throw std::runtime_error("cannot create SSH listener");
+  }
+  // Never read /etc/ssh/libssh_server_config: the sandbox must behave the same everywhere.
+  bool process_config = false;
+  ssh_bind_options_set(bind_, SSH_BIND_OPTIONS_PROCESS_CONFIG, &process_config);
+  int verbosity = SSH_LOG_NOLOG;
+  ssh_bind_options_set(bind_, SSH_BIND_OPTIONS_LOG_VERBOSITY, &verbosity);
+  // IMPORT_KEY takes ownership of the key.
+  if (ssh_bind_options_set(bind_, SSH_BIND_OPTIONS_IMPORT_KEY, ed25519) != SSH_OK) {
+    ssh_key_free(ed25519);
+    throw std::runtime_error("cannot use the host key");
+  }
+  fs::path rsa_path = config_.data_dir / "ssh_host_rsa_key";
+  if (fs::exists(rsa_path)) {
+    ssh_key rsa = nullptr;
+    if (ssh_pki_import_privkey_file(rsa_path.c_str(), nullptr, nullptr, nullptr, &rsa) == SSH_OK &&
+        ssh_bind_options_set(bind_, SSH_BIND_OPTIONS_IMPORT_KEY, rsa) != SSH_OK) {
+      ssh_key_free(rsa);
+    }
+  }
+
+  // Our own listening socket: port 0 works and stop() can wake the accept loop.
+  listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listen_fd_ < 0) throw std::runtime_error("cannot create socket");
+  int one = 1;
+  ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(config_.port);
+  if (::inet_pton(AF_INET, config_.host.c_str(), &addr.sin_addr) != 1) {
+    throw std::runtime_error("bad SFTP host " + config_.host);
+  }
+  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(listen_fd_, 64) != 0) {
+    std::string why = std::strerror(errno);
+    ::close(listen_fd_);
+    listen_fd_ = -1;
+    throw std::runtime_error("cannot listen on " + config_.host + ":" +
+                             std::to_string(config_.port) + ": " + why);
+  }
+  socklen_t len = sizeof addr;
+  ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+  port_ = ntohs(addr.sin_port);
+  if (::pipe2(wake_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("pipe failed");
+
+  stopping_ = false;
+  started_ = true;
+  accept_thread_ = std::thread([this] { accept_loop(); });
+}
+
+void SftpServer::Impl::stop() {
+  if (!started_) {
+    if (listen_fd_ >= 0) ::close(listen_fd_);
+    listen_fd_ = -1;
+    if (bind_ != nullptr) ssh_bind_free(bind_);
+    bind_ = nullptr;
+    return;
+  }
+  stopping_ = true;
+  char byte = 1;
+  [[maybe_unused]] auto w = ::write(wake_pipe_[1], &byte, 1);
+  if (accept_thread_.joinable()) accept_thread_.join();
+  {
+    // Shutting the sockets down makes every blocking libssh call in the sessions fail at once.
+    std::lock_guard lock(sessions_mu_);
+    for (auto& s : sessions_) {
+      if (s.fd >= 0) ::shutdown(s.fd, SHUT_RDWR);
+    }
+  }
+  reap_finished(true);
+  ::close(listen_fd_);
+  ::close(wake_pipe_[0]);
+  ::close(wake_pipe_[1]);
+  listen_fd_ = wake_pipe_[0] = wake_pipe_[1] = -1;
+  ssh_bind_free(bind_);
+  bind_ = nullptr;
+  started_ = false;
+}
+
+void SftpServer::Impl::reap_finished(bool all) {
+  std::list<Active> finished;
+  {
+    std::lock_guard lock(sessions_mu_);
+    for (auto it = sessions_.begin(); it != sessions_.end();) {
+      if (all || it->done) {
+        auto next = std::next(it);
+        finished.splice(finished.end(), sessions_, it);
+        it = next;
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& s : finished) {
+    if (s.thread.joinable()) s.thread.join();
+  }
+}
+
+void SftpServer::Impl::accept_loop() {
+  std::vector<int> muted;
+  while (!stopping_) {
+    std::vector<pollfd> fds;
+    fds.push_back({listen_fd_, POLLIN, 0});
+    fds.push_back({wake_pipe_[0], POLLIN, 0});
+    for (int m : muted) fds.push_back({m, POLLIN, 0});
+    int n = ::poll(fds.data(), fds.size(), 1000);
+    reap_finished(false);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (stopping_) break;
+    // Muted connections: drain and drop what the client sends; close when it hangs up.
+    for (std::size_t i = 2; i < fds.size(); ++i) {
+      if (fds[i].revents == 0) continue;
+      char sink[4096];
+      ssize_t got = ::recv(fds[i].fd, sink, sizeof sink, MSG_DONTWAIT);
+      if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
+        ::close(fds[i].fd);
+        muted.erase(std::find(muted.begin(), muted.end(), fds[i].fd));
+      }
+    }
+    if ((fds[0].revents & POLLIN) == 0) continue;
+    int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    if (mode_ == SftpMode::Mute) {
+      if (muted.size() >= kMaxMutedConnections) {
+        ::close(muted.front());
+        muted.erase(muted.begin());
+      }
+      muted.push_back(fd);
+      continue;
+    }
+    std::lock_guard lock(sessions_mu_);
+    if (sessions_.size() >= config_.max_sessions) {
+      ::close(fd);
+      continue;
+    }
+    ssh_session session = ssh_new();
+    if (session == nullptr) {
+      ::close(fd);
+      continue;
+    }
+    if (ssh_bind_accept_fd(bind_, session, fd) != SSH_OK) {
+      ssh_free(session);  // owns fd now
+      continue;
+    }
+    ++total_sessions_;
+    Active& active = sessions_.emplace_back();
+    active.fd = fd;
+    active.thread = std::thread([this, &active, session] { serve(&active, session); });
+  }
+  for (int m : muted) ::close(m);
+}
+
+void SftpServer::Impl::serve(Active* active, ssh_session session) {
+  try {
+    long timeout = static_cast<long>(config_.session_timeout.count());
+    ssh_options_set(session, SSH_OPTIONS_TIMEOUT, &timeout);
+    ssh_set_auth_methods(session, SSH_AUTH_METHOD_PASSWORD | SSH_AUTH_METHOD_INTERACTIVE);
+    if (!stopping_ && ssh_handle_key_exchange(session) == SSH_OK && authenticate(session)) {
+      ssh_channel channel = open_sftp_channel(session);
+      if (channel != nullptr) {
+        sftp_session sftp = sftp_server_new(session, channel);
+        if (sftp == nullptr) {
+          ssh_channel_free(channel);
+        } else {
+          if (sftp_server_init(sftp) == 0) run_sftp(sftp);
+          sftp_free(sftp);  // closes and frees the channel too
+        }
+      }
+    }
+    ssh_disconnect(session);
+  } catch (...) {
+    // Nothing may escape a session thread; the session simply ends.
+  }
+  {
+    // stop() must never shut down a socket number that ssh_free has already given back.
+    std::lock_guard lock(sessions_mu_);
+    active->fd = -1;
+  }
+  ssh_free(session);
+  active->done = true;
+}
+
+bool SftpServer::Impl::authenticate(ssh_session session) {
+  std::string kbdint_user;
+  int attempts = 0;
+  for (int messages = 0; messages < 4 * kAuthAttempts && attempts < kAuthAttempts; ++messages) {
+    MessagePtr m(ssh_message_get(session));
+    if (!m) return false;
+    if (ssh_message_type(m.get()) != SSH_REQUEST_AUTH) {
+      ssh_message_reply_default(m.get());
+      continue;
+    }
+    bool accepted = false;
+    switch (ssh_message_subtype(m.get())) {
+      case SSH_AUTH_METHOD_PASSWORD: {
+        ++attempts;
+        const char* user = ssh_message_auth_user(m.get());
+        const char* password = ssh_message_auth_password(m.get());
+        accepted = user != nullptr && password != nullptr && config_.user == user &&
+                   config_.password == password;
+        break;
+      }
+      case SSH_AUTH_METHOD_INTERACTIVE: {
+        if (ssh_message_auth_kbdint_is_response(m.get()) == 0) {
+          const char* user = ssh_message_auth_user(m.get());
+          kbdint_user = user != nullptr ? user : "";
+          const char* prompts[] = {"Password: "};
+          char echo[] = {0};
+          ssh_message_auth_interactive_request(m.get(), "", "", 1, prompts, echo);
+          continue;
+        }
+        ++attempts;
+        if (ssh_userauth_kbdint_getnanswers(session) == 1) {
+          const char* answer = ssh_userauth_kbdint_getanswer(session, 0);
+          accepted = answer != nullptr && kbdint_user == config_.user && config_.password == answer;
+        }
+        break;
+      }
+      default:
+        break;  // "none" and public keys: list what we take
+    }
+    if (accepted) {
+      ssh_message_auth_reply_success(m.get(), 0);
+      return true;
+    }
+    ssh_message_auth_set_methods(m.get(), SSH_AUTH_METHOD_PASSWORD | SSH_AUTH_METHOD_INTERACTIVE);
+    ssh_message_reply_default(m.get());
+  }
+  return false;
+}
+
+ssh_channel SftpServer::Impl::open_sftp_channel(ssh_session session) {
+  ssh_channel channel = nullptr;
+  for (int i = 0; i < kSetupMessages; ++i) {
+    MessagePtr m(ssh_message_get(session));
+    if (!m) break;
+    int type = ssh_message_type(m.get());
+    int subtype = ssh_message_subtype(m.get());
+    if (type == SSH_REQUEST_CHANNEL_OPEN && subtype == SSH_CHANNEL_SESSION && channel == nullptr) {
+      channel = ssh_message_channel_request_open_reply_accept(m.get());
+      continue;
+    }
+    if (type == SSH_REQUEST_CHANNEL && subtype == SSH_CHANNEL_REQUEST_SUBSYSTEM &&
+        channel != nullptr) {
+      const char* name = ssh_message_channel_request_subsystem(m.get());
+      if (name != nullptr && std::strcmp(name, "sftp") == 0) {
+        ssh_message_channel_request_reply_success(m.get());
+        return channel;
+      }
+    }
+    ssh_message_reply_default(m.get());  // shells, exec, env, pty, forwarding: refused
+  }
+  if (channel != nullptr) ssh_channel_free(channel);
+  return nullptr;
+}
+
+void SftpServer::Impl::run_sftp(sftp_session sftp) {
+  std::list<std::unique_ptr<Handle>> handles;
+  while (!stopping_) {
+    sftp_client_message msg = sftp_get_client_message(sftp);
+    if (msg == nullptr) break;
+    handle_message(sftp, msg, handles);
+    sftp_client_message_free(msg);
+  }
+  for (auto& h : handles) {
+    if (h->fd >= 0) ::close(h->fd);
+    sftp_handle_remove(sftp, h.get());
+  }
+}
+
+void SftpServer::Impl::handle_message(sftp_session sftp, sftp_client_message msg,
+                                      std::list<std::unique_ptr<Handle>>& handles) {
+  auto find_handle = [&]() -> Handle* {
+    if (msg->handle == nullptr) return nullptr;
+    void* info = sftp_handle(sftp, msg->handle);
+    for (auto& h : handles) {
+      if (h.get() == info) return h.get();
+    }
+    return nullptr;
+  };
+  auto reply_new_handle = [&](std::unique_ptr<Handle> h) {
+    ssh_string id = sftp_handle_alloc(sftp, h.get());
+    if (id == nullptr) {
+      if (h->fd >= 0) ::close(h->fd);
+      sftp_reply_status(msg, SSH_FX_FAILURE, "too many open handles");
+      return;
+    }
+    handles.push_back(std::move(h));
+    sftp_reply_handle(msg, id);
+    ssh_string_free(id);
+  };
+  const char* filename = msg->filename != nullptr ? msg->filename : "";
+
+  switch (msg->type) {
+    case SSH_FXP_REALPATH: {
+      sftp_attributes_struct attr{};
+      if (is_root_path(filename)) {
+        sftp_reply_name(msg, "/", &attr);
+      } else if (auto name = upload_name(filename)) {
+        std::string full = "/" + *name;
+        sftp_reply_name(msg, full.c_str(), &attr);
+      } else {
+        sftp_reply_status(msg, SSH_FX_NO_SUCH_FILE, "no such file");
+      }
+      return;
+    }
+    case SSH_FXP_STAT:
+    case SSH_FXP_LSTAT: {
+      struct stat st {};
+      fs::path target;
+      if (is_root_path(filename)) {
+        target = uploads_;
+      } else if (auto name = upload_name(filename)) {
+        target = uploads_ / *name;
+      } else {
+        sftp_reply_status(msg, SSH_FX_NO_SUCH_FILE, "no such file");
+        return;
+      }
+      if (::stat(target.c_str(), &st) != 0) {
+        sftp_reply_status(msg, status_from_errno(errno), "no such file");
+        return;
+      }
+      sftp_attributes_struct attr{};
+      fill_attributes(st, attr);
+      sftp_reply_attr(msg, &attr);
+      return;
+    }
+    case SSH_FXP_FSTAT: {
+      Handle* h = find_handle();
+      struct stat st {};
+      if (h == nullptr) {
+        sftp_reply_status(msg, SSH_FX_FAILURE, "invalid handle");
+        return;
+      }
+      int rc = h->is_dir ? ::stat(uploads_.c_str(), &st) : ::fstat(h->fd, &st);
+      if (rc != 0) {
+        sftp_reply_status(msg, status_from_errno(errno), "stat failed");
+        return;
+      }
+      sftp_attributes_struct attr{};
+      fill_attributes(st, attr);
+      sftp_reply_attr(msg, &attr);
+      return;
+    }
+    case SSH_FXP_OPEN: {
+      std::uint32_t flags = msg->flags;
+      auto name = upload_name(filename);
+      if (!name || (flags & SSH_FXF_WRITE) == 0 || (flags & SSH_FXF_READ) != 0) {
+        sftp_reply_status(msg, SSH_FX_PERMISSION_DENIED, "only uploads are allowed");
+        return;
+      }
+      if (mode_ == SftpMode::RefuseWrites) {
+        sftp_reply_status(msg, SSH_FX_PERMISSION_DENIED, "writes are refused");
+        return;
+      }
+      int oflags = O_WRONLY | O_CLOEXEC | O_NOFOLLOW;
+      if (flags & SSH_FXF_CREAT) oflags |= O_CREAT;
+      if (flags & SSH_FXF_TRUNC) oflags |= O_TRUNC;
+      if (flags & SSH_FXF_EXCL) oflags |= O_EXCL;
+      if (flags & SSH_FXF_APPEND) oflags |= O_APPEND;
+      fs::path target = uploads_ / *name;
+      int fd = ::open(target.c_str(), oflags, 0644);
+      if (fd < 0) {
+        sftp_reply_status(msg, status_from_errno(errno), std::strerror(errno));
+        return;
+      }
+      auto h = std::make_unique<Handle>();
+      h->fd = fd;
+      h->name = *name;
+      reply_new_handle(std::move(h));
+      return;
+    }
+    case SSH_FXP_WRITE: {
+      Handle* h = find_handle();
+      if (h == nullptr || h->is_dir || msg->data == nullptr) {
+        sftp_reply_status(msg, SSH_FX_FAILURE, "invalid handle");
+        return;
+      }
+      const char* data = static_cast<const char*>(ssh_string_data(msg->data));
+      std::size_t len = ssh_string_len(msg->data);
+      if (msg->offset > kMaxFileSize || len > kMaxFileSize - msg->offset) {
+        sftp_reply_status(msg, SSH_FX_FAILURE, "file too large");
+        return;
+      }
+      std::size_t done = 0;
+      while (done < len) {
+        ssize_t n =
+            ::pwrite(h->fd, data + done, len - done, static_cast<off_t>(msg->offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+          sftp_reply_status(msg, status_from_errno(errno), "write failed");
+          return;
+        }
+        done += static_cast<std::size_t>(n);
+      }
+      sftp_reply_status(msg, SSH_FX_OK, nullptr);
+      return;
+    }
+    case SSH_FXP_CLOSE: {
+      Handle* h = find_handle();
+      if (h == nullptr) {
+        sftp_reply_status(msg, SSH_FX_FAILURE, "invalid handle");
+        return;
+      }
+      int rc = h->fd >= 0 ? ::close(h->fd) : 0;
+      sftp_handle_remove(sftp, h);
+      handles.remove_if([h](const std::unique_ptr<Handle>& p) { return p.get() == h; });
+      if (rc != 0) {
+        sftp_reply_status(msg, SSH_FX_FAILURE, "close failed");
+      } else {
+        sftp_reply_status(msg, SSH_FX_OK, nullptr);
+      }
+      return;
+    }
+    case SSH_FXP_OPENDIR: {
+      if (!is_root_path(filename)) {
+        sftp_reply_status(msg, SSH_FX_PERMISSION_DENIED, "only the upload folder can be listed");
+        return;
+      }
+      auto h = std::make_unique<Handle>();
+      h->is_dir = true;
+      std::error_code ec;
+      for (const auto& entry : fs::directory_iterator(uploads_, ec)) {
+        if (entry.is_regular_file(ec)) h->listing.push_back(entry.path().filename().string());
+      }
+      std::sort(h->listing.begin(), h->listing.end());
+      reply_new_handle(std::move(h));
+      return;
+    }
+    case SSH_FXP_READDIR: {
+      Handle* h = find_handle();
+      if (h == nullptr || !h->is_dir) {
+        sftp_reply_status(msg, SSH_FX_FAILURE, "invalid handle");
+        return;
+      }
+      if (h->listed && h->listing.empty()) {
+        sftp_reply_status(msg, SSH_FX_EOF, nullptr);
+        return;
+      }
+      if (!h->listed) {
+        struct stat st {};
+        if (::stat(uploads_.c_str(), &st) == 0) {
+          sftp_attributes_struct attr{};
+          fill_attributes(st, attr);
+          sftp_reply_names_add(msg, ".", "drwxr-xr-x 2 sftp sftp 0 Jan  1 00:00 .", &attr);
+        }
+        h->listed = true;
+      }
+      std::size_t count = 0;
+      while (!h->listing.empty() && count < kNamesPerReaddir) {
+        std::string name = h->listing.back();
+        h->listing.pop_back();
+        struct stat st {};
+        if (::stat((uploads_ / name).c_str(), &st) != 0) continue;
+        sftp_attributes_struct attr{};
+        fill_attributes(st, attr);
+        std::string longname =
+            "-rw-r--r-- 1 sftp sftp " + std::to_string(st.st_size) + " Jan  1 00:00 " + name;
+        sftp_reply_names_add(msg, name.c_str(), longname.c_str(), &attr);
+        ++count;
+      }
+      sftp_reply_names(msg);
+      return;
+    }
+    case SSH_FXP_SETSTAT:
+    case SSH_FXP_FSETSTAT:
+      // Clients preserving times or modes are told it worked; the sandbox keeps its own.
+      sftp_reply_status(msg, SSH_FX_OK, nullptr);
+      return;
+    case SSH_FXP_EXTENDED:
+      sftp_reply_status(msg, SSH_FX_OP_UNSUPPORTED, "unsupported");
+      return;
+    default:
+      sftp_reply_status(msg, SSH_FX_PERMISSION_DENIED, "only uploads are allowed");
+      return;
+  }
+}
+
+SftpServer::SftpServer(SftpConfig config) : impl_(std::make_unique<Impl>(std::move(config))) {}
+SftpServer::~SftpServer() = default;
+void SftpServer::start() {
+  impl_->start();
+}
+void SftpServer::stop() {
+  impl_->stop();
+}
+std::uint16_t SftpServer::port() const {
+  return impl_->port_;
+}
+std::filesystem::path SftpServer::uploads_dir() const {
+  return impl_->config_.data_dir / "uploads";
+}
+void SftpServer::set_mode(SftpMode mode) {
+  impl_->mode_ = mode;
+}
+SftpMode SftpServer::mode() const {
+  return impl_->mode_;
+}
+std::uint64_t SftpServer::total_sessions() const {
+  return impl_->total_sessions_;
+}
+std::size_t SftpServer::open_sessions() const {
+  std::lock_guard lock(impl_->sessions_mu_);
+  std::size_t open = 0;
+  for (const auto& s : impl_->sessions_) {
+    if (!s.done) ++open;
+  }
+  return open;
+}
+
+}  // namespace sandbox

@@ -1,0 +1,58 @@
+// One client's protocol state: what each complete message means and what goes back. No
+// sockets here, so the whole request/response logic is testable with a fake Session.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "backend.h"
+#include "tds/packet.h"
+#include "tds/request_decoder.h"
+
+namespace sandbox::tds {
+
+struct Reply {
+  std::vector<std::uint8_t> payload;  // a tabular-result (0x04) message; empty: send nothing
+  bool close = false;                 // close the connection after sending `payload`
+};
+
+class Connection {
+ public:
+  explicit Connection(Session& session) : session_(session) {}
+
+  // Handles one complete message from the client.
+  Reply handle(const Message& message);
+  // Used for a message over the size bound: an ERROR, then the connection closes.
+  static Reply too_large();
+
+  bool logged_in() const { return state_ == State::kLoggedIn; }
+  std::size_t packet_size() const { return packet_size_; }
+  const std::u16string& database() const { return database_; }
+
+ private:
+  enum class State { kNew, kPrelogin, kLoggedIn };
+
+  Reply prelogin(const Message& m);
+  Reply login(const Message& m);
+  Reply sql_batch(const Message& m);
+  Reply rpc(const Message& m);
+  std::vector<StatementResult> prepared_call(const RpcCall& call);
+
+  Session& session_;
+  State state_ = State::kNew;
+  std::size_t packet_size_ = kDefaultPacketSize;
+  std::u16string database_;
+
+  // Statements prepared on this connection (sp_prepare/sp_prepexec), by handle: ODBC drivers
+  // prepare every parameterised statement a host runs through SQLPrepare/SQLExecute.
+  struct Prepared {
+    std::u16string declaration;
+    std::u16string statement;
+  };
+  std::map<std::int32_t, Prepared> prepared_;
+  std::int32_t next_handle_ = 1;
+};
+
+}  // namespace sandbox::tds

@@ -1,0 +1,236 @@
+#include "tds/server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "tds/connection.h"
+#include "tds/packet.h"
+
+namespace sandbox::tds {
+namespace {
+
+class SocketSource : public ByteSource {
+ public:
+  explicit SocketSource(int fd) : fd_(fd) {}
+  bool read_exact(std::span<std::uint8_t> out) override {
+    std::size_t got = 0;
+    while (got < out.size()) {
+      const ssize_t n = ::recv(fd_, out.data() + got, out.size() - got, 0);
+      if (n > 0) {
+        got += static_cast<std::size_t>(n);
+      } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else {
+        return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+};
+
+bool send_all(int fd, const std::vector<std::uint8_t>& data) {
+  std::size_t sent = 0;
+  while (sent < data.size()) {
+    // MSG_NOSIGNAL: a client that vanished costs its connection, never the process.
+    const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+TdsServer::TdsServer(Backend& backend, std::string host, std::uint16_t port)
+    : backend_(backend),
+      host_(std::move(host)),
+      requested_port_(port),
+      max_message_bytes_(kDefaultMaxMessageBytes) {}
+
+TdsServer::~TdsServer() {
+  stop();
+}
+
+void TdsServer::start() {
+  if (started_) throw std::logic_error("TdsServer::start called twice");
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  addrinfo* res = nullptr;
+  const std::string port_text = std::to_string(requested_port_);
+  const int gai =
+      ::getaddrinfo(host_.empty() ? nullptr : host_.c_str(), port_text.c_str(), &hints, &res);
+  if (gai != 0) {
+    throw std::runtime_error("cannot resolve " + host_ + ": " + ::gai_strerror(gai));
+  }
+  std::string last_error = "no address";
+  for (addrinfo* a = res; a != nullptr; a = a->ai_next) {
+    const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+    if (fd < 0) {
+      last_error = std::strerror(errno);
+      continue;
+    }
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(fd, a->ai_addr, a->ai_addrlen) == 0 && ::listen(fd, 128) == 0) {
+      listen_fd_ = fd;
+      break;
+    }
+    last_error = std::strerror(errno);
+    ::close(fd);
+  }
+  ::freeaddrinfo(res);
+  if (listen_fd_ < 0) {
+    throw std::runtime_error("cannot listen on " + host_ + ":" + port_text + ": " + last_error);
+  }
+  sockaddr_storage addr{};
+  socklen_t len = sizeof addr;
+  ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+  bound_port_ = ntohs(addr.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port
+                                                 : reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
+  if (::pipe2(wake_fds_, O_CLOEXEC) != 0) {
+    ::close(listen_fd_);
+    listen_fd_ = -1;
+    throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+  }
+  started_ = true;
+  acceptor_ = std::thread([this] { accept_loop(); });
+}
+
+void TdsServer::accept_loop() {
+  std::uint32_t spid_counter = 0;
+  while (!stopping_.load()) {
+    pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {wake_fds_[0], POLLIN, 0}};
+    const int r = ::poll(fds, 2, 1000);
+    reap_finished();
+    if (r < 0 && errno != EINTR) break;
+    if (r <= 0 || fds[1].revents != 0) continue;
+    if ((fds[0].revents & POLLIN) == 0) continue;
+    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+      // Out of descriptors or a connection reset before accept: back off briefly, keep serving.
+      if (errno != EINTR && errno != ECONNABORTED) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      continue;
+    }
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // SPIDs are non-zero; start where a real server's user sessions start.
+    const auto spid = static_cast<std::uint16_t>(51 + (spid_counter++ % 30000));
+    std::lock_guard lock(mutex_);
+    if (stopping_.load()) {
+      ::close(fd);
+      break;
+    }
+    auto live = std::make_unique<Live>();
+    live->fd = fd;
+    Live& ref = *live;
+    live_.push_back(std::move(live));
+    ++open_;
+    ++total_;
+    ref.thread = std::thread([this, &ref, spid] { serve(ref, spid); });
+  }
+}
+
+void TdsServer::serve(Live& live, std::uint16_t spid) {
+  const int fd = live.fd;  // stays open until this thread closes it below
+  try {
+    std::unique_ptr<Session> session = backend_.open_session();
+    Connection conn(*session);
+    SocketSource source(fd);
+    MessageReader reader(source, max_message_bytes_);
+    std::uint8_t packet_id = 1;
+    for (;;) {
+      Message m;
+      const ReadResult r = reader.read(m);
+      Reply reply;
+      const std::size_t packet_size = conn.packet_size();
+      if (r == ReadResult::kTooLarge) {
+        reply = Connection::too_large();
+      } else if (r != ReadResult::kMessage) {
+        break;
+      } else {
+        reply = conn.handle(m);
+      }
+      if (!reply.payload.empty()) {
+        const auto bytes =
+            frame_message(packet_type::kTabularResult, reply.payload, packet_size, spid, packet_id);
+        if (!send_all(fd, bytes)) break;
+      }
+      if (reply.close) break;
+    }
+  } catch (...) {
+    // A failing session or allocation ends this connection only.
+  }
+  {
+    std::lock_guard lock(mutex_);
+    ::close(live.fd);
+    live.fd = -1;
+  }
+  --open_;
+  live.finished.store(true);
+}
+
+void TdsServer::reap_finished() {
+  std::list<std::unique_ptr<Live>> done;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto it = live_.begin(); it != live_.end();) {
+      if ((*it)->finished.load()) {
+        done.push_back(std::move(*it));
+        it = live_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& l : done) l->thread.join();
+}
+
+void TdsServer::stop() {
+  if (!started_ || stopped_) return;
+  stopped_ = true;
+  stopping_.store(true);
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t w = ::write(wake_fds_[1], &byte, 1);
+  acceptor_.join();
+  ::close(listen_fd_);
+  listen_fd_ = -1;
+  std::list<std::unique_ptr<Live>> all;
+  {
+    std::lock_guard lock(mutex_);
+    // shutdown() wakes a thread blocked in recv(); the thread itself closes the descriptor.
+    for (auto& l : live_) {
+      if (l->fd >= 0) ::shutdown(l->fd, SHUT_RDWR);
+    }
+    all.swap(live_);
+  }
+  for (auto& l : all) l->thread.join();
+  ::close(wake_fds_[0]);
+  ::close(wake_fds_[1]);
+  wake_fds_[0] = wake_fds_[1] = -1;
+}
+
+}  // namespace sandbox::tds

@@ -1,0 +1,72 @@
+// The sandbox's TDS 7.4 endpoint: accepts clients, runs each connection on its own thread
+// against a Session from the Backend.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "backend.h"
+
+namespace sandbox::tds {
+
+class TdsServer {
+ public:
+  // Nothing is bound until start(). Port 0 asks the system for a free port.
+  TdsServer(Backend& backend, std::string host, std::uint16_t port);
+  ~TdsServer();  // stop()s
+  TdsServer(const TdsServer&) = delete;
+  TdsServer& operator=(const TdsServer&) = delete;
+
+  // Binds, listens and starts accepting; throws std::runtime_error if the address cannot be
+  // bound. Call once.
+  void start();
+  // Closes the listener, ends every live connection and joins all threads. Idempotent.
+  void stop();
+
+  // The bound port (the system's choice for port 0); valid after start().
+  std::uint16_t port() const { return bound_port_; }
+  // Connections accepted and not yet closed.
+  std::size_t open_connections() const { return open_.load(); }
+  // Connections accepted since start().
+  std::uint64_t total_connections() const { return total_.load(); }
+
+  // Upper bound of one client message (all its packets together); larger ones get an ERROR and
+  // the connection closes. Default 64 MiB. Set before start().
+  void set_max_message_bytes(std::size_t bytes) { max_message_bytes_ = bytes; }
+
+ private:
+  struct Live {
+    int fd = -1;
+    std::thread thread;
+    std::atomic<bool> finished{false};
+  };
+
+  void accept_loop();
+  void serve(Live& live, std::uint16_t spid);
+  void reap_finished();
+
+  Backend& backend_;
+  std::string host_;
+  std::uint16_t requested_port_;
+  std::uint16_t bound_port_ = 0;
+  std::size_t max_message_bytes_;
+  int listen_fd_ = -1;
+  int wake_fds_[2] = {-1, -1};  // self-pipe that wakes the accept loop for stop()
+  std::thread acceptor_;
+  std::atomic<bool> stopping_{false};
+  bool started_ = false;
+  bool stopped_ = false;
+
+  mutable std::mutex mutex_;  // guards live_ and every Live::fd
+  std::list<std::unique_ptr<Live>> live_;
+  std::atomic<std::size_t> open_{0};
+  std::atomic<std::uint64_t> total_{0};
+};
+
+}  // namespace sandbox::tds
