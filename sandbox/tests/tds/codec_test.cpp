@@ -647,7 +647,7 @@ TEST_F(TdsConnection, ExecuteSqlByProcIdAndName) {
               hex({static_cast<int>(decl.size()), 0, 0, 0}), decl}))
       .p(cat({hex({0xA7, 50, 0}), kColl, hex({2, 0, 'h', 'i'})}));
   b.call(u"sp_executesql").p(cat({hex({0xE7, 100, 0}), kColl, hex({2, 0}), ucs2_bytes(u"s")}));
-  b.call_id(11);
+  b.call_id(2);
   const auto t = rpc(b.bytes());
   const auto calls = backend_.calls();
   ASSERT_EQ(calls.size(), 2u);
@@ -658,10 +658,51 @@ TEST_F(TdsConnection, ExecuteSqlByProcIdAndName) {
   EXPECT_EQ(calls[0].params[0].value.s, u"hi");
   EXPECT_EQ(calls[1].text, u"s");
   EXPECT_TRUE(calls[1].declaration.empty());
-  // The third call (sp_prepare) is not supported.
+  // The third call (sp_cursoropen) is not supported.
   ASSERT_EQ(types_of(t), hex({0xFE, 0xFE, 0xAA, 0xFE}));
   EXPECT_EQ(t[2].number, 2812);
-  EXPECT_EQ(t[2].text, u"Could not find stored procedure 'sp_prepare'.");
+  EXPECT_EQ(t[2].text, u"Could not find stored procedure 'sp_cursoropen'.");
+}
+
+// ODBC drivers run every parameterised statement as sp_prepexec, then sp_execute on the handle.
+TEST_F(TdsConnection, PreparedStatementsRunThroughExecuteSql) {
+  const Bytes stmt = ucs2_bytes(u"SELECT dbo.f_x(@P1)");
+  const Bytes decl = ucs2_bytes(u"@P1 NVARCHAR(10)");
+  auto ntext = [](const Bytes& text) {
+    return cat({hex({0x63, 0xFF, 0xFF, 0xFF, 0x7F}), kColl,
+                hex({static_cast<int>(text.size()), 0, 0, 0}), text});
+  };
+  auto int4 = [](int v) { return hex({0x26, 4, 4, v, 0, 0, 0}); };
+  const Bytes null_int = hex({0x26, 4, 0});
+  const Bytes value = cat({hex({0xE7, 20, 0}), kColl, hex({4, 0}), ucs2_bytes(u"ab")});
+
+  RpcBuilder prep;
+  prep.call_id(13).param(u"@handle", 0x01, null_int).p(ntext(decl)).p(ntext(stmt)).p(value);
+  auto t = rpc(prep.bytes());
+  ASSERT_EQ(types_of(t), hex({0x79, 0xAC, 0xFE}));
+  ASSERT_EQ(t[1].values.size(), 1u);
+  ASSERT_TRUE(t[1].values[0].has_value());
+  const Bytes handle = *t[1].values[0];
+  EXPECT_EQ(handle, hex({1, 0, 0, 0}));
+
+  RpcBuilder again;
+  again.call_id(12).p(int4(1)).p(value);
+  again.call_id(15).p(int4(1));
+  again.call_id(12).p(int4(1)).p(value);
+  t = rpc(again.bytes());
+  ASSERT_EQ(types_of(t), hex({0x79, 0xFE, 0x79, 0xFE, 0xAA, 0xFE}));
+  EXPECT_EQ(t[4].number, 8179);
+  EXPECT_EQ(t[4].text, u"Could not find prepared statement with handle 1.");
+
+  const auto calls = backend_.calls();
+  ASSERT_EQ(calls.size(), 2u);
+  for (const auto& c : calls) {
+    EXPECT_EQ(c.kind, "sql");
+    EXPECT_EQ(c.text, u"SELECT dbo.f_x(@P1)");
+    EXPECT_EQ(c.declaration, u"@P1 NVARCHAR(10)");
+    ASSERT_EQ(c.params.size(), 1u);
+    EXPECT_EQ(c.params[0].value.s, u"ab");
+  }
 }
 
 TEST_F(TdsConnection, AttentionDropAndBadRequests) {

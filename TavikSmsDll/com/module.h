@@ -1,0 +1,25 @@
+// The in-process server's module state: its handle, the live-object and lock counts behind
+// DllCanUnloadNow, and the type information that IDispatch is driven by.
+#pragma once
+
+#include <windows.h>
+#include <oaidl.h>
+
+namespace taviksms::com {
+
+HMODULE module_handle();
+// The DLL's full path, as registration writes it.
+std::wstring module_path();
+
+void object_created();
+void object_destroyed();
+void lock_server(bool lock);
+bool can_unload();
+
+// The type information of _TavikSms from the type library embedded in the DLL (cached, process
+// wide; ITypeInfo is free-threaded). Does not add a reference for the caller.
+HRESULT interface_type_info(ITypeInfo** out);
+// The type library itself (registration); the caller releases it.
+HRESULT load_type_library(ITypeLib** out);
+
+}  // namespace taviksms::com

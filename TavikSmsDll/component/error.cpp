@@ -1,0 +1,44 @@
+#include "component/error.h"
+
+namespace taviksms::core {
+
+namespace {
+const std::u16string kRuntimeSource = u"TavikSmsDll";
+const std::u16string kProviderSource = u"Microsoft OLE DB Provider for SQL Server";
+}  // namespace
+
+void raise_overflow() {
+  throw Error(err::kOverflow, kRuntimeSource, u"Overflow");
+}
+void raise_type_mismatch() {
+  throw Error(err::kTypeMismatch, kRuntimeSource, u"Type mismatch");
+}
+void raise_invalid_use_of_null() {
+  throw Error(err::kInvalidUseOfNull, kRuntimeSource, u"Invalid use of Null");
+}
+void raise_object_not_set() {
+  throw Error(err::kObjectNotSet, kRuntimeSource,
+              u"Object variable or With block variable not set");
+}
+void raise_item_not_found(std::u16string source) {
+  throw Error(err::kItemNotFound, std::move(source),
+              u"Item cannot be found in the collection corresponding to the requested name or "
+              u"ordinal.");
+}
+void raise_object_closed(std::u16string source) {
+  throw Error(err::kObjectClosed, std::move(source),
+              u"Operation is not allowed when the object is closed.");
+}
+void raise_connection_closed(std::u16string source) {
+  throw Error(err::kConnectionClosed, std::move(source),
+              u"The connection cannot be used to perform this operation. It is either closed or "
+              u"invalid in this context.");
+}
+void raise_provider(std::u16string description) {
+  throw Error(err::kProvider, kProviderSource, std::move(description));
+}
+void raise_not_implemented(std::u16string method) {
+  throw Error(err::kNotImplemented, u"TavikSmsDll", method + u" is not implemented in this build");
+}
+
+}  // namespace taviksms::core

@@ -1,0 +1,51 @@
+// ModuleState: the module-level variables that every TavikSms instance on a thread shares. One
+// record per thread, created on the thread's first use and never reset by instances.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "db/session.h"
+
+namespace taviksms::upload {
+class SftpSession;  // the picture-upload session (later)
+}
+
+namespace taviksms::core {
+
+struct ModuleState {
+  std::u16string user_id;  // UserId: the @user_id of every call
+  bool logged_in = false;  // LoggedIn
+
+  // Configuration from ip1.ini; db_server empty means "not fetched yet".
+  std::u16string db_server;
+  std::u16string db_user;
+  std::u16string db_password;
+  std::u16string sftp_host;
+  std::u16string sftp_user;
+  std::u16string sftp_password;
+  std::u16string sftp_port;
+
+  std::shared_ptr<db::DbConn> db_conn;
+  std::shared_ptr<db::DbCmd> db_cmd;
+  std::shared_ptr<db::DbRs> db_rs;
+  std::u16string conn_string;
+
+  std::u16string last_result;  // LastResult: scratch result text
+  std::u16string ack_sql;      // AckSql
+
+  std::shared_ptr<upload::SftpSession> sftp_client;
+  bool sftp_connected = false;
+
+  std::u16string hist_sub_id;
+  std::int32_t hist_left = 0;
+  std::int32_t hist_top = 0;
+  std::int32_t hist_width = 0;
+  std::int32_t hist_height = 0;
+};
+
+// The calling thread's record.
+ModuleState& module_state();
+
+}  // namespace taviksms::core

@@ -1,0 +1,118 @@
+#include "component/taviksms.h"
+
+#include "account/account.h"
+#include "component/error.h"
+#include "component/module_state.h"
+#include "db/session.h"
+#include "send/send.h"
+#include "upload/upload.h"
+
+namespace taviksms::core {
+
+TavikSms::TavikSms() {
+  module_state().logged_in = false;
+}
+
+TavikSms::~TavikSms() {
+  // Class_Terminate: the shared connection and recordset go, whoever else still uses them.
+  if (!terminate_) return;
+  ModuleState& s = module_state();
+  if (s.db_conn) {
+    try {
+      if (s.db_conn->state() == db::kStateOpen) s.db_conn->close();
+    } catch (...) {
+    }
+    s.db_conn.reset();
+  }
+  if (s.db_rs) {
+    try {
+      if (s.db_rs->state() == db::kStateOpen) s.db_rs->close();
+    } catch (...) {
+    }
+    s.db_rs.reset();
+  }
+}
+
+std::u16string TavikSms::Login(const std::u16string& User_ID, const std::u16string& Passwd) {
+  return login(User_ID, Passwd);
+}
+std::u16string TavikSms::Logout() {
+  return logout();
+}
+std::int32_t TavikSms::SmsJanek() {
+  return sms_janek();
+}
+
+std::u16string TavikSms::FTP_Upload(const std::u16string& fnam) {
+  return upload::ftp_upload(fnam);
+}
+std::u16string TavikSms::FTP_Connect() {
+  return upload::ftp_connect();
+}
+std::u16string TavikSms::FTP_DisConnect() {
+  return upload::ftp_disconnect();
+}
+std::u16string TavikSms::SmsSend(const std::u16string& SUB_ID, const std::u16string& user_tel,
+                                 const std::u16string& Custom_id, const std::u16string& Custom_nam,
+                                 const std::u16string& Custom_tel, const std::u16string& msg,
+                                 std::int32_t typ, const std::u16string& YK_Time) {
+  return send::sms_send(SUB_ID, user_tel, Custom_id, Custom_nam, Custom_tel, msg, typ, YK_Time);
+}
+std::u16string TavikSms::LmsSend(const std::u16string& SUB_ID, const std::u16string& user_tel,
+                                 const std::u16string& Custom_id, const std::u16string& Custom_nam,
+                                 const std::u16string& Custom_tel, const std::u16string& subject,
+                                 const std::u16string& msg, const std::u16string& YK_Time) {
+  return send::lms_send(SUB_ID, user_tel, Custom_id, Custom_nam, Custom_tel, subject, msg,
+                        YK_Time);
+}
+std::u16string TavikSms::MmsSend(const std::u16string& SUB_ID, const std::u16string& user_tel,
+                                 const std::u16string& Custom_id, const std::u16string& Custom_nam,
+                                 const std::u16string& Custom_tel, const std::u16string& subject,
+                                 const std::u16string& msg, const std::u16string& fnam1,
+                                 const std::u16string& fnam2, const std::u16string& fnam3,
+                                 const std::u16string& YK_Time) {
+  return send::mms_send(SUB_ID, user_tel, Custom_id, Custom_nam, Custom_tel, subject, msg, fnam1,
+                        fnam2, fnam3, YK_Time);
+}
+
+// Methods whose service operations are not part of this build fail loudly.
+std::u16string TavikSms::SmsIbgum() {
+  raise_not_implemented(u"SmsIbgum");
+}
+std::u16string TavikSms::SmsHist(const std::u16string&, std::int32_t, std::int32_t, std::int32_t,
+                                 std::int32_t) {
+  raise_not_implemented(u"SmsHist");
+}
+std::u16string TavikSms::SmsResultV2(const std::u16string&, const std::u16string&,
+                                     const std::u16string&) {
+  raise_not_implemented(u"SmsResultV2");
+}
+std::u16string TavikSms::SmsResult1() {
+  raise_not_implemented(u"SmsResult1");
+}
+std::u16string TavikSms::SmsResult2(const std::u16string&, const std::u16string&) {
+  raise_not_implemented(u"SmsResult2");
+}
+std::u16string TavikSms::YaeyakDelete(std::int32_t) {
+  raise_not_implemented(u"YaeyakDelete");
+}
+std::u16string TavikSms::YaeyakData() {
+  raise_not_implemented(u"YaeyakData");
+}
+std::u16string TavikSms::YaeyakDataV2(const std::u16string&) {
+  raise_not_implemented(u"YaeyakDataV2");
+}
+std::u16string TavikSms::YaeyakDataText() {
+  raise_not_implemented(u"YaeyakDataText");
+}
+std::u16string TavikSms::AddMember(const std::u16string&, const std::u16string&,
+                                   const std::u16string&, const std::u16string&,
+                                   const std::u16string&, const std::u16string&,
+                                   const std::u16string&, const std::u16string&,
+                                   const std::u16string&, const std::u16string&,
+                                   const std::u16string&, const std::u16string&,
+                                   const std::u16string&) {
+  raise_not_implemented(u"AddMember");
+}
+
+}  // namespace taviksms::core

@@ -1,0 +1,70 @@
+#include "config/config_fetch.h"
+
+#include <mutex>
+
+#include "component/module_state.h"
+#include "platform/platform.h"
+
+namespace taviksms::core {
+
+namespace {
+
+std::mutex g_fetch_mutex;  // guards the one local ip1.ini all threads share
+
+// One value through the profile reader: ANSI bytes in a NUL-filled 80-byte buffer, back to
+// UTF-16, cut at the first NUL.
+std::u16string read_value(platform::Platform& p, const std::string& key, const std::string& path) {
+  std::string bytes = p.read_profile_string("ip", key, "", kProfileBufferSize, path);
+  std::u16string text = p.from_ansi(bytes);
+  std::size_t nul = text.find(u'\0');
+  if (nul != std::u16string::npos) text.resize(nul);
+  return text;
+}
+
+}  // namespace
+
+std::u16string unmask_secret(std::u16string_view stored) {
+  std::u16string out;
+  for (std::size_t k = 3; k <= stored.size(); k += 2) out.push_back(stored[k - 1]);
+  return out;
+}
+
+std::vector<std::u16string> mirror_urls() {
+  std::vector<std::u16string> urls;
+  for (const auto& base : platform::current().mirror_bases()) {
+    urls.push_back(base + std::u16string(kMirrorPath));
+  }
+  return urls;
+}
+
+std::u16string config_fetch() {
+  platform::Platform& p = platform::current();
+  ModuleState& s = module_state();
+  std::lock_guard lock(g_fetch_mutex);
+
+  std::u16string target = p.library_folder() + p.path_separator() + u"ip1.ini";
+  std::string target_ansi = p.to_ansi(target);
+  bool downloaded = false;
+  for (const auto& url : mirror_urls()) {
+    if (p.download_to_file(p.to_ansi(url), target_ansi) == 0) {
+      downloaded = true;
+      break;
+    }
+  }
+  if (!downloaded) return std::u16string(kIpDownloadError);
+
+  s.db_user = read_value(p, "sms_id", target_ansi);
+  s.db_server = read_value(p, "sms_ip", target_ansi);
+  std::u16string db_pw = read_value(p, "sms_pw", target_ansi);
+  s.db_password = unmask_secret(db_pw);
+
+  s.sftp_user = read_value(p, "sftp_id", target_ansi);
+  s.sftp_host = read_value(p, "sftp_ip", target_ansi);
+  s.sftp_port = read_value(p, "sftp_pt", target_ansi);
+  std::u16string sftp_pw = read_value(p, "sftp_pw", target_ansi);
+  s.sftp_password = unmask_secret(sftp_pw);
+
+  return s.db_user.empty() ? std::u16string(kIpDownloadError) : u"OK";
+}
+
+}  // namespace taviksms::core

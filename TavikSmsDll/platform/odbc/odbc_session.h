@@ -1,0 +1,41 @@
+// The data-access objects (db/session.h) on the ODBC API, wide functions only, with FreeTDS's
+// behaviour in mind: parameters travel by position, so every declared parameter is bound in its
+// declared order; scalar functions run as "SELECT dbo.f(?, ...)", whose one value becomes
+// @RETURN_VALUE; procedures run as "{? = call p(?, ...)}" and their return status is read after
+// all results are drained. Shared by every platform that has an ODBC driver manager; no OS calls.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "db/session.h"
+
+namespace taviksms::platform::odbc {
+
+std::shared_ptr<db::DbConn> make_connection();
+std::shared_ptr<db::DbCmd> make_command();
+std::shared_ptr<db::DbRs> make_recordset();
+
+// "Provider=SQLOLEDB;Initial Catalog=sms;Data Source=host,port;User ID=u;Password=p;" ->
+// "Driver={FreeTDS};Server={host};Port=port;Database={sms};UID={u};PWD={p};TDS_Version=7.4;
+// ClientCharset=UTF-8". Values are brace-quoted ("}" doubled) so any character survives.
+std::u16string translate_conn_string(std::u16string_view ado);
+
+// What Connection.open turns the connection string into: translate_conn_string unless a platform
+// installs its own (the Windows build names the driver it was built for). nullptr restores it.
+using ConnStringTranslator = std::u16string (*)(std::u16string_view ado);
+void set_conn_string_translator(ConnStringTranslator translator);
+ConnStringTranslator conn_string_translator();
+
+// The server's message without the driver chain's bracketed prefixes:
+// "[unixODBC][FreeTDS][SQL Server]Login failed" -> "Login failed".
+std::u16string strip_diag_prefix(std::u16string_view message);
+
+}  // namespace taviksms::platform::odbc
+
+namespace taviksms::platform::odbc {
+// The driver connection handle (SQLHDBC) behind a connection made here, for measurements that
+// compare with raw ODBC on the same connection; nullptr when closed or not an ODBC connection.
+void* native_handle(const db::DbConn& conn);
+}  // namespace taviksms::platform::odbc

@@ -1,0 +1,95 @@
+// The seam between the portable core and the operating system. The core reaches downloads, the
+// INI reader, the library's folder, the system code page and the database only through
+// platform::current(); each platform folder (posix/, odbc/, ...) supplies one implementation.
+//
+// Byte texts at this seam ("ansi") are in the system ANSI code page, as the core hands them to
+// the OS-style calls it mimics.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "db/session.h"
+
+namespace taviksms::platform {
+
+// The SFTP client the picture upload drives (SftpComponent). Configure, Connect, then PutFile;
+// destroying it ends the connection. No operation throws: Connect and PutFile report by result.
+class SftpComponent {
+ public:
+  virtual ~SftpComponent() = default;
+  virtual void set_host(const std::u16string& host) = 0;
+  virtual void set_user_name(const std::u16string& user) = 0;
+  virtual void set_password(const std::u16string& password) = 0;
+  virtual void set_port(std::int32_t port) = 0;
+  // Remote names given to put_file are resolved against this folder ("." is the login folder).
+  virtual void set_remote_path(const std::u16string& path) = 0;
+  // Transfer settings, the mode switch and the selection the callers set; they may be accepted
+  // without effect by a binding whose library needs no such tuning.
+  virtual void set_setting_1(std::int32_t value) = 0;
+  virtual void set_setting_2(std::int32_t value) = 0;
+  virtual void set_setting_3(std::int32_t value) = 0;
+  virtual void set_switch(bool on) = 0;
+  virtual void select(std::int32_t choice) = 0;
+  // Opens and authenticates the connection with the values set before; true when connected.
+  // Already connected: true at once.
+  virtual bool connect() = 0;
+  virtual bool connected() const = 0;
+  // Copies the local file `local_path` (converted to the host encoding by the calling thread's
+  // platform) to the server as `remote_name`; true when the whole file was written and closed.
+  virtual bool put_file(const std::u16string& remote_name, const std::u16string& local_path) = 0;
+};
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // Mirror base addresses ("http://host:port"), tried in order; the default is the build's list.
+  virtual std::vector<std::u16string> mirror_bases() const;
+
+  // Downloads `url` into the file `path`, replacing it. 0 when the file was written; any other
+  // value means this source failed (unreachable, timed out, HTTP error status, write failure).
+  virtual int download_to_file(const std::string& url, const std::string& path) = 0;
+
+  // Reads `key` of `section` from the INI file `path` into a buffer of `buffer_size` bytes, the
+  // way the Windows profile reader does: at most buffer_size-1 bytes, `def` when the file or key
+  // is missing.
+  virtual std::string read_profile_string(const std::string& section, const std::string& key,
+                                          const std::string& def, std::size_t buffer_size,
+                                          const std::string& path) = 0;
+
+  // The folder holding the component's library, without a trailing separator.
+  virtual std::u16string library_folder() = 0;
+  virtual char16_t path_separator() const = 0;
+
+  // Conversion to and from the system ANSI code page.
+  virtual std::string to_ansi(std::u16string_view text) = 0;
+  virtual std::u16string from_ansi(std::string_view bytes) = 0;
+
+  // New, unopened data-access objects.
+  virtual std::shared_ptr<db::DbConn> new_connection() = 0;
+  virtual std::shared_ptr<db::DbCmd> new_command() = 0;
+  virtual std::shared_ptr<db::DbRs> new_recordset() = 0;
+
+  // Picture upload (defaults in platform/upload_defaults.cpp, on POSIX and libssh2).
+  // Length in bytes of the regular file `ansi_path`; -1 when it cannot be obtained (no such
+  // file, a directory or device, an unusable name such as one holding NUL). Never throws.
+  virtual std::int64_t file_length(const std::string& ansi_path);
+  // A new, unconnected SFTP client; nullptr when none can be made.
+  virtual std::unique_ptr<SftpComponent> new_sftp_component();
+};
+
+// The platform in force on the calling thread: a test override if one is installed on this
+// thread (platform/testing.h), otherwise the platform binding's default instance.
+Platform& current();
+
+// Supplied by the platform binding compiled into the library.
+Platform& default_platform();
+
+// The build's mirror list (TAVIKSMS_MIRRORS), split at ';'.
+std::vector<std::u16string> built_in_mirror_bases();
+
+}  // namespace taviksms::platform

@@ -1,0 +1,71 @@
+#include "platform/posix/ini_reader.h"
+
+namespace taviksms::platform::posix {
+
+namespace {
+
+bool blank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+bool iequal(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    auto lo = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+    if (lo(a[i]) != lo(b[i])) return false;
+  }
+  return true;
+}
+
+std::string cut(std::string_view v, std::size_t buffer_size) {
+  if (buffer_size == 0) return {};
+  if (v.size() > buffer_size - 1) v = v.substr(0, buffer_size - 1);
+  return std::string(v);
+}
+
+}  // namespace
+
+std::string profile_lookup(std::string_view content, std::string_view section, std::string_view key,
+                           std::string_view def, std::size_t buffer_size) {
+  if (content.size() >= 3 && content.substr(0, 3) == "\xEF\xBB\xBF") content.remove_prefix(3);
+
+  bool in_section = false;
+  bool section_seen = false;
+  std::size_t pos = 0;
+  while (pos < content.size()) {
+    std::size_t eol = content.find('\n', pos);
+    if (eol == std::string_view::npos) eol = content.size();
+    std::string_view line = trim(content.substr(pos, eol - pos));
+    pos = eol + 1;
+    if (line.empty()) continue;
+    if (line.front() == '[') {
+      if (section_seen && in_section) break;  // only the first section of that name counts
+      std::size_t close = line.rfind(']');
+      std::string_view name =
+          trim(close == std::string_view::npos ? line.substr(1) : line.substr(1, close - 1));
+      in_section = iequal(name, section);
+      section_seen = section_seen || in_section;
+      continue;
+    }
+    if (!in_section) continue;
+    std::size_t eq = line.find('=');
+    std::string_view name = trim(eq == std::string_view::npos ? line : line.substr(0, eq));
+    if (!iequal(name, key)) continue;
+    std::string_view value =
+        eq == std::string_view::npos ? std::string_view() : trim(line.substr(eq + 1));
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
+      value = value.substr(1, value.size() - 2);
+    }
+    return cut(value, buffer_size);
+  }
+  return cut(def, buffer_size);
+}
+
+}  // namespace taviksms::platform::posix

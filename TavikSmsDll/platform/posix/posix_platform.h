@@ -1,0 +1,42 @@
+// The Linux binding of the platform seam: libcurl downloads, a file-based profile reader, the
+// shared object's own folder, the locale's code set as the "ANSI" code page, and the ODBC
+// data-access objects.
+#pragma once
+
+#include <string>
+
+#include "platform/platform.h"
+
+namespace taviksms::platform::posix {
+
+struct DownloadLimits {
+  long connect_timeout_ms = 5000;  // TCP connect to a mirror
+  long total_timeout_ms = 10000;   // the whole transfer, so a mirror that hangs costs at most this
+  long max_bytes = 1 << 20;        // a larger answer is not a configuration file
+};
+
+class PosixPlatform : public Platform {
+ public:
+  explicit PosixPlatform(DownloadLimits limits = {});
+
+  int download_to_file(const std::string& url, const std::string& path) override;
+  std::string read_profile_string(const std::string& section, const std::string& key,
+                                  const std::string& def, std::size_t buffer_size,
+                                  const std::string& path) override;
+  std::u16string library_folder() override;
+  char16_t path_separator() const override { return u'/'; }
+  std::string to_ansi(std::u16string_view text) override;
+  std::u16string from_ansi(std::string_view bytes) override;
+  std::shared_ptr<db::DbConn> new_connection() override;
+  std::shared_ptr<db::DbCmd> new_command() override;
+  std::shared_ptr<db::DbRs> new_recordset() override;
+
+  // The code set used as the ANSI code page ("UTF-8", "EUC-KR", ...).
+  const std::string& codeset() const { return codeset_; }
+
+ private:
+  DownloadLimits limits_;
+  std::string codeset_;
+};
+
+}  // namespace taviksms::platform::posix

@@ -1,0 +1,123 @@
+#include "platform/win32/odbc_driver.h"
+
+#include <windows.h>
+#include <sql.h>
+#include <sqlext.h>
+
+#include <mutex>
+
+#include "build_config.h"
+#include "component/text.h"
+#include "platform/odbc/odbc_session.h"
+
+namespace taviksms::platform::win32 {
+
+namespace {
+
+// Newest first; the last one ships with every Windows.
+constexpr std::u16string_view kMicrosoftDrivers[] = {
+    u"ODBC Driver 18 for SQL Server", u"ODBC Driver 17 for SQL Server",
+    u"ODBC Driver 13 for SQL Server", u"SQL Server"};
+
+std::u16string trim(std::u16string_view s) {
+  while (!s.empty() && (s.front() == u' ' || s.front() == u'\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == u' ' || s.back() == u'\t')) s.remove_suffix(1);
+  return std::u16string(s);
+}
+
+std::u16string braced(std::u16string_view v) {
+  std::u16string out = u"{";
+  for (char16_t c : v) {
+    out.push_back(c);
+    if (c == u'}') out.push_back(u'}');
+  }
+  out.push_back(u'}');
+  return out;
+}
+
+std::vector<std::u16string> installed_drivers() {
+  std::vector<std::u16string> out;
+  SQLHENV env = SQL_NULL_HENV;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env))) return out;
+  SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+  SQLWCHAR name[256];
+  SQLWCHAR attrs[1024];
+  SQLSMALLINT name_len = 0;
+  SQLSMALLINT attrs_len = 0;
+  SQLUSMALLINT direction = SQL_FETCH_FIRST;
+  for (int i = 0; i < 256; ++i) {  // bounded: a broken driver manager cannot loop forever
+    SQLRETURN rc = SQLDriversW(env, direction, name, 256, &name_len, attrs, 1024, &attrs_len);
+    if (!SQL_SUCCEEDED(rc)) break;
+    out.emplace_back(reinterpret_cast<const char16_t*>(name));
+    direction = SQL_FETCH_NEXT;
+  }
+  SQLFreeHandle(SQL_HANDLE_ENV, env);
+  return out;
+}
+
+std::u16string microsoft_conn_string(std::u16string_view ado, std::u16string_view driver) {
+  std::u16string server, database = u"sms", user, password;
+  std::size_t pos = 0;
+  while (pos < ado.size()) {
+    std::size_t end = ado.find(u';', pos);
+    if (end == std::u16string_view::npos) end = ado.size();
+    std::u16string_view item = ado.substr(pos, end - pos);
+    pos = end + 1;
+    std::size_t eq = item.find(u'=');
+    if (eq == std::u16string_view::npos) continue;
+    std::u16string key = trim(item.substr(0, eq));
+    std::u16string_view value = item.substr(eq + 1);
+    if (core::iequals(key, u"Data Source") || core::iequals(key, u"Server")) {
+      server = trim(value);  // "host,port" is the Microsoft drivers' own form
+    } else if (core::iequals(key, u"Initial Catalog") || core::iequals(key, u"Database")) {
+      database = trim(value);
+    } else if (core::iequals(key, u"User ID") || core::iequals(key, u"UID")) {
+      user = std::u16string(value);
+    } else if (core::iequals(key, u"Password") || core::iequals(key, u"PWD")) {
+      password = std::u16string(value);
+    }
+  }
+  std::u16string out = u"Driver=" + braced(driver) + u";Server=" + braced(server) +
+                       u";Database=" + braced(database) + u";UID=" + braced(user) +
+                       u";PWD=" + braced(password) + u";";
+  // The OLE DB provider this replaces never encrypted; the newer drivers would insist on it.
+  if (driver.starts_with(u"ODBC Driver")) out += u"Encrypt=no;";
+  return out;
+}
+
+std::u16string g_driver;
+
+std::u16string translate(std::u16string_view ado) {
+  return odbc_conn_string_for(ado, g_driver);
+}
+
+}  // namespace
+
+std::u16string choose_odbc_driver(std::u16string_view configured,
+                                  const std::vector<std::u16string>& installed) {
+  if (!core::iequals(configured, u"auto")) return std::u16string(configured);
+  for (auto candidate : kMicrosoftDrivers) {
+    for (const auto& name : installed) {
+      if (core::iequals(name, candidate)) return name;
+    }
+  }
+  return std::u16string(kMicrosoftDrivers[std::size(kMicrosoftDrivers) - 1]);
+}
+
+std::u16string odbc_conn_string_for(std::u16string_view ado, std::u16string_view driver) {
+  if (core::iequals(driver, u"FreeTDS")) return odbc::translate_conn_string(ado);
+  return microsoft_conn_string(ado, driver);
+}
+
+void install_odbc_driver() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    std::u16string configured = core::utf8_to_utf16(TAVIKSMS_ODBC_DRIVER);
+    g_driver = choose_odbc_driver(configured, core::iequals(configured, u"auto")
+                                                  ? installed_drivers()
+                                                  : std::vector<std::u16string>{});
+    odbc::set_conn_string_translator(&translate);
+  });
+}
+
+}  // namespace taviksms::platform::win32

@@ -1,0 +1,102 @@
+#include "platform/win32/win32_platform.h"
+
+#include <windows.h>
+
+#include <vector>
+
+#include "platform/odbc/odbc_session.h"
+#include "platform/win32/odbc_driver.h"
+
+namespace taviksms::platform::win32 {
+
+namespace {
+
+HMODULE g_module = nullptr;
+
+HMODULE own_module() {
+  if (g_module) return g_module;
+  HMODULE found = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                         GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCWSTR>(&own_module), &found);
+  return found;
+}
+
+}  // namespace
+
+void set_module_handle(void* hmodule) {
+  g_module = static_cast<HMODULE>(hmodule);
+}
+
+std::string Win32Platform::read_profile_string(const std::string& section, const std::string& key,
+                                               const std::string& def, std::size_t buffer_size,
+                                               const std::string& path) {
+  if (buffer_size == 0) return {};
+  std::vector<char> buffer(buffer_size, '\0');
+  DWORD got = GetPrivateProfileStringA(section.c_str(), key.c_str(), def.c_str(), buffer.data(),
+                                       static_cast<DWORD>(buffer_size), path.c_str());
+  if (got >= buffer_size) got = static_cast<DWORD>(buffer_size - 1);
+  return std::string(buffer.data(), got);
+}
+
+std::u16string Win32Platform::library_folder() {
+  std::vector<wchar_t> name(MAX_PATH);
+  for (;;) {
+    DWORD n = GetModuleFileNameW(own_module(), name.data(), static_cast<DWORD>(name.size()));
+    if (n == 0) return u".";
+    if (n < name.size()) {
+      name.resize(n);
+      break;
+    }
+    if (name.size() >= 32768) return u".";
+    name.resize(name.size() * 2);
+  }
+  std::u16string path(name.begin(), name.end());
+  std::size_t sep = path.find_last_of(u"\\/");
+  if (sep == std::u16string::npos) return u".";
+  return path.substr(0, sep);
+}
+
+std::string Win32Platform::to_ansi(std::u16string_view text) {
+  if (text.empty()) return {};
+  auto* wide = reinterpret_cast<const wchar_t*>(text.data());
+  int len = static_cast<int>(text.size());
+  int need = WideCharToMultiByte(CP_ACP, 0, wide, len, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(need > 0 ? need : 0), '\0');
+  if (need > 0) WideCharToMultiByte(CP_ACP, 0, wide, len, out.data(), need, nullptr, nullptr);
+  return out;
+}
+
+std::u16string Win32Platform::from_ansi(std::string_view bytes) {
+  if (bytes.empty()) return {};
+  int len = static_cast<int>(bytes.size());
+  int need = MultiByteToWideChar(CP_ACP, 0, bytes.data(), len, nullptr, 0);
+  std::u16string out(static_cast<std::size_t>(need > 0 ? need : 0), u'\0');
+  if (need > 0) {
+    MultiByteToWideChar(CP_ACP, 0, bytes.data(), len, reinterpret_cast<wchar_t*>(out.data()),
+                        need);
+  }
+  return out;
+}
+
+std::shared_ptr<db::DbConn> Win32Platform::new_connection() {
+  install_odbc_driver();
+  return odbc::make_connection();
+}
+std::shared_ptr<db::DbCmd> Win32Platform::new_command() {
+  return odbc::make_command();
+}
+std::shared_ptr<db::DbRs> Win32Platform::new_recordset() {
+  return odbc::make_recordset();
+}
+
+}  // namespace taviksms::platform::win32
+
+namespace taviksms::platform {
+
+Platform& default_platform() {
+  static win32::Win32Platform instance;
+  return instance;
+}
+
+}  // namespace taviksms::platform

@@ -1,0 +1,35 @@
+// The Windows binding of the platform seam: URL moniker downloads that treat an HTTP error status
+// as a failure, the kernel's profile reader, the DLL's own folder, the system ANSI code page
+// (CP_ACP), and the ODBC data-access objects through odbc32.
+#pragma once
+
+#include <string>
+
+#include "platform/platform.h"
+
+namespace taviksms::platform::win32 {
+
+class Win32Platform : public Platform {
+ public:
+  int download_to_file(const std::string& url, const std::string& path) override;
+  std::string read_profile_string(const std::string& section, const std::string& key,
+                                  const std::string& def, std::size_t buffer_size,
+                                  const std::string& path) override;
+  std::u16string library_folder() override;
+  char16_t path_separator() const override { return u'\\'; }
+  std::string to_ansi(std::u16string_view text) override;
+  std::u16string from_ansi(std::string_view bytes) override;
+  std::shared_ptr<db::DbConn> new_connection() override;
+  std::shared_ptr<db::DbCmd> new_command() override;
+  std::shared_ptr<db::DbRs> new_recordset() override;
+};
+
+// The module whose folder library_folder() reports: the DLL that holds this code (set by the COM
+// server's DllMain; when unset, found from a code address).
+void set_module_handle(void* hmodule);
+
+// The HTTP status a download saw: 0 when no HTTP response arrived. Exposed for the download's
+// status callback; see download.cpp.
+int download_with_status(const std::string& url, const std::string& path, int& http_status);
+
+}  // namespace taviksms::platform::win32

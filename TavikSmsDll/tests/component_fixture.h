@@ -1,0 +1,73 @@
+// A sandbox per test and a platform override that points the component's configuration fetch at
+// that sandbox's mirrors and at a private folder for ip1.ini.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/posix/posix_platform.h"
+#include "platform/testing.h"
+#include "sandbox_process.h"
+
+namespace taviksms::test {
+
+class TestPlatform : public platform::posix::PosixPlatform {
+ public:
+  TestPlatform(std::vector<std::u16string> mirrors, std::filesystem::path folder,
+               platform::posix::DownloadLimits limits);
+  std::vector<std::u16string> mirror_bases() const override { return mirrors_; }
+  std::u16string library_folder() override;
+
+ private:
+  std::vector<std::u16string> mirrors_;
+  std::filesystem::path folder_;
+};
+
+// Installs a TestPlatform for the calling thread and gives it a fresh ModuleState; undoes both.
+class ThreadSession {
+ public:
+  ThreadSession(const testing::SandboxProcess& sandbox, const std::filesystem::path& folder,
+                platform::posix::DownloadLimits limits = short_limits());
+  ~ThreadSession();
+  static platform::posix::DownloadLimits short_limits();
+
+ private:
+  TestPlatform platform_;
+  platform::ScopedPlatformOverride override_;
+};
+
+class ComponentTest : public ::testing::Test {
+ public:
+  void SetUp() override;
+  void TearDown() override;
+
+  testing::SandboxProcess& sandbox() { return *sandbox_; }
+  const std::filesystem::path& folder() const { return folder_; }
+  std::filesystem::path ini_path() const { return folder_ / "ip1.ini"; }
+
+  nlohmann::json calls(const std::string& proc = "");
+  std::vector<int> mirror_hits();
+  int open_connections();
+  int total_logins();
+  void set_mirror(int n, const std::string& mode, const std::string& body = "");
+  // A fresh thread state (as if the library were loaded anew), same sandbox and folder.
+  void restart_session();
+
+  std::unique_ptr<testing::SandboxProcess> sandbox_;
+  std::filesystem::path folder_;
+  std::unique_ptr<ThreadSession> session_;
+};
+
+// The text parameter `name` of a call-log entry, as UTF-16 (exact, from its hex form).
+std::optional<std::u16string> call_param(const nlohmann::json& call, const std::string& name);
+
+std::string utf8(const std::u16string& s);
+
+}  // namespace taviksms::test

@@ -1,0 +1,80 @@
+// The taviksms shell as a program: help from the method table, exact printing, instances, errors.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "sandbox_process.h"
+
+namespace {
+
+using taviksms::testing::run_command;
+
+taviksms::testing::RunResult shell(std::vector<std::string> args, const std::string& in = "") {
+  args.insert(args.begin(), TAVIKSMS_SHELL_EXE);
+  return run_command(args, in, std::chrono::seconds(30));
+}
+
+TEST(Shell, HelpListsTheNineteenMethodsWithTheirParameters) {
+  auto r = shell({"--help"});
+  EXPECT_EQ(r.exit_code, 0);
+  for (const char* m : {"FTP_Upload fnam:text",
+                        "FTP_Connect",
+                        "FTP_DisConnect",
+                        "Login User_ID:text Passwd:text",
+                        "Logout",
+                        "SmsJanek  -> int32",
+                        "SmsIbgum",
+                        "SmsHist SUB_ID:text xx:int32 yy:int32",
+                        "SmsResultV2",
+                        "SmsResult1",
+                        "SmsResult2",
+                        "SmsSend SUB_ID:text",
+                        "typ:int32 YK_Time:text",
+                        "LmsSend",
+                        "MmsSend",
+                        "YaeyakDelete Key_id:int32",
+                        "YaeyakData ",
+                        "YaeyakDataV2 SUB_ID:text",
+                        "YaeyakDataText",
+                        "AddMember User_ID:text",
+                        "tax_damdang:text",
+                        ".new",
+                        ".use N",
+                        ".drop"}) {
+    EXPECT_NE(r.out.find(m), std::string::npos) << m;
+  }
+}
+
+TEST(Shell, PrintsResultsAndEscapedErrorsAndKeepsGoing) {
+  auto r = shell({"-c", "Logout", "-c", "  logout  ", "-c", "SmsIbgum", "-c", "NoSuch", "-c",
+                  "Logout extra", "-c", "YaeyakDelete notanumber", "-c", "Logout"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out,
+            "OK\nOK\n"
+            "error 0x80004001: SmsIbgum is not implemented in this build\n"
+            "error 0x80020006: Unknown name.\n"
+            "error 0x8002000E: Invalid number of parameters.\n"
+            "error 0x80020005: Type mismatch\n"
+            "OK\n");
+}
+
+TEST(Shell, InstancesScriptsAndSyntaxErrors) {
+  std::string script = testing::TempDir() + "/taviksms_shell_test.tsms";
+  {
+    std::ofstream f(script);
+    f << "# comment\n\n.new\n.list\n.use 1\n.drop 2\n.list\nLogout\n.drop\nLogout\n"
+         "Login \"unterminated\n.quit\nLogout\n";
+  }
+  auto r = shell({script});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, "2\n1\n2 *\n1 *\nOK\n");
+  EXPECT_NE(r.err.find("no current instance"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("syntax error"), std::string::npos) << r.err;
+
+  auto piped = shell({"-"}, "Logout\n");
+  EXPECT_EQ(piped.exit_code, 0);
+  EXPECT_EQ(piped.out, "OK\n");
+  EXPECT_EQ(shell({"--bogus"}).exit_code, 2);
+}
+
+}  // namespace

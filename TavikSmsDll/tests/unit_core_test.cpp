@@ -1,0 +1,168 @@
+// Pure logic of the core and its Linux binding: the profile reader's semantics, the masked
+// secret, connection strings, driver diagnostics, BaseFileName, numeric conversion, UTF-16 text.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "component/error.h"
+#include "component/text.h"
+#include "config/config_fetch.h"
+#include "db/db_open.h"
+#include "db/value.h"
+#include "platform/odbc/odbc_session.h"
+#include "platform/posix/ini_reader.h"
+
+namespace taviksms {
+namespace {
+
+using platform::posix::profile_lookup;
+
+constexpr std::string_view kIni =
+    "; comment\r\n"
+    "[other]\r\n"
+    "sms_id=wrong\r\n"
+    "[IP]\r\n"
+    "  SMS_ID  =   sms_app   \r\n"
+    "sms_ip=\"127.0.0.1,11433\"\r\n"
+    "sms_pw='ab'\r\n"
+    "quoted_one_side=\"abc\r\n"
+    "inner=a \"b\" c\r\n"
+    "empty=\r\n"
+    "novalue\r\n"
+    "sms_id=second occurrence\r\n"
+    "[ip]\r\n"
+    "sftp_id=in a later section of the same name\r\n";
+
+TEST(ProfileReader, MatchesTheWindowsReader) {
+  // Section and key case-insensitive, blanks around names and values trimmed, first key wins.
+  EXPECT_EQ(profile_lookup(kIni, "ip", "sms_id", "", 80), "sms_app");
+  // Surrounding quotes of either kind are removed; a lone or inner quote stays.
+  EXPECT_EQ(profile_lookup(kIni, "ip", "sms_ip", "", 80), "127.0.0.1,11433");
+  EXPECT_EQ(profile_lookup(kIni, "ip", "sms_pw", "", 80), "ab");
+  EXPECT_EQ(profile_lookup(kIni, "ip", "quoted_one_side", "", 80), "\"abc");
+  EXPECT_EQ(profile_lookup(kIni, "ip", "inner", "", 80), "a \"b\" c");
+  // Present but empty, present without '=', missing key, missing section: value or default.
+  EXPECT_EQ(profile_lookup(kIni, "ip", "empty", "d", 80), "");
+  EXPECT_EQ(profile_lookup(kIni, "ip", "novalue", "d", 80), "");
+  EXPECT_EQ(profile_lookup(kIni, "ip", "sms_xx", "d", 80), "d");
+  EXPECT_EQ(profile_lookup(kIni, "nosection", "sms_id", "", 80), "");
+  // Only the first section of a name is searched.
+  EXPECT_EQ(profile_lookup(kIni, "ip", "sftp_id", "", 80), "");
+  // An empty file (what a missing file reads as) gives the default.
+  EXPECT_EQ(profile_lookup("", "ip", "sms_id", "", 80), "");
+}
+
+TEST(ProfileReader, KeepsAtMostBufferSizeMinusOneBytes) {
+  std::string value(100, 'x');
+  value[78] = 'L';  // the last byte kept
+  std::string ini = "[ip]\nsms_id=" + value + "\n";
+  std::string got = profile_lookup(ini, "ip", "sms_id", "", 80);
+  EXPECT_EQ(got.size(), 79u);
+  EXPECT_EQ(got.back(), 'L');
+  EXPECT_EQ(profile_lookup("[ip]\nk=" + std::string(79, 'y'), "ip", "k", "", 80).size(), 79u);
+  // LF-only line ends, a UTF-8 byte order mark, NULs inside a value are kept as bytes.
+  EXPECT_EQ(profile_lookup("\xEF\xBB\xBF[ip]\nk=v", "ip", "k", "", 80), "v");
+  EXPECT_EQ(profile_lookup(std::string("[ip]\nk=a\0b\n", 11), "ip", "k", "", 80),
+            std::string("a\0b", 3));
+}
+
+TEST(MaskedSecret, KeepsCharactersThreeFiveSeven) {
+  EXPECT_EQ(core::unmask_secret(u"xyAzBwC"), u"ABC");
+  EXPECT_EQ(core::unmask_secret(u"xyAzBwCq"), u"ABC");  // one trailing filler
+  EXPECT_EQ(core::unmask_secret(u"xyA"), u"A");
+  EXPECT_EQ(core::unmask_secret(u"xy"), u"");
+  EXPECT_EQ(core::unmask_secret(u""), u"");
+}
+
+TEST(ConnString, BuiltInFixedOrderAndTranslatedForTheDriver) {
+  std::u16string ado = core::build_conn_string(u"127.0.0.1,11433", u"sms_app", u"p;w}d");
+  EXPECT_EQ(ado,
+            u"Provider=SQLOLEDB;Initial Catalog=sms;Data Source=127.0.0.1,11433;User ID=sms_app;"
+            u"Password=p;w}d;");
+  EXPECT_EQ(platform::odbc::translate_conn_string(
+                core::build_conn_string(u"db.example, 1500", u"u}", u"pw}x")),
+            u"Driver={FreeTDS};Server={db.example};Port={1500};Database={sms};UID={u}}};"
+            u"PWD={pw}}x};TDS_Version=7.4;ClientCharset=UTF-8");
+  // Without a port the driver's default applies; an empty server stays empty.
+  EXPECT_EQ(platform::odbc::translate_conn_string(core::build_conn_string(u"", u"", u"")),
+            u"Driver={FreeTDS};Server={};Database={sms};UID={};PWD={};TDS_Version=7.4;"
+            u"ClientCharset=UTF-8");
+}
+
+TEST(Diagnostics, DriverPrefixesAreStripped) {
+  using platform::odbc::strip_diag_prefix;
+  EXPECT_EQ(strip_diag_prefix(u"[unixODBC][FreeTDS][SQL Server]Login failed for user 'x'."),
+            u"Login failed for user 'x'.");
+  EXPECT_EQ(strip_diag_prefix(u"[FreeTDS][SQL Server]a [bracket] inside"), u"a [bracket] inside");
+  EXPECT_EQ(strip_diag_prefix(u"plain message"), u"plain message");
+  EXPECT_EQ(strip_diag_prefix(u"[unterminated"), u"[unterminated");
+}
+
+TEST(BaseFileName, PartAfterTheLastBackslash) {
+  EXPECT_EQ(core::base_file_name(u"C:\\pics\\a\\Photo.JPG"), u"Photo.JPG");
+  EXPECT_EQ(core::base_file_name(u"photo.jpg"), u"photo.jpg");
+  EXPECT_EQ(core::base_file_name(u"C:\\pics\\"), u"");
+  EXPECT_EQ(core::base_file_name(u"/unix/path.jpg"), u"/unix/path.jpg");
+}
+
+TEST(Value, RoundsHalfToEven) {
+  auto r = [](std::u16string_view t) { return db::Value::decimal(std::u16string(t)).to_int32(); };
+  EXPECT_EQ(r(u"100000.0000"), 100000);
+  EXPECT_EQ(r(u"2.5000"), 2);
+  EXPECT_EQ(r(u"3.5"), 4);
+  EXPECT_EQ(r(u"-2.5"), -2);
+  EXPECT_EQ(r(u"-3.5"), -4);
+  EXPECT_EQ(r(u"2.5001"), 3);
+  EXPECT_EQ(r(u"2.4999"), 2);
+  EXPECT_EQ(r(u"0.5"), 0);
+  EXPECT_EQ(r(u"-0.5"), 0);
+  EXPECT_EQ(r(u"2147483647.4999"), 2147483647);
+  EXPECT_EQ(r(u"-2147483648.5"), -2147483648);
+  EXPECT_EQ(db::Value::floating(u"1.25e2").to_int32(), 125);
+  EXPECT_EQ(db::Value::floating(u"2.5e0").to_int32(), 2);
+}
+
+TEST(Value, ConversionErrorsAreTheRuntimeErrors) {
+  auto number_of = [](const db::Value& v) {
+    try {
+      v.to_int32();
+    } catch (const core::Error& e) {
+      return e.number();
+    }
+    return 0;
+  };
+  EXPECT_EQ(number_of(db::Value::null()), core::err::kInvalidUseOfNull);
+  EXPECT_EQ(number_of(db::Value::decimal(u"2147483647.5")), core::err::kOverflow);
+  EXPECT_EQ(number_of(db::Value::decimal(u"-2147483649")), core::err::kOverflow);
+  EXPECT_EQ(number_of(db::Value::integer(1LL << 40)), core::err::kOverflow);
+  EXPECT_EQ(number_of(db::Value::text(u"abc")), core::err::kTypeMismatch);
+  EXPECT_EQ(number_of(db::Value::text(u"")), core::err::kTypeMismatch);
+  EXPECT_THROW(db::Value::null().to_text(), core::Error);
+  EXPECT_EQ(db::Value::decimal(u"100000.5000").to_text(), u"100000.5");
+  EXPECT_EQ(db::Value::decimal(u"100000.0000").to_text(), u"100000");
+  EXPECT_EQ(db::Value::decimal(u"-.5000").to_text(), u"-0.5");
+  EXPECT_EQ(db::Value::integer(-7).to_text(), u"-7");
+  EXPECT_EQ(db::Value().to_text(), u"");
+}
+
+TEST(Text, Utf8AndUtf16AtTheEdges) {
+  EXPECT_EQ(core::utf8_to_utf16("한국 \xF0\x9F\x98\x80"), u"한국 \U0001F600");
+  EXPECT_EQ(core::utf16_to_utf8(u"한국 \U0001F600"), "한국 \xF0\x9F\x98\x80");
+  std::u16string lone = u"a";
+  lone.push_back(0xD800);
+  lone.push_back(u'b');
+  lone.push_back(0xDC00);
+  EXPECT_EQ(core::utf16_to_utf8(lone),
+            "a\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD");
+  EXPECT_EQ(core::utf8_to_utf16("\xFF"
+                                "a\xE2\x82"),
+            u"\uFFFDa\uFFFD");
+  EXPECT_EQ(core::utf8_to_utf16("\xED\xA0\x80"), u"\uFFFD");  // encoded surrogate
+  EXPECT_EQ(core::utf8_to_utf16(std::string("a\0b", 3)), std::u16string(u"a\0b", 3));
+  EXPECT_TRUE(core::iequals(u"@RETURN_VALUE", u"@return_value"));
+  EXPECT_FALSE(core::iequals(u"@user_id", u"@user_i"));
+}
+
+}  // namespace
+}  // namespace taviksms

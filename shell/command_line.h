@@ -1,0 +1,22 @@
+// The taviksms shell's line syntax: whitespace-separated words; a word in double quotes may hold
+// blanks and the escapes \n \t \r \" \\ \0 and \uXXXX (any UTF-16 code unit, lone surrogates
+// included), so every string can be written. Unquoted words are taken as they are. A line whose
+// first non-blank character is '#' is a comment.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace taviksms::shell {
+
+struct ParsedLine {
+  std::vector<std::u16string> words;
+  std::string error;  // non-empty when the line is malformed
+};
+
+// `line` is UTF-8; words come back as UTF-16.
+ParsedLine parse_line(std::string_view line);
+
+}  // namespace taviksms::shell
