@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <oaidl.h>
 
+#include <string>
+
 namespace taviksms::com {
 
 HMODULE module_handle();

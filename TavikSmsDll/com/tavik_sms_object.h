@@ -1,5 +1,5 @@
 // The creatable class TavikSms: its class factory. The object itself implements _TavikSms (dual)
-// with IDispatch driven by the type library, ISupportErrorInfo and IProvideClassInfo.
+// with IDispatch driven by the type library, and ISupportErrorInfo.
 #pragma once
 
 #include <windows.h>

@@ -66,8 +66,8 @@ void db_close() {
   s.db_cmd.reset();
 }
 
-std::u16string base_file_name(std::u16string_view path) {
-  std::size_t pos = path.rfind(u'\\');
+std::u16string base_file_name(std::u16string_view path, char16_t platform_separator) {
+  std::size_t pos = path.find_last_of(std::u16string{u'\\', platform_separator});
   return std::u16string(pos == std::u16string_view::npos ? path : path.substr(pos + 1));
 }
 

@@ -16,7 +16,9 @@ std::u16string db_open();
 // Closes and releases DbRs and DbConn, releases DbCmd; never fails.
 void db_close();
 
-// The part of `path` after its last backslash.
-std::u16string base_file_name(std::u16string_view path);
+// The part of `path` after its last backslash, or after the last `platform_separator` when the
+// platform's own directory separator is another character. A POSIX host names its files with
+// '/', and a picture name that kept its directories would be refused by the file server.
+std::u16string base_file_name(std::u16string_view path, char16_t platform_separator = u'\\');
 
 }  // namespace taviksms::core

@@ -45,7 +45,7 @@ bool raw_loop(SQLHDBC dbc, const std::vector<std::u16string>& tels) {
   SQLHSTMT st = nullptr;
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &st))) return false;
   std::array<std::u16string, 9> text = {u"demo", u"sub01", u"0212345678", u"cid", u"홍길동",
-                                        u"", u"bench", u"", u""};
+                                        u"",     u"bench", u"",           u""};
   std::array<SQLLEN, 11> ind{};
   SQLINTEGER status = 0, typ = 0;
   std::u16string tel(32, u'\0');
@@ -87,8 +87,8 @@ bool raw_loop(SQLHDBC dbc, const std::vector<std::u16string>& tels) {
 
 int main() {
   taviksms::testing::SandboxProcess sandbox;
-  std::filesystem::path folder =
-      std::filesystem::temp_directory_path() / ("taviksms-send-bench-" + std::to_string(::getpid()));
+  std::filesystem::path folder = std::filesystem::temp_directory_path() /
+                                 ("taviksms-send-bench-" + std::to_string(::getpid()));
   std::filesystem::create_directories(folder);
   constexpr int kRecipients = 1000;
   constexpr int kRounds = 7;
@@ -108,7 +108,8 @@ int main() {
         taviksms::platform::odbc::native_handle(*taviksms::core::module_state().db_conn));
 
     // Warm both paths, then alternate so drift on the shared machine hits both alike.
-    c.SmsSend(u"sub01", u"0212345678", u"cid", u"홍길동", list.substr(0, 12 * 50), u"bench", 0, u"");
+    c.SmsSend(u"sub01", u"0212345678", u"cid", u"홍길동", list.substr(0, 12 * 50), u"bench", 0,
+              u"");
     raw_loop(dbc, std::vector<std::u16string>(tels.begin(), tels.begin() + 50));
     std::vector<double> comp, raw;
     for (int r = 0; r < kRounds; ++r) {
@@ -156,9 +157,10 @@ int main() {
           break;
         }
       }
-      std::printf("FTP_Upload of 33,000 bytes, open session: median %.2f ms, max %.2f ms over %zu "
-                  "(target < 20 ms)\n",
-                  median(up), *std::max_element(up.begin(), up.end()), up.size());
+      std::printf(
+          "FTP_Upload of 33,000 bytes, open session: median %.2f ms, max %.2f ms over %zu "
+          "(target < 20 ms)\n",
+          median(up), *std::max_element(up.begin(), up.end()), up.size());
     }
     c.FTP_DisConnect();
     std::filesystem::current_path(previous);

@@ -53,8 +53,9 @@ TEST(PictureName, StoredAndSentNamesAreTheSameLowerCasedBaseName) {
   EXPECT_EQ(picture_server_name(u"user01", u"C:\\Pics\\Photo1.JPG"), u"user01_photo1.jpg");
   EXPECT_EQ(picture_server_name(u"user01", u"Photo1.JPG"), u"user01_photo1.jpg");
   EXPECT_EQ(picture_server_name(u"", u"C:\\Pics\\A.jpg"), u"_a.jpg");
-  // Only backslashes cut; forward slashes stay part of the name.
-  EXPECT_EQ(picture_server_name(u"u", u"/tmp/Pics/A.JPG"), u"u_/tmp/pics/a.jpg");
+  // Backslashes always cut; so does the platform's own separator ('/' here, on POSIX).
+  EXPECT_EQ(picture_server_name(u"u", u"/tmp/Pics/A.JPG"), u"u_a.jpg");
+  EXPECT_EQ(picture_server_name(u"u", u"/tmp/Pics\\B.JPG"), u"u_b.jpg");
   // No picture, or a path ending in a backslash: nothing, not even the underscore.
   EXPECT_EQ(picture_server_name(u"u", u""), u"");
   EXPECT_EQ(picture_server_name(u"u", u"C:\\Pics\\"), u"");

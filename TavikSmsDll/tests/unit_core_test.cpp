@@ -103,6 +103,8 @@ TEST(BaseFileName, PartAfterTheLastBackslash) {
   EXPECT_EQ(core::base_file_name(u"photo.jpg"), u"photo.jpg");
   EXPECT_EQ(core::base_file_name(u"C:\\pics\\"), u"");
   EXPECT_EQ(core::base_file_name(u"/unix/path.jpg"), u"/unix/path.jpg");
+  EXPECT_EQ(core::base_file_name(u"/unix/path.jpg", u'/'), u"path.jpg");
+  EXPECT_EQ(core::base_file_name(u"/unix\\dir/", u'/'), u"");
 }
 
 TEST(Value, RoundsHalfToEven) {

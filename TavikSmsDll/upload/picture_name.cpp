@@ -4,6 +4,7 @@
 #include <wctype.h>
 
 #include "db/db_open.h"
+#include "platform/platform.h"
 
 namespace taviksms::upload {
 
@@ -35,7 +36,7 @@ std::u16string lower_case(std::u16string_view s) {
 }
 
 std::u16string picture_base_name(std::u16string_view path) {
-  return lower_case(core::base_file_name(path));
+  return lower_case(core::base_file_name(path, platform::current().path_separator()));
 }
 
 std::u16string picture_server_name(std::u16string_view user_id, std::u16string_view path) {

@@ -230,8 +230,8 @@ class Libssh2Sftp final : public SftpComponent {
   }
 
   bool authenticate() {
-    const char* methods = libssh2_userauth_list(session_, user_.data(),
-                                                static_cast<unsigned>(user_.size()));
+    const char* methods =
+        libssh2_userauth_list(session_, user_.data(), static_cast<unsigned>(user_.size()));
     if (!methods) return libssh2_userauth_authenticated(session_) != 0;
     if (method_offered(methods, "password") &&
         libssh2_userauth_password_ex(session_, user_.data(), static_cast<unsigned>(user_.size()),
@@ -240,9 +240,8 @@ class Libssh2Sftp final : public SftpComponent {
       return true;
     }
     if (method_offered(methods, "keyboard-interactive") &&
-        libssh2_userauth_keyboard_interactive_ex(session_, user_.data(),
-                                                 static_cast<unsigned>(user_.size()),
-                                                 &answer_prompts) == 0) {
+        libssh2_userauth_keyboard_interactive_ex(
+            session_, user_.data(), static_cast<unsigned>(user_.size()), &answer_prompts) == 0) {
       return true;
     }
     return false;

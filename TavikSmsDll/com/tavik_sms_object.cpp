@@ -1,0 +1,303 @@
+// The TavikSms coclass and its class factory.
+//
+// Section map: the object (IUnknown, IDispatch through the type library, the 19 methods of
+// _TavikSms, ISupportErrorInfo); the class factory.
+//
+// Every method hands its arguments to the portable core and its result back as a BSTR or long. An
+// error that escapes the core becomes a failing HRESULT plus IErrorInfo (early-bound callers) and,
+// through Invoke, a DISP_E_EXCEPTION with the error's number and description in EXCEPINFO
+// (late-bound callers: VBScript's Err.Number/Err.Description). No C++ exception leaves a vtable.
+//
+// Apartment model: the object belongs to the thread that created it, whose ModuleState the core
+// uses. A call that arrives on another thread without marshalling gets RPC_E_WRONG_THREAD; a
+// release on another thread frees the object without touching that thread's session.
+#include "com/tavik_sms_object.h"
+
+#include <atomic>
+#include <memory>
+#include <new>
+
+#include "com/automation.h"
+#include "com/module.h"
+#include "com/taviksms_idl.h"
+#include "component/error.h"
+#include "component/taviksms.h"
+
+namespace taviksms::com {
+
+namespace {
+
+using core::TavikSms;
+using S = BSTR;
+
+class TavikSmsObject final : public _TavikSms, public ISupportErrorInfo {
+ public:
+  TavikSmsObject() : impl_(std::make_unique<TavikSms>()), thread_(GetCurrentThreadId()) {
+    object_created();
+  }
+  ~TavikSmsObject() {
+    if (GetCurrentThreadId() != thread_) impl_->skip_terminate();
+    impl_.reset();  // Class_Terminate
+    object_destroyed();
+  }
+  TavikSmsObject(const TavikSmsObject&) = delete;
+  TavikSmsObject& operator=(const TavikSmsObject&) = delete;
+
+  // ---- IUnknown ----
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch) ||
+        IsEqualIID(iid, IID__TavikSms)) {
+      *out = static_cast<_TavikSms*>(this);
+    } else if (IsEqualIID(iid, IID_ISupportErrorInfo)) {
+      *out = static_cast<ISupportErrorInfo*>(this);
+    } else {
+      return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    ULONG left = --refs_;
+    if (left == 0) delete this;
+    return left;
+  }
+
+  // ---- IDispatch, through the type library ----
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+    if (!count) return E_POINTER;
+    *count = 1;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID, ITypeInfo** out) override {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (index != 0) return DISP_E_BADINDEX;
+    ITypeInfo* info = nullptr;
+    HRESULT hr = interface_type_info(&info);
+    if (FAILED(hr)) return hr;
+    info->AddRef();
+    *out = info;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID,
+                                          DISPID* ids) override {
+    if (!IsEqualIID(iid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+    ITypeInfo* info = nullptr;
+    HRESULT hr = interface_type_info(&info);
+    if (FAILED(hr)) return hr;
+    return info->GetIDsOfNames(names, count, ids);
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params,
+                                   VARIANT* result, EXCEPINFO* excep, UINT* arg_err) override {
+    if (!IsEqualIID(iid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+    ITypeInfo* info = nullptr;
+    HRESULT hr = interface_type_info(&info);
+    if (FAILED(hr)) return hr;
+    pending_.reset();
+    hr = info->Invoke(static_cast<_TavikSms*>(this), id, flags, params, result, excep, arg_err);
+    if (pending_) {
+      // The method's own error: its number and description, whatever the runtime made of it.
+      fill_excepinfo(excep, *pending_, hr == DISP_E_EXCEPTION);
+      pending_.reset();
+      return DISP_E_EXCEPTION;
+    }
+    return hr;
+  }
+
+  // ---- _TavikSms ----
+  HRESULT STDMETHODCALLTYPE FTP_Upload(S fnam, BSTR* r) override {
+    return text(r, [&] { return impl_->FTP_Upload(from_bstr(fnam)); });
+  }
+  HRESULT STDMETHODCALLTYPE FTP_Connect(BSTR* r) override {
+    return text(r, [&] { return impl_->FTP_Connect(); });
+  }
+  HRESULT STDMETHODCALLTYPE FTP_DisConnect(BSTR* r) override {
+    return text(r, [&] { return impl_->FTP_DisConnect(); });
+  }
+  HRESULT STDMETHODCALLTYPE Login(S user_id, S passwd, BSTR* r) override {
+    return text(r, [&] { return impl_->Login(from_bstr(user_id), from_bstr(passwd)); });
+  }
+  HRESULT STDMETHODCALLTYPE Logout(BSTR* r) override {
+    return text(r, [&] { return impl_->Logout(); });
+  }
+  HRESULT STDMETHODCALLTYPE SmsJanek(LONG* r) override {
+    if (!r) return E_POINTER;
+    *r = 0;
+    return guarded([&] { *r = impl_->SmsJanek(); });
+  }
+  HRESULT STDMETHODCALLTYPE SmsIbgum(BSTR* r) override {
+    return text(r, [&] { return impl_->SmsIbgum(); });
+  }
+  HRESULT STDMETHODCALLTYPE SmsHist(S sub_id, LONG xx, LONG yy, LONG ww, LONG hh,
+                                    BSTR* r) override {
+    return text(r, [&] { return impl_->SmsHist(from_bstr(sub_id), xx, yy, ww, hh); });
+  }
+  HRESULT STDMETHODCALLTYPE SmsResultV2(S sub_id, S fr, S to, BSTR* r) override {
+    return text(r, [&] {
+      return impl_->SmsResultV2(from_bstr(sub_id), from_bstr(fr), from_bstr(to));
+    });
+  }
+  HRESULT STDMETHODCALLTYPE SmsResult1(BSTR* r) override {
+    return text(r, [&] { return impl_->SmsResult1(); });
+  }
+  HRESULT STDMETHODCALLTYPE SmsResult2(S fr, S to, BSTR* r) override {
+    return text(r, [&] { return impl_->SmsResult2(from_bstr(fr), from_bstr(to)); });
+  }
+  HRESULT STDMETHODCALLTYPE SmsSend(S sub_id, S user_tel, S custom_id, S custom_nam, S custom_tel,
+                                    S msg, LONG typ, S yk_time, BSTR* r) override {
+    return text(r, [&] {
+      return impl_->SmsSend(from_bstr(sub_id), from_bstr(user_tel), from_bstr(custom_id),
+                            from_bstr(custom_nam), from_bstr(custom_tel), from_bstr(msg), typ,
+                            from_bstr(yk_time));
+    });
+  }
+  HRESULT STDMETHODCALLTYPE LmsSend(S sub_id, S user_tel, S custom_id, S custom_nam, S custom_tel,
+                                    S subject, S msg, S yk_time, BSTR* r) override {
+    return text(r, [&] {
+      return impl_->LmsSend(from_bstr(sub_id), from_bstr(user_tel), from_bstr(custom_id),
+                            from_bstr(custom_nam), from_bstr(custom_tel), from_bstr(subject),
+                            from_bstr(msg), from_bstr(yk_time));
+    });
+  }
+  HRESULT STDMETHODCALLTYPE MmsSend(S sub_id, S user_tel, S custom_id, S custom_nam, S custom_tel,
+                                    S subject, S msg, S fnam1, S fnam2, S fnam3, S yk_time,
+                                    BSTR* r) override {
+    return text(r, [&] {
+      return impl_->MmsSend(from_bstr(sub_id), from_bstr(user_tel), from_bstr(custom_id),
+                            from_bstr(custom_nam), from_bstr(custom_tel), from_bstr(subject),
+                            from_bstr(msg), from_bstr(fnam1), from_bstr(fnam2), from_bstr(fnam3),
+                            from_bstr(yk_time));
+    });
+  }
+  HRESULT STDMETHODCALLTYPE YaeyakDelete(LONG key_id, BSTR* r) override {
+    return text(r, [&] { return impl_->YaeyakDelete(key_id); });
+  }
+  HRESULT STDMETHODCALLTYPE YaeyakData(BSTR* r) override {
+    return text(r, [&] { return impl_->YaeyakData(); });
+  }
+  HRESULT STDMETHODCALLTYPE YaeyakDataV2(S sub_id, BSTR* r) override {
+    return text(r, [&] { return impl_->YaeyakDataV2(from_bstr(sub_id)); });
+  }
+  HRESULT STDMETHODCALLTYPE YaeyakDataText(BSTR* r) override {
+    return text(r, [&] { return impl_->YaeyakDataText(); });
+  }
+  HRESULT STDMETHODCALLTYPE AddMember(S user_id, S user_pw, S recommender, S tax_no, S tax_ltd,
+                                      S tax_name, S tax_jongmok, S tax_upte, S tax_tel, S tax_fax,
+                                      S tax_mail, S tax_juso, S tax_damdang, BSTR* r) override {
+    return text(r, [&] {
+      return impl_->AddMember(from_bstr(user_id), from_bstr(user_pw), from_bstr(recommender),
+                              from_bstr(tax_no), from_bstr(tax_ltd), from_bstr(tax_name),
+                              from_bstr(tax_jongmok), from_bstr(tax_upte), from_bstr(tax_tel),
+                              from_bstr(tax_fax), from_bstr(tax_mail), from_bstr(tax_juso),
+                              from_bstr(tax_damdang));
+    });
+  }
+
+  // ---- ISupportErrorInfo ----
+  HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID iid) override {
+    return IsEqualIID(iid, IID__TavikSms) ? S_OK : S_FALSE;
+  }
+
+ private:
+  // Runs `body` on the owning thread, turning an escaping error into a failed call.
+  template <typename F>
+  HRESULT guarded(F&& body) {
+    if (GetCurrentThreadId() != thread_) {
+      return escape({static_cast<std::int32_t>(RPC_E_WRONG_THREAD), u"TavikSmsDll",
+                     u"The application called an interface that was marshalled for a different "
+                     u"thread."});
+    }
+    try {
+      body();
+      return S_OK;
+    } catch (const core::Error& e) {
+      return escape({e.number(), e.source(), e.description()});
+    } catch (const std::bad_alloc&) {
+      return escape({static_cast<std::int32_t>(E_OUTOFMEMORY), u"TavikSmsDll", u"Out of memory"});
+    } catch (...) {
+      return escape({static_cast<std::int32_t>(E_UNEXPECTED), u"TavikSmsDll",
+                     u"Unexpected failure inside the component"});
+    }
+  }
+
+  template <typename F>
+  HRESULT text(BSTR* out, F&& body) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    return guarded([&] {
+      std::u16string r = body();
+      *out = to_bstr(r);
+      if (!*out) throw std::bad_alloc();
+    });
+  }
+
+  HRESULT escape(EscapedError e) {
+    set_error_info(e, IID__TavikSms);
+    HRESULT hr = e.hresult();
+    pending_ = std::make_unique<EscapedError>(std::move(e));
+    return hr;
+  }
+
+  std::atomic<ULONG> refs_{1};
+  std::unique_ptr<TavikSms> impl_;
+  DWORD thread_;
+  std::unique_ptr<EscapedError> pending_;  // the escaped error of the call in progress
+};
+
+// ---- the class factory ----
+
+class Factory final : public IClassFactory {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IClassFactory)) {
+      return E_NOINTERFACE;
+    }
+    *out = static_cast<IClassFactory*>(this);
+    AddRef();
+    return S_OK;
+  }
+  // The factory is static: its references keep the server locked, like LockServer.
+  ULONG STDMETHODCALLTYPE AddRef() override {
+    lock_server(true);
+    return 2;
+  }
+  ULONG STDMETHODCALLTYPE Release() override {
+    lock_server(false);
+    return 1;
+  }
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    if (outer) return CLASS_E_NOAGGREGATION;
+    TavikSmsObject* obj = nullptr;
+    try {
+      obj = new TavikSmsObject();  // Class_Initialize
+    } catch (const std::bad_alloc&) {
+      return E_OUTOFMEMORY;
+    } catch (...) {
+      return E_UNEXPECTED;
+    }
+    HRESULT hr = obj->QueryInterface(iid, out);
+    obj->Release();
+    return hr;
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
+    lock_server(lock != FALSE);
+    return S_OK;
+  }
+};
+
+Factory g_factory;
+
+}  // namespace
+
+HRESULT class_factory_query(REFIID iid, void** out) {
+  return g_factory.QueryInterface(iid, out);
+}
+
+}  // namespace taviksms::com
