@@ -103,7 +103,26 @@ class Shell {
     std::u16string text = from_bstr(ei.bstrDescription);
     unsigned long code = static_cast<unsigned long>(hr == DISP_E_EXCEPTION && ei.scode ? ei.scode
                                                                                        : hr);
-    if (text.empty()) text = u"call failed";
+    if (text.empty()) {
+      // The automation runtime's own errors (unknown name, type mismatch) carry no description.
+      wchar_t buf[512] = {};
+      DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                               static_cast<DWORD>(code), 0, buf, 512, nullptr);
+      while (n > 0 && (buf[n - 1] == L'\r' || buf[n - 1] == L'\n')) buf[--n] = 0;
+      if (n > 0) {
+        text.assign(buf, buf + n);
+      } else if (code == static_cast<unsigned long>(DISP_E_UNKNOWNNAME)) {
+        text = u"Unknown name.";
+      } else if (code == static_cast<unsigned long>(DISP_E_TYPEMISMATCH)) {
+        text = u"Type mismatch.";
+      } else if (code == static_cast<unsigned long>(DISP_E_BADPARAMCOUNT)) {
+        text = u"Invalid number of parameters.";
+      } else if (code == static_cast<unsigned long>(DISP_E_PARAMNOTOPTIONAL)) {
+        text = u"Parameter not optional.";
+      } else {
+        text = u"call failed";
+      }
+    }
     std::printf("error 0x%08lX: %s\n", code, utf8(text).c_str());
     std::fflush(stdout);
     return false;

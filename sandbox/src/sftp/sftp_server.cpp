@@ -10,6 +10,7 @@
 #include <libssh/server.h>
 #include <libssh/sftp.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -318,6 +319,10 @@ void SftpServer::Impl::accept_loop() {
       muted.push_back(fd);
       continue;
     }
+    // SFTP is request/response in small packets: without this, Nagle's algorithm and the
+    // client's delayed acknowledgements hold each answer for ~40 ms.
+    const int nodelay = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, sizeof nodelay);
     std::lock_guard lock(sessions_mu_);
     if (sessions_.size() >= config_.max_sessions) {
       ::close(fd);
