@@ -8,8 +8,7 @@ std::u16string from_bstr(BSTR s) {
 }
 
 BSTR to_bstr(std::u16string_view s) {
-  return SysAllocStringLen(reinterpret_cast<const OLECHAR*>(s.data()),
-                           static_cast<UINT>(s.size()));
+  return SysAllocStringLen(reinterpret_cast<const OLECHAR*>(s.data()), static_cast<UINT>(s.size()));
 }
 
 bool variant_text(const VARIANT& v, std::u16string& out) {

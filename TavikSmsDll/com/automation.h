@@ -2,8 +2,8 @@
 // and from UTF-16 text, and an escaped error into IErrorInfo and EXCEPINFO.
 #pragma once
 
-#include <windows.h>
 #include <oleauto.h>
+#include <windows.h>
 
 #include <cstdint>
 #include <string>

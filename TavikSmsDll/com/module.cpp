@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "com/taviksms_idl.h"
 #include "com/tavik_sms_object.h"
+#include "com/taviksms_idl.h"
 #include "platform/win32/win32_platform.h"
 
 namespace taviksms::com {

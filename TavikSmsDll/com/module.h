@@ -2,8 +2,8 @@
 // DllCanUnloadNow, and the type information that IDispatch is driven by.
 #pragma once
 
-#include <windows.h>
 #include <oaidl.h>
+#include <windows.h>
 
 #include <string>
 

@@ -13,8 +13,8 @@
 //                                               proxy/stub, TypeLib = {library id}, Version "1.0"
 // Unregistering removes them; the type library and interface keys stay while the other
 // architecture's build is still registered (its 0\win32 or 0\win64 entry remains).
-#include <windows.h>
 #include <olectl.h>
+#include <windows.h>
 
 #include <string>
 
@@ -52,8 +52,8 @@ Scope user_scope() {
 LONG set_value(const Scope& s, const std::wstring& key, const wchar_t* name,
                const std::wstring& value) {
   HKEY h = nullptr;
-  LONG rc = RegCreateKeyExW(s.root, (s.prefix + key).c_str(), 0, nullptr, 0, KEY_SET_VALUE,
-                            nullptr, &h, nullptr);
+  LONG rc = RegCreateKeyExW(s.root, (s.prefix + key).c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                            &h, nullptr);
   if (rc != ERROR_SUCCESS) return rc;
   rc = RegSetValueExW(h, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
@@ -63,8 +63,8 @@ LONG set_value(const Scope& s, const std::wstring& key, const wchar_t* name,
 
 LONG create_key(const Scope& s, const std::wstring& key) {
   HKEY h = nullptr;
-  LONG rc = RegCreateKeyExW(s.root, (s.prefix + key).c_str(), 0, nullptr, 0, KEY_SET_VALUE,
-                            nullptr, &h, nullptr);
+  LONG rc = RegCreateKeyExW(s.root, (s.prefix + key).c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                            &h, nullptr);
   if (rc == ERROR_SUCCESS) RegCloseKey(h);
   return rc;
 }

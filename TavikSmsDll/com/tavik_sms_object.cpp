@@ -136,9 +136,8 @@ class TavikSmsObject final : public _TavikSms, public ISupportErrorInfo {
     return text(r, [&] { return impl_->SmsHist(from_bstr(sub_id), xx, yy, ww, hh); });
   }
   HRESULT STDMETHODCALLTYPE SmsResultV2(S sub_id, S fr, S to, BSTR* r) override {
-    return text(r, [&] {
-      return impl_->SmsResultV2(from_bstr(sub_id), from_bstr(fr), from_bstr(to));
-    });
+    return text(
+        r, [&] { return impl_->SmsResultV2(from_bstr(sub_id), from_bstr(fr), from_bstr(to)); });
   }
   HRESULT STDMETHODCALLTYPE SmsResult1(BSTR* r) override {
     return text(r, [&] { return impl_->SmsResult1(); });

@@ -2,8 +2,8 @@
 // registered TavikSmsDll.TavikSms, late-bound through IDispatch as a script host does: names go
 // through GetIDsOfNames, arguments travel as texts and the type library converts them.
 // The line syntax and the dot commands are the Linux shell's; output is UTF-8.
-#include <windows.h>
 #include <oleauto.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <fstream>
@@ -23,8 +23,8 @@ using taviksms::com::to_bstr;
 std::string utf8(std::u16string_view s) {
   if (s.empty()) return {};
   auto* w = reinterpret_cast<const wchar_t*>(s.data());
-  int n = WideCharToMultiByte(CP_UTF8, 0, w, static_cast<int>(s.size()), nullptr, 0, nullptr,
-                              nullptr);
+  int n =
+      WideCharToMultiByte(CP_UTF8, 0, w, static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
   std::string out(static_cast<std::size_t>(n), '\0');
   WideCharToMultiByte(CP_UTF8, 0, w, static_cast<int>(s.size()), out.data(), n, nullptr, nullptr);
   return out;
@@ -101,8 +101,8 @@ class Shell {
 
   static bool report(HRESULT hr, const EXCEPINFO& ei) {
     std::u16string text = from_bstr(ei.bstrDescription);
-    unsigned long code = static_cast<unsigned long>(hr == DISP_E_EXCEPTION && ei.scode ? ei.scode
-                                                                                       : hr);
+    unsigned long code =
+        static_cast<unsigned long>(hr == DISP_E_EXCEPTION && ei.scode ? ei.scode : hr);
     if (text.empty()) {
       // The automation runtime's own errors (unknown name, type mismatch) carry no description.
       wchar_t buf[512] = {};

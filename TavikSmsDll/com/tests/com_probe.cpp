@@ -7,8 +7,8 @@
 //                          class factory, a lock and objects live, and "wrong_thread <scode>" for
 //                          a call made on a thread that does not own the object.
 // Exit status 0 when the probe ran, 1 otherwise.
-#include <windows.h>
 #include <oleauto.h>
+#include <windows.h>
 
 #include <cstdio>
 
@@ -100,8 +100,7 @@ DWORD WINAPI call_from_other_thread(void* p) {
   VARIANT result;
   VariantInit(&result);
   EXCEPINFO ei{};
-  c->hr = c->object->Invoke(0x600300D3, IID_NULL, 0, DISPATCH_METHOD, &none, &result, &ei,
-                            nullptr);
+  c->hr = c->object->Invoke(0x600300D3, IID_NULL, 0, DISPATCH_METHOD, &none, &result, &ei, nullptr);
   c->scode = ei.scode;
   SysFreeString(ei.bstrSource);
   SysFreeString(ei.bstrDescription);

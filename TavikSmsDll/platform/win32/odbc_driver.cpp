@@ -1,8 +1,8 @@
 #include "platform/win32/odbc_driver.h"
 
-#include <windows.h>
 #include <sql.h>
 #include <sqlext.h>
+#include <windows.h>
 
 #include <mutex>
 
@@ -77,9 +77,9 @@ std::u16string microsoft_conn_string(std::u16string_view ado, std::u16string_vie
       password = std::u16string(value);
     }
   }
-  std::u16string out = u"Driver=" + braced(driver) + u";Server=" + braced(server) +
-                       u";Database=" + braced(database) + u";UID=" + braced(user) +
-                       u";PWD=" + braced(password) + u";";
+  std::u16string out = u"Driver=" + braced(driver) + u";Server=" + braced(server) + u";Database=" +
+                       braced(database) + u";UID=" + braced(user) + u";PWD=" + braced(password) +
+                       u";";
   // The OLE DB provider this replaces never encrypted; the newer drivers would insist on it.
   if (driver.starts_with(u"ODBC Driver")) out += u"Encrypt=no;";
   return out;

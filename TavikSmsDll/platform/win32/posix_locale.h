@@ -3,8 +3,8 @@
 // case table (CharLowerBuffW), which needs no locale object.
 #pragma once
 
-#include <windows.h>
 #include <wctype.h>
+#include <windows.h>
 
 using locale_t = void*;
 #ifndef LC_CTYPE_MASK

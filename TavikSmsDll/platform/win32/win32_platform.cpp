@@ -16,9 +16,9 @@ HMODULE g_module = nullptr;
 HMODULE own_module() {
   if (g_module) return g_module;
   HMODULE found = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                         GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCWSTR>(&own_module), &found);
+  GetModuleHandleExW(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCWSTR>(&own_module), &found);
   return found;
 }
 
@@ -73,8 +73,7 @@ std::u16string Win32Platform::from_ansi(std::string_view bytes) {
   int need = MultiByteToWideChar(CP_ACP, 0, bytes.data(), len, nullptr, 0);
   std::u16string out(static_cast<std::size_t>(need > 0 ? need : 0), u'\0');
   if (need > 0) {
-    MultiByteToWideChar(CP_ACP, 0, bytes.data(), len, reinterpret_cast<wchar_t*>(out.data()),
-                        need);
+    MultiByteToWideChar(CP_ACP, 0, bytes.data(), len, reinterpret_cast<wchar_t*>(out.data()), need);
   }
   return out;
 }
