@@ -2,8 +2,9 @@
 // and from UTF-16 text, and an escaped error into IErrorInfo and EXCEPINFO.
 #pragma once
 
-#include <oleauto.h>
 #include <windows.h>
+
+#include <oleauto.h>
 
 #include <cstdint>
 #include <string>

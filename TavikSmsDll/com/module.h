@@ -2,8 +2,9 @@
 // DllCanUnloadNow, and the type information that IDispatch is driven by.
 #pragma once
 
-#include <oaidl.h>
 #include <windows.h>
+
+#include <oaidl.h>
 
 #include <string>
 

@@ -13,8 +13,9 @@
 //                                               proxy/stub, TypeLib = {library id}, Version "1.0"
 // Unregistering removes them; the type library and interface keys stay while the other
 // architecture's build is still registered (its 0\win32 or 0\win64 entry remains).
-#include <olectl.h>
 #include <windows.h>
+
+#include <olectl.h>
 
 #include <string>
 

@@ -2,8 +2,9 @@
 // registered TavikSmsDll.TavikSms, late-bound through IDispatch as a script host does: names go
 // through GetIDsOfNames, arguments travel as texts and the type library converts them.
 // The line syntax and the dot commands are the Linux shell's; output is UTF-8.
-#include <oleauto.h>
 #include <windows.h>
+
+#include <oleauto.h>
 
 #include <cstdio>
 #include <fstream>

@@ -7,8 +7,9 @@
 //                          class factory, a lock and objects live, and "wrong_thread <scode>" for
 //                          a call made on a thread that does not own the object.
 // Exit status 0 when the probe ran, 1 otherwise.
-#include <oleauto.h>
 #include <windows.h>
+
+#include <oleauto.h>
 
 #include <cstdio>
 

@@ -2,8 +2,9 @@
 // writes the server's error page to the target; the callback's IHttpNegotiate::OnResponse sees
 // the status so an HTTP error counts as a failed mirror. GetBindInfo asks for a fresh copy: a
 // cached ip1.ini would hide a mirror that has gone down.
-#include <urlmon.h>
 #include <windows.h>
+
+#include <urlmon.h>
 
 #include <atomic>
 

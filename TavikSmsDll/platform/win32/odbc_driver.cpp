@@ -1,8 +1,10 @@
 #include "platform/win32/odbc_driver.h"
 
+// <windows.h> first: the ODBC headers need its types.
+#include <windows.h>
+
 #include <sql.h>
 #include <sqlext.h>
-#include <windows.h>
 
 #include <mutex>
 
