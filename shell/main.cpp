@@ -46,6 +46,18 @@ std::string to_utf8(std::u16string_view s) {
   return out;
 }
 
+// "Name param:type ...  -> type", as the help lists it.
+std::string signature(const taviksms::MethodInfo& m) {
+  std::string out = m.name;
+  for (std::size_t i = 0; i < m.param_count; ++i) {
+    out += ' ';
+    out += m.params[i].name;
+    out += m.params[i].type == ArgType::int32 ? ":int32" : ":text";
+  }
+  out += m.result == ArgType::int32 ? "  -> int32" : "  -> text";
+  return out;
+}
+
 void print_help() {
   std::cout <<
       R"(usage: taviksms [-e] [-c LINE]... [-i] [SCRIPT | -]
@@ -57,10 +69,13 @@ result.
 
 A line is a method name (case-insensitive) followed by its arguments, separated by blanks.
 Arguments in double quotes may hold blanks and the escapes \n \t \r \" \\ \0 and \uXXXX (any
-UTF-16 code unit, lone surrogates included). Lines starting with # are comments. Input is UTF-8.
+UTF-16 code unit, lone surrogates included). Lines starting with # are comments. Input is UTF-8;
+a byte order mark and CR LF line ends (scripts saved on Windows) are accepted.
 
 Output, one line per call: a text result as it is, SmsJanek's number in decimal, or for an error
 that escapes the method "error 0xXXXXXXXX: description". Syntax errors go to standard error.
+A call that does not fit its method (argument count, an int32 that is not a number) also prints
+the method's parameters to standard error.
 Exit status: 0; 1 if any line failed (escaped error or syntax error); 2 for bad options.
 
 Shell commands (all on one thread; instances share that thread's session):
@@ -73,14 +88,7 @@ Shell commands (all on one thread; instances share that thread's session):
 
 Methods:
 )";
-  for (const auto& m : taviksms::methods()) {
-    std::cout << "  " << m.name;
-    for (std::size_t i = 0; i < m.param_count; ++i) {
-      std::cout << ' ' << m.params[i].name
-                << (m.params[i].type == ArgType::int32 ? ":int32" : ":text");
-    }
-    std::cout << "  -> " << (m.result == ArgType::int32 ? "int32" : "text") << '\n';
-  }
+  for (const auto& m : taviksms::methods()) std::cout << "  " << signature(m) << '\n';
 }
 
 class Shell {
@@ -118,6 +126,12 @@ class Shell {
       std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(e.number));
       std::cout << "error " << code << ": " << to_utf8(e.description) << '\n';
       std::cout.flush();
+      // The call did not fit the method (argument count, an int32 that is not one): say how.
+      const auto* m = taviksms::find_method(head);
+      const auto n = static_cast<std::uint32_t>(e.number);
+      if (m && (n == 0x8002000Eu || n == 0x80020005u || n == 0x800A0006u)) {
+        std::cerr << "usage: " << signature(*m) << '\n';
+      }
       return false;
     }
   }
@@ -190,9 +204,14 @@ bool run_line(Shell& shell, const std::string& line) {
 bool run_stream(Shell& shell, std::istream& in, bool prompt) {
   bool ok = true;
   std::string line;
+  bool first = true;
   while (!shell.quit()) {
     if (prompt) std::cout << "taviksms> " << std::flush;
     if (!std::getline(in, line)) break;
+    // Scripts saved on Windows: a UTF-8 byte order mark before the first line, CR LF line ends.
+    if (first && line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);
+    first = false;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
     ok = run_line(shell, line) && ok;
   }
   if (prompt) std::cout << '\n';

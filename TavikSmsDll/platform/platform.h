@@ -69,6 +69,11 @@ class Platform {
   virtual std::string to_ansi(std::u16string_view text) = 0;
   virtual std::u16string from_ansi(std::string_view bytes) = 0;
 
+  // `text` in lower case by the system's locale-independent Unicode case table: letters of the
+  // Basic Multilingual Plane with a simple lower-case mapping; surrogates, characters without a
+  // mapping and the length stay as they are.
+  virtual std::u16string lower_case(std::u16string_view text) = 0;
+
   // New, unopened data-access objects.
   virtual std::shared_ptr<db::DbConn> new_connection() = 0;
   virtual std::shared_ptr<db::DbCmd> new_command() = 0;

@@ -92,6 +92,17 @@ TEST_F(ConfigFetchTest, AllMirrorsFailingLeavesTheConfigurationAsItWas) {
   EXPECT_EQ(after.sftp_port, before.sftp_port);
 }
 
+TEST_F(ConfigFetchTest, LibraryFolderWhoseNameIsNotValidTextStillReceivesTheFile) {
+  // Latin-1 "café": the folder's name must survive the trip through the UTF-16 core.
+  const std::filesystem::path odd = folder() / std::string("caf\xE9 lib");
+  std::filesystem::create_directory(odd);
+  ThreadSession here(sandbox(), odd);
+  TavikSms c;
+  EXPECT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+  EXPECT_TRUE(std::filesystem::exists(odd / "ip1.ini"));
+  EXPECT_EQ(c.Logout(), u"OK");
+}
+
 TEST_F(ConfigFetchTest, FileWithoutSmsIdIsADownloadError) {
   set_mirror(1, "no-sms-id");
   TavikSms c;

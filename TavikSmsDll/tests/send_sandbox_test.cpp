@@ -166,10 +166,11 @@ TEST_F(SendTest, ServerErrorForTheSecondOfThreeEndsTheLoop) {
   EXPECT_EQ(c.LmsSend(u"", u"", u"", u"", u"01011112222:01088880000;01033334444", u"s", u"m", u""),
             kRefused);
   EXPECT_EQ(fresh("sp_lms_send").size(), 2u);
+  // The server's text exactly, even when it starts with a bracketed word like a driver prefix.
   sandbox().post("/faults/raise?proc=sp_lms_send&times=1&message=" +
-                 url_encode("잠시 후 다시 시도하세요") + "&number=50000");
+                 url_encode("[안내] 잠시 후 다시 시도하세요 [x]") + "&number=50000");
   EXPECT_EQ(c.LmsSend(u"", u"", u"", u"", u"01011112222", u"s", u"m", u""),
-            u"잠시 후 다시 시도하세요");
+            u"[안내] 잠시 후 다시 시도하세요 [x]");
   EXPECT_EQ(c.LmsSend(u"", u"", u"", u"", u"01011112222", u"s", u"m", u""), u"OK");
   // A rejection of one recipient leaves the session usable.
   EXPECT_EQ(c.MmsSend(u"", u"", u"", u"", u"01055556666", u"s", u"m", u"", u"", u"", u""), u"OK");

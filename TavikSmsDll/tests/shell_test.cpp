@@ -58,6 +58,36 @@ TEST(Shell, PrintsResultsAndEscapedErrorsAndKeepsGoing) {
             "OK\n");
 }
 
+TEST(Shell, ScriptsSavedOnWindowsAndCallsThatDoNotFitTheMethod) {
+  // A byte order mark and CR LF line ends: the first line is a call like any other, and the
+  // echo shows the lines without their CR.
+  std::string script = testing::TempDir() + "/taviksms_shell_crlf.tsms";
+  {
+    std::ofstream f(script, std::ios::binary);
+    f << "\xEF\xBB\xBFLogout\r\n# note\r\n\r\n  logout  \r\nLogout";
+  }
+  auto r = shell({"--echo", script});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "> Logout\nOK\n>   logout  \nOK\n> Logout\nOK\n");
+  auto bom_comment = shell({"-"}, "\xEF\xBB\xBF# only a comment\r\n");
+  EXPECT_EQ(bom_comment.exit_code, 0);
+  EXPECT_EQ(bom_comment.out, "");
+
+  // Wrong argument counts and non-numbers for int32 parameters: the error, and the signature.
+  auto bad = shell({"-c", "Login onlyone", "-c", "SmsSend a b c d e f seven \"\"", "-c",
+                    "YaeyakDelete 99999999999"});
+  EXPECT_EQ(bad.exit_code, 1);
+  EXPECT_EQ(bad.out,
+            "error 0x8002000E: Invalid number of parameters.\n"
+            "error 0x80020005: Type mismatch\n"
+            "error 0x800A0006: Overflow\n");
+  EXPECT_NE(bad.err.find("usage: Login User_ID:text Passwd:text  -> text"), std::string::npos)
+      << bad.err;
+  EXPECT_NE(bad.err.find("usage: SmsSend SUB_ID:text"), std::string::npos) << bad.err;
+  EXPECT_NE(bad.err.find("usage: YaeyakDelete Key_id:int32  -> text"), std::string::npos)
+      << bad.err;
+}
+
 TEST(Shell, InstancesScriptsAndSyntaxErrors) {
   std::string script = testing::TempDir() + "/taviksms_shell_test.tsms";
   {

@@ -2,6 +2,8 @@
 // secret, connection strings, driver diagnostics, BaseFileName, numeric conversion, UTF-16 text.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <string>
 
 #include "component/error.h"
@@ -11,6 +13,7 @@
 #include "db/value.h"
 #include "platform/odbc/odbc_session.h"
 #include "platform/posix/ini_reader.h"
+#include "platform/posix/posix_platform.h"
 
 namespace taviksms {
 namespace {
@@ -66,6 +69,42 @@ TEST(ProfileReader, KeepsAtMostBufferSizeMinusOneBytes) {
             std::string("a\0b", 3));
 }
 
+// Through the platform's reader: 79 bytes of the code page, but never half a character.
+TEST(ProfileReader, NeverCutsAMultiByteCharacterInHalf) {
+  platform::posix::PosixPlatform p;
+  if (p.codeset() != "UTF-8") GTEST_SKIP() << "needs a UTF-8 locale, have " << p.codeset();
+  const std::string path = ::testing::TempDir() + "/taviksms_profile_cut.ini";
+  auto value_of = [&](const std::string& value) {
+    std::ofstream(path, std::ios::binary) << "[ip]\r\nk=" << value << "\r\n";
+    return p.read_profile_string("ip", "k", "", 80, path);
+  };
+  const std::string han = "\xED\x95\x9C";  // one Korean syllable, three bytes
+  std::string korean;
+  for (int i = 0; i < 30; ++i) korean += han;
+  EXPECT_EQ(value_of(korean), korean.substr(0, 78));  // 26 syllables; the 27th does not fit
+  EXPECT_EQ(value_of("a" + korean), ("a" + korean).substr(0, 79));  // ends on a boundary
+  EXPECT_EQ(value_of("ab" + korean), ("ab" + korean).substr(0, 77));
+  const std::string emoji = "\xF0\x9F\x98\x80";  // four bytes
+  EXPECT_EQ(value_of(std::string(77, 'x') + emoji), std::string(77, 'x'));
+  EXPECT_EQ(value_of(std::string(100, 'x')), std::string(79, 'x'));
+  EXPECT_EQ(core::utf8_to_utf16(value_of(korean)).find(u'\uFFFD'), std::u16string::npos);
+  std::remove(path.c_str());
+}
+
+// Names on disk need not be valid UTF-8: every byte survives from_ansi and back.
+TEST(CodePage, BytesThatAreNotTextRoundTrip) {
+  platform::posix::PosixPlatform p;
+  if (p.codeset() != "UTF-8") GTEST_SKIP() << "needs a UTF-8 locale, have " << p.codeset();
+  const std::string odd = "/tmp/caf\xE9/\xED\x95\x9C\xB0\xA1/\xED\xA0\x80/\xF0\x9F\x98\x80\xFF";
+  const std::u16string wide = p.from_ansi(odd);
+  EXPECT_EQ(wide, u"/tmp/caf\xDCE9/한\xDCB0\xDCA1/\xDCED\xDCA0\xDC80/\U0001F600\xDCFF");
+  EXPECT_EQ(p.to_ansi(wide), odd);
+  // Other lone surrogates have no byte of their own.
+  EXPECT_EQ(p.to_ansi(std::u16string{char16_t(0xD800), u'b', char16_t(0xDC00)}),
+            "\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD");
+}
+
 TEST(MaskedSecret, KeepsCharactersThreeFiveSeven) {
   EXPECT_EQ(core::unmask_secret(u"xyAzBwC"), u"ABC");
   EXPECT_EQ(core::unmask_secret(u"xyAzBwCq"), u"ABC");  // one trailing filler
@@ -96,6 +135,14 @@ TEST(Diagnostics, DriverPrefixesAreStripped) {
   EXPECT_EQ(strip_diag_prefix(u"[FreeTDS][SQL Server]a [bracket] inside"), u"a [bracket] inside");
   EXPECT_EQ(strip_diag_prefix(u"plain message"), u"plain message");
   EXPECT_EQ(strip_diag_prefix(u"[unterminated"), u"[unterminated");
+  // The server's own text may start with brackets: everything after "[SQL Server]" is kept.
+  EXPECT_EQ(strip_diag_prefix(u"[unixODBC][FreeTDS][SQL Server][안내] 잔액 [x]"),
+            u"[안내] 잔액 [x]");
+  EXPECT_EQ(strip_diag_prefix(u"[Microsoft][ODBC Driver 17 for SQL Server][SQL Server][a]b"),
+            u"[a]b");
+  // Messages of the driver chain itself carry no server part.
+  EXPECT_EQ(strip_diag_prefix(u"[unixODBC][Driver Manager]Data source name not found"),
+            u"Data source name not found");
 }
 
 TEST(BaseFileName, PartAfterTheLastBackslash) {

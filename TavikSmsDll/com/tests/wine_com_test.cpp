@@ -1,6 +1,7 @@
 // TavikSmsDll.dll (x86_64) under Wine: registration, a VBScript host's session against a real
 // sandbox, the registered type library read back, bad arguments, the unload rules, the Windows
-// shell, and unregistration. One Wine prefix for the suite; the cases run in order.
+// shell, a picture upload over SFTP with the message naming it, a hanging mirror, and
+// unregistration. One Wine prefix for the suite; the cases run in order.
 //
 // Wine facts this leans on: wine64 itself (the /usr/bin/wine wrapper picks the 32-bit loader);
 // a persistent wineserver keeps each start at ~0.3 s; output goes to files because Wine's
@@ -100,7 +101,7 @@ class WinePrefix {
     for (const char* f : {"TavikSmsDll.dll", "taviksms.exe", "com_probe.exe"}) {
       fs::copy_file(fs::path(TAVIKSMS_WINE_BIN_DIR) / f, root_ / "bin" / f);
     }
-    for (const char* f : {"session.vbs", "bad_input.vbs"}) {
+    for (const char* f : {"session.vbs", "bad_input.vbs", "upload.vbs", "login.vbs"}) {
       fs::copy_file(fs::path(TAVIKSMS_WINE_SCRIPTS_DIR) / f, root_ / "bin" / f);
     }
     env_ = {"WINEPREFIX=" + (root_ / "prefix").string(), "WINEARCH=win64", "WINEDEBUG=-all",
@@ -121,6 +122,8 @@ class WinePrefix {
   std::string win_path(const std::string& name) const {
     return "Z:" + (root_ / "bin" / name).string();
   }
+  // The Linux folder behind the prefix's drive C:.
+  fs::path drive_c() const { return root_ / "prefix" / "drive_c"; }
   double boot_seconds() const { return boot_seconds_; }
   std::u16string saved_text(const std::string& name) const {
     return read_utf16(root_ / "bin" / name);
@@ -167,7 +170,13 @@ class FixedMirrorSandbox {
   FixedMirrorSandbox() {
     dir_ = fs::temp_directory_path() / ("taviksms-wine-sandbox-" + std::to_string(getpid()));
     fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    fs::create_directories(dir_ / "data");
+    // libssh2 on mbedTLS (the Windows build) has no ed25519: give the SFTP server an RSA host key
+    // too, which it offers as rsa-sha2-256/512.
+    auto keygen = run_command({"ssh-keygen", "-q", "-t", "rsa", "-b", "2048", "-N", "", "-f",
+                               (dir_ / "data" / "ssh_host_rsa_key").string()},
+                              "", 60s);
+    if (keygen.exit_code != 0) throw std::runtime_error("ssh-keygen failed (openssh-client?)");
     fs::path log = dir_ / "stdout.txt";
     pid_ = fork();
     if (pid_ == 0) {
@@ -219,6 +228,13 @@ class FixedMirrorSandbox {
     httplib::Client c("127.0.0.1", control_port_);
     c.Delete(path);
   }
+  void post(const std::string& path) {
+    httplib::Client c("127.0.0.1", control_port_);
+    auto r = c.Post(path, "", "text/plain");
+    if (!r || r->status != 200) throw std::runtime_error("control POST " + path + " failed");
+  }
+  // The folder the SFTP server stores uploads in.
+  fs::path uploads_dir() const { return dir_ / "data" / "uploads"; }
 
   // The text (or number as text) of parameter `name` in a call-log entry.
   static std::string param(const json& call, const std::string& name) {
@@ -451,6 +467,88 @@ TEST_F(WineCom, F_ShellDrivesTheRegisteredObjectThroughIDispatch) {
   EXPECT_EQ(lines[2].rfind("error 0x80020006:", 0), 0u) << lines[2];
   EXPECT_EQ(lines[3].rfind("error 0x8002000E:", 0), 0u) << lines[3];
   EXPECT_EQ(lines[4], "OK");
+}
+
+// Bytes that look like a JPEG and cover every byte value, so any text-mode or encoding damage
+// in transit shows.
+std::string picture_bytes(std::size_t size, unsigned seed) {
+  std::string out = "\xFF\xD8\xFF\xE0";
+  for (std::size_t i = out.size(); i < size; ++i) {
+    out.push_back(static_cast<char>((i * 131 + seed) & 0xFF));
+  }
+  out.resize(size);
+  return out;
+}
+
+TEST_F(WineCom, F1_VbscriptUploadsAPictureOverSftpAndSendsItAsMms) {
+  sandbox_->del("/calls");
+  sandbox_->del("/uploads");
+  fs::path pics = wine_->drive_c() / "taviksms-pics";
+  fs::create_directories(pics);
+  const std::string photo = picture_bytes(20000, 7);
+  const std::string second = picture_bytes(33000, 3);  // the limit itself passes
+  for (const auto& [name, bytes] : {std::pair<std::string, std::string>{"Photo1.JPG", photo},
+                                    {"Second.jpg", second},
+                                    {"Large.jpg", picture_bytes(33001, 5)}}) {
+    std::ofstream(pics / name, std::ios::binary) << bytes;
+  }
+
+  WineResult r = wine_->cscript("upload.vbs");
+  auto out = keyed(r.out);
+  ASSERT_TRUE(out.count("end")) << "script stopped early:\n" << r.out;
+  EXPECT_EQ(out["login"], "OK");
+  EXPECT_EQ(out["upload"], "OK");
+  EXPECT_EQ(out["mms"], "OK");
+  EXPECT_EQ(wine_->saved_text("too_large.txt"), u"파일크기는 33,000 Byte 까지입니다.");
+  EXPECT_EQ(out["disconnect"], "OK");
+  EXPECT_EQ(out["upload_again"], "OK");
+  EXPECT_EQ(out["logout"], "OK");
+
+  // Stored under UserId + "_" + the lower-cased base name (cut at the backslash), byte for byte.
+  json files = sandbox_->get("/uploads").at("files");
+  ASSERT_EQ(files.size(), 2u) << files.dump();
+  EXPECT_EQ(files[0].at("name"), "demo_photo1.jpg");
+  EXPECT_EQ(files[1].at("name"), "demo_second.jpg");
+  EXPECT_EQ(read_file(sandbox_->uploads_dir() / "demo_photo1.jpg"), photo);
+  EXPECT_EQ(read_file(sandbox_->uploads_dir() / "demo_second.jpg"), second);
+
+  // The message names the file as it was stored.
+  json mms = sandbox_->get("/calls?proc=sp_mms_send");
+  ASSERT_EQ(mms.size(), 1u) << mms.dump();
+  EXPECT_EQ(FixedMirrorSandbox::param(mms[0], "@fnam1"), "demo_photo1.jpg");
+  EXPECT_EQ(FixedMirrorSandbox::param(mms[0], "@fnam2"), "");
+  EXPECT_EQ(FixedMirrorSandbox::param(mms[0], "@Custom_tel"), "01012345678");
+}
+
+TEST_F(WineCom, F2_AHangingMirrorIsGivenUpAfterTheDownloadLimitAndTheNextOneServes) {
+  for (int m = 1; m <= 3; ++m) sandbox_->post("/mirrors/" + std::to_string(m) + "/reset-hits");
+  sandbox_->post("/mirrors/1?mode=hang");
+  struct Restore {
+    FixedMirrorSandbox* s;
+    ~Restore() {
+      try {
+        s->post("/mirrors/1?mode=up");
+      } catch (...) {
+      }
+    }
+  } restore{sandbox_};
+
+  auto t0 = std::chrono::steady_clock::now();
+  WineResult r = wine_->cscript("login.vbs");
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  std::printf("login with mirror 1 hanging: %.1f s\n", seconds);
+  auto out = keyed(r.out);
+  ASSERT_TRUE(out.count("end")) << "script stopped early:\n" << r.out;
+  EXPECT_EQ(out["login"], "OK");
+  EXPECT_EQ(out["logout"], "OK");
+  // Mirror 1 was asked and held the request; mirror 2 answered; mirror 3 was not needed.
+  json mirrors = sandbox_->get("/mirrors");
+  ASSERT_EQ(mirrors.size(), 3u);
+  EXPECT_EQ(mirrors[0].at("hits"), 1) << mirrors.dump();
+  EXPECT_EQ(mirrors[1].at("hits"), 1) << mirrors.dump();
+  EXPECT_EQ(mirrors[2].at("hits"), 0) << mirrors.dump();
+  // Bounded by the 10 s download limit plus Wine's process start, not by the hanging mirror.
+  EXPECT_LT(seconds, 25.0);
 }
 
 TEST_F(WineCom, G_UnregisteringRemovesEveryKeyAndPerUserRegistrationUsesHkcu) {

@@ -1,5 +1,9 @@
 #include "platform/odbc/odbc_session.h"
 
+#ifdef _WIN32
+// The Windows ODBC headers use its base types without including them.
+#include <windows.h>
+#endif
 #include <sql.h>
 #include <sqlext.h>
 #include <sqlucode.h>
@@ -23,10 +27,14 @@ using db::Value;
 // ---- pure helpers -------------------------------------------------------------------------
 
 std::u16string strip_diag_prefix(std::u16string_view m) {
+  // The chain names each component in brackets and ends with "[SQL Server]" when the text is the
+  // server's: what follows is the server's message, brackets of its own included.
   while (!m.empty() && m.front() == u'[') {
     std::size_t close = m.find(u']');
     if (close == std::u16string_view::npos) break;
+    const bool server = m.substr(0, close + 1) == u"[SQL Server]";
     m.remove_prefix(close + 1);
+    if (server) break;
   }
   return std::u16string(m);
 }

@@ -29,7 +29,8 @@ void set_conn_string_translator(ConnStringTranslator translator);
 ConnStringTranslator conn_string_translator();
 
 // The server's message without the driver chain's bracketed prefixes:
-// "[unixODBC][FreeTDS][SQL Server]Login failed" -> "Login failed".
+// "[unixODBC][FreeTDS][SQL Server]Login failed" -> "Login failed". Nothing after "[SQL Server]"
+// is cut: a server message may itself begin with a bracketed word.
 std::u16string strip_diag_prefix(std::u16string_view message);
 
 }  // namespace taviksms::platform::odbc

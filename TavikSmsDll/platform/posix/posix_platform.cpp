@@ -5,6 +5,7 @@
 #include <iconv.h>
 #include <langinfo.h>
 #include <locale.h>
+#include <wctype.h>
 
 #include <cstdio>
 #include <fstream>
@@ -64,6 +65,49 @@ std::string iconv_all(const char* to, const char* from, std::string_view in,
   }
   iconv_close(cd);
   return out;
+}
+
+// The length of the valid UTF-8 sequence starting at `i`; 0 when none starts there.
+std::size_t utf8_sequence_length(std::string_view s, std::size_t i) {
+  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char c = b(i);
+  if (c < 0x80) return 1;
+  std::size_t len = (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+  if (len == 0 || i + len > s.size()) return 0;
+  std::uint32_t cp = c & (0x7F >> len);
+  for (std::size_t k = 1; k < len; ++k) {
+    if ((b(i + k) & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (b(i + k) & 0x3F);
+  }
+  static constexpr std::uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return len;
+}
+
+// True when `bytes` ends inside a character of `codeset`: a lead byte without all its trail bytes.
+// An invalid byte elsewhere counts as a character of its own.
+bool ends_mid_character(const char* codeset, std::string_view bytes) {
+  iconv_t cd = iconv_open("UTF-16LE", codeset);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  char* src = const_cast<char*>(bytes.data());
+  std::size_t left = bytes.size();
+  bool partial = false;
+  char buf[256];
+  while (left > 0) {
+    char* dst = buf;
+    std::size_t room = sizeof buf;
+    if (iconv(cd, &src, &left, &dst, &room) != static_cast<std::size_t>(-1)) break;
+    if (errno == E2BIG) continue;
+    if (errno == EINVAL) {
+      partial = true;
+      break;
+    }
+    ++src;
+    --left;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  }
+  iconv_close(cd);
+  return partial;
 }
 
 struct CurlGlobal {
@@ -135,10 +179,22 @@ int PosixPlatform::download_to_file(const std::string& url, const std::string& p
 std::string PosixPlatform::read_profile_string(const std::string& section, const std::string& key,
                                                const std::string& def, std::size_t buffer_size,
                                                const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) return profile_lookup({}, section, key, def, buffer_size);
-  std::string content((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  return profile_lookup(content, section, key, def, buffer_size);
+  if (buffer_size == 0) return {};
+  std::string content;
+  if (std::ifstream f(path, std::ios::binary); f) {
+    content.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  }
+  std::string value = profile_lookup(content, section, key, def, std::string::npos);
+  // The Windows reader converts whole characters only, and the NUL-filled buffer then ends the
+  // value before a character that did not fit: a multi-byte character is never cut in half.
+  std::size_t keep = std::min(value.size(), buffer_size - 1);
+  for (int back = 0; back < 3 && keep > 0 && keep < value.size() &&
+                     ends_mid_character(codeset_.c_str(), std::string_view(value).substr(0, keep));
+       ++back) {
+    --keep;
+  }
+  value.resize(keep);
+  return value;
 }
 
 std::u16string PosixPlatform::library_folder() {
@@ -154,18 +210,65 @@ std::u16string PosixPlatform::library_folder() {
 }
 
 std::string PosixPlatform::to_ansi(std::u16string_view text) {
-  if (is_utf8(codeset_)) return core::utf16_to_utf8(text);
+  if (is_utf8(codeset_)) {
+    // A lone U+DC80..U+DCFF stands for the byte that from_ansi could not decode, so a file or
+    // folder whose name is not valid UTF-8 keeps its name through the UTF-16 core.
+    std::string out;
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      const char16_t c = text[i];
+      if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+          text[i + 1] <= 0xDFFF) {
+        ++i;  // a pair: an ordinary character
+      } else if (c >= 0xDC80 && c <= 0xDCFF) {
+        out += core::utf16_to_utf8(text.substr(run, i - run));
+        out += static_cast<char>(c - 0xDC00);
+        run = i + 1;
+      }
+    }
+    return out + core::utf16_to_utf8(text.substr(run));
+  }
   std::string_view bytes(reinterpret_cast<const char*>(text.data()), text.size() * 2);
   return iconv_all(codeset_.c_str(), "UTF-16LE", bytes, "?");
 }
 
 std::u16string PosixPlatform::from_ansi(std::string_view bytes) {
-  if (is_utf8(codeset_)) return core::utf8_to_utf16(bytes);
+  if (is_utf8(codeset_)) {
+    // Each byte that starts no valid sequence becomes U+DC00 + byte (undone by to_ansi).
+    std::u16string out;
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < bytes.size();) {
+      const std::size_t len = utf8_sequence_length(bytes, i);
+      if (len > 0) {
+        i += len;
+        continue;
+      }
+      out += core::utf8_to_utf16(bytes.substr(run, i - run));
+      out.push_back(static_cast<char16_t>(0xDC00 + static_cast<unsigned char>(bytes[i])));
+      run = ++i;
+    }
+    return out + core::utf8_to_utf16(bytes.substr(run));
+  }
   std::string wide = iconv_all("UTF-16LE", codeset_.c_str(), bytes, std::string("\xFD\xFF", 2));
   std::u16string out(wide.size() / 2, u'\0');
   for (std::size_t i = 0; i < out.size(); ++i) {
     out[i] = static_cast<char16_t>(static_cast<unsigned char>(wide[2 * i]) |
                                    (static_cast<unsigned char>(wide[2 * i + 1]) << 8));
+  }
+  return out;
+}
+
+std::u16string PosixPlatform::lower_case(std::u16string_view text) {
+  // The C library's Unicode tables, independent of the process's own locale.
+  static locale_t loc = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  std::u16string out(text);
+  for (char16_t& c : out) {
+    if (c >= u'A' && c <= u'Z') {
+      c = static_cast<char16_t>(c + 32);
+    } else if (c >= 0x80 && (c < 0xD800 || c > 0xDFFF) && loc != static_cast<locale_t>(nullptr)) {
+      wint_t lower = towlower_l(static_cast<wint_t>(c), loc);
+      if (lower <= 0xFFFF && (lower < 0xD800 || lower > 0xDFFF)) c = static_cast<char16_t>(lower);
+    }
   }
   return out;
 }

@@ -27,6 +27,7 @@ class PosixPlatform : public Platform {
   char16_t path_separator() const override { return u'/'; }
   std::string to_ansi(std::u16string_view text) override;
   std::u16string from_ansi(std::string_view bytes) override;
+  std::u16string lower_case(std::u16string_view text) override;
   std::shared_ptr<db::DbConn> new_connection() override;
   std::shared_ptr<db::DbCmd> new_command() override;
   std::shared_ptr<db::DbRs> new_recordset() override;

@@ -1,9 +1,11 @@
 #include "platform/ssh/libssh2_sftp.h"
 
-#include <arpa/inet.h>
+#ifdef _WIN32
+#include <windows.h>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <fcntl.h>
-#include <libssh2.h>
-#include <libssh2_sftp.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -11,6 +13,10 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
+
+#include <libssh2.h>
+#include <libssh2_sftp.h>
 
 #include <cerrno>
 #include <chrono>
@@ -30,8 +36,15 @@ using Clock = std::chrono::steady_clock;
 
 void init_library() {
   // libssh2_init is not thread-safe; once per process, never undone (other threads may use it).
+  // Winsock likewise: started once, left running for the process's other users.
   static std::once_flag once;
-  std::call_once(once, [] { libssh2_init(0); });
+  std::call_once(once, [] {
+#ifdef _WIN32
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+#endif
+    libssh2_init(0);
+  });
 }
 
 int remaining_ms(Clock::time_point deadline) {
@@ -39,67 +52,185 @@ int remaining_ms(Clock::time_point deadline) {
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-// A closed-on-destruction descriptor.
-class Fd {
+// ---- the few socket calls that differ between Winsock and POSIX ----
+#ifdef _WIN32
+using NativeSocket = SOCKET;
+const NativeSocket kNoSocket = INVALID_SOCKET;
+void close_socket(NativeSocket s) {
+  ::closesocket(s);
+}
+NativeSocket open_socket(const addrinfo& a) {
+  NativeSocket s = ::socket(a.ai_family, a.ai_socktype, a.ai_protocol);
+  // Not inherited by processes the host starts later.
+  if (s != kNoSocket) SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  return s;
+}
+bool set_blocking(NativeSocket s, bool blocking) {
+  u_long non_blocking = blocking ? 0 : 1;
+  return ::ioctlsocket(s, FIONBIO, &non_blocking) == 0;
+}
+bool connect_pending() {
+  return WSAGetLastError() == WSAEWOULDBLOCK;
+}
+// Waits until the pending connect finished; false on timeout. A refused connect shows in the
+// exception set (Windows does not mark the socket writable then).
+bool wait_connected(NativeSocket s, int timeout_ms) {
+  fd_set writable, failed;
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  FD_SET(s, &writable);
+  FD_SET(s, &failed);
+  timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  return ::select(0, nullptr, &writable, &failed, &tv) > 0;
+}
+#else
+using NativeSocket = int;
+const NativeSocket kNoSocket = -1;
+void close_socket(NativeSocket s) {
+  ::close(s);
+}
+NativeSocket open_socket(const addrinfo& a) {
+  return ::socket(a.ai_family, a.ai_socktype | SOCK_CLOEXEC, a.ai_protocol);
+}
+bool set_blocking(NativeSocket s, bool blocking) {
+  int flags = fcntl(s, F_GETFL, 0);
+  if (flags < 0) return false;
+  return fcntl(s, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) == 0;
+}
+bool connect_pending() {
+  return errno == EINPROGRESS;
+}
+bool wait_connected(NativeSocket s, int timeout_ms) {
+  pollfd p{s, POLLOUT, 0};
+  int ready = 0;
+  do {
+    ready = ::poll(&p, 1, timeout_ms);
+  } while (ready < 0 && errno == EINTR);
+  return ready > 0;
+}
+#endif
+
+// A socket closed on destruction.
+class Socket {
  public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& o) noexcept : fd_(o.release()) {}
-  Fd& operator=(Fd&& o) noexcept {
+  Socket() = default;
+  explicit Socket(NativeSocket s) : s_(s) {}
+  Socket(Socket&& o) noexcept : s_(o.release()) {}
+  Socket& operator=(Socket&& o) noexcept {
     reset(o.release());
     return *this;
   }
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  int release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
+  ~Socket() { reset(); }
+  NativeSocket get() const { return s_; }
+  bool valid() const { return s_ != kNoSocket; }
+  NativeSocket release() {
+    NativeSocket s = s_;
+    s_ = kNoSocket;
+    return s;
   }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
+  void reset(NativeSocket s = kNoSocket) {
+    if (s_ != kNoSocket) close_socket(s_);
+    s_ = s;
   }
 
  private:
-  int fd_ = -1;
+  NativeSocket s_ = kNoSocket;
 };
 
-// TCP connection to host:port within the deadline: non-blocking connect, poll, back to blocking
+// TCP connection to host:port within the deadline: non-blocking connect, wait, back to blocking
 // (libssh2 then bounds its own waits by the session timeout).
-Fd tcp_connect(const std::string& host, int port, Clock::time_point deadline) {
+Socket tcp_connect(const std::string& host, int port, Clock::time_point deadline) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
   std::string service = std::to_string(port);
-  if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0 || !found) return Fd();
-  Fd result;
-  for (addrinfo* a = found; a && result.get() < 0; a = a->ai_next) {
-    Fd fd(::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol));
-    if (fd.get() < 0) continue;
-    int rc = ::connect(fd.get(), a->ai_addr, a->ai_addrlen);
-    if (rc != 0 && errno != EINPROGRESS) continue;
+  if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0 || !found) return Socket();
+  Socket result;
+  for (addrinfo* a = found; a && !result.valid(); a = a->ai_next) {
+    Socket sock(open_socket(*a));
+    if (!sock.valid() || !set_blocking(sock.get(), false)) continue;
+    int rc = ::connect(sock.get(), a->ai_addr, static_cast<int>(a->ai_addrlen));
+    if (rc != 0 && !connect_pending()) continue;
     if (rc != 0) {
-      pollfd p{fd.get(), POLLOUT, 0};
-      int ready = 0;
-      do {
-        ready = ::poll(&p, 1, remaining_ms(deadline));
-      } while (ready < 0 && errno == EINTR);
-      if (ready <= 0) continue;
+      if (!wait_connected(sock.get(), remaining_ms(deadline))) continue;
       int err = 0;
       socklen_t len = sizeof err;
-      if (getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) continue;
+      if (getsockopt(sock.get(), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) != 0 ||
+          err != 0) {
+        continue;
+      }
     }
-    int flags = fcntl(fd.get(), F_GETFL, 0);
-    if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) continue;
+    if (!set_blocking(sock.get(), true)) continue;
     int one = 1;
-    setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    result = std::move(fd);
+    setsockopt(sock.get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
+               sizeof one);
+    result = std::move(sock);
   }
   freeaddrinfo(found);
   return result;
 }
+
+// The local picture, open for reading only when it is a regular file (a directory, device or
+// pipe is refused without being read, so it can never block the upload).
+class LocalFile {
+ public:
+#ifdef _WIN32
+  explicit LocalFile(const std::string& ansi_path) {
+    // A directory does not open without FILE_FLAG_BACKUP_SEMANTICS; devices are not disk files.
+    h_ = CreateFileA(ansi_path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (h_ != INVALID_HANDLE_VALUE && GetFileType(h_) != FILE_TYPE_DISK) close();
+  }
+  ~LocalFile() {
+    close();
+  }
+  bool is_open() const {
+    return h_ != INVALID_HANDLE_VALUE;
+  }
+  // Bytes read into `buf`: 0 at the end of the file, -1 on an error.
+  long long read(char* buf, std::size_t size) {
+    DWORD got = 0;
+    if (!ReadFile(h_, buf, static_cast<DWORD>(size), &got, nullptr)) return -1;
+    return got;
+  }
+
+ private:
+  void close() {
+    if (h_ != INVALID_HANDLE_VALUE) CloseHandle(h_);
+    h_ = INVALID_HANDLE_VALUE;
+  }
+  HANDLE h_ = INVALID_HANDLE_VALUE;
+#else
+  explicit LocalFile(const std::string& ansi_path) {
+    fd_ = ::open(ansi_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    struct stat st {};
+    if (fd_ >= 0 && (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode))) close();
+  }
+  ~LocalFile() {
+    close();
+  }
+  bool is_open() const {
+    return fd_ >= 0;
+  }
+  long long read(char* buf, std::size_t size) {
+    for (;;) {
+      ssize_t got = ::read(fd_, buf, size);
+      if (got >= 0) return got;
+      if (errno != EINTR) return -1;
+    }
+  }
+
+ private:
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  int fd_ = -1;
+#endif
+  LocalFile(const LocalFile&) = delete;
+  LocalFile& operator=(const LocalFile&) = delete;
+};
 
 bool method_offered(const char* list, const char* method) {
   if (!list) return false;
@@ -142,7 +273,7 @@ class Libssh2Sftp final : public SftpComponent {
       return false;
     auto deadline = Clock::now() + std::chrono::milliseconds(limits_.connect_timeout_ms);
     sock_ = tcp_connect(host_, port_, deadline);
-    if (sock_.get() < 0) return false;
+    if (!sock_.valid()) return false;
     session_ = libssh2_session_init_ex(nullptr, nullptr, nullptr, this);
     if (!session_) return fail();
     libssh2_session_set_blocking(session_, 1);
@@ -162,10 +293,8 @@ class Libssh2Sftp final : public SftpComponent {
     if (!sftp_) return false;
     std::string local = platform::current().to_ansi(local_path);
     if (local.empty() || local.find('\0') != std::string::npos) return false;
-    Fd in(::open(local.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (in.get() < 0) return false;
-    struct stat st {};
-    if (fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    LocalFile in(local);
+    if (!in.is_open()) return false;
 
     std::string remote = core::utf16_to_utf8(remote_name);
     if (!remote_path_.empty() && remote_path_ != ".") {
@@ -182,8 +311,7 @@ class Libssh2Sftp final : public SftpComponent {
     bool ok = true;
     std::vector<char> buf(32768);
     while (ok) {
-      ssize_t got = ::read(in.get(), buf.data(), buf.size());
-      if (got < 0 && errno == EINTR) continue;
+      long long got = in.read(buf.data(), buf.size());
       if (got < 0) {
         ok = false;
         break;
@@ -290,7 +418,7 @@ class Libssh2Sftp final : public SftpComponent {
   std::string password_;
   std::string remote_path_ = ".";
   std::int32_t port_ = 22;
-  Fd sock_;
+  Socket sock_;
   LIBSSH2_SESSION* session_ = nullptr;
   LIBSSH2_SFTP* sftp_ = nullptr;
 };

@@ -1,12 +1,24 @@
-// URLDownloadToFileA with a status callback. URLDownloadToFileA alone reports S_OK for a 404 and
-// writes the server's error page to the target; the callback's IHttpNegotiate::OnResponse sees
-// the status so an HTTP error counts as a failed mirror. GetBindInfo asks for a fresh copy: a
-// cached ip1.ini would hide a mirror that has gone down.
+// URLDownloadToFileA with a status callback and a deadline.
+//
+// URLDownloadToFileA alone reports S_OK for a 404 and writes the server's error page to the
+// target; the callback's IHttpNegotiate::OnResponse sees the status so an HTTP error counts as a
+// failed mirror. GetBindInfo asks for a fresh copy: a cached ip1.ini would hide a mirror that has
+// gone down.
+//
+// URLDownloadToFileA has no timeout of its own, and a mirror that accepts the request and never
+// answers would hold the caller for as long as the TCP connection lives. So the download runs on
+// a worker thread into a file name of its own, and the caller waits at most the total limit: the
+// callback aborts the transfer once the deadline has passed (when the moniker calls it), and the
+// caller stops waiting in any case. Only the caller, while still waiting, moves the finished file
+// to the target; a worker that finishes after the caller has given up deletes its file, so a late
+// answer can never replace an ip1.ini another download or reader is using.
 #include <windows.h>
 
 #include <urlmon.h>
 
 #include <atomic>
+#include <memory>
+#include <string>
 
 #include "platform/win32/win32_platform.h"
 
@@ -14,8 +26,12 @@ namespace taviksms::platform::win32 {
 
 namespace {
 
+constexpr DWORD kTotalTimeoutMs = 10000;  // one mirror, request to last byte (as on Linux)
+constexpr ULONG kMaxBytes = 1 << 20;      // a larger answer is not a configuration file
+
 class DownloadCallback final : public IBindStatusCallback, public IHttpNegotiate {
  public:
+  explicit DownloadCallback(ULONGLONG deadline) : deadline_(deadline) {}
   int http_status() const { return status_; }
 
   // IUnknown (stack object: reference counts are kept only for symmetry)
@@ -39,7 +55,11 @@ class DownloadCallback final : public IBindStatusCallback, public IHttpNegotiate
   HRESULT STDMETHODCALLTYPE OnStartBinding(DWORD, IBinding*) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE GetPriority(LONG*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE OnLowResource(DWORD) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE OnProgress(ULONG, ULONG, ULONG, LPCWSTR) override { return S_OK; }
+  // Returning E_ABORT ends the transfer: past the deadline, or an answer too large to be ours.
+  HRESULT STDMETHODCALLTYPE OnProgress(ULONG progress, ULONG, ULONG, LPCWSTR) override {
+    if (GetTickCount64() > deadline_ || progress > kMaxBytes) return E_ABORT;
+    return S_OK;
+  }
   HRESULT STDMETHODCALLTYPE OnStopBinding(HRESULT, LPCWSTR) override { return S_OK; }
   HRESULT STDMETHODCALLTYPE GetBindInfo(DWORD* flags, BINDINFO* info) override {
     if (flags) *flags |= BINDF_GETNEWESTVERSION | BINDF_NOWRITECACHE | BINDF_PRAGMA_NO_CACHE;
@@ -65,15 +85,108 @@ class DownloadCallback final : public IBindStatusCallback, public IHttpNegotiate
 
  private:
   std::atomic<ULONG> refs_{1};
+  ULONGLONG deadline_;
   int status_ = 0;
 };
+
+enum JobState : int { kRunning, kDone, kAbandoned };
+
+// One download, shared by the caller and the worker; whoever lets go last frees it.
+struct DownloadJob {
+  std::string url;
+  std::string temp_path;
+  ULONGLONG deadline = 0;
+  HRESULT hr = E_FAIL;
+  int http_status = 0;
+  // kRunning until the worker finishes (kDone) or the caller stops waiting (kAbandoned); the
+  // first of the two to change it decides who owns the temporary file.
+  std::atomic<int> state{kRunning};
+  HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HMODULE module = nullptr;  // a reference to this library, held while the worker runs
+  ~DownloadJob() {
+    if (done) CloseHandle(done);
+  }
+};
+
+void run_download(DownloadJob& job) {
+  DownloadCallback callback(job.deadline);
+  job.hr = URLDownloadToFileA(nullptr, job.url.c_str(), job.temp_path.c_str(), 0, &callback);
+  job.http_status = callback.http_status();
+}
+
+DWORD WINAPI download_worker(void* param) {
+  auto* holder = static_cast<std::shared_ptr<DownloadJob>*>(param);
+  HMODULE module = (*holder)->module;
+  {
+    std::shared_ptr<DownloadJob> job = std::move(*holder);
+    delete holder;
+    HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    run_download(*job);
+    if (SUCCEEDED(com)) CoUninitialize();
+    int expected = kRunning;
+    if (!job->state.compare_exchange_strong(expected, kDone)) {
+      DeleteFileA(job->temp_path.c_str());  // nobody waits for it any more
+    }
+    SetEvent(job->done);
+  }
+  // The library stays loaded until this thread has left its code.
+  FreeLibraryAndExitThread(module, 0);
+  return 0;
+}
+
+// A name beside `path` that no other download of this process or another uses.
+std::string temp_name(const std::string& path) {
+  static std::atomic<unsigned> sequence{0};
+  return path + "." + std::to_string(GetCurrentProcessId()) + "-" +
+         std::to_string(GetCurrentThreadId()) + "-" + std::to_string(++sequence) + ".part";
+}
+
+// Moves the finished file over the target. Another thread may be reading the old ip1.ini at this
+// moment, which makes the replace fail briefly: retry for a short while.
+bool replace_file(const std::string& from, const std::string& to) {
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    Sleep(25);
+  }
+  return false;
+}
 
 }  // namespace
 
 int download_with_status(const std::string& url, const std::string& path, int& http_status) {
-  DownloadCallback callback;
-  HRESULT hr = URLDownloadToFileA(nullptr, url.c_str(), path.c_str(), 0, &callback);
-  http_status = callback.http_status();
+  http_status = 0;
+  auto job = std::make_shared<DownloadJob>();
+  job->url = url;
+  job->temp_path = temp_name(path);
+  job->deadline = GetTickCount64() + kTotalTimeoutMs;
+  if (!job->done) return E_OUTOFMEMORY;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                          reinterpret_cast<LPCWSTR>(&download_worker), &job->module)) {
+    return HRESULT_FROM_WIN32(GetLastError());
+  }
+  auto* holder = new std::shared_ptr<DownloadJob>(job);
+  HANDLE thread = CreateThread(nullptr, 0, &download_worker, holder, 0, nullptr);
+  if (!thread) {
+    DWORD err = GetLastError();
+    delete holder;
+    FreeLibrary(job->module);
+    return HRESULT_FROM_WIN32(err);
+  }
+  CloseHandle(thread);
+
+  DWORD waited = WaitForSingleObject(job->done, kTotalTimeoutMs + 500);
+  int expected = kRunning;
+  if (waited != WAIT_OBJECT_0 && job->state.compare_exchange_strong(expected, kAbandoned)) {
+    return HRESULT_FROM_WIN32(ERROR_TIMEOUT);  // the worker deletes its file when it ends
+  }
+  // The worker has finished (perhaps just now): its results are final.
+  WaitForSingleObject(job->done, INFINITE);
+  http_status = job->http_status;
+  HRESULT hr = job->hr;
+  if (hr == S_OK && (http_status == 0 || (http_status >= 200 && http_status < 300))) {
+    if (!replace_file(job->temp_path, path)) hr = HRESULT_FROM_WIN32(GetLastError());
+  }
+  DeleteFileA(job->temp_path.c_str());  // left over unless it was moved
   return static_cast<int>(hr);
 }
 
@@ -81,12 +194,9 @@ int Win32Platform::download_to_file(const std::string& url, const std::string& p
   int status = 0;
   int hr = download_with_status(url, path, status);
   if (hr != S_OK) return hr;
-  // An HTTP answer outside 2xx is an error page, not a configuration file. No status at all (a
-  // non-HTTP URL) is left to the moniker's own result.
-  if (status != 0 && (status < 200 || status >= 300)) {
-    DeleteFileA(path.c_str());
-    return -2;
-  }
+  // An HTTP answer outside 2xx is an error page, not a configuration file (its temporary file
+  // was not moved). No status at all (a non-HTTP URL) is left to the moniker's own result.
+  if (status != 0 && (status < 200 || status >= 300)) return -2;
   return 0;
 }
 

@@ -78,6 +78,21 @@ std::u16string Win32Platform::from_ansi(std::string_view bytes) {
   return out;
 }
 
+std::u16string Win32Platform::lower_case(std::u16string_view text) {
+  std::u16string out(text);
+  if (out.empty()) return out;
+  auto* wide = reinterpret_cast<wchar_t*>(out.data());
+  int len = static_cast<int>(out.size());
+  // The invariant locale's table, so the user's language (Turkish dotted I) changes nothing.
+  // Lower-casing maps character by character: the length is kept.
+  std::u16string mapped(out.size(), u'\0');
+  int got = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_LOWERCASE, wide, len,
+                          reinterpret_cast<wchar_t*>(mapped.data()), len, nullptr, nullptr, 0);
+  if (got == len) return mapped;
+  CharLowerBuffW(wide, static_cast<DWORD>(len));
+  return out;
+}
+
 std::shared_ptr<db::DbConn> Win32Platform::new_connection() {
   install_odbc_driver();
   return odbc::make_connection();

@@ -19,6 +19,7 @@ class Win32Platform : public Platform {
   char16_t path_separator() const override { return u'\\'; }
   std::string to_ansi(std::u16string_view text) override;
   std::u16string from_ansi(std::string_view bytes) override;
+  std::u16string lower_case(std::u16string_view text) override;
   std::shared_ptr<db::DbConn> new_connection() override;
   std::shared_ptr<db::DbCmd> new_command() override;
   std::shared_ptr<db::DbRs> new_recordset() override;
@@ -28,8 +29,9 @@ class Win32Platform : public Platform {
 // server's DllMain; when unset, found from a code address).
 void set_module_handle(void* hmodule);
 
-// The HTTP status a download saw: 0 when no HTTP response arrived. Exposed for the download's
-// status callback; see download.cpp.
+// Downloads `url` to `path` through a temporary file, waiting at most the download's total limit
+// (download.cpp). Returns the moniker's HRESULT (or a timeout's); `http_status` is the status the
+// server answered, 0 when none arrived. `path` is replaced only on success with a 2xx status.
 int download_with_status(const std::string& url, const std::string& path, int& http_status);
 
 }  // namespace taviksms::platform::win32
