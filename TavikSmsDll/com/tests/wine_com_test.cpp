@@ -171,12 +171,8 @@ class FixedMirrorSandbox {
     dir_ = fs::temp_directory_path() / ("taviksms-wine-sandbox-" + std::to_string(getpid()));
     fs::remove_all(dir_);
     fs::create_directories(dir_ / "data");
-    // libssh2 on mbedTLS (the Windows build) has no ed25519: give the SFTP server an RSA host key
-    // too, which it offers as rsa-sha2-256/512.
-    auto keygen = run_command({"ssh-keygen", "-q", "-t", "rsa", "-b", "2048", "-N", "", "-f",
-                               (dir_ / "data" / "ssh_host_rsa_key").string()},
-                              "", 60s);
-    if (keygen.exit_code != 0) throw std::runtime_error("ssh-keygen failed (openssh-client?)");
+    // No extra host key: libssh2 on mbedTLS (the Windows build) has no ed25519 and must agree
+    // on the ECDSA key every sandbox offers.
     fs::path log = dir_ / "stdout.txt";
     pid_ = fork();
     if (pid_ == 0) {

@@ -2,6 +2,8 @@
 
 #include <httplib.h>
 
+#include <cmath>
+#include <limits>
 #include <nlohmann/json.hpp>
 
 #include "service/service_impl.h"
@@ -20,6 +22,18 @@ void reply(httplib::Response& res, const json& body, int status = 200) {
 
 void bad_request(httplib::Response& res, const std::string& why) {
   reply(res, json{{"error", why}}, 400);
+}
+
+// The range of SQL Server's datetime, which the service clock must stay in.
+const DateTime kClockMin = make_datetime(CivilTime{1753, 1, 1, 0, 0, 0, 0});
+const DateTime kClockMax = make_datetime(CivilTime{9999, 12, 31, 23, 59, 59, 997});
+
+constexpr std::int64_t kMaxGeneratedRows = 1000000;
+
+// The procedure a fault names (proc=); nullptr when the name is none of the catalog's, so that a
+// typo is refused instead of arming a fault that never fires.
+const ProcDef* fault_target(const httplib::Request& req) {
+  return find_procedure(from_utf8(req.get_param_value("proc")));
 }
 
 std::optional<std::int64_t> int_param(const httplib::Request& req, const char* name) {
@@ -251,15 +265,22 @@ void register_service_routes(httplib::Server& server, Service& service) {
       if (!t) return bad_request(res, "set: expected YYYY-MM-DD HH:MM:SS");
       svc->set_clock(*t);
     } else if (req.has_param("advance")) {
+      double seconds = 0;
       try {
         std::size_t used = 0;
         const std::string v = req.get_param_value("advance");
-        const double seconds = std::stod(v, &used);
-        if (used != v.size()) throw std::invalid_argument(v);
-        svc->advance_clock(static_cast<std::int64_t>(seconds * 1000.0));
+        seconds = std::stod(v, &used);
+        if (used != v.size() || !std::isfinite(seconds)) throw std::invalid_argument(v);
       } catch (...) {
         return bad_request(res, "advance: expected a number of seconds");
       }
+      // Checked in double before converting: a huge step would overflow the clock.
+      const double target_ms = static_cast<double>(svc->now().ms) + seconds * 1000.0;
+      if (target_ms < static_cast<double>(kClockMin.ms) ||
+          target_ms > static_cast<double>(kClockMax.ms)) {
+        return bad_request(res, "advance: the clock must stay within 1753-01-01..9999-12-31");
+      }
+      svc->advance_clock(static_cast<std::int64_t>(seconds * 1000.0));
     } else {
       return bad_request(res, "expected set= or advance=");
     }
@@ -269,10 +290,12 @@ void register_service_routes(httplib::Server& server, Service& service) {
   server.Get("/calls", [&s](const httplib::Request& req, httplib::Response& res) {
     std::optional<std::u16string> proc;
     if (req.has_param("proc")) proc = from_utf8(req.get_param_value("proc"));
-    const std::int64_t since = int_param(req, "since").value_or(0);
+    const auto since =
+        req.has_param("since") ? int_param(req, "since") : std::optional<std::int64_t>(0);
+    if (!since) return bad_request(res, "since: expected a sequence number");
     json out = json::array();
     const auto records =
-        s.calls.list(proc ? std::optional<std::u16string_view>(*proc) : std::nullopt, since);
+        s.calls.list(proc ? std::optional<std::u16string_view>(*proc) : std::nullopt, *since);
     for (const auto& r : records) out.push_back(call_json(r));
     reply(res, out);
   });
@@ -301,6 +324,7 @@ void register_service_routes(httplib::Server& server, Service& service) {
   server.Post("/accounts", [&s](const httplib::Request& req, httplib::Response& res) {
     if (!req.has_param("user")) return bad_request(res, "user= is required");
     const std::u16string user = from_utf8(req.get_param_value("user"));
+    if (trim_blanks(user).empty()) return bad_request(res, "user= must not be empty");
     std::optional<std::int64_t> balance;
     if (req.has_param("balance")) {
       balance = parse_money(req.get_param_value("balance"));
@@ -358,9 +382,13 @@ void register_service_routes(httplib::Server& server, Service& service) {
         req.has_param("number") ? int_param(req, "number") : std::optional<std::int64_t>(50000);
     const auto times =
         req.has_param("times") ? int_param(req, "times") : std::optional<std::int64_t>(1);
-    if (!number || !times || *times < 1) return bad_request(res, "number= and times= are integers");
-    s.faults.add_raise(from_utf8(req.get_param_value("proc")),
-                       from_utf8(req.get_param_value("message")),
+    if (!number || !times || *times < 1 || *number < 1 ||
+        *number > std::numeric_limits<std::int32_t>::max()) {
+      return bad_request(res, "number= and times= are positive integers");
+    }
+    const ProcDef* def = fault_target(req);
+    if (!def) return bad_request(res, "proc= names no procedure of database sms");
+    s.faults.add_raise(std::u16string(def->name), from_utf8(req.get_param_value("message")),
                        static_cast<std::int32_t>(*number), *times);
     reply(res, json{{"ok", true}});
   });
@@ -369,7 +397,11 @@ void register_service_routes(httplib::Server& server, Service& service) {
         req.has_param("after") ? int_param(req, "after") : std::optional<std::int64_t>(1);
     if (!after || *after < 1) return bad_request(res, "after= is a positive integer");
     std::optional<std::u16string> proc;
-    if (req.has_param("proc")) proc = from_utf8(req.get_param_value("proc"));
+    if (req.has_param("proc")) {
+      const ProcDef* def = fault_target(req);
+      if (!def) return bad_request(res, "proc= names no procedure of database sms");
+      proc = std::u16string(def->name);
+    }
     s.faults.add_drop(*after, std::move(proc));
     reply(res, json{{"ok", true}});
   });
@@ -384,6 +416,8 @@ void register_service_routes(httplib::Server& server, Service& service) {
     if (!req.has_param("proc") || !count || *count < 0) {
       return bad_request(res, "proc= and count= (>= 0) are required");
     }
+    // The whole answer is built in memory (about 1.4 KB a row); more would risk the machine.
+    if (*count > kMaxGeneratedRows) return bad_request(res, "count= is at most 1000000");
     const std::u16string proc = from_utf8(req.get_param_value("proc"));
     const ProcDef* def = find_procedure(proc);
     if (!def || def->columns.empty()) return bad_request(res, "that procedure returns no rows");

@@ -441,7 +441,9 @@ class Parser {
 
   SqlExpr select_expr() {
     const Token& t = peek();
-    if ((t.kind == TokKind::Word && !is_reserved(t)) || t.kind == TokKind::QuotedName) {
+    // NULL is a literal here as in EXEC, not the name of a function.
+    if ((t.kind == TokKind::Word && !is_reserved(t) && !is_word(u"NULL")) ||
+        t.kind == TokKind::QuotedName) {
       SqlExpr e;
       e.kind = SqlExpr::Kind::Call;
       e.parts = multipart_name(&e.name);

@@ -76,14 +76,15 @@ struct MessageFree {
 };
 using MessagePtr = std::unique_ptr<std::remove_pointer_t<ssh_message>, MessageFree>;
 
-std::string load_or_create_key(const fs::path& path, ssh_key* out) {
+std::string load_or_create_key(const fs::path& path, ssh_keytypes_e type, ssh_key* out) {
   if (fs::exists(path)) {
     if (ssh_pki_import_privkey_file(path.c_str(), nullptr, nullptr, nullptr, out) != SSH_OK) {
       return "cannot read host key " + path.string();
     }
     return {};
   }
-  if (ssh_pki_generate(SSH_KEYTYPE_ED25519, 0, out) != SSH_OK) return "cannot generate host key";
+  const int bits = type == SSH_KEYTYPE_ECDSA_P256 ? 256 : 0;
+  if (ssh_pki_generate(type, bits, out) != SSH_OK) return "cannot generate host key";
   if (ssh_pki_export_privkey_file(*out, nullptr, nullptr, nullptr, path.c_str()) != SSH_OK) {
     ssh_key_free(*out);
     *out = nullptr;
@@ -179,13 +180,24 @@ void SftpServer::Impl::start() {
   if (ec) throw std::runtime_error("cannot create " + uploads_.string() + ": " + ec.message());
 
   ssh_init();
+  // Two host keys, both quick to make: ed25519 for OpenSSH and libssh2 on OpenSSL, ECDSA P-256
+  // for libssh2 on mbedTLS (the Windows component's client), which has no ed25519.
   ssh_key ed25519 = nullptr;
-  std::string error = load_or_create_key(config_.data_dir / "ssh_host_ed25519_key", &ed25519);
+  std::string error =
+      load_or_create_key(config_.data_dir / "ssh_host_ed25519_key", SSH_KEYTYPE_ED25519, &ed25519);
   if (!error.empty()) throw std::runtime_error(error);
+  ssh_key ecdsa = nullptr;
+  error =
+      load_or_create_key(config_.data_dir / "ssh_host_ecdsa_key", SSH_KEYTYPE_ECDSA_P256, &ecdsa);
+  if (!error.empty()) {
+    ssh_key_free(ed25519);
+    throw std::runtime_error(error);
+  }
 
   bind_ = ssh_bind_new();
   if (bind_ == nullptr) {
     ssh_key_free(ed25519);
+    ssh_key_free(ecdsa);
     throw std::runtime_error("cannot create SSH listener");
   }
   // Never read /etc/ssh/libssh_server_config: the sandbox must behave the same everywhere.
@@ -196,7 +208,12 @@ void SftpServer::Impl::start() {
   // IMPORT_KEY takes ownership of the key.
   if (ssh_bind_options_set(bind_, SSH_BIND_OPTIONS_IMPORT_KEY, ed25519) != SSH_OK) {
     ssh_key_free(ed25519);
+    ssh_key_free(ecdsa);
     throw std::runtime_error("cannot use the host key");
+  }
+  if (ssh_bind_options_set(bind_, SSH_BIND_OPTIONS_IMPORT_KEY, ecdsa) != SSH_OK) {
+    ssh_key_free(ecdsa);
+    throw std::runtime_error("cannot use the ECDSA host key");
   }
   fs::path rsa_path = config_.data_dir / "ssh_host_rsa_key";
   if (fs::exists(rsa_path)) {

@@ -7,11 +7,9 @@ bool is_root_path(std::string_view p) {
 }
 
 std::optional<std::string> upload_name(std::string_view p) {
-  if (p.starts_with("./")) {
-    p.remove_prefix(2);
-  } else if (p.starts_with("/")) {
-    p.remove_prefix(1);
-  }
+  // "/./a.jpg" is what OpenSSH's sftp sends for "put x ./a.jpg" in the root.
+  if (p.starts_with("/")) p.remove_prefix(1);
+  if (p.starts_with("./")) p.remove_prefix(2);
   if (p.empty() || p == ".") return std::nullopt;
   if (p.find("..") != std::string_view::npos) return std::nullopt;
   for (char c : p) {

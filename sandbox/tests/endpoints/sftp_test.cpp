@@ -116,11 +116,14 @@ TEST_F(Sftp, NamesLeavingTheUploadFolderAreRefused) {
   EXPECT_FALSE(fs::exists(sb_->data_dir() / escape_name));
   EXPECT_FALSE(fs::exists("/tmp/" + escape_name));
   EXPECT_TRUE(uploads().empty());
-  // The same session still takes a proper name afterwards.
-  RunResult ok = sftp_batch(*sb_, "-put " + src.string() + " ../bad\nput " + src.string() + "\n",
+  // The same session still takes proper names afterwards, "./name" included.
+  RunResult ok = sftp_batch(*sb_,
+                            "-put " + src.string() + " ../bad\nput " + src.string() + "\nput " +
+                                src.string() + " ./dot.jpg\n",
                             sb_->sftp_password());
   EXPECT_EQ(ok.exit_code, 0) << ok.out << ok.err;
-  EXPECT_EQ(uploads().size(), 1u);
+  EXPECT_EQ(uploads().size(), 2u);
+  EXPECT_EQ(read_file(sb_->data_dir() / "uploads" / "dot.jpg"), "data");
 }
 
 TEST_F(Sftp, RefuseWritesModeDeniesOpeningForWrite) {

@@ -49,9 +49,11 @@ TEST(UploadNames, BareDotSlashAndRootSlashFormsOnly) {
   EXPECT_EQ(upload_name("a.jpg"), "a.jpg");
   EXPECT_EQ(upload_name("./a.jpg"), "a.jpg");
   EXPECT_EQ(upload_name("/a.jpg"), "a.jpg");
+  EXPECT_EQ(upload_name("/./a.jpg"), "a.jpg");  // OpenSSH: put x ./a.jpg
   EXPECT_EQ(upload_name("20240301_photo 1.JPG"), "20240301_photo 1.JPG");
-  for (const char* bad : {"", ".", "/", "./", "..", "../a", "a/../b", "/../a", "a..b", "//a",
-                          "/tmp/a", "sub/a", "a\\b", "..\\a", "C:\\a", "a\nb", "/./a"}) {
+  for (const char* bad : {"",      ".",    "/",     "./",     "..",     "../a",   "a/../b",
+                          "/../a", "a..b", "//a",   "/tmp/a", "sub/a",  "a\\b",   "..\\a",
+                          "C:\\a", "a\nb", "././a", "/./",    "/././a", "/./../a"}) {
     EXPECT_FALSE(upload_name(bad).has_value()) << bad;
   }
   EXPECT_TRUE(is_root_path("."));

@@ -165,5 +165,57 @@ TEST_F(FaultTest, ControlRoutes) {
   loop.join();
 }
 
+TEST_F(FaultTest, ControlRefusesWhatWouldNeverWorkOrBreakTheService) {
+  httplib::Server server;
+  register_service_routes(server, *service_);
+  const int port = server.bind_to_any_port("127.0.0.1");
+  ASSERT_GT(port, 0);
+  std::thread loop([&] { server.listen_after_bind(); });
+  httplib::Client client("127.0.0.1", port);
+  client.set_connection_timeout(5);
+  client.set_read_timeout(5);
+  auto status = [&](const char* path) {
+    auto r = client.Post(path);
+    return r ? r->status : -1;
+  };
+
+  // The clock stays a valid datetime whatever step is asked for.
+  for (const char* bad : {"/clock?advance=99999999999999999999", "/clock?advance=-1e15",
+                          "/clock?advance=nan", "/clock?advance=inf", "/clock?advance=1e300"}) {
+    EXPECT_EQ(status(bad), 400) << bad;
+  }
+  EXPECT_EQ(
+      nlohmann::json::parse(client.Get("/clock")->body)["now"].get<std::string>().substr(0, 10),
+      "2024-06-01");
+  EXPECT_EQ(status("/clock?advance=-60"), 200);
+
+  // A fault naming no procedure would never fire: refused. Names compare case-insensitively.
+  EXPECT_EQ(status("/faults/raise?proc=sp_sms_sned&message=x"), 400);
+  EXPECT_EQ(status("/faults/raise?proc=f_login&message=x&number=0"), 400);
+  EXPECT_EQ(status("/faults/raise?proc=f_login&message=x&number=99999999999"), 400);
+  EXPECT_EQ(status("/faults/drop?after=1&proc=nothing"), 400);
+  EXPECT_EQ(status("/faults/raise?proc=F_LOGIN&message=down"), 200);
+  auto raised = rpc(u"f_login", {p(u"demo"), p(u"demo1234")});
+  ASSERT_TRUE(raised.error);
+  EXPECT_EQ(raised.error->text, u"down");
+  EXPECT_EQ(status("/faults/drop?after=1&proc=SP_IBGUM_DATA"), 200);
+  EXPECT_TRUE(rpc(u"sp_ibgum_data", {p(u"demo")}).drop_connection);
+
+  // Generated rows are built in memory: a bounded count.
+  EXPECT_EQ(status("/faults/rows?proc=sp_result_data2&count=1000001"), 400);
+  EXPECT_EQ(status("/faults/rows?proc=sp_result_data2&count=1000000"), 200);
+  ASSERT_EQ(client.Delete("/faults")->status, 200);
+
+  EXPECT_EQ(status("/accounts?user=&balance=5"), 400);
+  EXPECT_EQ(status("/accounts?user=%20%20&balance=5"), 400);
+  for (const auto& a : nlohmann::json::parse(client.Get("/accounts")->body)) {
+    EXPECT_NE(a["user_id"], "");
+  }
+  EXPECT_EQ(client.Get("/calls?since=abc")->status, 400);
+
+  server.stop();
+  loop.join();
+}
+
 }  // namespace
 }  // namespace sandbox::test

@@ -50,6 +50,26 @@ TEST_F(SqlTest, ExecuteSqlSelectsAFunction) {
   EXPECT_EQ(too_few[0].error->number, 313);
 }
 
+TEST_F(SqlTest, SelectTakesNullLiteralsAsExecDoes) {
+  auto r = session_->execute_batch(
+      u"select NULL, dbo.f_login(NULL, NULL), dbo.f_sms_janek(null) AS bal");
+  ASSERT_EQ(r.size(), 1u);
+  ASSERT_FALSE(r[0].error) << to_utf8(error_text(r[0]));
+  ASSERT_EQ(r[0].result_sets.size(), 1u);
+  const Row& row = r[0].result_sets[0].rows.at(0);
+  EXPECT_TRUE(row.at(0).is_null);
+  EXPECT_EQ(row.at(1).s, u"등록되지 않은 아이디입니다.");
+  EXPECT_EQ(row.at(2).i, 0);
+  EXPECT_EQ(r[0].result_sets[0].columns.at(2).name, u"bal");
+  const auto calls = service_->state().calls.list(u"f_login", 0);
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_TRUE(calls[0].params.at(0).value.is_null);
+  // NULL is still no function name.
+  auto bad = session_->execute_batch(u"select NULL(1)");
+  ASSERT_TRUE(bad.at(0).error);
+  EXPECT_EQ(bad[0].error->number, 102);
+}
+
 TEST_F(SqlTest, BatchStatementsOfClientLibraries) {
   auto r = session_->execute_batch(
       u"SET TEXTSIZE 2147483647;\nset nocount on\nuse [sms]\nBEGIN TRAN\n"
