@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace taviksms::com {
 
@@ -20,6 +21,14 @@ BSTR to_bstr(std::u16string_view s);
 // The text of a VARIANT the way the automation runtime converts it (numbers, dates, Booleans);
 // false when it has no text form (Null, objects, arrays).
 bool variant_text(const VARIANT& v, std::u16string& out);
+
+// Arguments of an IDispatch::Invoke for method `id`, with VB's text form for Booleans bound to
+// text parameters ("True"/"False", as CStr gives them; the automation runtime's own coercion would
+// give "-1"/"0"). Returns false when nothing needed converting (`args` is then untouched);
+// otherwise `args` holds a copy of `in.rgvarg` to invoke with and `owned` marks the entries to
+// clear afterwards.
+bool vb_text_arguments(ITypeInfo* info, DISPID id, const DISPPARAMS& in, std::vector<VARIANT>& args,
+                       std::vector<bool>& owned);
 
 // An error that escapes a method: its number (an HRESULT, or a runtime error in FACILITY_CONTROL),
 // source and description.

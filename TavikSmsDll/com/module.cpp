@@ -78,6 +78,16 @@ HRESULT interface_type_info(ITypeInfo** out) {
   return S_OK;
 }
 
+HRESULT class_type_info(ITypeInfo** out) {
+  *out = nullptr;
+  ITypeLib* lib = nullptr;
+  HRESULT hr = load_type_library(&lib);
+  if (FAILED(hr)) return hr;
+  hr = lib->GetTypeInfoOfGuid(CLSID_TavikSms, out);
+  lib->Release();
+  return hr;
+}
+
 }  // namespace taviksms::com
 
 using namespace taviksms;

@@ -22,6 +22,8 @@ bool can_unload();
 // The type information of _TavikSms from the type library embedded in the DLL (cached, process
 // wide; ITypeInfo is free-threaded). Does not add a reference for the caller.
 HRESULT interface_type_info(ITypeInfo** out);
+// The type information of the coclass TavikSms (IProvideClassInfo); the caller releases it.
+HRESULT class_type_info(ITypeInfo** out);
 // The type library itself (registration); the caller releases it.
 HRESULT load_type_library(ITypeLib** out);
 

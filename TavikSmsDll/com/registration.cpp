@@ -6,7 +6,8 @@
 //   TavikSmsDll.TavikSms                      = "TavikSms", CLSID = {class id}
 //   CLSID\{class id}                          = "TavikSms"
 //     InprocServer32                          = DLL path, ThreadingModel = "Apartment"
-//     ProgID = "TavikSmsDll.TavikSms", TypeLib = {library id}, Version = "1.0", Programmable
+//     ProgID = "TavikSmsDll.TavikSms", VersionIndependentProgID = the same (the ProgID carries
+//     no version number), TypeLib = {library id}, Version = "1.0", Programmable
 //   TypeLib\{library id}\1.0                  = "TavikSmsDll", FLAGS = "0", HELPDIR = DLL folder
 //     0\win32 or 0\win64                      = DLL path
 //   Interface\{interface id}                  = "_TavikSms", the automation marshaller as its
@@ -136,6 +137,7 @@ HRESULT register_in(const Scope& s) {
   set(clsid_key + L"\\InprocServer32", nullptr, path);
   set(clsid_key + L"\\InprocServer32", L"ThreadingModel", L"Apartment");
   set(clsid_key + L"\\ProgID", nullptr, kProgId);
+  set(clsid_key + L"\\VersionIndependentProgID", nullptr, kProgId);
   set(clsid_key + L"\\TypeLib", nullptr, libid);
   set(clsid_key + L"\\Version", nullptr, L"1.0");
   if (rc == ERROR_SUCCESS) rc = create_key(s, clsid_key + L"\\Programmable");

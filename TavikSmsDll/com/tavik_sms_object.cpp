@@ -1,7 +1,11 @@
 // The TavikSms coclass and its class factory.
 //
 // Section map: the object (IUnknown, IDispatch through the type library, the 19 methods of
-// _TavikSms, ISupportErrorInfo); the class factory.
+// _TavikSms, ISupportErrorInfo, IProvideClassInfo); the class factory.
+//
+// Every method is invoked as a method; a property get of one (VB's `x = o.SmsJanek` without
+// parentheses, .NET's GetProperty) calls it too, as VB's own classes allow. Arguments are converted
+// by the type library, except Booleans for texts, which get VB's "True"/"False".
 //
 // Every method hands its arguments to the portable core and its result back as a BSTR or long. An
 // error that escapes the core becomes a failing HRESULT plus IErrorInfo (early-bound callers) and,
@@ -13,9 +17,12 @@
 // release on another thread frees the object without touching that thread's session.
 #include "com/tavik_sms_object.h"
 
+#include <ocidl.h>
+
 #include <atomic>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "com/automation.h"
 #include "com/module.h"
@@ -30,7 +37,7 @@ namespace {
 using core::TavikSms;
 using S = BSTR;
 
-class TavikSmsObject final : public _TavikSms, public ISupportErrorInfo {
+class TavikSmsObject final : public _TavikSms, public ISupportErrorInfo, public IProvideClassInfo {
  public:
   TavikSmsObject() : impl_(std::make_unique<TavikSms>()), thread_(GetCurrentThreadId()) {
     object_created();
@@ -52,6 +59,8 @@ class TavikSmsObject final : public _TavikSms, public ISupportErrorInfo {
       *out = static_cast<_TavikSms*>(this);
     } else if (IsEqualIID(iid, IID_ISupportErrorInfo)) {
       *out = static_cast<ISupportErrorInfo*>(this);
+    } else if (IsEqualIID(iid, IID_IProvideClassInfo)) {
+      *out = static_cast<IProvideClassInfo*>(this);
     } else {
       return E_NOINTERFACE;
     }
@@ -96,8 +105,23 @@ class TavikSmsObject final : public _TavikSms, public ISupportErrorInfo {
     ITypeInfo* info = nullptr;
     HRESULT hr = interface_type_info(&info);
     if (FAILED(hr)) return hr;
+    if ((flags & DISPATCH_PROPERTYGET) &&
+        !(flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF))) {
+      flags |= DISPATCH_METHOD;
+    }
+    DISPPARAMS converted{};
+    std::vector<VARIANT> args;
+    std::vector<bool> owned;
+    if (params && vb_text_arguments(info, id, *params, args, owned)) {
+      converted = *params;
+      converted.rgvarg = args.data();
+      params = &converted;
+    }
     pending_.reset();
     hr = info->Invoke(static_cast<_TavikSms*>(this), id, flags, params, result, excep, arg_err);
+    for (std::size_t i = 0; i < owned.size(); ++i) {
+      if (owned[i]) VariantClear(&args[i]);
+    }
     if (pending_) {
       // The method's own error: its number and description, whatever the runtime made of it.
       fill_excepinfo(excep, *pending_, hr == DISP_E_EXCEPTION);
@@ -198,6 +222,12 @@ class TavikSmsObject final : public _TavikSms, public ISupportErrorInfo {
   // ---- ISupportErrorInfo ----
   HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID iid) override {
     return IsEqualIID(iid, IID__TavikSms) ? S_OK : S_FALSE;
+  }
+
+  // ---- IProvideClassInfo: the class behind the object (VB's TypeName reports "TavikSms") ----
+  HRESULT STDMETHODCALLTYPE GetClassInfo(ITypeInfo** out) override {
+    if (!out) return E_POINTER;
+    return class_type_info(out);
   }
 
  private:

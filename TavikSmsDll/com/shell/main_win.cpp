@@ -1,12 +1,15 @@
 // taviksms.exe: the shell on Windows. Runs method calls by name, one per line, against the
 // registered TavikSmsDll.TavikSms, late-bound through IDispatch as a script host does: names go
 // through GetIDsOfNames, arguments travel as texts and the type library converts them.
-// The line syntax and the dot commands are the Linux shell's; output is UTF-8.
+// The line syntax and the dot commands are the Linux shell's. Output is UTF-8 when redirected;
+// on a console it is written as wide characters, so Korean texts show whatever the console's
+// code page.
 #include <windows.h>
 
 #include <oleauto.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -33,6 +36,24 @@ std::string utf8(std::u16string_view s) {
 
 std::string utf8(const wchar_t* s) {
   return utf8(std::u16string_view(reinterpret_cast<const char16_t*>(s), wcslen(s)));
+}
+
+// One line of results: wide characters to a console, UTF-8 to a file or pipe.
+void print_line(const std::string& text) {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (out != INVALID_HANDLE_VALUE && GetConsoleMode(out, &mode)) {
+    std::string line = text + "\n";
+    int n = MultiByteToWideChar(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), wide.data(), n);
+    std::fflush(stdout);
+    DWORD written = 0;
+    WriteConsoleW(out, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    return;
+  }
+  std::printf("%s\n", text.c_str());
+  std::fflush(stdout);
 }
 
 void print_help() {
@@ -124,8 +145,9 @@ class Shell {
         text = u"call failed";
       }
     }
-    std::printf("error 0x%08lX: %s\n", code, utf8(text).c_str());
-    std::fflush(stdout);
+    char head[32];
+    std::snprintf(head, sizeof head, "error 0x%08lX: ", code);
+    print_line(head + utf8(text));
     return false;
   }
 
@@ -161,8 +183,7 @@ class Shell {
     std::u16string text;
     taviksms::com::variant_text(result, text);
     VariantClear(&result);
-    std::printf("%s\n", utf8(text).c_str());
-    std::fflush(stdout);
+    print_line(utf8(text));
     return true;
   }
 
@@ -227,6 +248,7 @@ bool run_stream(Shell& shell, std::istream& in) {
 int run(int argc, wchar_t** argv) {
   std::vector<std::string> lines;
   std::string script;
+  std::wstring script_path;  // as given: a narrow name would go through the ANSI code page
   for (int i = 1; i < argc; ++i) {
     std::string a = utf8(argv[i]);
     if (a == "-h" || a == "--help" || a == "/?") {
@@ -243,6 +265,7 @@ int run(int argc, wchar_t** argv) {
       return 2;
     } else if (script.empty()) {
       script = a;
+      script_path = argv[i];
     } else {
       std::cerr << "taviksms: only one script\n";
       return 2;
@@ -259,7 +282,7 @@ int run(int argc, wchar_t** argv) {
     if (script == "-") {
       ok = run_stream(shell, std::cin) && ok;
     } else {
-      std::ifstream f(script);
+      std::ifstream f{std::filesystem::path(script_path)};
       if (!f) {
         std::cerr << "taviksms: cannot open " << script << '\n';
         return 2;

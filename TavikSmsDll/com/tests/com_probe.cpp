@@ -6,12 +6,21 @@
 //   com_probe unload DLL   loads DLL itself and prints "<step> <DllCanUnloadNow result>" while a
 //                          class factory, a lock and objects live, and "wrong_thread <scode>" for
 //                          a call made on a thread that does not own the object.
+//   com_probe dispatch     calls the registered object through IDispatch the ways C++ and .NET
+//                          hosts do (property get, named arguments, typed by-reference arguments,
+//                          Booleans), asks for its class (IProvideClassInfo), and runs a second
+//                          session in an apartment of its own; one "<case> <hresult> <result>"
+//                          line each.
 // Exit status 0 when the probe ran, 1 otherwise.
 #include <windows.h>
 
+#include <ocidl.h>
 #include <oleauto.h>
 
 #include <cstdio>
+#include <initializer_list>
+#include <string>
+#include <vector>
 
 #include "com/taviksms_idl.h"
 
@@ -156,6 +165,166 @@ int unload(const wchar_t* dll) {
   return 0;
 }
 
+// One IDispatch::Invoke: "<name> <hr> <result as text>", plus the EXCEPINFO scode on failure.
+void invoke(IDispatch* d, const char* name, const wchar_t* method, WORD flags,
+            std::initializer_list<const wchar_t*> named, VARIANT* args, UINT count) {
+  std::vector<std::wstring> words{method};
+  for (const wchar_t* n : named) words.push_back(n);
+  std::vector<LPOLESTR> names;
+  for (auto& w : words) names.push_back(w.data());
+  std::vector<DISPID> ids(names.size());
+  HRESULT hr =
+      d->GetIDsOfNames(IID_NULL, names.data(), static_cast<UINT>(names.size()), 0, ids.data());
+  if (FAILED(hr)) {
+    std::printf("%s names 0x%08lX\n", name, static_cast<unsigned long>(hr));
+    return;
+  }
+  DISPID put = DISPID_PROPERTYPUT;
+  DISPPARAMS params{args, ids.size() > 1 ? ids.data() + 1 : nullptr, count,
+                    static_cast<UINT>(ids.size() - 1)};
+  if (flags == DISPATCH_PROPERTYPUT) {
+    params.rgdispidNamedArgs = &put;
+    params.cNamedArgs = 1;
+  }
+  VARIANT result;
+  VariantInit(&result);
+  EXCEPINFO ei{};
+  UINT arg_err = 0;
+  hr = d->Invoke(ids[0], IID_NULL, 0, flags, &params, &result, &ei, &arg_err);
+  std::printf("%s 0x%08lX", name,
+              static_cast<unsigned long>(hr == DISP_E_EXCEPTION ? ei.scode : hr));
+  if (SUCCEEDED(hr)) {
+    VARIANT text;
+    VariantInit(&text);
+    if (SUCCEEDED(VariantChangeType(&text, &result, 0, VT_BSTR))) {
+      std::printf(" ");
+      print_bstr(V_BSTR(&text));
+    }
+    VariantClear(&text);
+  }
+  std::printf("\n");
+  SysFreeString(ei.bstrSource);
+  SysFreeString(ei.bstrDescription);
+  SysFreeString(ei.bstrHelpFile);
+  VariantClear(&result);
+}
+
+VARIANT text_arg(const wchar_t* s) {
+  VARIANT v;
+  VariantInit(&v);
+  V_VT(&v) = VT_BSTR;
+  V_BSTR(&v) = SysAllocString(s);
+  return v;
+}
+
+IDispatch* create_object() {
+  CLSID clsid{};
+  IDispatch* d = nullptr;
+  if (FAILED(CLSIDFromProgID(L"TavikSmsDll.TavikSms", &clsid))) return nullptr;
+  if (FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                              reinterpret_cast<void**>(&d)))) {
+    return nullptr;
+  }
+  return d;
+}
+
+// The calls every session makes: login, balance, logout (arguments right to left).
+void session(IDispatch* d, const char* tag) {
+  std::string login = std::string(tag) + "_login";
+  std::string janek = std::string(tag) + "_janek";
+  std::string logout = std::string(tag) + "_logout";
+  VARIANT args[2] = {text_arg(L"demo1234"), text_arg(L"demo")};
+  invoke(d, login.c_str(), L"Login", DISPATCH_METHOD, {}, args, 2);
+  invoke(d, janek.c_str(), L"SmsJanek", DISPATCH_METHOD, {}, nullptr, 0);
+  invoke(d, logout.c_str(), L"Logout", DISPATCH_METHOD, {}, nullptr, 0);
+  for (VARIANT& v : args) VariantClear(&v);
+}
+
+DWORD WINAPI second_apartment(void*) {
+  CoInitialize(nullptr);
+  if (IDispatch* d = create_object()) {
+    session(d, "thread2");
+    d->Release();
+  } else {
+    std::printf("thread2 create failed\n");
+  }
+  std::fflush(stdout);
+  CoUninitialize();
+  return 0;
+}
+
+int dispatch() {
+  IDispatch* d = create_object();
+  if (!d) {
+    std::printf("error create\n");
+    return 1;
+  }
+  // IProvideClassInfo: the class behind the object, as VB's TypeName reports it.
+  IProvideClassInfo* pci = nullptr;
+  std::printf("class_info ");
+  if (SUCCEEDED(d->QueryInterface(IID_IProvideClassInfo, reinterpret_cast<void**>(&pci)))) {
+    ITypeInfo* cls = nullptr;
+    if (SUCCEEDED(pci->GetClassInfo(&cls))) {
+      BSTR name = nullptr;
+      cls->GetDocumentation(MEMBERID_NIL, &name, nullptr, nullptr, nullptr);
+      print_bstr(name);
+      SysFreeString(name);
+      cls->Release();
+    }
+    pci->Release();
+  } else {
+    std::printf("none");
+  }
+  std::printf("\n");
+
+  // Named arguments in the opposite order to the declaration (VB: Login(Passwd:=...,
+  // User_ID:=...)).
+  VARIANT named[2] = {text_arg(L"demo"), text_arg(L"demo1234")};  // User_ID, Passwd
+  invoke(d, "named", L"Login", DISPATCH_METHOD, {L"User_ID", L"Passwd"}, named, 2);
+  for (VARIANT& v : named) VariantClear(&v);
+  // A property get of a method without arguments (.NET InvokeMember GetProperty, PowerShell).
+  invoke(d, "propget_janek", L"SmsJanek", DISPATCH_PROPERTYGET, {}, nullptr, 0);
+  invoke(d, "propget_logout", L"Logout", DISPATCH_PROPERTYGET, {}, nullptr, 0);
+  // A property put is no call.
+  VARIANT one;
+  VariantInit(&one);
+  V_VT(&one) = VT_I4;
+  V_I4(&one) = 1;
+  invoke(d, "propput", L"Logout", DISPATCH_PROPERTYPUT, {}, &one, 1);
+  // Typed by-reference arguments, as VB passes its String variables.
+  BSTR user = SysAllocString(L"demo");
+  BSTR pw = SysAllocString(L"demo1234");
+  VARIANT byref[2];
+  VariantInit(&byref[0]);
+  VariantInit(&byref[1]);
+  V_VT(&byref[0]) = VT_BYREF | VT_BSTR;
+  V_BSTRREF(&byref[0]) = &pw;
+  V_VT(&byref[1]) = VT_BYREF | VT_BSTR;
+  V_BSTRREF(&byref[1]) = &user;
+  invoke(d, "byref_bstr", L"Login", DISPATCH_METHOD, {}, byref, 2);
+  SysFreeString(user);
+  SysFreeString(pw);
+  // A Boolean where a text is expected: VB's CStr gives "True"/"False"; the rejected login's
+  // message shows the id arrived (the test reads the service's call log).
+  VARIANT flag[2] = {text_arg(L"x"), {}};
+  V_VT(&flag[1]) = VT_BOOL;
+  V_BOOL(&flag[1]) = VARIANT_TRUE;
+  invoke(d, "bool_text", L"Login", DISPATCH_METHOD, {}, flag, 2);
+  VARIANT_BOOL no = VARIANT_FALSE;
+  V_VT(&flag[1]) = VT_BYREF | VT_BOOL;
+  V_BOOLREF(&flag[1]) = &no;
+  invoke(d, "bool_text_byref", L"Login", DISPATCH_METHOD, {}, flag, 2);
+  VariantClear(&flag[0]);
+
+  // A session on this thread, and one on a second apartment with its own state.
+  session(d, "thread1");
+  HANDLE t = CreateThread(nullptr, 0, second_apartment, nullptr, 0, nullptr);
+  if (WaitForSingleObject(t, 60000) != WAIT_OBJECT_0) std::printf("thread2 timeout\n");
+  CloseHandle(t);
+  d->Release();
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -165,8 +334,10 @@ int wmain(int argc, wchar_t** argv) {
     rc = dump();
   } else if (argc >= 3 && lstrcmpW(argv[1], L"unload") == 0) {
     rc = unload(argv[2]);
+  } else if (argc >= 2 && lstrcmpW(argv[1], L"dispatch") == 0) {
+    rc = dispatch();
   } else {
-    std::printf("usage: com_probe typelib | com_probe unload DLL\n");
+    std::printf("usage: com_probe typelib | com_probe unload DLL | com_probe dispatch\n");
   }
   std::fflush(stdout);
   CoUninitialize();

@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -101,7 +102,8 @@ class WinePrefix {
     for (const char* f : {"TavikSmsDll.dll", "taviksms.exe", "com_probe.exe"}) {
       fs::copy_file(fs::path(TAVIKSMS_WINE_BIN_DIR) / f, root_ / "bin" / f);
     }
-    for (const char* f : {"session.vbs", "bad_input.vbs", "upload.vbs", "login.vbs"}) {
+    for (const char* f :
+         {"session.vbs", "bad_input.vbs", "upload.vbs", "login.vbs", "call_forms.vbs"}) {
       fs::copy_file(fs::path(TAVIKSMS_WINE_SCRIPTS_DIR) / f, root_ / "bin" / f);
     }
     env_ = {"WINEPREFIX=" + (root_ / "prefix").string(), "WINEARCH=win64", "WINEDEBUG=-all",
@@ -122,6 +124,8 @@ class WinePrefix {
   std::string win_path(const std::string& name) const {
     return "Z:" + (root_ / "bin" / name).string();
   }
+  // The program folder on the Linux side.
+  fs::path bin_dir() const { return root_ / "bin"; }
   // The Linux folder behind the prefix's drive C:.
   fs::path drive_c() const { return root_ / "prefix" / "drive_c"; }
   double boot_seconds() const { return boot_seconds_; }
@@ -267,6 +271,7 @@ class WineCom : public ::testing::Test {
     return {{root + "\\TavikSmsDll.TavikSms\\CLSID", ""},
             {root + "\\CLSID\\" + kClsid + "\\InprocServer32", "ThreadingModel"},
             {root + "\\CLSID\\" + kClsid + "\\ProgID", ""},
+            {root + "\\CLSID\\" + kClsid + "\\VersionIndependentProgID", ""},
             {root + "\\TypeLib\\" + kLibid + "\\1.0\\0\\win64", ""},
             {root + "\\Interface\\" + kIid + "\\ProxyStubClsid32", ""}};
   }
@@ -445,6 +450,54 @@ TEST_F(WineCom, E_UnloadWaitsForObjectsAndLocksAndCallsStayOnTheOwningThread) {
   EXPECT_EQ(out["wrong_thread"], "0x80020009 0x8001010E");
 }
 
+TEST_F(WineCom, E1_HostsCallFormsPropertyGetsNamedArgumentsBooleansAndASecondApartment) {
+  sandbox_->del("/calls");
+  WineResult v = wine_->cscript("call_forms.vbs");
+  auto forms = keyed(v.out);
+  ASSERT_TRUE(forms.count("end")) << "script stopped early:\n" << v.out;
+  EXPECT_EQ(forms["call_statement"], "0 ");
+  EXPECT_EQ(forms["logout_statement"], "0 ");
+  EXPECT_EQ(forms["variables_statement"], "0 ");  // VT_BYREF | VT_VARIANT arguments
+  EXPECT_EQ(forms["variables"], "0 OK");
+  EXPECT_EQ(forms["logout_without_parentheses"], "0 OK");
+  EXPECT_EQ(forms["property_put"], "438 -");
+  EXPECT_EQ(forms["not_built_without_parentheses"], "-2147467263 -");
+  std::string balance = forms["janek_without_parentheses"];
+  ASSERT_EQ(balance.rfind("0 ", 0), 0u) << balance;
+  EXPECT_NE(balance, "0 -12345678");
+  // Releasing the second instance closed the shared connection; Logout then lets the next call
+  // open a fresh one.
+  EXPECT_EQ(forms["first_login"], "0 OK");
+  EXPECT_EQ(forms["janek_after_release"], "0 -12345678");
+  EXPECT_EQ(forms["first_logout"], "0 OK");
+  EXPECT_EQ(forms["janek_reopens"], balance);
+
+  WineResult r = wine_->run({wine_->win_path("com_probe.exe"), "dispatch"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  auto out = keyed(r.out);
+  EXPECT_EQ(out["class_info"], "TavikSms");  // what VB's TypeName reports
+  EXPECT_EQ(out["named"], "0x00000000 OK");
+  EXPECT_EQ(out["propget_janek"], forms["janek_reopens"].replace(0, 1, "0x00000000"));
+  EXPECT_EQ(out["propget_logout"], "0x00000000 OK");
+  EXPECT_EQ(out["propput"], "0x80020003");  // DISP_E_MEMBERNOTFOUND
+  EXPECT_EQ(out["byref_bstr"], "0x00000000 OK");
+  EXPECT_EQ(out["bool_text"].rfind("0x00000000 ", 0), 0u) << out["bool_text"];
+  for (const char* tag : {"thread1", "thread2"}) {
+    EXPECT_EQ(out[std::string(tag) + "_login"], "0x00000000 OK") << r.out;
+    EXPECT_EQ(out[std::string(tag) + "_janek"], out["propget_janek"]) << r.out;
+    EXPECT_EQ(out[std::string(tag) + "_logout"], "0x00000000 OK") << r.out;
+  }
+
+  // Booleans for texts arrive as VB's CStr writes them, whichever way they were passed.
+  std::vector<std::string> ids;
+  for (const auto& c : sandbox_->get("/calls?proc=f_login")) {
+    ids.push_back(FixedMirrorSandbox::param(c, "@user_id"));
+  }
+  EXPECT_EQ(std::count(ids.begin(), ids.end(), "True"), 2) << json(ids).dump();
+  EXPECT_EQ(std::count(ids.begin(), ids.end(), "False"), 1) << json(ids).dump();
+  EXPECT_EQ(std::count(ids.begin(), ids.end(), "-1"), 0) << json(ids).dump();
+}
+
 TEST_F(WineCom, F_ShellDrivesTheRegisteredObjectThroughIDispatch) {
   WineResult r =
       wine_->run({wine_->win_path("taviksms.exe"), "-c", "login demo demo1234", "-c", "SmsJanek",
@@ -463,6 +516,13 @@ TEST_F(WineCom, F_ShellDrivesTheRegisteredObjectThroughIDispatch) {
   EXPECT_EQ(lines[2].rfind("error 0x80020006:", 0), 0u) << lines[2];
   EXPECT_EQ(lines[3].rfind("error 0x8002000E:", 0), 0u) << lines[3];
   EXPECT_EQ(lines[4], "OK");
+
+  // A script whose name is Korean: opened by its wide name, not through the ANSI code page.
+  const std::string name = "\xEC\x8A\xA4\xED\x81\xAC\xEB\xA6\xBD\xED\x8A\xB8.txt";  // 스크립트
+  std::ofstream(wine_->bin_dir() / name) << "Login \"demo\" demo1234\nLogout\n";
+  WineResult k = wine_->run({wine_->win_path("taviksms.exe"), wine_->win_path(name)});
+  EXPECT_EQ(k.exit_code, 0) << k.out;
+  EXPECT_EQ(k.out, "OK\r\nOK\r\n");
 }
 
 // Bytes that look like a JPEG and cover every byte value, so any text-mode or encoding damage
