@@ -62,8 +62,7 @@ std::u16string TavikSms::LmsSend(const std::u16string& SUB_ID, const std::u16str
                                  const std::u16string& Custom_id, const std::u16string& Custom_nam,
                                  const std::u16string& Custom_tel, const std::u16string& subject,
                                  const std::u16string& msg, const std::u16string& YK_Time) {
-  return send::lms_send(SUB_ID, user_tel, Custom_id, Custom_nam, Custom_tel, subject, msg,
-                        YK_Time);
+  return send::lms_send(SUB_ID, user_tel, Custom_id, Custom_nam, Custom_tel, subject, msg, YK_Time);
 }
 std::u16string TavikSms::MmsSend(const std::u16string& SUB_ID, const std::u16string& user_tel,
                                  const std::u16string& Custom_id, const std::u16string& Custom_nam,
