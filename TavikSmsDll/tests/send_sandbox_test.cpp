@@ -151,6 +151,42 @@ TEST_F(SendTest, EveryParameterArrivesExactlyInItsPlace) {
   EXPECT_EQ(c.SmsJanek(), 100000 - 20 - 50 - 200);
 }
 
+// The command keeps its parameter bindings from execution to execution and rebinds only what
+// changed: values that grow, shrink to empty, switch procedure or interleave with other calls on
+// the connection must all arrive exactly.
+TEST_F(SendTest, KeptBindingsNeverLeakAValueIntoTheNextExecution) {
+  TavikSms c;
+  ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+  mark();
+  const std::u16string long_msg(4500, u'긴');
+  // Values grow (past the size first bound, and past the buffer's capacity), shrink to empty,
+  // and another command uses the statement in between.
+  EXPECT_EQ(sms(c, u"01012345;0101234567890", u"hi", 7), u"OK");
+  EXPECT_EQ(sms(c, u"01012345678", long_msg, 8), u"OK");
+  EXPECT_EQ(sms(c, u"01099990001", u"", -1), u"OK");
+  EXPECT_GE(c.SmsJanek(), 0);
+  EXPECT_EQ(c.LmsSend(u"", u"02", u"", u"", u"01012345678", u"제목", u"x", u""), u"OK");
+  EXPECT_EQ(sms(c, u"01055556666", u"short", 3, u"2406011230"), u"OK");
+
+  const auto sent = fresh("sp_sms_send");
+  ASSERT_EQ(sent.size(), 5u);
+  const std::vector<std::u16string> expect_tel = {u"01012345", u"0101234567890", u"01012345678",
+                                                  u"01099990001", u"01055556666"};
+  EXPECT_EQ(tels(sent), expect_tel);
+  const std::vector<std::u16string> expect_msg = {u"hi", u"hi", long_msg, u"", u"short"};
+  const std::vector<int> expect_typ = {7, 7, 8, -1, 3};
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    EXPECT_EQ(call_param(sent[i], "@msg"), expect_msg[i]) << "execution " << i;
+    EXPECT_EQ(sent[i]["params"][7]["value"], expect_typ[i]) << "execution " << i;
+  }
+  EXPECT_EQ(call_param(sent[3], "@YK_Time"), u"");
+  EXPECT_EQ(call_param(sent[4], "@YK_Time"), u"2024-06-01 12:30");
+  const auto lms = fresh("sp_lms_send");
+  ASSERT_EQ(lms.size(), 1u);
+  EXPECT_EQ(call_param(lms[0], "@msg"), u"x");
+  EXPECT_EQ(call_param(lms[0], "@Sub_ID"), u"");
+}
+
 TEST_F(SendTest, ServerErrorForTheSecondOfThreeEndsTheLoop) {
   TavikSms c;
   ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");

@@ -296,6 +296,7 @@ class OdbcConn final : public db::DbConn {
   void close() override {
     if (stmt_) SQLFreeHandle(SQL_HANDLE_STMT, stmt_);
     stmt_ = SQL_NULL_HSTMT;
+    binder_ = 0;
     if (dbc_) {
       SQLDisconnect(dbc_);
       SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
@@ -307,17 +308,23 @@ class OdbcConn final : public db::DbConn {
 
   std::shared_ptr<db::DbRs> execute(const std::u16string& sql) override;
 
-  // The one statement handle, reset for a new execution.
-  SQLHSTMT statement() {
+  // The one statement handle, reset for a new execution. `binder` names the command about to
+  // bind parameters (0: none). When the same command bound them last and nothing else used the
+  // statement since, its bindings stay (*kept is set) and it rebinds only what changed: a
+  // SQLBindParameter per parameter and execution is most of the client's cost of a short call.
+  SQLHSTMT statement(std::uint64_t binder = 0, bool* kept = nullptr) {
     if (state_ != db::kStateOpen) core::raise_connection_closed(u"ADODB.Command");
+    const bool keep = binder != 0 && binder == binder_ && stmt_;
     if (!stmt_) {
       check(SQLAllocHandle(SQL_HANDLE_STMT, dbc_, &stmt_), SQL_HANDLE_DBC, dbc_);
       SQLSetStmtAttrW(stmt_, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(kQueryTimeoutS),
                       0);
     } else {
       SQLFreeStmt(stmt_, SQL_CLOSE);  // no columns are ever bound, so no SQL_UNBIND
-      SQLFreeStmt(stmt_, SQL_RESET_PARAMS);
+      if (!keep) SQLFreeStmt(stmt_, SQL_RESET_PARAMS);
     }
+    binder_ = binder;
+    if (kept) *kept = keep;
     return stmt_;
   }
 
@@ -358,6 +365,7 @@ class OdbcConn final : public db::DbConn {
  private:
   SQLHDBC dbc_ = SQL_NULL_HDBC;
   SQLHSTMT stmt_ = SQL_NULL_HSTMT;
+  std::uint64_t binder_ = 0;  // the command whose parameter bindings the statement holds
   int state_ = db::kStateClosed;
   std::unordered_map<std::u16string, std::shared_ptr<const ProcMeta>> meta_;
 };
@@ -495,21 +503,29 @@ class OdbcCmd final : public db::DbCmd {
             (inputs.empty() ? u"" : u"(" + marks + u")") + u"}";
     }
 
-    SQLHSTMT st = conn.statement();
-    // Bound buffers must stay put until the results are drained.
-    std::vector<std::u16string> texts(inputs.size());
-    std::vector<SQLINTEGER> ints(inputs.size());
-    std::vector<SQLLEN> ind(inputs.size() + 1);
-    SQLINTEGER status = 0;
+    bool kept = false;
+    SQLHSTMT st = conn.statement(id_, &kept);
+    const bool with_status = !is_function_ && ret;
+    const std::size_t count = inputs.size() + (with_status ? 1 : 0);
+    if (!kept || bound_.size() != count) {
+      // Fresh bindings; the buffers are sized once here, so the addresses bound stay valid while
+      // the bindings are kept.
+      if (kept) SQLFreeStmt(st, SQL_RESET_PARAMS);
+      bound_.assign(count, Binding{});
+      texts_.assign(inputs.size(), std::u16string());
+      ints_.assign(inputs.size(), 0);
+      ind_.assign(inputs.size() + 1, 0);
+    }
+    SQLINTEGER& status = status_;
+    status = 0;
+    std::vector<SQLLEN>& ind = ind_;
     SQLUSMALLINT n = 1;
-    if (!is_function_ && ret) {
+    if (with_status) {
       ind[0] = 0;
-      check(SQLBindParameter(st, n++, SQL_PARAM_OUTPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &status, 0,
-                             &ind[0]),
-            SQL_HANDLE_STMT, st);
+      bind(st, n++, Binding{SQL_PARAM_OUTPUT, SQL_C_SLONG, SQL_INTEGER, 0, &status}, &ind[0]);
     }
     for (std::size_t i = 0; i < inputs.size(); ++i)
-      bind_input(st, n++, *inputs[i], texts[i], ints[i], ind[i + 1]);
+      bind_input(st, n++, *inputs[i], texts_[i], ints_[i], ind[i + 1]);
 
     SQLRETURN rc = SQLExecDirectW(st, w(sql), static_cast<SQLINTEGER>(sql.size()));
     check(rc, SQL_HANDLE_STMT, st);
@@ -544,42 +560,77 @@ class OdbcCmd final : public db::DbCmd {
     stale_ = false;
   }
 
-  static void bind_input(SQLHSTMT st, SQLUSMALLINT n, const OdbcParam& p, std::u16string& text,
-                         SQLINTEGER& i32, SQLLEN& ind) {
+  // One parameter's binding as last given to the driver.
+  struct Binding {
+    SQLSMALLINT io = 0;
+    SQLSMALLINT c_type = 0;
+    SQLSMALLINT sql_type = 0;
+    SQLULEN size = 0;
+    SQLPOINTER data = nullptr;
+    bool operator==(const Binding&) const = default;
+  };
+
+  // Binds parameter n unless the statement already holds exactly this binding; the indicator's
+  // value is read at execution, so a kept binding sees the new length.
+  void bind(SQLHSTMT st, SQLUSMALLINT n, const Binding& b, SQLLEN* ind) {
+    Binding& last = bound_[n - 1];
+    if (last == b && last.data != nullptr) return;
+    last = Binding{};  // a failed bind leaves nothing to trust
+    const SQLLEN buffer_length = b.c_type == SQL_C_WCHAR ? *ind : 0;
+    check(SQLBindParameter(st, n, b.io, b.c_type, b.sql_type, b.size, 0, b.data,
+                           buffer_length < 0 ? 0 : buffer_length, ind),
+          SQL_HANDLE_STMT, st);
+    last = b;
+  }
+
+  void bind_input(SQLHSTMT st, SQLUSMALLINT n, const OdbcParam& p, std::u16string& text,
+                  SQLINTEGER& i32, SQLLEN& ind) {
     const Value& v = p.value();
     bool int_param = is_integer_type(p.meta().data_type);
+    // A non-null pointer even for an empty text, so the driver sees a value of length 0.
+    static SQLWCHAR empty = 0;
     if (v.kind() == Value::Kind::empty || v.kind() == Value::Kind::null) {
       ind = SQL_NULL_DATA;
-      SQLSMALLINT sql_type = int_param ? SQL_INTEGER : SQL_WVARCHAR;
-      SQLSMALLINT c_type = int_param ? SQL_C_SLONG : SQL_C_WCHAR;
-      check(SQLBindParameter(
-                st, n, SQL_PARAM_INPUT, c_type, sql_type, int_param ? 0 : 1, 0,
-                int_param ? static_cast<SQLPOINTER>(&i32) : static_cast<SQLPOINTER>(text.data()), 0,
-                &ind),
-            SQL_HANDLE_STMT, st);
+      if (int_param) {
+        bind(st, n, Binding{SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, &i32}, &ind);
+      } else {
+        bind(st, n, Binding{SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR, 1, &empty}, &ind);
+      }
       return;
     }
     if (int_param) {
       i32 = v.to_int32();
       ind = 0;
-      check(SQLBindParameter(st, n, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, 0, &i32, 0, &ind),
-            SQL_HANDLE_STMT, st);
+      bind(st, n, Binding{SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, &i32}, &ind);
       return;
     }
-    text = v.to_text();
+    // Copied into the command's own buffer: its address stays the same from call to call (the
+    // capacity only grows), so a kept binding stays valid.
+    if (v.kind() == Value::Kind::text) {
+      text.assign(v.raw_text());
+    } else {
+      text.assign(v.to_text());
+    }
     ind = static_cast<SQLLEN>(text.size() * sizeof(SQLWCHAR));
     SQLULEN chars = text.empty() ? 1 : text.size();
     SQLSMALLINT sql_type = text.size() > 4000 ? SQL_WLONGVARCHAR : SQL_WVARCHAR;
-    // A non-null pointer even for an empty text, so the driver sees a value of length 0.
-    static SQLWCHAR empty = 0;
     SQLPOINTER data =
         text.empty() ? static_cast<SQLPOINTER>(&empty) : static_cast<SQLPOINTER>(text.data());
-    check(
-        SQLBindParameter(st, n, SQL_PARAM_INPUT, SQL_C_WCHAR, sql_type, chars, 0, data, ind, &ind),
-        SQL_HANDLE_STMT, st);
+    bind(st, n, Binding{SQL_PARAM_INPUT, SQL_C_WCHAR, sql_type, chars, data}, &ind);
+  }
+
+  static std::uint64_t next_id() {
+    static std::atomic<std::uint64_t> counter{0};
+    return ++counter;
   }
 
   std::shared_ptr<OdbcConn> conn_;
+  std::uint64_t id_ = next_id();  // identifies this command's bindings on the statement
+  std::vector<Binding> bound_;    // per bound parameter, in bind order
+  std::vector<std::u16string> texts_;
+  std::vector<SQLINTEGER> ints_;
+  std::vector<SQLLEN> ind_;
+  SQLINTEGER status_ = 0;
   int type_ = 0;
   std::u16string text_;
   std::shared_ptr<const ProcMeta> meta_;  // what params_ point into
