@@ -1,46 +1,14 @@
 #include "command_line.h"
 
+#include <taviksms_common/utf8.h>
+
 namespace taviksms::shell {
 
 namespace {
 
-// UTF-8 bytes [b, e) appended as UTF-16; invalid bytes become U+FFFD.
+// UTF-8 bytes appended as UTF-16; invalid bytes become U+FFFD.
 void append_utf8(std::u16string& out, std::string_view bytes) {
-  std::size_t i = 0;
-  while (i < bytes.size()) {
-    auto c = static_cast<unsigned char>(bytes[i]);
-    std::size_t len = c < 0x80             ? 1
-                      : (c & 0xE0) == 0xC0 ? 2
-                      : (c & 0xF0) == 0xE0 ? 3
-                      : (c & 0xF8) == 0xF0 ? 4
-                                           : 0;
-    if (len == 0 || i + len > bytes.size()) {
-      out.push_back(0xFFFD);
-      ++i;
-      continue;
-    }
-    char32_t cp = len == 1 ? c : len == 2 ? (c & 0x1F) : len == 3 ? (c & 0x0F) : (c & 0x07);
-    bool ok = true;
-    for (std::size_t k = 1; k < len; ++k) {
-      auto cc = static_cast<unsigned char>(bytes[i + k]);
-      if ((cc & 0xC0) != 0x80) ok = false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    static constexpr char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (!ok || cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-      out.push_back(0xFFFD);
-      ++i;
-      continue;
-    }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-    i += len;
-  }
+  out += taviksms::utf::utf8_to_utf16(bytes);
 }
 
 bool blank(char c) {

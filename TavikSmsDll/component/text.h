@@ -5,12 +5,12 @@
 #include <string>
 #include <string_view>
 
+#include <taviksms_common/utf8.h>
+
 namespace taviksms::core {
 
-// Invalid or truncated sequences become U+FFFD.
-std::u16string utf8_to_utf16(std::string_view s);
-// Lone surrogates become U+FFFD (encoded EF BF BD).
-std::string utf16_to_utf8(std::u16string_view s);
+using utf::utf16_to_utf8;
+using utf::utf8_to_utf16;
 
 // Case-insensitive equality for ASCII letters; other code units compare exactly.
 bool iequals(std::u16string_view a, std::u16string_view b);

@@ -2,86 +2,16 @@
 
 #include <cstdio>
 
+#include <taviksms_common/utf8.h>
+
 namespace sandbox {
 
 std::string to_utf8(std::u16string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    std::uint32_t cp = s[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
-        s[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = 0xFFFD;
-    }
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
-  return out;
+  return taviksms::utf::utf16_to_utf8(s);
 }
 
 std::u16string from_utf8(std::string_view s) {
-  std::u16string out;
-  out.reserve(s.size());
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    std::uint32_t cp = 0xFFFD;
-    std::size_t need = 0;
-    if (b < 0x80) {
-      cp = b;
-    } else if ((b & 0xE0) == 0xC0) {
-      cp = b & 0x1F;
-      need = 1;
-    } else if ((b & 0xF0) == 0xE0) {
-      cp = b & 0x0F;
-      need = 2;
-    } else if ((b & 0xF8) == 0xF0) {
-      cp = b & 0x07;
-      need = 3;
-    }
-    ++i;
-    if (need > 0) {
-      bool ok = i + need <= s.size();
-      for (std::size_t k = 0; ok && k < need; ++k) {
-        const auto c = static_cast<unsigned char>(s[i + k]);
-        if ((c & 0xC0) != 0x80) ok = false;
-        cp = (cp << 6) | (c & 0x3F);
-      }
-      if (ok) {
-        i += need;
-      } else {
-        cp = 0xFFFD;
-      }
-    } else if (b >= 0x80) {
-      cp = 0xFFFD;
-    }
-    if (cp >= 0x10000 && cp <= 0x10FFFF) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else if (cp > 0x10FFFF) {
-      out.push_back(u'\uFFFD');
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-  }
-  return out;
+  return taviksms::utf::utf8_to_utf16(s);
 }
 
 std::string utf16le_hex(std::u16string_view s) {

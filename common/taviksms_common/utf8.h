@@ -1,0 +1,92 @@
+// UTF-8 <-> UTF-16 conversion, shared by the component, its shell and the sandbox: text is UTF-16
+// inside, UTF-8 at the edges (argv, HTTP, JSON, SQLite, libssh2).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace taviksms::utf {
+
+// Invalid or truncated sequences, overlong forms and encoded surrogates become U+FFFD.
+inline std::u16string utf8_to_utf16(std::string_view s) {
+  std::u16string out;
+  out.reserve(s.size());
+  std::size_t i = 0;
+  const std::size_t n = s.size();
+  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  while (i < n) {
+    unsigned char c = byte(i);
+    if (c < 0x80) {
+      out.push_back(c);
+      ++i;
+      continue;
+    }
+    std::uint32_t cp = 0;
+    std::size_t len = 0;
+    std::uint32_t min = 0;
+    if ((c & 0xE0) == 0xC0) {
+      cp = c & 0x1F, len = 2, min = 0x80;
+    } else if ((c & 0xF0) == 0xE0) {
+      cp = c & 0x0F, len = 3, min = 0x800;
+    } else if ((c & 0xF8) == 0xF0) {
+      cp = c & 0x07, len = 4, min = 0x10000;
+    } else {
+      out.push_back(0xFFFD);
+      ++i;
+      continue;
+    }
+    std::size_t k = 1;
+    for (; k < len && i + k < n && (byte(i + k) & 0xC0) == 0x80; ++k) {
+      cp = (cp << 6) | (byte(i + k) & 0x3F);
+    }
+    if (k < len || cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+      out.push_back(0xFFFD);
+      i += k;
+      continue;
+    }
+    i += len;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+  }
+  return out;
+}
+
+// Lone surrogates become U+FFFD (encoded EF BF BD).
+inline std::string utf16_to_utf8(std::u16string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    std::uint32_t cp = s[i];
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
+        s[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+      ++i;
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = 0xFFFD;
+    }
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
+  return out;
+}
+
+}  // namespace taviksms::utf
