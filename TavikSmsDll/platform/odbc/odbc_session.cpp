@@ -47,7 +47,9 @@ std::u16string trim(std::u16string_view s) {
   return std::u16string(s);
 }
 
-std::u16string braced(std::u16string_view v) {
+}  // namespace
+
+std::u16string odbc_braced(std::u16string_view v) {
   std::u16string out = u"{";
   for (char16_t c : v) {
     out.push_back(c);
@@ -57,10 +59,8 @@ std::u16string braced(std::u16string_view v) {
   return out;
 }
 
-}  // namespace
-
-std::u16string translate_conn_string(std::u16string_view ado) {
-  std::u16string server, port, database = u"sms", user, password;
+ConnItems parse_conn_string(std::u16string_view ado) {
+  ConnItems items;
   std::size_t pos = 0;
   while (pos < ado.size()) {
     std::size_t end = ado.find(u';', pos);
@@ -72,26 +72,32 @@ std::u16string translate_conn_string(std::u16string_view ado) {
     std::u16string key = trim(item.substr(0, eq));
     std::u16string_view value = item.substr(eq + 1);
     if (iequals(key, u"Data Source") || iequals(key, u"Server") || iequals(key, u"Address")) {
-      std::u16string v = trim(value);
-      std::size_t comma = v.rfind(u',');
+      items.data_source = trim(value);
+      std::size_t comma = items.data_source.rfind(u',');
       if (comma != std::u16string::npos) {
-        server = trim(std::u16string_view(v).substr(0, comma));
-        port = trim(std::u16string_view(v).substr(comma + 1));
+        items.host = trim(std::u16string_view(items.data_source).substr(0, comma));
+        items.port = trim(std::u16string_view(items.data_source).substr(comma + 1));
       } else {
-        server = v;
+        items.host = items.data_source;
+        items.port.clear();
       }
     } else if (iequals(key, u"Initial Catalog") || iequals(key, u"Database")) {
-      database = trim(value);
+      items.database = trim(value);
     } else if (iequals(key, u"User ID") || iequals(key, u"UID")) {
-      user = std::u16string(value);
+      items.user = std::u16string(value);
     } else if (iequals(key, u"Password") || iequals(key, u"PWD")) {
-      password = std::u16string(value);
+      items.password = std::u16string(value);
     }
   }
-  std::u16string out = u"Driver={FreeTDS};Server=" + braced(server) + u";";
-  if (!port.empty()) out += u"Port=" + braced(port) + u";";
-  out += u"Database=" + braced(database) + u";UID=" + braced(user) + u";PWD=" + braced(password) +
-         u";TDS_Version=7.4;ClientCharset=UTF-8";
+  return items;
+}
+
+std::u16string translate_conn_string(std::u16string_view ado) {
+  const ConnItems c = parse_conn_string(ado);
+  std::u16string out = u"Driver={FreeTDS};Server=" + odbc_braced(c.host) + u";";
+  if (!c.port.empty()) out += u"Port=" + odbc_braced(c.port) + u";";
+  out += u"Database=" + odbc_braced(c.database) + u";UID=" + odbc_braced(c.user) + u";PWD=" +
+         odbc_braced(c.password) + u";TDS_Version=7.4;ClientCharset=UTF-8";
   return out;
 }
 

@@ -22,6 +22,16 @@ std::shared_ptr<db::DbRs> make_recordset();
 // ClientCharset=UTF-8". Values are brace-quoted ("}" doubled) so any character survives.
 std::u16string translate_conn_string(std::u16string_view ado);
 
+// The items of an OLE DB connection string ("Data Source=host,port;Initial Catalog=...;User
+// ID=...;Password=...;"), as every ODBC form of it needs them. `port` is empty when the data
+// source names none; `data_source` is the whole "host,port" text.
+struct ConnItems {
+  std::u16string data_source, host, port, database = u"sms", user, password;
+};
+ConnItems parse_conn_string(std::u16string_view ado);
+// An ODBC connection-string value in braces, "}" doubled, so any character may appear in it.
+std::u16string odbc_braced(std::u16string_view value);
+
 // What Connection.open turns the connection string into: translate_conn_string unless a platform
 // installs its own (the Windows build names the driver it was built for). nullptr restores it.
 using ConnStringTranslator = std::u16string (*)(std::u16string_view ado);

@@ -21,22 +21,6 @@ constexpr std::u16string_view kMicrosoftDrivers[] = {
     u"ODBC Driver 18 for SQL Server", u"ODBC Driver 17 for SQL Server",
     u"ODBC Driver 13 for SQL Server", u"SQL Server"};
 
-std::u16string trim(std::u16string_view s) {
-  while (!s.empty() && (s.front() == u' ' || s.front() == u'\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == u' ' || s.back() == u'\t')) s.remove_suffix(1);
-  return std::u16string(s);
-}
-
-std::u16string braced(std::u16string_view v) {
-  std::u16string out = u"{";
-  for (char16_t c : v) {
-    out.push_back(c);
-    if (c == u'}') out.push_back(u'}');
-  }
-  out.push_back(u'}');
-  return out;
-}
-
 std::vector<std::u16string> installed_drivers() {
   std::vector<std::u16string> out;
   SQLHENV env = SQL_NULL_HENV;
@@ -58,30 +42,12 @@ std::vector<std::u16string> installed_drivers() {
 }
 
 std::u16string microsoft_conn_string(std::u16string_view ado, std::u16string_view driver) {
-  std::u16string server, database = u"sms", user, password;
-  std::size_t pos = 0;
-  while (pos < ado.size()) {
-    std::size_t end = ado.find(u';', pos);
-    if (end == std::u16string_view::npos) end = ado.size();
-    std::u16string_view item = ado.substr(pos, end - pos);
-    pos = end + 1;
-    std::size_t eq = item.find(u'=');
-    if (eq == std::u16string_view::npos) continue;
-    std::u16string key = trim(item.substr(0, eq));
-    std::u16string_view value = item.substr(eq + 1);
-    if (core::iequals(key, u"Data Source") || core::iequals(key, u"Server")) {
-      server = trim(value);  // "host,port" is the Microsoft drivers' own form
-    } else if (core::iequals(key, u"Initial Catalog") || core::iequals(key, u"Database")) {
-      database = trim(value);
-    } else if (core::iequals(key, u"User ID") || core::iequals(key, u"UID")) {
-      user = std::u16string(value);
-    } else if (core::iequals(key, u"Password") || core::iequals(key, u"PWD")) {
-      password = std::u16string(value);
-    }
-  }
-  std::u16string out = u"Driver=" + braced(driver) + u";Server=" + braced(server) + u";Database=" +
-                       braced(database) + u";UID=" + braced(user) + u";PWD=" + braced(password) +
-                       u";";
+  using odbc::odbc_braced;
+  const odbc::ConnItems c = odbc::parse_conn_string(ado);
+  // "host,port" is the Microsoft drivers' own form of the server.
+  std::u16string out = u"Driver=" + odbc_braced(driver) + u";Server=" + odbc_braced(c.data_source) +
+                       u";Database=" + odbc_braced(c.database) + u";UID=" + odbc_braced(c.user) +
+                       u";PWD=" + odbc_braced(c.password) + u";";
   // The OLE DB provider this replaces never encrypted; the newer drivers would insist on it.
   if (driver.starts_with(u"ODBC Driver")) out += u"Encrypt=no;";
   return out;
