@@ -1,17 +1,4 @@
-# Cross build for Windows (i686) with Debian's mingw-w64. The posix thread model is the one whose
-# libstdc++ has std::mutex and std::thread (GCC 12); everything is linked statically, so the DLL
-# needs nothing beside it but system DLLs.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross build for Windows (i686) with Debian's mingw-w64.
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(TAVIKSMS_MINGW_TRIPLET i686-w64-mingw32)
-
-set(CMAKE_C_COMPILER ${TAVIKSMS_MINGW_TRIPLET}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${TAVIKSMS_MINGW_TRIPLET}-g++-posix)
-set(CMAKE_RC_COMPILER ${TAVIKSMS_MINGW_TRIPLET}-windres)
-set(TAVIKSMS_WIDL ${TAVIKSMS_MINGW_TRIPLET}-widl)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${TAVIKSMS_MINGW_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
