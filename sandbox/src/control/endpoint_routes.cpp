@@ -5,11 +5,14 @@
 #include <algorithm>
 #include <exception>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <system_error>
 
 #include "mirrors/mirrors.h"
 #include "sftp/sftp_server.h"
+#include "sftp/upload_names.h"
 
 namespace sandbox {
 
@@ -54,6 +57,19 @@ json uploads_json(const SftpServer& sftp) {
   std::sort(found.begin(), found.end());
   for (const auto& [name, size] : found) files.push_back(json{{"name", name}, {"size", size}});
   return json{{"files", files}};
+}
+
+std::string picture_type(const std::string& name) {
+  std::string ext = fs::path(name).extension().string();
+  for (char& c : ext) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  if (ext == ".jpg" || ext == ".jpeg") return "image/jpeg";
+  if (ext == ".png") return "image/png";
+  if (ext == ".gif") return "image/gif";
+  if (ext == ".bmp") return "image/bmp";
+  if (ext == ".webp") return "image/webp";
+  return "application/octet-stream";
 }
 
 int mirror_number(const httplib::Request& req) {
@@ -140,6 +156,26 @@ void register_endpoint_routes(httplib::Server& server, MirrorSet& mirrors, SftpS
 
   server.Get("/uploads", [&sftp](const httplib::Request&, httplib::Response& res) {
     send_json(res, uploads_json(sftp));
+  });
+
+  // One uploaded file as it arrived (the console's thumbnails). Only a plain file directly in
+  // the uploads folder: the same names the SFTP server lets clients write.
+  server.Get(R"(/uploads/([^/]+))", [&sftp](const httplib::Request& req, httplib::Response& res) {
+    const std::string requested = req.matches[1];
+    const auto name = upload_name(requested);
+    if (!name || *name != requested) return send_error(res, 404, "no such upload");
+    const fs::path file = sftp.uploads_dir() / *name;
+    std::error_code ec;
+    if (!fs::is_regular_file(fs::symlink_status(file, ec))) {
+      return send_error(res, 404, "no such upload");
+    }
+    std::ifstream in(file, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in && !in.eof()) return send_error(res, 500, "cannot read the upload");
+    res.set_header("X-Content-Type-Options", "nosniff");
+    res.set_header("Content-Security-Policy", "default-src 'none'; sandbox");
+    res.set_header("Cache-Control", "no-cache");
+    res.set_content(std::move(bytes), picture_type(*name).c_str());
   });
 
   server.Delete("/uploads", [&sftp](const httplib::Request&, httplib::Response& res) {

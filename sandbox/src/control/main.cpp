@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "control/console_guard.h"
+#include "control/console_routes.h"
 #include "control/endpoint_routes.h"
 #include "control/options.h"
 #include "mirrors/http_listen.h"
@@ -58,6 +60,7 @@ class ControlServer {
     server_.set_keep_alive_timeout(1);
     server_.set_socket_options(exclusive_listen_options);
     install_json_error_handlers(server_);
+    install_control_guard(server_, &port_);
   }
   ~ControlServer() { stop(); }
   httplib::Server& http() { return server_; }
@@ -68,6 +71,7 @@ class ControlServer {
     if (bound <= 0) {
       throw std::runtime_error("cannot listen on control port " + std::to_string(port));
     }
+    port_ = static_cast<std::uint16_t>(bound);
     thread_ = std::thread([this] { server_.listen_after_bind(); });
     // stop() only takes effect once the accept loop runs.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -84,6 +88,7 @@ class ControlServer {
 
  private:
   httplib::Server server_;
+  std::uint16_t port_ = 0;  // set before the server thread starts
   std::thread thread_;
 };
 
@@ -126,6 +131,7 @@ int run(const Options& options, const sigset_t& stop_signals) {
   mirrors.start();
 
   ControlServer control;
+  register_console_routes(control.http());
   register_service_routes(control.http(), service);
   register_endpoint_routes(control.http(), mirrors, sftp, [&service, &tds](nlohmann::json& state) {
     state["clock"] = format_clock_text(service.now());

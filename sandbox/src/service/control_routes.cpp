@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -36,9 +37,7 @@ const ProcDef* fault_target(const httplib::Request& req) {
   return find_procedure(from_utf8(req.get_param_value("proc")));
 }
 
-std::optional<std::int64_t> int_param(const httplib::Request& req, const char* name) {
-  if (!req.has_param(name)) return std::nullopt;
-  const std::string v = req.get_param_value(name);
+std::optional<std::int64_t> int_from_text(const std::string& v) {
   try {
     std::size_t used = 0;
     const long long n = std::stoll(v, &used);
@@ -47,6 +46,11 @@ std::optional<std::int64_t> int_param(const httplib::Request& req, const char* n
   } catch (...) {
     return std::nullopt;
   }
+}
+
+std::optional<std::int64_t> int_param(const httplib::Request& req, const char* name) {
+  if (!req.has_param(name)) return std::nullopt;
+  return int_from_text(req.get_param_value(name));
 }
 
 std::string sql_type_name(SqlType t) {
@@ -128,56 +132,233 @@ json time_or_null(const Stmt& q, int column) {
   return q.is_null(column) ? json(nullptr) : json(format_datetime(DateTime{q.integer(column)}));
 }
 
-json messages_json(ServiceState& s, bool delivered_only) {
+// The columns every message query reads, in the order message_json expects.
+#define TAVIK_MESSAGE_COLUMNS                                                                     \
+  "SELECT id, kind, user_id, sub_id, user_tel, custom_tel, custom_id, custom_nam, subject, msg, " \
+  "typ, n_code, fnam1, fnam2, fnam3, yk_time, kun2, fee, i_time, due, reserved, state, s_time, "  \
+  "result_code, result_msg, reply, connection FROM messages "
+
+constexpr const char* kKinds[] = {"sms", "lms", "mms"};
+
+const char* kind_name(std::int64_t kind) {
+  return kKinds[kind >= 0 && kind < 3 ? kind : 0];
+}
+const char* state_name(std::int64_t state) {
+  return state == 1 ? "delivered" : (state == 3 ? "cancelled" : "waiting");
+}
+
+json message_json(const Stmt& q) {
+  return json{
+      {"id", q.integer(0)},
+      {"kind", kind_name(q.integer(1))},
+      {"user_id", text_or_null(q, 2)},
+      {"sub_id", text_or_null(q, 3)},
+      {"user_tel", text_or_null(q, 4)},
+      {"custom_tel", text_or_null(q, 5)},
+      {"custom_id", text_or_null(q, 6)},
+      {"custom_nam", text_or_null(q, 7)},
+      {"subject", text_or_null(q, 8)},
+      {"msg", text_or_null(q, 9)},
+      {"typ", int_or_null(q, 10)},
+      {"n_code", text_or_null(q, 11)},
+      {"fnam1", text_or_null(q, 12)},
+      {"fnam2", text_or_null(q, 13)},
+      {"fnam3", text_or_null(q, 14)},
+      {"yk_time", text_or_null(q, 15)},
+      {"kun2", int_or_null(q, 16)},
+      {"fee", money_or_null(q, 17)},
+      {"i_time", time_or_null(q, 18)},
+      {"due", time_or_null(q, 19)},
+      {"reserved", q.integer(20) != 0},
+      {"state", state_name(q.integer(21))},
+      {"s_time", time_or_null(q, 22)},
+      {"result_code", int_or_null(q, 23)},
+      {"result_msg", text_or_null(q, 24)},
+      {"reply", q.integer(25)},
+      {"connection", int_or_null(q, 26)},
+  };
+}
+
+// Filters of GET /messages; an unset one matches everything.
+struct MessageFilter {
+  std::optional<std::u16string> user_key;
+  std::optional<std::int64_t> kind;
+  std::optional<std::int64_t> state;
+  std::u16string recipient;  // digits only when it holds digits, else the text as typed
+  bool recipient_digits = false;
+  std::optional<std::int64_t> limit;
+
+  static std::u16string digits(std::u16string_view s) {
+    std::u16string d;
+    for (char16_t c : s) {
+      if (c >= u'0' && c <= u'9') d.push_back(c);
+    }
+    return d;
+  }
+
+  bool matches(const Stmt& q) const {
+    if (kind && q.integer(1) != *kind) return false;
+    if (state && q.integer(21) != *state) return false;
+    if (user_key && (q.is_null(2) || comparison_key(q.text(2)) != *user_key)) return false;
+    if (!recipient.empty()) {
+      if (q.is_null(5)) return false;
+      const std::u16string tel = recipient_digits ? digits(q.text(5)) : q.text(5);
+      if (tel.find(recipient) == std::u16string::npos) return false;
+    }
+    return true;
+  }
+};
+
+// Parses the filters; an error message when one is malformed.
+std::optional<std::string> parse_message_filter(const httplib::Request& req, MessageFilter& f) {
+  if (req.has_param("user") && !req.get_param_value("user").empty()) {
+    f.user_key = comparison_key(from_utf8(req.get_param_value("user")));
+  }
+  if (req.has_param("kind") && !req.get_param_value("kind").empty()) {
+    const std::string k = req.get_param_value("kind");
+    for (std::int64_t i = 0; i < 3; ++i) {
+      if (k == kKinds[i]) f.kind = i;
+    }
+    if (!f.kind) return "kind: expected sms, lms or mms";
+  }
+  if (req.has_param("state") && !req.get_param_value("state").empty()) {
+    const std::string v = req.get_param_value("state");
+    if (v == "waiting") {
+      f.state = 0;
+    } else if (v == "delivered") {
+      f.state = 1;
+    } else if (v == "cancelled") {
+      f.state = 3;
+    } else {
+      return "state: expected waiting, delivered or cancelled";
+    }
+  }
+  if (req.has_param("recipient")) {
+    const std::u16string r = from_utf8(req.get_param_value("recipient"));
+    f.recipient = MessageFilter::digits(r);
+    f.recipient_digits = !f.recipient.empty();
+    if (!f.recipient_digits) f.recipient = std::u16string(trim_blanks(r));
+  }
+  if (req.has_param("limit")) {
+    f.limit = int_param(req, "limit");
+    if (!f.limit || *f.limit < 1) return "limit: expected a positive integer";
+  }
+  return std::nullopt;
+}
+
+// Messages in id order; with a limit, the newest that match.
+json messages_json(ServiceState& s, const MessageFilter& f) {
   std::lock_guard lock(s.db_mutex);
   s.deliver_due_messages();
-  static constexpr const char* kinds[] = {"sms", "lms", "mms"};
-  auto& q = delivered_only
-                ? s.store.stmt(
-                      "SELECT id, kind, user_id, sub_id, user_tel, custom_tel, custom_id, "
-                      "custom_nam, subject, msg, typ, n_code, fnam1, fnam2, fnam3, yk_time, kun2, "
-                      "fee, i_time, due, reserved, state, s_time, result_code, result_msg, reply, "
-                      "connection FROM messages WHERE state = 1 ORDER BY id")
-                : s.store.stmt(
-                      "SELECT id, kind, user_id, sub_id, user_tel, custom_tel, custom_id, "
-                      "custom_nam, subject, msg, typ, n_code, fnam1, fnam2, fnam3, yk_time, kun2, "
-                      "fee, i_time, due, reserved, state, s_time, result_code, result_msg, reply, "
-                      "connection FROM messages ORDER BY id");
+  auto& q = s.store.stmt(TAVIK_MESSAGE_COLUMNS "ORDER BY id DESC");
   json out = json::array();
   while (q.step()) {
-    const auto kind = q.integer(1);
-    const auto state = q.integer(21);
-    out.push_back(json{
-        {"id", q.integer(0)},
-        {"kind", kinds[kind >= 0 && kind < 3 ? kind : 0]},
-        {"user_id", text_or_null(q, 2)},
-        {"sub_id", text_or_null(q, 3)},
-        {"user_tel", text_or_null(q, 4)},
-        {"custom_tel", text_or_null(q, 5)},
-        {"custom_id", text_or_null(q, 6)},
-        {"custom_nam", text_or_null(q, 7)},
-        {"subject", text_or_null(q, 8)},
-        {"msg", text_or_null(q, 9)},
-        {"typ", int_or_null(q, 10)},
-        {"n_code", text_or_null(q, 11)},
-        {"fnam1", text_or_null(q, 12)},
-        {"fnam2", text_or_null(q, 13)},
-        {"fnam3", text_or_null(q, 14)},
-        {"yk_time", text_or_null(q, 15)},
-        {"kun2", int_or_null(q, 16)},
-        {"fee", money_or_null(q, 17)},
-        {"i_time", time_or_null(q, 18)},
-        {"due", time_or_null(q, 19)},
-        {"reserved", q.integer(20) != 0},
-        {"state", state == 1 ? "delivered" : (state == 3 ? "cancelled" : "waiting")},
-        {"s_time", time_or_null(q, 22)},
-        {"result_code", int_or_null(q, 23)},
-        {"result_msg", text_or_null(q, 24)},
-        {"reply", q.integer(25)},
-        {"connection", int_or_null(q, 26)},
-    });
+    if (!f.matches(q)) continue;
+    out.push_back(message_json(q));
+    if (f.limit && static_cast<std::int64_t>(out.size()) >= *f.limit) break;
   }
+  q.start();
+  std::reverse(out.begin(), out.end());
   return out;
+}
+
+json results_json(ServiceState& s) {
+  std::lock_guard lock(s.db_mutex);
+  s.deliver_due_messages();
+  auto& q = s.store.stmt(TAVIK_MESSAGE_COLUMNS "WHERE state = 1 ORDER BY id");
+  json out = json::array();
+  while (q.step()) out.push_back(message_json(q));
+  return out;
+}
+
+// A text parameter as the call log shows it: UTF-8 for reading, the exact UTF-16 in hex.
+json stored_param_json(std::u16string_view name, const Stmt& q, int column, ParamType type) {
+  const bool is_int = type == ParamType::Int || type == ParamType::Bit;
+  json j{
+      {"name", to_utf8(name)}, {"type", is_int ? "int" : "nvarchar"}, {"null", q.is_null(column)}};
+  if (q.is_null(column)) return j;
+  if (is_int) {
+    j["value"] = q.integer(column);
+  } else {
+    const std::u16string v = q.text(column);
+    j["text"] = to_utf8(v);
+    j["utf16"] = utf16le_hex(v);
+  }
+  return j;
+}
+
+// One message with its send procedure's parameters in declared order, as stored.
+std::optional<json> message_detail_json(ServiceState& s, std::int64_t id) {
+  std::lock_guard lock(s.db_mutex);
+  s.deliver_due_messages();
+  auto& q = s.store.stmt(TAVIK_MESSAGE_COLUMNS "WHERE id = ?");
+  q.bind(1, id);
+  if (!q.step()) return std::nullopt;
+  json m = message_json(q);
+  static constexpr ProcId procs[] = {ProcId::sp_sms_send, ProcId::sp_lms_send, ProcId::sp_mms_send};
+  const std::int64_t kind = q.integer(1);
+  const ProcDef& def = procedure(procs[kind >= 0 && kind < 3 ? kind : 0]);
+  // Where each parameter is kept (column of TAVIK_MESSAGE_COLUMNS).
+  static const std::pair<std::u16string_view, int> columns[] = {
+      {u"@user_id", 2},   {u"@Sub_ID", 3},     {u"@User_tel", 4}, {u"@Custom_tel", 5},
+      {u"@Custom_id", 6}, {u"@Custom_nam", 7}, {u"@subject", 8},  {u"@msg", 9},
+      {u"@typ", 10},      {u"@n_code", 11},    {u"@fnam1", 12},   {u"@fnam2", 13},
+      {u"@fnam3", 14},    {u"@YK_Time", 15}};
+  json params = json::array();
+  for (const ParamDef& p : def.params) {
+    for (const auto& [name, column] : columns) {
+      if (iequals(name, p.name)) params.push_back(stored_param_json(p.name, q, column, p.type));
+    }
+  }
+  q.start();
+  m["proc"] = to_utf8(def.name);
+  m["params"] = std::move(params);
+  return m;
+}
+
+// Cancels a reservation that is not yet due, refunding it, as the service's own cancel does.
+// Returns an error text when the message is no such reservation.
+std::optional<std::string> cancel_reservation(ServiceState& s, std::int64_t id) {
+  std::lock_guard lock(s.db_mutex);
+  s.deliver_due_messages();
+  auto& q = s.store.stmt("SELECT fee, user_key, reserved, state, due FROM messages WHERE id = ?");
+  q.bind(1, id);
+  if (!q.step()) return "no message with that id";
+  const std::int64_t fee = q.opt_integer(0).value_or(0);
+  const std::u16string key = q.text(1);
+  const bool pending = q.integer(2) != 0 && q.integer(3) == 0 && q.integer(4) > s.clock.now().ms;
+  q.start();
+  if (!pending) return "not a pending reservation";
+  Transaction tx(s.store);
+  s.store.stmt("UPDATE messages SET state = 3 WHERE id = ?").bind(1, id).run();
+  s.store.stmt("UPDATE accounts SET balance = balance + ? WHERE user_key = ?")
+      .bind(1, fee)
+      .bind_text(2, key)
+      .run();
+  tx.commit();
+  return std::nullopt;
+}
+
+json faults_json(const Faults& faults) {
+  const Faults::Armed a = faults.armed();
+  json raises = json::array();
+  for (const auto& r : a.raises) {
+    raises.push_back(json{{"proc", to_utf8(r.proc)},
+                          {"message", to_utf8(r.raise.message)},
+                          {"number", r.raise.number},
+                          {"times", r.remaining}});
+  }
+  json drops = json::array();
+  for (const auto& d : a.drops) {
+    drops.push_back(
+        json{{"proc", d.proc ? json(to_utf8(*d.proc)) : json(nullptr)}, {"after", d.remaining}});
+  }
+  json rows = json::array();
+  for (const auto& r : a.rows) rows.push_back(json{{"proc", to_utf8(r.proc)}, {"count", r.count}});
+  return json{{"raise", std::move(raises)},
+              {"drop", std::move(drops)},
+              {"janek_null", a.janek_null},
+              {"rows", std::move(rows)}};
 }
 
 json acks_json(ServiceState& s) {
@@ -304,11 +485,28 @@ void register_service_routes(httplib::Server& server, Service& service) {
     reply(res, json{{"ok", true}});
   });
 
-  server.Get("/messages", [&s](const httplib::Request&, httplib::Response& res) {
-    reply(res, messages_json(s, false));
+  server.Get("/messages", [&s](const httplib::Request& req, httplib::Response& res) {
+    MessageFilter filter;
+    if (auto why = parse_message_filter(req, filter)) return bad_request(res, *why);
+    reply(res, messages_json(s, filter));
   });
+  server.Get(R"(/messages/(-?\d+))", [&s](const httplib::Request& req, httplib::Response& res) {
+    const auto id = int_from_text(req.matches[1]);
+    auto m = id ? message_detail_json(s, *id) : std::nullopt;
+    if (!m) return reply(res, json{{"error", "no message with that id"}}, 404);
+    reply(res, *m);
+  });
+  server.Post(
+      R"(/messages/(-?\d+)/cancel)", [&s](const httplib::Request& req, httplib::Response& res) {
+        const auto id = int_from_text(req.matches[1]);
+        if (!id) return reply(res, json{{"error", "no message with that id"}}, 404);
+        if (auto why = cancel_reservation(s, *id)) {
+          return reply(res, json{{"error", *why}}, *why == "no message with that id" ? 404 : 409);
+        }
+        reply(res, json{{"ok", true}});
+      });
   server.Get("/results", [&s](const httplib::Request&, httplib::Response& res) {
-    reply(res, messages_json(s, true));
+    reply(res, results_json(s));
   });
   server.Get("/acks",
              [&s](const httplib::Request&, httplib::Response& res) { reply(res, acks_json(s)); });
@@ -423,6 +621,9 @@ void register_service_routes(httplib::Server& server, Service& service) {
     if (!def || def->columns.empty()) return bad_request(res, "that procedure returns no rows");
     s.faults.set_rows(std::u16string(def->name), *count);
     reply(res, json{{"ok", true}});
+  });
+  server.Get("/faults", [&s](const httplib::Request&, httplib::Response& res) {
+    reply(res, faults_json(s.faults));
   });
   server.Delete("/faults", [&s](const httplib::Request&, httplib::Response& res) {
     s.faults.clear();

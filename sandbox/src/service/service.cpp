@@ -106,6 +106,16 @@ std::optional<std::int64_t> Faults::rows(std::u16string_view proc) const {
   return std::nullopt;
 }
 
+Faults::Armed Faults::armed() const {
+  std::lock_guard lock(mutex_);
+  Armed a;
+  for (const auto& r : raises_) a.raises.push_back({r.proc, r.raise, r.remaining});
+  for (const auto& d : drops_) a.drops.push_back({d.proc, d.remaining});
+  for (const auto& r : rows_) a.rows.push_back({r.proc, r.count});
+  a.janek_null = janek_null_;
+  return a;
+}
+
 const std::u16string* ProcArgs::text(std::u16string_view name) const {
   const int i = def->param_index(name);
   if (i < 0) return nullptr;

@@ -51,6 +51,28 @@ class Faults {
   bool janek_null() const;
   std::optional<std::int64_t> rows(std::u16string_view proc) const;
 
+  // What is armed right now, for the control port to show.
+  struct Armed {
+    struct RaiseView {
+      std::u16string proc;
+      Raise raise;
+      std::int64_t remaining = 0;
+    };
+    struct DropView {
+      std::optional<std::u16string> proc;
+      std::int64_t remaining = 0;  // executions until the drop (1 = the next one)
+    };
+    struct RowsView {
+      std::u16string proc;
+      std::int64_t count = 0;
+    };
+    std::vector<RaiseView> raises;
+    std::vector<DropView> drops;
+    std::vector<RowsView> rows;
+    bool janek_null = false;
+  };
+  Armed armed() const;
+
  private:
   struct RaiseEntry {
     std::u16string proc;

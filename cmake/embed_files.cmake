@@ -1,0 +1,21 @@
+# Writes a C++ source holding files as byte arrays, so an executable carries them.
+# cmake -DOUT=gen.cpp -DHEADER=x/embedded.h -DNAMESPACE=ns -DDIR=folder -DNAMES=a.html,b.js -P embed_files.cmake
+string(REPLACE "," ";" names "${NAMES}")
+set(body "// Generated from ${DIR} by cmake/embed_files.cmake; do not edit.\n#include \"${HEADER}\"\n\nnamespace ${NAMESPACE} {\nnamespace {\n")
+set(table "")
+set(index 0)
+foreach(name IN LISTS names)
+  file(READ "${DIR}/${name}" hex HEX)
+  string(LENGTH "${hex}" hex_length)
+  math(EXPR size "${hex_length} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  # Short lines keep compilers and editors comfortable.
+  string(REGEX REPLACE "((0x..,){24})" "\\1\n" bytes "${bytes}")
+  string(APPEND body "const unsigned char file${index}[] = {\n${bytes}0};\n")
+  string(APPEND table "    {\"${name}\", std::string_view(reinterpret_cast<const char*>(file${index}), ${size})},\n")
+  math(EXPR index "${index} + 1")
+endforeach()
+string(APPEND body "}  // namespace\n\nconst std::vector<EmbeddedFile>& embedded_files() {\n  static const std::vector<EmbeddedFile> files{\n${table}  };\n  return files;\n}\n\n}  // namespace ${NAMESPACE}\n")
+file(WRITE "${OUT}.tmp" "${body}")
+file(COPY_FILE "${OUT}.tmp" "${OUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUT}.tmp")

@@ -1,0 +1,215 @@
+// The control routes the web console reads: filtered message lists, one message with its exact
+// UTF-16, cancelling a reservation, and the faults that are armed.
+#include <httplib.h>
+
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "service/control_routes.h"
+#include "service/service_impl.h"
+#include "support.h"
+
+namespace sandbox::test {
+namespace {
+
+using nlohmann::json;
+
+class ConsoleApiTest : public ServiceTest {
+ protected:
+  void SetUp() override {
+    ServiceTest::SetUp();
+    register_service_routes(server_, *service_);
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    ASSERT_GT(port_, 0);
+    loop_ = std::thread([this] { server_.listen_after_bind(); });
+    client_ = std::make_unique<httplib::Client>("127.0.0.1", port_);
+    client_->set_connection_timeout(5);
+    client_->set_read_timeout(5);
+  }
+  void TearDown() override {
+    server_.stop();
+    if (loop_.joinable()) loop_.join();
+    ServiceTest::TearDown();
+  }
+
+  json get(const std::string& path, int expect = 200) {
+    auto r = client_->Get(path.c_str());
+    EXPECT_TRUE(r) << path;
+    if (!r) return json();
+    EXPECT_EQ(r->status, expect) << path << ": " << r->body;
+    return json::parse(r->body);
+  }
+  int post(const std::string& path) {
+    auto r = client_->Post(path.c_str());
+    return r ? r->status : -1;
+  }
+  // Ids of a message list, in the order given.
+  static std::vector<std::int64_t> ids(const json& list) {
+    std::vector<std::int64_t> out;
+    for (const auto& m : list) out.push_back(m["id"].get<std::int64_t>());
+    return out;
+  }
+
+  httplib::Server server_;
+  int port_ = 0;
+  std::thread loop_;
+  std::unique_ptr<httplib::Client> client_;
+};
+
+TEST_F(ConsoleApiTest, MessageFiltersAndLimitPickTheNewestMatches) {
+  // Seed messages are 1-6; these get 7..10.
+  ASSERT_FALSE(sms(u"demo", u"010-1111-2222").error);
+  ASSERT_FALSE(sms(u"demo", u"01099990042").error);
+  ASSERT_EQ(post("/accounts?user=kim&balance=100"), 200);
+  ASSERT_FALSE(sms(u"KIM ", u"01033334444", u"hi", u"", u"").error);
+  ASSERT_FALSE(rpc(u"sp_lms_send", {p(u"@user_id", u"demo"), p(u"@Sub_ID", u"sub02"),
+                                    p(u"@User_tel", u"0212345678"), p(u"@Custom_id", u"c"),
+                                    p(u"@Custom_nam", u"n"), p(u"@Custom_tel", u"01055556666"),
+                                    p(u"@subject", u"s"), p(u"@msg", u"long"), p(u"@YK_Time", u"")})
+                   .error);
+
+  const json all = get("/messages");
+  ASSERT_GE(all.size(), 10u);
+  const auto all_ids = ids(all);
+  EXPECT_TRUE(std::is_sorted(all_ids.begin(), all_ids.end()));
+  const std::int64_t last = all_ids.back();
+
+  // The newest N, still in id order.
+  EXPECT_EQ(ids(get("/messages?limit=2")), (std::vector<std::int64_t>{last - 1, last}));
+  // The user compares as the service does (case, trailing blanks).
+  EXPECT_EQ(ids(get("/messages?user=kim")), std::vector<std::int64_t>{last - 1});
+  EXPECT_EQ(ids(get("/messages?kind=lms")), std::vector<std::int64_t>{last});
+  // Recipient digits match whatever separators were typed or stored.
+  EXPECT_EQ(ids(get("/messages?recipient=1111-2222")), std::vector<std::int64_t>{last - 3});
+  EXPECT_EQ(ids(get("/messages?recipient=%2B82%201111%202222")).size(), 0u);
+  // Filters combine; the limit counts matches, not rows scanned.
+  const json waiting_demo = get("/messages?user=demo&state=waiting&limit=1");
+  ASSERT_EQ(waiting_demo.size(), 1u);
+  EXPECT_EQ(waiting_demo[0]["id"], last);
+  for (const auto& m : get("/messages?state=delivered")) EXPECT_EQ(m["state"], "delivered");
+
+  for (const char* bad :
+       {"/messages?kind=fax", "/messages?state=sent", "/messages?limit=0", "/messages?limit=x"}) {
+    get(bad, 400);
+  }
+}
+
+TEST_F(ConsoleApiTest, MessageDetailHasEveryParameterWithItsExactUtf16) {
+  std::u16string text = u"줄1\n\t끝 ";
+  text.push_back(static_cast<char16_t>(0xDC00));  // a lone surrogate stays as it came
+  ASSERT_FALSE(sms(u"demo", u"01012345678", text).error);
+  const std::int64_t id = get("/messages?limit=1")[0]["id"].get<std::int64_t>();
+
+  const json m = get("/messages/" + std::to_string(id));
+  EXPECT_EQ(m["proc"], "sp_sms_send");
+  EXPECT_EQ(m["state"], "waiting");
+  const json& params = m["params"];
+  ASSERT_EQ(params.size(), 10u);
+  // Declared order of the send procedure.
+  const char* names[] = {"@user_id",    "@Sub_ID", "@User_tel", "@Custom_id", "@Custom_nam",
+                         "@Custom_tel", "@msg",    "@typ",      "@n_code",    "@YK_Time"};
+  for (std::size_t i = 0; i < 10; ++i) EXPECT_EQ(params[i]["name"], names[i]);
+  EXPECT_EQ(params[6]["utf16"], utf16le_hex(text));
+  EXPECT_EQ(params[6]["text"], to_utf8(text));
+  EXPECT_EQ(params[7]["type"], "int");
+  EXPECT_EQ(params[7]["value"], 0);
+  EXPECT_FALSE(params[7].contains("utf16"));
+  EXPECT_EQ(params[8]["utf16"], "");  // empty, not NULL
+  EXPECT_FALSE(params[8]["null"].get<bool>());
+
+  // The seed holds a result whose name is NULL.
+  bool saw_null = false;
+  for (const auto& seeded : get("/messages?user=demo")) {
+    const json d = get("/messages/" + std::to_string(seeded["id"].get<std::int64_t>()));
+    for (const auto& param : d["params"]) {
+      if (param["name"] == "@Custom_nam" && param["null"].get<bool>()) {
+        saw_null = true;
+        EXPECT_FALSE(param.contains("text"));
+      }
+    }
+  }
+  EXPECT_TRUE(saw_null);
+
+  get("/messages/999999", 404);
+}
+
+TEST_F(ConsoleApiTest, CancellingAReservationRefundsItOnceAndOnlyWhilePending) {
+  const std::int64_t before = balance(u"demo");
+  ASSERT_FALSE(sms(u"demo", u"01012345678", u"later", u"2024-06-01 13:00").error);
+  ASSERT_FALSE(sms(u"demo", u"01012345678", u"now").error);
+  const json latest = get("/messages?limit=2");
+  const std::int64_t reserved = latest[0]["id"].get<std::int64_t>();
+  const std::int64_t immediate = latest[1]["id"].get<std::int64_t>();
+  ASSERT_TRUE(latest[0]["reserved"].get<bool>());
+  EXPECT_EQ(balance(u"demo"), before - 2 * kPriceSms);
+
+  EXPECT_EQ(post("/messages/" + std::to_string(immediate) + "/cancel"), 409);
+  EXPECT_EQ(post("/messages/" + std::to_string(reserved) + "/cancel"), 200);
+  EXPECT_EQ(get("/messages/" + std::to_string(reserved))["state"], "cancelled");
+  EXPECT_EQ(balance(u"demo"), before - kPriceSms);
+  // A second cancel changes nothing.
+  EXPECT_EQ(post("/messages/" + std::to_string(reserved) + "/cancel"), 409);
+  EXPECT_EQ(balance(u"demo"), before - kPriceSms);
+  EXPECT_EQ(post("/messages/424242/cancel"), 404);
+
+  // Once due, a reservation is no longer the user's to cancel.
+  ASSERT_FALSE(sms(u"demo", u"01012345678", u"soon", u"2024-06-01 12:05").error);
+  const std::int64_t soon = get("/messages?limit=1")[0]["id"].get<std::int64_t>();
+  ASSERT_EQ(post("/clock?advance=300"), 200);
+  EXPECT_EQ(post("/messages/" + std::to_string(soon) + "/cancel"), 409);
+  // The seeded reservation for 2030 is still pending, and the service stops listing it.
+  const json pending = get("/messages?state=waiting");
+  std::int64_t seeded = 0;
+  for (const auto& m : pending) {
+    if (m["reserved"].get<bool>() && m["due"] == "2030-01-01 09:00:00") seeded = m["id"];
+  }
+  ASSERT_NE(seeded, 0);
+  EXPECT_EQ(post("/messages/" + std::to_string(seeded) + "/cancel"), 200);
+  const auto listed = rpc(u"sp_YaeyakData", {p(u"demo")});
+  ASSERT_EQ(listed.result_sets.size(), 1u);
+  EXPECT_EQ(listed.result_sets[0].rows.size(), 0u);
+}
+
+TEST_F(ConsoleApiTest, ArmedFaultsAreShownAndCountDownAsTheyFire) {
+  json f = get("/faults");
+  EXPECT_EQ(f["raise"].size(), 0u);
+  EXPECT_EQ(f["drop"].size(), 0u);
+  EXPECT_EQ(f["rows"].size(), 0u);
+  EXPECT_FALSE(f["janek_null"].get<bool>());
+
+  ASSERT_EQ(post("/faults/raise?proc=SP_SMS_SEND&message=%EC%9E%A5%EC%95%A0&number=50123&times=2"),
+            200);
+  ASSERT_EQ(post("/faults/drop?after=3"), 200);
+  ASSERT_EQ(post("/faults/rows?proc=sp_ibgum_data&count=7"), 200);
+  ASSERT_EQ(post("/faults/janek-null?on=1"), 200);
+  f = get("/faults");
+  ASSERT_EQ(f["raise"].size(), 1u);
+  EXPECT_EQ(f["raise"][0]["proc"], "sp_sms_send");  // the catalog's spelling
+  EXPECT_EQ(f["raise"][0]["message"], "장애");
+  EXPECT_EQ(f["raise"][0]["number"], 50123);
+  EXPECT_EQ(f["raise"][0]["times"], 2);
+  ASSERT_EQ(f["drop"].size(), 1u);
+  EXPECT_TRUE(f["drop"][0]["proc"].is_null());
+  EXPECT_EQ(f["drop"][0]["after"], 3);
+  EXPECT_EQ(f["rows"][0]["proc"], "sp_ibgum_data");
+  EXPECT_EQ(f["rows"][0]["count"], 7);
+  EXPECT_TRUE(f["janek_null"].get<bool>());
+
+  EXPECT_TRUE(sms(u"demo", u"01012345678").error);
+  f = get("/faults");
+  EXPECT_EQ(f["raise"][0]["times"], 1);
+  EXPECT_EQ(f["drop"][0]["after"], 2);
+  EXPECT_TRUE(sms(u"demo", u"01012345678").error);
+  f = get("/faults");
+  EXPECT_EQ(f["raise"].size(), 0u);
+  EXPECT_EQ(f["drop"][0]["after"], 1);
+
+  ASSERT_EQ(client_->Delete("/faults")->status, 200);
+  f = get("/faults");
+  EXPECT_EQ(f["drop"].size(), 0u);
+  EXPECT_EQ(f["rows"].size(), 0u);
+  EXPECT_FALSE(f["janek_null"].get<bool>());
+}
+
+}  // namespace
+}  // namespace sandbox::test

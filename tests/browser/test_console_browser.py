@@ -1,0 +1,350 @@
+"""The sandbox's web console in a real browser (headless Chromium driven by Selenium).
+
+The component's shell sends through the sandbox while the page is open; the page must show what
+arrives without a reload, and its controls must act through the control port. The shell's mirrors
+are built in (127.0.0.1:18081-18083), so this test runs under /tmp/default-ports.lock (see
+CMakeLists.txt). The last test leaves a screenshot in TAVIKSMS_SCREENSHOT.
+"""
+
+import http.server
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+import urllib.error
+import urllib.request
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service as ChromeService
+from selenium.common.exceptions import StaleElementReferenceException
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import Select, WebDriverWait
+
+SANDBOX_EXE = os.environ.get("TAVIKSMS_SANDBOX_EXE", "taviksms-sandbox")
+SHELL_EXE = os.environ.get("TAVIKSMS_SHELL_EXE", "taviksms")
+REPO = os.environ.get("TAVIKSMS_SOURCE_DIR",
+                      os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
+SCREENSHOT = os.environ.get("TAVIKSMS_SCREENSHOT", "")
+PICTURE = os.path.join(REPO, "examples", "Photo1.JPG")
+MIRROR_PORTS = "18081,18082,18083"  # the component's built-in mirrors
+
+
+class Sandbox:
+    """A taviksms-sandbox child on the built-in mirror ports, every other port ephemeral."""
+
+    def __init__(self):
+        self.data_dir = tempfile.mkdtemp(prefix="taviksms-console-")
+        self.proc = subprocess.Popen(
+            [SANDBOX_EXE, "--data", self.data_dir, "--mirror-ports", MIRROR_PORTS,
+             "--tds-port", "0", "--sftp-port", "0", "--control-port", "0",
+             "--clock", "2026-03-02 09:00:00"],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        lines = []
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            line = self.proc.stdout.readline()
+            if not line:
+                break
+            lines.append(line.strip())
+            if lines[-1] == "ready":
+                break
+        control = [re.match(r"control http://127\.0\.0\.1:(\d+)$", l) for l in lines]
+        control = [m for m in control if m]
+        if lines[-1:] != ["ready"] or not control:
+            self.stop()
+            raise RuntimeError("sandbox did not start: %r %s" % (lines, self.proc.stderr.read()))
+        self.base = "http://127.0.0.1:%s" % control[0].group(1)
+
+    def api(self, method, path, headers=None):
+        req = urllib.request.Request(self.base + path, method=method, headers=headers or {},
+                                     data=b"" if method != "GET" else None)
+        with urllib.request.urlopen(req, timeout=10) as resp:
+            return json.loads(resp.read().decode())
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        for stream in (self.proc.stdout, self.proc.stderr):
+            stream.close()
+        shutil.rmtree(self.data_dir, ignore_errors=True)
+
+
+def shell(*lines):
+    """Runs taviksms with one -c per line; returns its output lines."""
+    args = [SHELL_EXE]
+    for line in lines:
+        args += ["-c", line]
+    done = subprocess.run(args, capture_output=True, text=True, timeout=60, cwd=REPO)
+    if done.returncode != 0:
+        raise AssertionError("taviksms failed (%d): %s %s" % (done.returncode, done.stdout,
+                                                              done.stderr))
+    return done.stdout.splitlines()
+
+
+def start_browser():
+    options = webdriver.ChromeOptions()
+    options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
+    profile = tempfile.mkdtemp(prefix="taviksms-chromium-")
+    for arg in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                "--disable-background-networking", "--disable-component-update",
+                "--disable-sync", "--disable-dev-shm-usage", "--user-data-dir=" + profile,
+                "--window-size=1600,1000", "--lang=en-US", "--force-device-scale-factor=1"):
+        options.add_argument(arg)
+    service = ChromeService(executable_path=shutil.which("chromedriver") or "/usr/bin/chromedriver")
+    driver = webdriver.Chrome(service=service, options=options)
+    return driver, profile
+
+
+class ForeignSite:
+    """Another origin on loopback, as any page the developer has open could be."""
+
+    def __init__(self):
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                body = b"<!doctype html><title>elsewhere</title><p>another site</p>"
+                self.send_response(200)
+                self.send_header("Content-Type", "text/html")
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+        self.base = "http://127.0.0.1:%d" % self.server.server_address[1]
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+class ConsoleInBrowser(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.sandbox = Sandbox()
+        try:
+            cls.driver, cls.profile = start_browser()
+        except Exception:
+            cls.sandbox.stop()
+            raise
+        cls.driver.get(cls.sandbox.base + "/")
+        cls.wait_for(lambda d: "ok" in d.find_element(By.ID, "live").get_attribute("class"), 10)
+        # Survives only as long as the page is not reloaded.
+        cls.driver.execute_script("window.__sameDocument = 'yes';")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.driver.quit()
+        shutil.rmtree(cls.profile, ignore_errors=True)
+        cls.sandbox.stop()
+
+    @classmethod
+    def wait_for(cls, condition, seconds, message=""):
+        # Rows are redrawn when their data changes, so a found element may go stale.
+        return WebDriverWait(cls.driver, seconds, poll_frequency=0.05,
+                             ignored_exceptions=[StaleElementReferenceException]).until(
+                                 condition, message)
+
+    def setUp(self):
+        self.show("messages")
+
+    def tearDown(self):
+        self.assertEqual(self.driver.execute_script("return window.__sameDocument;"), "yes",
+                         "the page was reloaded")
+
+    def show(self, view):
+        self.driver.find_element(By.CSS_SELECTOR, '#tabs button[data-view="%s"]' % view).click()
+
+    def row(self, message_id):
+        found = self.driver.find_elements(By.CSS_SELECTOR, '#messages tr[data-id="%d"]' % message_id)
+        return found[0] if found else None
+
+    def row_text(self, message_id):
+        for _ in range(20):
+            try:
+                found = self.row(message_id)
+                return found.text if found else ""
+            except StaleElementReferenceException:
+                continue
+        return ""
+
+    def newest_id(self):
+        return self.sandbox.api("GET", "/messages?limit=1")[0]["id"]
+
+    def send_sms(self, text, recipient="01012345678"):
+        out = shell("Login demo demo1234",
+                    'SmsSend sub01 0212345678 c001 "홍길동" "%s" "%s" 0 ""' % (recipient, text),
+                    "Logout")
+        self.assertEqual(out[0], "", out)
+        return self.newest_id()
+
+    def test_1_a_sent_message_appears_without_reload_and_its_detail_shows_utf16(self):
+        message_id = self.send_sms("안녕하세요, 콘솔 테스트 😀")
+        sent = time.monotonic()
+        self.wait_for(lambda d: self.row(message_id) is not None, 2,
+                      "message %d not listed within 2 s" % message_id)
+        print("message listed %.0f ms after the shell returned" % ((time.monotonic() - sent) * 1000))
+        text = self.row_text(message_id)
+        self.assertIn("안녕하세요, 콘솔 테스트", text)
+        self.assertIn("01012345678", text)
+        self.assertIn("홍길동", text)
+        self.assertIn("waiting", text)
+        # Newest first.
+        first = self.driver.find_element(By.CSS_SELECTOR, "#messages tbody tr")
+        self.assertEqual(first.get_attribute("data-id"), str(message_id))
+
+        self.row(message_id).click()
+        detail = self.driver.find_element(By.ID, "detail")
+        self.wait_for(lambda d: detail.is_displayed() and
+                      ("#%d" % message_id) in d.find_element(By.ID, "detail-title").text, 2)
+        params = self.driver.find_element(By.ID, "detail-params")
+        self.assertIn("@msg", params.text)
+        self.assertIn("@YK_Time", params.text)
+        utf16 = params.find_elements(By.CSS_SELECTOR, ".utf16")
+        self.assertTrue(utf16)
+        self.assertFalse(any(u.is_displayed() for u in utf16), "UTF-16 shown before asked for")
+        self.driver.find_element(By.ID, "utf16-toggle").click()
+        shown = " ".join(u.text for u in utf16 if u.is_displayed())
+        # 안 is U+C548; the emoji is the surrogate pair D83D DE00.
+        self.assertIn("C548", shown)
+        self.assertIn("D83D DE00", shown)
+        self.driver.find_element(By.ID, "utf16-toggle").click()
+
+    def test_2_advancing_the_clock_from_the_page_delivers_the_result(self):
+        message_id = self.send_sms("결과를 기다립니다", "01099990042")
+        self.wait_for(lambda d: self.row(message_id) is not None, 2)
+        self.assertIn("waiting", self.row_text(message_id))
+        before = self.sandbox.api("GET", "/clock")["now"]
+        self.driver.find_element(By.ID, "clock-10s").click()
+        self.wait_for(lambda d: "delivered" in self.row(message_id).text, 2,
+                      "no result shown after +10 s")
+        self.assertIn("42 전송실패(0042)", self.row_text(message_id))
+        self.assertGreater(self.sandbox.api("GET", "/clock")["now"], before)
+        stored = self.sandbox.api("GET", "/messages/%d" % message_id)
+        self.assertEqual(stored["result_code"], 42)
+        # The header clock follows the service clock.
+        self.wait_for(lambda d: d.find_element(By.ID, "clock").text >= stored["s_time"], 2)
+
+    def test_3_an_uploaded_picture_shows_as_a_thumbnail(self):
+        shell("Login demo demo1234", "FTP_Upload examples/Photo1.JPG",
+              'MmsSend sub01 0212345678 c003 "이영희" 01012345678 "사진" "사진을 보냅니다" '
+              'examples/Photo1.JPG "" "" ""',
+              "FTP_DisConnect", "Logout")
+        names = [f["name"] for f in self.sandbox.api("GET", "/uploads")["files"]]
+        self.assertEqual(len(names), 1, names)
+        self.show("pictures")
+        selector = '#pictures figure[data-name="%s"] img' % names[0]
+        self.wait_for(lambda d: d.find_elements(By.CSS_SELECTOR, selector), 2, "no thumbnail")
+        image = self.driver.find_element(By.CSS_SELECTOR, selector)
+        self.wait_for(lambda d: d.execute_script(
+            "return arguments[0].complete && arguments[0].naturalWidth;", image), 5,
+            "the thumbnail did not decode")
+        caption = self.driver.find_element(By.CSS_SELECTOR,
+                                           '#pictures figure[data-name="%s"]' % names[0]).text
+        self.assertIn("#%d" % self.newest_id(), caption)
+
+    def test_4_a_mirror_set_down_from_the_page_is_down_for_the_api(self):
+        Select(self.driver.find_element(By.ID, "mirror-1-mode")).select_by_value("down")
+        deadline = time.monotonic() + 2
+        while self.sandbox.api("GET", "/mirrors")[0]["mode"] != "down":
+            self.assertLess(time.monotonic(), deadline, "the API never reported mirror1 down")
+            time.sleep(0.05)
+        with self.assertRaises(urllib.error.URLError):
+            urllib.request.urlopen("http://127.0.0.1:18081/uini/ip1.ini", timeout=5)
+        # The component fails over to the next mirror.
+        self.assertEqual(shell("Login demo demo1234", "Logout"), ["", "OK"])
+        Select(self.driver.find_element(By.ID, "mirror-1-mode")).select_by_value("up")
+        self.wait_for(lambda d: self.sandbox.api("GET", "/mirrors")[0]["mode"] == "up", 2)
+
+    def test_5_a_cross_origin_post_is_refused(self):
+        site = ForeignSite()
+        try:
+            clock = self.sandbox.api("GET", "/clock")["now"]
+            self.driver.switch_to.new_window("tab")
+            self.driver.get(site.base + "/")
+            outcome = self.driver.execute_async_script("""
+                const done = arguments[arguments.length - 1];
+                const base = arguments[0];
+                const tries = [
+                  fetch(base + '/clock?advance=86400', {method: 'POST', mode: 'no-cors', body: ''}),
+                  fetch(base + '/mirrors/2?mode=down', {method: 'POST', mode: 'no-cors', body: ''}),
+                  fetch(base + '/faults', {method: 'DELETE', mode: 'cors'}).then(
+                      r => 'read ' + r.status, e => 'blocked'),
+                ];
+                Promise.allSettled(tries).then(r => done(r.map(x => x.status)));
+            """, self.sandbox.base)
+            self.assertEqual(len(outcome), 3)
+            self.driver.close()
+            self.driver.switch_to.window(self.driver.window_handles[0])
+        finally:
+            site.stop()
+        self.assertLess(self.sandbox.api("GET", "/clock")["now"][:10] , "2026-03-03")
+        self.assertEqual(self.sandbox.api("GET", "/mirrors")[1]["mode"], "up")
+        # The same request with the console's own origin goes through, so the refusal above was
+        # the origin's doing.
+        own = {"Origin": self.sandbox.base}
+        self.assertEqual(self.sandbox.api("POST", "/mirrors/2?mode=down", own)["mode"], "down")
+        self.sandbox.api("POST", "/mirrors/2?mode=up", own)
+        try:
+            self.sandbox.api("POST", "/mirrors/2?mode=down", {"Origin": "http://127.0.0.1:1"})
+            self.fail("a foreign origin was let through")
+        except urllib.error.HTTPError as e:
+            self.assertEqual(e.code, 403)
+
+    def test_6_reservation_cancel_and_balance_edit(self):
+        shell("Login demo demo1234",
+              'SmsSend sub02 0212345678 c009 "박예약" 01055556666 "내일 아침에 보내기" 0 '
+              '"2026-03-03 08:30"', "Logout")
+        message_id = self.newest_id()
+        self.show("reservations")
+        selector = '#reservations tr[data-id="%d"] button.cancel' % message_id
+        self.wait_for(lambda d: d.find_elements(By.CSS_SELECTOR, selector), 2)
+        self.driver.find_element(By.CSS_SELECTOR, selector).click()
+        self.wait_for(lambda d: not d.find_elements(By.CSS_SELECTOR, selector), 2)
+        self.assertEqual(self.sandbox.api("GET", "/messages/%d" % message_id)["state"], "cancelled")
+
+        self.show("accounts")
+        field = '#accounts tr[data-user="poor"] input.balance'
+        self.wait_for(lambda d: d.find_elements(By.CSS_SELECTOR, field), 2)
+        box = self.driver.find_element(By.CSS_SELECTOR, field)
+        box.clear()
+        box.send_keys("777.5\n")
+        self.wait_for(lambda d: [a for a in self.sandbox.api("GET", "/accounts")
+                                 if a["user_id"] == "poor"][0]["balance"] == 777.5, 2)
+
+    def test_9_screenshot_after_the_demo(self):
+        with open(os.path.join(REPO, "examples", "demo.tsms"), encoding="utf-8") as f:
+            script = f.read()
+        subprocess.run([SHELL_EXE, "-"], input=script, capture_output=True, text=True,
+                       timeout=60, cwd=REPO, check=True)
+        self.driver.find_element(By.ID, "clock-10s").click()
+        newest = self.newest_id()
+        self.wait_for(lambda d: self.row(newest) is not None, 2)
+        self.row(newest).click()
+        self.wait_for(lambda d: ("#%d" % newest) in d.find_element(By.ID, "detail-title").text, 2)
+        self.wait_for(lambda d: d.execute_script(
+            "const i = document.querySelector('#detail-pictures img');"
+            "return i && i.complete && i.naturalWidth;"), 5, "no thumbnail in the detail")
+        self.driver.find_element(By.ID, "utf16-toggle").click()
+        if SCREENSHOT:
+            os.makedirs(os.path.dirname(SCREENSHOT), exist_ok=True)
+            self.assertTrue(self.driver.save_screenshot(SCREENSHOT))
+            print("screenshot:", SCREENSHOT)
+
+
+if __name__ == "__main__":
+    unittest.main()
