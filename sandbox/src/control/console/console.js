@@ -309,24 +309,23 @@ function messageFilters() {
 }
 
 function messageRow(m, fresh) {
-  const reserved = m.reserved ? (m.yk_time || m.due) : '';
+  const reserved = m.reserved ? m.due.slice(0, 16) : '';
   return el('tr', {
     'data-id': m.id,
+    title: `submitted ${m.i_time}`,
     class: [m.id === state.selected ? 'selected' : '', fresh ? 'fresh' : ''].join(' ').trim(),
     onclick: () => selectMessage(m.id),
   },
   el('td', { class: 'num', text: m.id }),
   el('td', {}, el('span', { class: `badge ${m.kind}`, text: m.kind })),
-  el('td', { text: who(m) }),
-  el('td', { text: m.user_tel || '' }),
+  el('td', {}, who(m), el('div', { class: 'muted', text: m.user_tel || '' })),
   el('td', {}, m.custom_tel || '', m.custom_nam ? el('div', { class: 'muted', text: m.custom_nam }) : null),
   el('td', { class: 'text', title: m.subject ? `${m.subject}\n${m.msg || ''}` : (m.msg || '') },
     m.subject ? el('span', { class: 'subject', text: m.subject }) : null, oneLine(m.msg)),
   el('td', { text: reserved }),
   el('td', {}, el('span', { class: `badge ${m.state}`, text: m.state })),
   resultCell(m),
-  el('td', { class: 'num', text: money(m.fee) }),
-  el('td', { class: 'mono', text: m.i_time || '' }));
+  el('td', { class: 'num', text: money(m.fee) }));
 }
 
 async function refreshMessages() {
@@ -354,6 +353,7 @@ function selectMessage(id) {
 
 async function refreshDetail() {
   const pane = $('#detail');
+  pane.parentElement.classList.toggle('with-detail', state.selected !== null);
   if (state.selected === null) {
     pane.hidden = true;
     return;
@@ -508,7 +508,7 @@ async function refreshMembers() {
   const rows = members.slice().reverse().map((m) => el('tr', {},
     el('td', { class: 'num', text: m.seq }), el('td', { class: 'mono', text: m.i_time || '' }),
     el('td', {}, nullable(m.user_id)), el('td', {}, nullable(m.tax_ltd)), el('td', {}, nullable(m.tax_name)),
-    el('td', {}, nullable(m.tax_tel)), el('td', {}, nullable(m.tax_mail)), el('td', {}, nullable(m.tax_juso)),
+    el('td', {}, nullable(m.tax_tel)), el('td', {}, nullable(m.tax_mail)), el('td', { class: 'text', title: m.tax_juso || '' }, nullable(m.tax_juso)),
     el('td', {}, nullable(m.tax_damdang))));
   fillBody('#members', rows, '#members-empty');
 }
