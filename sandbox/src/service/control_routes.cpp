@@ -316,19 +316,20 @@ std::optional<json> message_detail_json(ServiceState& s, std::int64_t id) {
   return m;
 }
 
+enum class CancelOutcome { Cancelled, NoSuchMessage, NotPending };
+
 // Cancels a reservation that is not yet due, refunding it, as the service's own cancel does.
-// Returns an error text when the message is no such reservation.
-std::optional<std::string> cancel_reservation(ServiceState& s, std::int64_t id) {
+CancelOutcome cancel_reservation(ServiceState& s, std::int64_t id) {
   std::lock_guard lock(s.db_mutex);
   s.deliver_due_messages();
   auto& q = s.store.stmt("SELECT fee, user_key, reserved, state, due FROM messages WHERE id = ?");
   q.bind(1, id);
-  if (!q.step()) return "no message with that id";
+  if (!q.step()) return CancelOutcome::NoSuchMessage;
   const std::int64_t fee = q.opt_integer(0).value_or(0);
   const std::u16string key = q.text(1);
   const bool pending = q.integer(2) != 0 && q.integer(3) == 0 && q.integer(4) > s.clock.now().ms;
   q.start();
-  if (!pending) return "not a pending reservation";
+  if (!pending) return CancelOutcome::NotPending;
   Transaction tx(s.store);
   s.store.stmt("UPDATE messages SET state = 3 WHERE id = ?").bind(1, id).run();
   s.store.stmt("UPDATE accounts SET balance = balance + ? WHERE user_key = ?")
@@ -336,7 +337,7 @@ std::optional<std::string> cancel_reservation(ServiceState& s, std::int64_t id) 
       .bind_text(2, key)
       .run();
   tx.commit();
-  return std::nullopt;
+  return CancelOutcome::Cancelled;
 }
 
 json faults_json(const Faults& faults) {
@@ -496,15 +497,19 @@ void register_service_routes(httplib::Server& server, Service& service) {
     if (!m) return reply(res, json{{"error", "no message with that id"}}, 404);
     reply(res, *m);
   });
-  server.Post(
-      R"(/messages/(-?\d+)/cancel)", [&s](const httplib::Request& req, httplib::Response& res) {
-        const auto id = int_from_text(req.matches[1]);
-        if (!id) return reply(res, json{{"error", "no message with that id"}}, 404);
-        if (auto why = cancel_reservation(s, *id)) {
-          return reply(res, json{{"error", *why}}, *why == "no message with that id" ? 404 : 409);
-        }
-        reply(res, json{{"ok", true}});
-      });
+  server.Post(R"(/messages/(-?\d+)/cancel)",
+              [&s](const httplib::Request& req, httplib::Response& res) {
+                const auto id = int_from_text(req.matches[1]);
+                switch (id ? cancel_reservation(s, *id) : CancelOutcome::NoSuchMessage) {
+                  case CancelOutcome::NoSuchMessage:
+                    return reply(res, json{{"error", "no message with that id"}}, 404);
+                  case CancelOutcome::NotPending:
+                    return reply(res, json{{"error", "not a pending reservation"}}, 409);
+                  case CancelOutcome::Cancelled:
+                    break;
+                }
+                reply(res, json{{"ok", true}});
+              });
   server.Get("/results", [&s](const httplib::Request&, httplib::Response& res) {
     reply(res, results_json(s));
   });
