@@ -340,6 +340,21 @@ class ConsoleInBrowser(unittest.TestCase):
         self.wait_for(lambda d: [a for a in self.sandbox.api("GET", "/accounts")
                                  if a["user_id"] == "poor"][0]["balance"] == 777.5, 2)
 
+    def test_7_the_call_log_shows_parameters_with_their_utf16(self):
+        self.show("calls")
+        self.driver.find_element(By.ID, "calls-proc").send_keys("sp_sms_send")
+        first = '#calls tbody tr[data-seq]'
+        self.wait_for(lambda d: all("sp_sms_send" in r.text
+                                    for r in d.find_elements(By.CSS_SELECTOR, first)) and
+                      d.find_elements(By.CSS_SELECTOR, first), 2)
+        # The first message of this session: its text holds 안 (U+C548).
+        rows = self.driver.find_elements(By.CSS_SELECTOR, first)
+        rows[-1].find_element(By.CSS_SELECTOR, "td").click()
+        self.wait_for(lambda d: any("C548" in u.text and u.is_displayed() for u in
+                                    d.find_elements(By.CSS_SELECTOR, "#calls tr.call-detail .utf16")),
+                      2, "the call's UTF-16 is not shown")
+        self.driver.find_element(By.ID, "calls-proc").clear()
+
     def test_9_screenshot_after_the_demo(self):
         with open(os.path.join(REPO, "examples", "demo.tsms"), encoding="utf-8") as f:
             script = f.read()
