@@ -194,7 +194,13 @@ class ConsoleInBrowser(unittest.TestCase):
 
     def click_row(self, message_id):
         # Its first cell: clicking the middle of a wide row would scroll the list sideways.
-        self.row(message_id).find_element(By.CSS_SELECTOR, "td").click()
+        for _ in range(20):
+            try:
+                self.row(message_id).find_element(By.CSS_SELECTOR, "td").click()
+                return
+            except StaleElementReferenceException:
+                continue
+        self.fail("could not click message %d" % message_id)
 
     def newest_id(self):
         return self.sandbox.api("GET", "/messages?limit=1")[0]["id"]
@@ -228,14 +234,16 @@ class ConsoleInBrowser(unittest.TestCase):
         params = self.driver.find_element(By.ID, "detail-params")
         self.assertIn("@msg", params.text)
         self.assertIn("@YK_Time", params.text)
-        utf16 = params.find_elements(By.CSS_SELECTOR, ".utf16")
-        self.assertTrue(utf16)
-        self.assertFalse(any(u.is_displayed() for u in utf16), "UTF-16 shown before asked for")
+        utf16 = "#detail-params .utf16"
+        self.wait_for(lambda d: d.find_elements(By.CSS_SELECTOR, utf16) and not any(
+            u.is_displayed() for u in d.find_elements(By.CSS_SELECTOR, utf16)), 2,
+            "UTF-16 shown before asked for")
         self.driver.find_element(By.ID, "utf16-toggle").click()
-        shown = " ".join(u.text for u in utf16 if u.is_displayed())
+        shown = lambda d: " ".join(u.text for u in d.find_elements(By.CSS_SELECTOR, utf16)
+                                   if u.is_displayed())
         # 안 is U+C548; the emoji is the surrogate pair D83D DE00.
-        self.assertIn("C548", shown)
-        self.assertIn("D83D DE00", shown)
+        self.wait_for(lambda d: "C548" in shown(d) and "D83D DE00" in shown(d), 2,
+                      "the exact UTF-16 is not shown")
         self.driver.find_element(By.ID, "utf16-toggle").click()
 
     def test_2_advancing_the_clock_from_the_page_delivers_the_result(self):
@@ -263,9 +271,9 @@ class ConsoleInBrowser(unittest.TestCase):
         self.show("pictures")
         selector = '#pictures figure[data-name="%s"] img' % names[0]
         self.wait_for(lambda d: d.find_elements(By.CSS_SELECTOR, selector), 2, "no thumbnail")
-        image = self.driver.find_element(By.CSS_SELECTOR, selector)
         self.wait_for(lambda d: d.execute_script(
-            "return arguments[0].complete && arguments[0].naturalWidth;", image), 5,
+            "const i = document.querySelector(arguments[0]);"
+            "return i && i.complete && i.naturalWidth;", selector), 5,
             "the thumbnail did not decode")
         caption = self.driver.find_element(By.CSS_SELECTOR,
                                            '#pictures figure[data-name="%s"]' % names[0]).text
@@ -348,8 +356,8 @@ class ConsoleInBrowser(unittest.TestCase):
                                     for r in d.find_elements(By.CSS_SELECTOR, first)) and
                       d.find_elements(By.CSS_SELECTOR, first), 2)
         # The first message of this session: its text holds 안 (U+C548).
-        rows = self.driver.find_elements(By.CSS_SELECTOR, first)
-        rows[-1].find_element(By.CSS_SELECTOR, "td").click()
+        self.wait_for(lambda d: d.find_elements(By.CSS_SELECTOR, first)[-1].find_element(
+            By.CSS_SELECTOR, "td").click() or True, 2)
         self.wait_for(lambda d: any("C548" in u.text and u.is_displayed() for u in
                                     d.find_elements(By.CSS_SELECTOR, "#calls tr.call-detail .utf16")),
                       2, "the call's UTF-16 is not shown")
