@@ -363,6 +363,35 @@ class ConsoleInBrowser(unittest.TestCase):
                       2, "the call's UTF-16 is not shown")
         self.driver.find_element(By.ID, "calls-proc").clear()
 
+    def test_8_clock_set_and_faults_armed_from_the_page(self):
+        box = self.driver.find_element(By.ID, "clock-set")
+        box.clear()
+        box.send_keys("2026-03-02 10:00:00\n")
+        self.wait_for(lambda d: self.sandbox.api("GET", "/clock")["now"][:16] == "2026-03-02 10:00",
+                      2, "the clock was not set")
+
+        form = self.driver.find_element(By.ID, "fault-raise")
+        Select(form.find_element(By.NAME, "proc")).select_by_value("sp_sms_send")
+        form.find_element(By.NAME, "message").send_keys("점검 중입니다")
+        form.find_element(By.CSS_SELECTOR, "button[type=submit]").click()
+        self.wait_for(lambda d: "점검 중입니다" in d.find_element(By.ID, "armed").text, 2,
+                      "the armed fault is not shown")
+        armed = self.sandbox.api("GET", "/faults")["raise"]
+        self.assertEqual([(f["proc"], f["message"], f["times"]) for f in armed],
+                         [("sp_sms_send", "점검 중입니다", 1)])
+        sent = subprocess.run([SHELL_EXE, "-c", "Login demo demo1234", "-c",
+                               'SmsSend sub01 0212345678 c1 "" 01012345678 "x" 0 ""'],
+                              capture_output=True, text=True, timeout=60, cwd=REPO)
+        self.assertIn("점검 중입니다", sent.stdout)
+        # Spent: the page says nothing is armed any more.
+        self.wait_for(lambda d: "nothing armed" in d.find_element(By.ID, "armed").text, 2)
+
+        self.driver.find_element(By.ID, "fault-janek").click()
+        self.wait_for(lambda d: self.sandbox.api("GET", "/faults")["janek_null"], 2)
+        self.driver.find_element(By.ID, "faults-clear").click()
+        self.wait_for(lambda d: not self.sandbox.api("GET", "/faults")["janek_null"], 2)
+        self.wait_for(lambda d: not d.find_element(By.ID, "fault-janek").is_selected(), 2)
+
     def test_9_screenshot_after_the_demo(self):
         with open(os.path.join(REPO, "examples", "demo.tsms"), encoding="utf-8") as f:
             script = f.read()

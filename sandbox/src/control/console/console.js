@@ -82,7 +82,15 @@ async function act(method, path, done) {
   } catch (e) {
     toast(e.message, true);
   }
+  // The controls may show what the user picked rather than what the service did: redraw them.
+  forgetControls();
   refreshNow();
+}
+
+function forgetControls() {
+  state.last.mirrors = null;
+  state.last.sftp = null;
+  state.last.faults = null;
 }
 
 // ---- formatting ----
@@ -185,6 +193,7 @@ function fillBody(table, rows, emptyId) {
 function renderState(s) {
   state.clock = s.clock;
   $('#clock').textContent = s.clock;
+  $('#clock-set').placeholder = s.clock;  // the format, and a value to start from
 
   // A control being used is not redrawn under the pointer; it catches up once left.
   if (!$('#mirrors').contains(document.activeElement) && changed('mirrors', s.mirrors)) {
@@ -243,7 +252,7 @@ function setMirrorMode(n, mode) {
     fetch(path, { method: 'POST', body }).then(async (r) => {
       if (!r.ok) throw new Error((await r.json()).error);
       toast(`mirror${n}: custom`);
-    }).catch((e) => toast(e.message, true)).finally(refreshNow);
+    }).catch((e) => toast(e.message, true)).finally(() => { forgetControls(); refreshNow(); });
     return;
   }
   act('POST', path, `mirror${n}: ${mode}`);
@@ -263,8 +272,7 @@ function renderFaults(f) {
   $('#armed').replaceChildren(...(items.length
     ? items.map((t) => el('li', { text: t }))
     : [el('li', { class: 'none', text: 'nothing armed' })]));
-  const janek = $('#fault-janek');
-  if (document.activeElement !== janek) janek.checked = f.janek_null;
+  $('#fault-janek').checked = f.janek_null;
 }
 
 function setUpFaultForms() {
