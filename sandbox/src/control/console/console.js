@@ -366,7 +366,15 @@ async function refreshDetail() {
     pane.hidden = true;
     return;
   }
-  const m = await api('GET', `/messages/${state.selected}`);
+  let m;
+  try {
+    m = await api('GET', `/messages/${state.selected}`);
+  } catch (e) {
+    // Gone (a sandbox started again with --reset): close the pane rather than fail every poll.
+    state.selected = null;
+    pane.hidden = true;
+    return;
+  }
   if (!changed('detail', m)) return;
   pane.hidden = false;
   $('#detail-title').textContent = `Message #${m.id} · ${m.kind.toUpperCase()} · ${m.proc}`;
