@@ -184,6 +184,7 @@ struct MessageFilter {
   std::optional<std::u16string> user_key;
   std::optional<std::int64_t> kind;
   std::optional<std::int64_t> state;
+  std::optional<bool> reserved;
   std::u16string recipient;  // digits only when it holds digits, else the text as typed
   bool recipient_digits = false;
   std::optional<std::int64_t> limit;
@@ -199,6 +200,7 @@ struct MessageFilter {
   bool matches(const Stmt& q) const {
     if (kind && q.integer(1) != *kind) return false;
     if (state && q.integer(21) != *state) return false;
+    if (reserved && (q.integer(20) != 0) != *reserved) return false;
     if (user_key && (q.is_null(2) || comparison_key(q.text(2)) != *user_key)) return false;
     if (!recipient.empty()) {
       if (q.is_null(5)) return false;
@@ -232,6 +234,11 @@ std::optional<std::string> parse_message_filter(const httplib::Request& req, Mes
     } else {
       return "state: expected waiting, delivered or cancelled";
     }
+  }
+  if (req.has_param("reserved") && !req.get_param_value("reserved").empty()) {
+    const std::string v = req.get_param_value("reserved");
+    if (v != "0" && v != "1") return "reserved: expected 0 or 1";
+    f.reserved = v == "1";
   }
   if (req.has_param("recipient")) {
     const std::u16string r = from_utf8(req.get_param_value("recipient"));

@@ -87,6 +87,11 @@ TEST_F(ConsoleApiTest, MessageFiltersAndLimitPickTheNewestMatches) {
   ASSERT_EQ(waiting_demo.size(), 1u);
   EXPECT_EQ(waiting_demo[0]["id"], last);
   for (const auto& m : get("/messages?state=delivered")) EXPECT_EQ(m["state"], "delivered");
+  // Only the seeded reservation is reserved.
+  const json reserved = get("/messages?reserved=1");
+  ASSERT_EQ(reserved.size(), 1u);
+  EXPECT_EQ(reserved[0]["due"], "2030-01-01 09:00:00");
+  EXPECT_EQ(get("/messages?reserved=0").size(), all.size() - 1);
 
   for (const char* bad :
        {"/messages?kind=fax", "/messages?state=sent", "/messages?limit=0", "/messages?limit=x"}) {

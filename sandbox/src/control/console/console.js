@@ -449,7 +449,7 @@ async function refreshPictures() {
 }
 
 async function refreshReservations() {
-  const waiting = await api('GET', `/messages${query({ state: 'waiting' })}`);
+  const waiting = await api('GET', `/messages${query({ state: 'waiting', reserved: 1 })}`);
   // Pending: reserved and not yet due by the service clock (times compare as text).
   const pending = waiting.filter((m) => m.reserved && m.due > state.clock);
   pending.sort((a, b) => (a.due < b.due ? -1 : a.due > b.due ? 1 : a.id - b.id));
