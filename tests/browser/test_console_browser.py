@@ -386,6 +386,8 @@ class ConsoleInBrowser(unittest.TestCase):
         self.driver.find_element(By.ID, "faults-clear").click()
         self.wait_for(lambda d: not self.sandbox.api("GET", "/faults")["janek_null"], 2)
         self.wait_for(lambda d: not d.find_element(By.ID, "fault-janek").is_selected(), 2)
+        box.clear()
+        form.find_element(By.NAME, "message").clear()
 
     def test_9_screenshot_after_the_demo(self):
         with open(os.path.join(REPO, "examples", "demo.tsms"), encoding="utf-8") as f:
