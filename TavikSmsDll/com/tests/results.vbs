@@ -34,6 +34,14 @@ Keep "sms2.txt", "yaeyak_v2.txt"
 WScript.Echo "ibgum " & o.SmsIbgum()
 Keep "sms3.txt", "ibgum.txt"
 WScript.Echo "janek " & o.SmsJanek()
+' The test armed a refusal of the next sp_YaeyakDelete: the error reaches Err, the reservation
+' stays; the second call cancels it.
+On Error Resume Next
+Err.Clear
+r = o.YaeyakDelete(6)
+WScript.Echo "delete_error " & Err.Number & " " & Err.Description
+Err.Clear
+On Error GoTo 0
 WScript.Echo "delete " & o.YaeyakDelete(6)
 WScript.Echo "janek_after_delete " & o.SmsJanek()
 WScript.Echo "yaeyak_after_delete " & o.YaeyakData()
@@ -43,12 +51,5 @@ WScript.Echo "addmember " & o.AddMember("winemember", "wine1234", "demo", "123-4
                                         "", "w@example.com", "Seoul", "Lee")
 WScript.Echo "member_login " & o.Login("winemember", "wine1234")
 WScript.Echo "member_janek " & o.SmsJanek()
-
-' The test armed a refusal of the next sp_YaeyakDelete: the error reaches Err.
-On Error Resume Next
-Err.Clear
-r = o.YaeyakDelete(1)
-WScript.Echo "delete_error " & Err.Number & " " & Err.Description
-Err.Clear
 WScript.Echo "logout " & o.Logout()
 WScript.Echo "end"

@@ -523,7 +523,10 @@ TEST_F(WineCom, E1_HostsCallFormsPropertyGetsNamedArgumentsBooleansAndASecondApa
   EXPECT_EQ(forms["variables"], "0 OK");
   EXPECT_EQ(forms["logout_without_parentheses"], "0 OK");
   EXPECT_EQ(forms["property_put"], "438 -");
-  EXPECT_EQ(forms["not_built_without_parentheses"], "-2147467263 -");
+  // No listing before it: the export fails, and says so in its result, not as a COM error.
+  const std::string text_call = forms["text_method_without_parentheses"];
+  EXPECT_EQ(text_call.rfind("0 ", 0), 0u) << text_call;
+  EXPECT_NE(text_call, "0 OK");
   std::string balance = forms["janek_without_parentheses"];
   ASSERT_EQ(balance.rfind("0 ", 0), 0u) << balance;
   EXPECT_NE(balance, "0 -12345678");
