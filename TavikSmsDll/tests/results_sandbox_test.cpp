@@ -1,7 +1,10 @@
 // Reading back against a real sandbox: the export files byte for byte, the acknowledgements, the
 // reservation methods, deposits and member registration, and the acknowledgement invariant at
 // every failure point (a dropped connection, a refused statement, a failing write).
+#include <locale.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include <filesystem>
 #include <fstream>
@@ -217,6 +220,25 @@ TEST_F(ResultsTest, DepositsExactBytesAndASecondCallReplacesTheFile) {
   auto ls = lines("sms3.txt");
   ASSERT_EQ(ls.size(), 2500u);
   for (const auto& l : ls) EXPECT_EQ(l.back(), '\t');
+}
+
+TEST_F(ResultsTest, ExportsAreInTheLocalesCodeSet) {
+  locale_t korean = newlocale(LC_CTYPE_MASK, "ko_KR.EUC-KR", static_cast<locale_t>(nullptr));
+  if (korean == static_cast<locale_t>(nullptr)) GTEST_SKIP() << "ko_KR.EUC-KR not installed";
+  freelocale(korean);
+  setenv("LC_ALL", "ko_KR.EUC-KR", 1);  // this test's own process
+  restart_session();
+  unsetenv("LC_ALL");
+  TavikSms c;
+  ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+  EXPECT_EQ(c.SmsIbgum(), u"OK");
+  // 3월 충전 / 추가 충전 / 세금계산서 발행 요청 in EUC-KR.
+  const std::string expected =
+      "demo\t5000\t100000\t2024-03-02\t3\xBF\xF9 \xC3\xE6\xC0\xFC\t\r\n"
+      "demo\t2500\t50000\t2024-03-15\t\xC3\xDF\xB0\xA1 \xC3\xE6\xC0\xFC\r|"
+      "\xBC\xBC\xB1\xDD\xB0\xE8\xBB\xEA\xBC\xAD \xB9\xDF\xC7\xE0 \xBF\xE4\xC3\xBB\t\r\n"
+      "demo\t1000\t20000\t2024-03-28\t\t\r\n";
+  EXPECT_EQ(file("sms3.txt"), expected);
 }
 
 // Every acknowledged id is in the file; the one row written but not acknowledged is listed again
