@@ -1,12 +1,17 @@
 // taviksms: runs TavikSms method calls by name, one per line, on one thread.
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <taviksms/taviksms.h>
@@ -59,12 +64,142 @@ Shell commands (all on one thread; instances share that thread's session):
   .use N        make instance N current
   .drop [N]     destroy instance N (default: the current one)
   .list         list the live instances
+  .show FILE    print an export file (sms1.txt, sms2.txt, sms3.txt) as a table: one row per
+                line, its tab-separated fields in columns, CR shown as \r
+  .sleep SEC    wait SEC seconds (results arrive while the service's clock runs)
   .help         this text
   .quit         stop
 
 Methods:
 )";
   for (const auto& m : taviksms::methods()) std::cout << "  " << signature(m) << '\n';
+}
+
+// Columns a character takes on a terminal: two for Hangul and the CJK blocks, else one.
+int display_width(char32_t c) {
+  if ((c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) ||
+      (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
+      (c >= 0xFF00 && c <= 0xFF60) || (c >= 0xFFE0 && c <= 0xFFE6)) {
+    return 2;
+  }
+  return 1;
+}
+
+// A field cut to at most `max` columns ("~" marks a cut); its width in `width`.
+std::u32string fit(const std::u32string& field, int max, int& width) {
+  width = 0;
+  for (char32_t c : field) width += display_width(c);
+  if (width <= max) return field;
+  std::u32string out;
+  width = 0;
+  for (char32_t c : field) {
+    const int w = display_width(c);
+    if (width + w > max - 1) break;
+    out += c;
+    width += w;
+  }
+  out += U'~';
+  ++width;
+  return out;
+}
+
+std::string utf32_to_utf8(const std::u32string& s) {
+  std::u16string u16;
+  for (char32_t c : s) {
+    if (c >= 0x10000) {
+      u16 += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+      u16 += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      u16 += static_cast<char16_t>(c);
+    }
+  }
+  return to_utf8(u16);
+}
+
+std::u32string to_utf32(const std::u16string& s) {
+  std::u32string out;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    char32_t c = s[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 &&
+        s[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
+      ++i;
+    }
+    out += c;
+  }
+  return out;
+}
+
+// Prints an export file as an aligned table with the export's column names as the header.
+bool show_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) {
+    std::cerr << "cannot open " << path << '\n';
+    return false;
+  }
+  std::string all((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  std::vector<std::vector<std::u32string>> rows;
+  std::size_t start = 0;
+  while (start < all.size()) {
+    std::size_t end = all.find("\r\n", start);
+    std::string line =
+        all.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    start = end == std::string::npos ? all.size() : end + 2;
+    std::vector<std::u32string> fields;
+    std::size_t b = 0;
+    for (;;) {
+      std::size_t t = line.find('\t', b);
+      std::u32string field = to_utf32(taviksms::utf::utf8_to_utf16(line.substr(b, t - b)));
+      std::u32string shown;
+      for (char32_t c : field) {
+        if (c == U'\r')
+          shown += U"\\r";
+        else if (c < 0x20)
+          shown += U'?';
+        else
+          shown += c;
+      }
+      fields.push_back(shown);
+      if (t == std::string::npos) break;
+      b = t + 1;
+    }
+    rows.push_back(std::move(fields));
+  }
+  const bool deposits = path.size() >= 8 && path.compare(path.size() - 8, 8, "sms3.txt") == 0;
+  static const char* const kResult[] = {"id",          "User_ID",    "SUB_ID",     "user_tel",
+                                        "Custom_tel",  "Custom_id",  "Custom_nam", "msg",
+                                        "result_code", "Result_Msg", "typ",        "kun2",
+                                        "fee2",        "i_time",     "s_time"};
+  static const char* const kDeposit[] = {"User_ID", "kunsu", "ibgum", "Ibgum_date", "ibgum_memo"};
+  std::vector<std::u32string> header;
+  if (deposits) {
+    for (const char* h : kDeposit) header.push_back(std::u32string(h, h + std::strlen(h)));
+  } else {
+    for (const char* h : kResult) header.push_back(std::u32string(h, h + std::strlen(h)));
+  }
+  rows.insert(rows.begin(), header);
+  constexpr int kMax = 24;
+  std::vector<int> widths;
+  for (const auto& r : rows) {
+    if (widths.size() < r.size()) widths.resize(r.size(), 0);
+    for (std::size_t i = 0; i < r.size(); ++i) {
+      int w = 0;
+      fit(r[i], kMax, w);
+      widths[i] = std::max(widths[i], w);
+    }
+  }
+  for (const auto& r : rows) {
+    std::string out;
+    for (std::size_t i = 0; i < r.size(); ++i) {
+      int w = 0;
+      out += utf32_to_utf8(fit(r[i], kMax, w));
+      if (i + 1 < r.size()) out += std::string(static_cast<std::size_t>(widths[i] - w) + 2, ' ');
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    std::cout << out << '\n';
+  }
+  std::cout << "(" << rows.size() - 1 << (rows.size() == 2 ? " line)" : " lines)") << '\n';
+  return true;
 }
 
 class Shell {
@@ -149,6 +284,23 @@ class Shell {
       for (const auto& [n, obj] : instances_) {
         std::cout << n << (n == current_ ? " *" : "") << '\n';
       }
+    } else if (head == ".show") {
+      if (words.size() != 2) {
+        std::cerr << "usage: .show FILE\n";
+        return false;
+      }
+      return show_file(to_utf8(words[1]));
+    } else if (head == ".sleep") {
+      double sec = -1;
+      try {
+        sec = words.size() == 2 ? std::stod(to_utf8(words[1])) : -1;
+      } catch (...) {
+      }
+      if (!(sec >= 0 && sec <= 3600)) {
+        std::cerr << "usage: .sleep SECONDS (0 to 3600)\n";
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::duration<double>(sec));
     } else if (head == ".help") {
       print_help();
     } else if (head == ".quit" || head == ".exit") {

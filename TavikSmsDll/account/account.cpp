@@ -1,58 +1,30 @@
 #include "account/account.h"
 
-#include <new>
-
 #include "component/error.h"
 #include "component/module_state.h"
+#include "db/call.h"
 #include "db/db_open.h"
-#include "db/session.h"
+#include "results/export.h"
 
 namespace taviksms::core {
-
-namespace {
-
-// The shared objects a call needs; a released one is the runtime's "object not set".
-db::DbCmd& cmd(ModuleState& s) {
-  if (!s.db_cmd) raise_object_not_set();
-  return *s.db_cmd;
-}
-db::DbRs& rs(ModuleState& s) {
-  if (!s.db_rs) raise_object_not_set();
-  return *s.db_rs;
-}
-
-}  // namespace
 
 std::u16string login(const std::u16string& user_id, const std::u16string& passwd) {
   ModuleState& s = module_state();
   s.user_id = user_id;
-  try {
-    s.last_result = db_open();
-    if (s.last_result != u"OK") {
-      s.logged_in = false;
-      return s.last_result;
-    }
-    cmd(s).refresh_parameters();
-    cmd(s).set_command_text(u"f_login");
-    cmd(s).set_command_type(db::kCmdStoredProc);
-    rs(s).set_cursor_location(db::kUseServer);
-    cmd(s).parameter(u"@user_id").set_value(db::Value::text(s.user_id));
-    cmd(s).parameter(u"@user_pw").set_value(db::Value::text(passwd));
-    rs(s).open(cmd(s));
-    s.last_result = cmd(s).parameter(u"@return_value").value().to_text();
-    if (s.last_result.empty()) {
-      s.logged_in = true;
-      return u"OK";
-    }
-    s.logged_in = false;
-    return s.last_result;
-  } catch (const Error& e) {
-    s.logged_in = false;
-    return e.description();
-  } catch (const std::bad_alloc&) {
-    s.logged_in = false;
-    return u"Out of memory";
-  }
+  return db::with_handler(
+      [&]() -> std::u16string {
+        s.last_result = db_open();
+        if (s.last_result != u"OK") {
+          s.logged_in = false;
+          return s.last_result;
+        }
+        db::Call call(s, u"f_login", db::kUseServer, db::Call::Type::stored_proc);
+        call.text(u"@user_id", s.user_id).text(u"@user_pw", passwd).open();
+        s.last_result = call.return_value().to_text();
+        s.logged_in = s.last_result.empty();
+        return s.logged_in ? u"OK" : s.last_result;
+      },
+      [&] { s.logged_in = false; });
 }
 
 std::u16string logout() {
@@ -69,17 +41,78 @@ std::int32_t sms_janek() {
       s.last_result = db_open();
       if (s.last_result != u"OK") return kJanekFailure;
     }
-    cmd(s).refresh_parameters();
-    cmd(s).set_command_text(u"f_sms_janek");
-    cmd(s).parameter(u"@user_id").set_value(db::Value::text(s.user_id));
-    rs(s).set_cursor_location(db::kUseServer);
-    rs(s).open(cmd(s));
-    return cmd(s).parameter(u"@return_value").value().to_int32();
-  } catch (const Error&) {
-    return kJanekFailure;
-  } catch (const std::bad_alloc&) {
+    db::Call call(s, u"f_sms_janek", db::kUseServer);
+    call.text(u"@user_id", s.user_id).open();
+    return call.return_value().to_int32();
+  } catch (const std::exception&) {
     return kJanekFailure;
   }
+}
+
+std::u16string sms_ibgum() {
+  ModuleState& s = module_state();
+  return db::with_handler(
+      [&]() -> std::u16string {
+        if (auto stop = db::preamble(s)) return *stop;
+        db::Call call(s, u"sp_ibgum_data", db::kUseClient);
+        call.text(u"@user_id", s.user_id).open();
+        platform::Platform& p = platform::current();
+        results::ExportFile file(s, p, u"sms3.txt");
+        const std::u16string sep = p.decimal_separator();
+        db::DbRs& rs = db::rs(s);
+        const std::int32_t n = rs.record_count();
+        std::u16string line;
+        for (std::int32_t i = 1; i <= n; ++i) {
+          results::deposit_record(rs, sep, line);
+          file.write_line(line);
+          if (i != rs.record_count()) rs.move_next();
+        }
+        db::close_if_open(s);
+        file.close();
+        return u"OK";
+      },
+      [&] { db::close_if_open(s); });
+}
+
+std::u16string normalize_tax_no(const std::u16string& tax_no) {
+  if (tax_no.size() < 4 || tax_no[3] != u'-') return tax_no;
+  const auto mid = [&](std::size_t from, std::size_t len) {
+    return from < tax_no.size() ? tax_no.substr(from, len) : std::u16string();
+  };
+  return mid(0, 3) + mid(4, 2) + mid(7, 5);
+}
+
+std::u16string add_member(const std::u16string& user_id, const std::u16string& user_pw,
+                          const std::u16string& recommender, const std::u16string& tax_no,
+                          const std::u16string& tax_ltd, const std::u16string& tax_name,
+                          const std::u16string& tax_jongmok, const std::u16string& tax_upte,
+                          const std::u16string& tax_tel, const std::u16string& tax_fax,
+                          const std::u16string& tax_mail, const std::u16string& tax_juso,
+                          const std::u16string& tax_damdang) {
+  ModuleState& s = module_state();
+  return db::with_handler(
+      [&]() -> std::u16string {
+        if (auto stop = db::preamble(s)) return *stop;
+        std::u16string number = normalize_tax_no(tax_no);
+        db::Call call(s, u"sp_addmember", db::kKeepCursor, db::Call::Type::stored_proc);
+        call.text(u"@user_id", user_id)
+            .text(u"@user_pw", user_pw)
+            .text(u"@recommender", recommender)
+            .text(u"@tax_no", number)
+            .text(u"@tax_ltd", tax_ltd)
+            .text(u"@tax_name", tax_name)
+            .text(u"@tax_jongmok", tax_jongmok)
+            .text(u"@tax_upte", tax_upte)
+            .text(u"@tax_tel", tax_tel)
+            .text(u"@tax_fax", tax_fax)
+            .text(u"@tax_mail", tax_mail)
+            .text(u"@tax_juso", tax_juso)
+            .text(u"@tax_damdang", tax_damdang);
+        call.execute();
+        db::close_if_open(s);
+        return u"OK";
+      },
+      [&] { db::close_if_open(s); });
 }
 
 }  // namespace taviksms::core

@@ -41,4 +41,35 @@ void raise_not_implemented(std::u16string method) {
   throw Error(err::kNotImplemented, u"TavikSmsDll", method + u" is not implemented in this build");
 }
 
+void raise_file_error(std::int32_t number) {
+  const char16_t* text = u"Device I/O error";
+  switch (number) {
+    case 52:
+      text = u"Bad file name or number";
+      break;
+    case 53:
+      text = u"File not found";
+      break;
+    case 55:
+      text = u"File already open";
+      break;
+    case 61:
+      text = u"Disk full";
+      break;
+    case 70:
+      text = u"Permission denied";
+      break;
+    case 75:
+      text = u"Path/File access error";
+      break;
+    case 76:
+      text = u"Path not found";
+      break;
+    default:
+      number = 57;
+      break;
+  }
+  throw Error(err::runtime(number), kRuntimeSource, text);
+}
+
 }  // namespace taviksms::core

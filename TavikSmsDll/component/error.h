@@ -60,5 +60,7 @@ class Error : public std::runtime_error {
 // A database provider's error, carrying the server's message.
 [[noreturn]] void raise_provider(std::u16string description);
 [[noreturn]] void raise_not_implemented(std::u16string method);
+// A file error of the runtime with its number (52, 55, 57, 61, 70, 75, 76, ...) and its text.
+[[noreturn]] void raise_file_error(std::int32_t number);
 
 }  // namespace taviksms::core

@@ -12,6 +12,10 @@ namespace taviksms::upload {
 class SftpSession;  // the picture-upload session (later)
 }
 
+namespace taviksms::platform {
+class OutputFile;  // the export file slot's file
+}
+
 namespace taviksms::core {
 
 struct ModuleState {
@@ -34,6 +38,9 @@ struct ModuleState {
 
   std::u16string last_result;  // LastResult: scratch result text
   std::u16string ack_sql;      // AckSql
+
+  // The one export file slot: set while an export file is open, so no two exports overlap.
+  std::shared_ptr<platform::OutputFile> export_file;
 
   std::shared_ptr<upload::SftpSession> sftp_client;
   bool sftp_connected = false;

@@ -4,6 +4,7 @@
 #include "component/error.h"
 #include "component/module_state.h"
 #include "db/session.h"
+#include "results/results.h"
 #include "send/send.h"
 #include "upload/upload.h"
 
@@ -74,44 +75,48 @@ std::u16string TavikSms::MmsSend(const std::u16string& SUB_ID, const std::u16str
                         fnam2, fnam3, YK_Time);
 }
 
-// Methods whose service operations are not part of this build fail loudly.
 std::u16string TavikSms::SmsIbgum() {
-  raise_not_implemented(u"SmsIbgum");
+  return sms_ibgum();
 }
+std::u16string TavikSms::SmsResultV2(const std::u16string& SUB_ID, const std::u16string& fr_dTime,
+                                     const std::u16string& to_dTime) {
+  return results::sms_result_v2(SUB_ID, fr_dTime, to_dTime);
+}
+std::u16string TavikSms::SmsResult1() {
+  return results::sms_result1();
+}
+std::u16string TavikSms::SmsResult2(const std::u16string& fr_dTime,
+                                    const std::u16string& to_dTime) {
+  return results::sms_result2(fr_dTime, to_dTime);
+}
+std::u16string TavikSms::YaeyakDelete(std::int32_t Key_id) {
+  return results::yaeyak_delete(Key_id);
+}
+std::u16string TavikSms::YaeyakData() {
+  return results::yaeyak_data();
+}
+std::u16string TavikSms::YaeyakDataV2(const std::u16string& SUB_ID) {
+  return results::yaeyak_data_v2(SUB_ID);
+}
+std::u16string TavikSms::YaeyakDataText() {
+  return results::yaeyak_data_text();
+}
+std::u16string TavikSms::AddMember(const std::u16string& User_ID, const std::u16string& user_pw,
+                                   const std::u16string& recommender, const std::u16string& TAX_NO,
+                                   const std::u16string& tax_ltd, const std::u16string& tax_name,
+                                   const std::u16string& tax_jongmok,
+                                   const std::u16string& tax_upte, const std::u16string& tax_tel,
+                                   const std::u16string& tax_fax, const std::u16string& tax_mail,
+                                   const std::u16string& tax_juso,
+                                   const std::u16string& tax_damdang) {
+  return add_member(User_ID, user_pw, recommender, TAX_NO, tax_ltd, tax_name, tax_jongmok, tax_upte,
+                    tax_tel, tax_fax, tax_mail, tax_juso, tax_damdang);
+}
+
+// Not part of this build: the history window.
 std::u16string TavikSms::SmsHist(const std::u16string&, std::int32_t, std::int32_t, std::int32_t,
                                  std::int32_t) {
   raise_not_implemented(u"SmsHist");
-}
-std::u16string TavikSms::SmsResultV2(const std::u16string&, const std::u16string&,
-                                     const std::u16string&) {
-  raise_not_implemented(u"SmsResultV2");
-}
-std::u16string TavikSms::SmsResult1() {
-  raise_not_implemented(u"SmsResult1");
-}
-std::u16string TavikSms::SmsResult2(const std::u16string&, const std::u16string&) {
-  raise_not_implemented(u"SmsResult2");
-}
-std::u16string TavikSms::YaeyakDelete(std::int32_t) {
-  raise_not_implemented(u"YaeyakDelete");
-}
-std::u16string TavikSms::YaeyakData() {
-  raise_not_implemented(u"YaeyakData");
-}
-std::u16string TavikSms::YaeyakDataV2(const std::u16string&) {
-  raise_not_implemented(u"YaeyakDataV2");
-}
-std::u16string TavikSms::YaeyakDataText() {
-  raise_not_implemented(u"YaeyakDataText");
-}
-std::u16string TavikSms::AddMember(const std::u16string&, const std::u16string&,
-                                   const std::u16string&, const std::u16string&,
-                                   const std::u16string&, const std::u16string&,
-                                   const std::u16string&, const std::u16string&,
-                                   const std::u16string&, const std::u16string&,
-                                   const std::u16string&, const std::u16string&,
-                                   const std::u16string&) {
-  raise_not_implemented(u"AddMember");
 }
 
 }  // namespace taviksms::core

@@ -43,6 +43,17 @@ class SftpComponent {
   virtual bool put_file(const std::u16string& remote_name, const std::u16string& local_path) = 0;
 };
 
+// A file open for output in the component's export slot. write() hands the bytes to the
+// operating system before it returns (nothing stays in a buffer of the process); a failure raises
+// core::Error with the runtime's file-error text. close() releases the file; it is also released
+// when the object is destroyed.
+class OutputFile {
+ public:
+  virtual ~OutputFile() = default;
+  virtual void write(std::string_view bytes) = 0;
+  virtual void close() = 0;
+};
+
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -68,6 +79,14 @@ class Platform {
   // Conversion to and from the system ANSI code page.
   virtual std::string to_ansi(std::u16string_view text) = 0;
   virtual std::u16string from_ansi(std::string_view bytes) = 0;
+
+  // Creates the file `name` (relative names in the process's current directory) or empties it,
+  // open for output. Raises core::Error when it cannot be created.
+  virtual std::unique_ptr<OutputFile> create_output_file(const std::u16string& name) = 0;
+
+  // The decimal separator of the user's regional settings (Windows: the user locale; POSIX: the
+  // environment's LC_NUMERIC).
+  virtual std::u16string decimal_separator() = 0;
 
   // `text` in lower case by the system's locale-independent Unicode case table: letters of the
   // Basic Multilingual Plane with a simple lower-case mapping; surrogates, characters without a

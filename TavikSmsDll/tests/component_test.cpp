@@ -276,11 +276,14 @@ TEST_F(ModuleStateTest, ThreadsHoldIndependentSessions) {
 
 TEST_F(ModuleStateTest, EscapingErrorsAndDispatch) {
   TavikSms c;
+  ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+  sandbox().post("/faults/raise?proc=sp_YaeyakDelete&message=refused");
   try {
-    c.SmsIbgum();
-    FAIL() << "not built yet, so it must not return a result";
+    c.YaeyakDelete(6);
+    FAIL() << "YaeyakDelete has no handler: the provider error must escape";
   } catch (const ComError& e) {
-    EXPECT_EQ(static_cast<std::uint32_t>(e.number), 0x80004001u);
+    EXPECT_EQ(static_cast<std::uint32_t>(e.number), 0x80040E14u);
+    EXPECT_EQ(e.description, u"refused");
   }
   EXPECT_EQ(methods().size(), 19u);
   EXPECT_EQ(std::string(methods()[3].name), "Login");

@@ -46,16 +46,33 @@ TEST(Shell, HelpListsTheNineteenMethodsWithTheirParameters) {
 }
 
 TEST(Shell, PrintsResultsAndEscapedErrorsAndKeepsGoing) {
-  auto r = shell({"-c", "Logout", "-c", "  logout  ", "-c", "SmsIbgum", "-c", "NoSuch", "-c",
+  auto r = shell({"-c", "Logout", "-c", "  logout  ", "-c", "YaeyakDataText", "-c", "NoSuch", "-c",
                   "Logout extra", "-c", "YaeyakDelete notanumber", "-c", "Logout"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.out,
             "OK\nOK\n"
-            "error 0x80004001: SmsIbgum is not implemented in this build\n"
+            "Object variable or With block variable not set\n"
             "error 0x80020006: Unknown name.\n"
             "error 0x8002000E: Invalid number of parameters.\n"
             "error 0x80020005: Type mismatch\n"
             "OK\n");
+}
+
+TEST(Shell, ShowsAnExportFileAsATable) {
+  const std::string dir = testing::TempDir();
+  {
+    std::ofstream f(dir + "/sms3.txt", std::ios::binary);
+    f << "demo\t5000\t100000\t2024-03-02\t3월 충전\t\r\n"
+         "demo\t2500\t50000\t2024-03-15\t추가 충전\r|세금계산서\t\r\n";
+  }
+  auto r = shell({"-c", ".show " + dir + "/sms3.txt", "-c", ".show " + dir + "/none.txt"});
+  EXPECT_EQ(r.exit_code, 1) << "a missing file is an error";
+  EXPECT_EQ(r.out,
+            "User_ID  kunsu  ibgum   Ibgum_date  ibgum_memo\n"
+            "demo     5000   100000  2024-03-02  3월 충전\n"
+            "demo     2500   50000   2024-03-15  추가 충전\\r|세금계산서\n"
+            "(2 lines)\n");
+  EXPECT_NE(r.err.find("cannot open"), std::string::npos);
 }
 
 TEST(Shell, ScriptsSavedOnWindowsAndCallsThatDoNotFitTheMethod) {

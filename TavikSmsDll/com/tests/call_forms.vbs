@@ -26,7 +26,7 @@ r = o.Login(u, p) : Report "variables"
 r = o.Logout : Report "logout_without_parentheses"
 r = o.Login(True, "x") : Report "boolean_for_text"
 o.Logout = "x" : Report "property_put"
-r = o.SmsIbgum : Report "not_built_without_parentheses"
+r = o.YaeyakDataText : Report "text_method_without_parentheses"
 
 ' A second instance shares the thread's session; releasing it closes the connection under the
 ' first, which stays logged in and so reports the closed connection.

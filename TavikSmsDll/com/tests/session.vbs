@@ -40,8 +40,8 @@ WScript.Echo "new_object_login " & o.login("demo", "demo1234")
 WScript.Echo "new_object_janek " & o.smsjanek()
 
 On Error Resume Next
-' Methods whose service operation is not in this build fail as COM calls with a description;
-' a built one returns its text. (Wine's VBScript has no Eval, hence one line each.)
+' A built method returns its text; one whose service operation is not in this build fails as a
+' COM call with a description. (Wine's VBScript has no Eval, hence one line each.)
 Err.Clear : r = o.SmsIbgum() : ReportMethod "SmsIbgum"
 Err.Clear : r = o.SmsResult1() : ReportMethod "SmsResult1"
 Err.Clear : r = o.YaeyakData() : ReportMethod "YaeyakData"

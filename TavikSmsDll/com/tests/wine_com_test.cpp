@@ -25,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include <iconv.h>
+
 #include <nlohmann/json.hpp>
 
 #include "sandbox_process.h"
@@ -85,6 +87,58 @@ std::u16string read_utf16(const fs::path& p) {
   return out;
 }
 
+// `utf8` in another code set, converted by the C library (unconvertible input: none expected).
+std::string convert(const std::string& utf8, const char* to) {
+  iconv_t cd = iconv_open(to, "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return "<no " + std::string(to) + ">";
+  std::string out(utf8.size() * 2 + 16, '\0');
+  char* src = const_cast<char*>(utf8.data());
+  std::size_t left = utf8.size();
+  char* dst = out.data();
+  std::size_t room = out.size();
+  std::size_t rc = iconv(cd, &src, &left, &dst, &room);
+  iconv_close(cd);
+  if (rc == static_cast<std::size_t>(-1)) return "<unconvertible>";
+  out.resize(out.size() - room);
+  return out;
+}
+
+// The March 2024 results of the seed as SmsResult2 writes them (UTF-8 here).
+const std::string kMarchResults =
+    "1\tdemo\tsub01\t0212345678\t01012345678\tC001\t홍길동\t3월 정기 점검 안내입니다.\t0\t성공\t0\t"
+    "1\t20\t20240304100000\t20240304100010\r\n"
+    "2\tdemo\tsub02\t0212345678\t010-2345-6789\tC002\t\t첫째 줄|둘째 줄\t탭 뒤\t0\t성공\t0\t1\t0\t"
+    "20240305113000\t20240305113010\r\n"
+    "3\tdemo\tsub01\t0212345678\t01034567890\tC003\t김철수\t결과 시각이 없는 결과\t3\t"
+    "전송실패(0003)\t0\t1\t20\t20240306090000\t\r\n"
+    "4\tdemo\tsub02\t0212345678\t01045678901\tC004\t이영희\t이미 확인한 결과\t0\t성공\t0\t1\t20\t"
+    "20240307164500\t20240307164510\r\n"
+    "5\tdemo\tsub01\t0212345678\t01099990042\tC005\t박민수\t전송 실패 예시\t42\t전송실패(0042)\t0\t"
+    "1\t20\t20240308080500\t20240308080510\r\n"
+    "6\tdemo\tsub01\t0212345678\t01056789012\tC006\t최예약\t2030년 새해 인사드립니다.\t0\t\t0\t1\t"
+    "20\t20240320150000\t\r\n";
+
+const std::string kSeedDeposits =
+    "demo\t5000\t100000\t2024-03-02\t3월 충전\t\r\n"
+    "demo\t2500\t50000\t2024-03-15\t추가 충전\r|세금계산서 발행 요청\t\r\n"
+    "demo\t1000\t20000\t2024-03-28\t\t\r\n";
+
+// What a single-byte Western code page makes of `utf8` when only ASCII maps: '?' per UTF-16 unit.
+std::string western(const std::string& utf8) {
+  std::string out;
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto c = static_cast<unsigned char>(utf8[i]);
+    if (c < 0x80) {
+      out += utf8[i++];
+      continue;
+    }
+    const std::size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+    out += len == 4 ? "??" : "?";
+    i += len;
+  }
+  return out;
+}
+
 struct WineResult {
   int exit_code = -1;
   bool timed_out = false;
@@ -102,8 +156,8 @@ class WinePrefix {
     for (const char* f : {"TavikSmsDll.dll", "taviksms.exe", "com_probe.exe"}) {
       fs::copy_file(fs::path(TAVIKSMS_WINE_BIN_DIR) / f, root_ / "bin" / f);
     }
-    for (const char* f :
-         {"session.vbs", "bad_input.vbs", "upload.vbs", "login.vbs", "call_forms.vbs"}) {
+    for (const char* f : {"session.vbs", "bad_input.vbs", "upload.vbs", "login.vbs",
+                          "call_forms.vbs", "results.vbs", "korean.vbs"}) {
       fs::copy_file(fs::path(TAVIKSMS_WINE_SCRIPTS_DIR) / f, root_ / "bin" / f);
     }
     env_ = {"WINEPREFIX=" + (root_ / "prefix").string(), "WINEARCH=win64", "WINEDEBUG=-all",
@@ -142,6 +196,14 @@ class WinePrefix {
 
   WineResult cscript(const std::string& script) {
     return run({"cscript", "//nologo", win_path(script)});
+  }
+
+  // cscript with `locale` as the Unix locale, which gives Wine its ANSI code page.
+  WineResult cscript_in_locale(const std::string& script, const std::string& locale) {
+    std::string cmd = "cd " + quote((root_ / "bin").string()) +
+                      " && exec env LC_ALL=" + quote(locale) + " " + quote(TAVIKSMS_WINE64) +
+                      " cscript //nologo " + quote(win_path(script));
+    return shell(cmd, 120s);
   }
 
   // Exit code of "reg query KEY [/v VALUE]" and its output (0: the key or value exists).
@@ -461,7 +523,10 @@ TEST_F(WineCom, E1_HostsCallFormsPropertyGetsNamedArgumentsBooleansAndASecondApa
   EXPECT_EQ(forms["variables"], "0 OK");
   EXPECT_EQ(forms["logout_without_parentheses"], "0 OK");
   EXPECT_EQ(forms["property_put"], "438 -");
-  EXPECT_EQ(forms["not_built_without_parentheses"], "-2147467263 -");
+  // No listing before it: the export fails, and says so in its result, not as a COM error.
+  const std::string text_call = forms["text_method_without_parentheses"];
+  EXPECT_EQ(text_call.rfind("0 ", 0), 0u) << text_call;
+  EXPECT_NE(text_call, "0 OK");
   std::string balance = forms["janek_without_parentheses"];
   ASSERT_EQ(balance.rfind("0 ", 0), 0u) << balance;
   EXPECT_NE(balance, "0 -12345678");
@@ -605,6 +670,61 @@ TEST_F(WineCom, F2_AHangingMirrorIsGivenUpAfterTheDownloadLimitAndTheNextOneServ
   EXPECT_EQ(mirrors[2].at("hits"), 0) << mirrors.dump();
   // Bounded by the 10 s download limit plus Wine's process start, not by the hanging mirror.
   EXPECT_LT(seconds, 25.0);
+}
+
+// Before F4, which cancels the seeded reservation that the March window lists.
+TEST_F(WineCom, F3_AKoreanAnsiCodePageWritesCp949) {
+  WineResult r = wine_->cscript_in_locale("korean.vbs", "ko_KR.UTF-8");
+  auto out = keyed(r.out);
+  ASSERT_TRUE(out.count("end")) << "script stopped early:\n" << r.out;
+  EXPECT_EQ(out["result2"], "OK");
+  EXPECT_EQ(out["ibgum"], "OK");
+  EXPECT_EQ(read_file(wine_->bin_dir() / "sms1.txt"), convert(kMarchResults, "CP949"));
+  EXPECT_EQ(read_file(wine_->bin_dir() / "sms3.txt"), convert(kSeedDeposits, "CP949"));
+}
+
+TEST_F(WineCom, F4_VbscriptReadsResultsReservationsDepositsAndRegistersAMember) {
+  const std::size_t acks_before = sandbox_->get("/acks").size();
+  sandbox_->post("/faults/raise?proc=sp_YaeyakDelete&message=refused%20by%20test");
+  WineResult r = wine_->cscript("results.vbs");
+  sandbox_->del("/faults");
+  auto out = keyed(r.out);
+  ASSERT_TRUE(out.count("end")) << "script stopped early:\n" << r.out;
+  EXPECT_EQ(out["text_before_listing"], "Object variable or With block variable not set");
+  for (const char* k :
+       {"login", "result1", "result1_again", "result2", "resultv2", "yaeyak", "yaeyak_v2", "ibgum",
+        "delete", "yaeyak_after_delete", "addmember", "member_login", "logout"}) {
+    EXPECT_EQ(out[k], "OK") << k;
+  }
+  EXPECT_EQ(std::stol(out["janek_after_delete"]), std::stol(out["janek"]) + 20);
+  EXPECT_EQ(out["member_janek"], "0");
+  EXPECT_EQ(out["delete_error"], "-2147217900 refused by test");
+
+  // The files are in cscript's current folder, in the ANSI code page (Western here).
+  const fs::path dir = wine_->bin_dir();
+  const std::string first = read_file(dir / "result1.txt");
+  json acks = sandbox_->get("/acks");
+  std::string acked_lines;
+  for (std::size_t i = acks_before; i < acks.size(); ++i) {
+    acked_lines += std::to_string(acks[i]["id"].get<long>()) + ",";
+  }
+  std::string written;
+  for (std::size_t at = 0; at < first.size(); at = first.find("\r\n", at) + 2) {
+    written += first.substr(at, first.find('\t', at) - at) + ",";
+  }
+  EXPECT_EQ(written, acked_lines) << "every written row acknowledged, in order";
+  EXPECT_EQ(read_file(dir / "result1_again.txt"), "");
+  EXPECT_EQ(read_file(dir / "result2.txt"), western(kMarchResults));
+  EXPECT_EQ(read_file(dir / "resultv2.txt").substr(0, 2), "2\t");
+  EXPECT_EQ(read_file(dir / "yaeyak.txt").substr(0, 2), "6\t");
+  EXPECT_EQ(read_file(dir / "yaeyak_v2.txt"), "");
+  EXPECT_EQ(read_file(dir / "ibgum.txt"), western(kSeedDeposits));
+  EXPECT_EQ(read_file(dir / "yaeyak_after_delete.txt"), "");
+
+  json members = sandbox_->get("/calls?proc=sp_addmember");
+  ASSERT_EQ(members.size(), 1u);
+  EXPECT_EQ(FixedMirrorSandbox::param(members[0], "@tax_no"), "1234567890");
+  EXPECT_EQ(FixedMirrorSandbox::param(members[0], "@user_id"), "winemember");
 }
 
 TEST_F(WineCom, G_UnregisteringRemovesEveryKeyAndPerUserRegistrationUsesHkcu) {

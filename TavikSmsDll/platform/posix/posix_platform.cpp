@@ -2,9 +2,11 @@
 
 #include <curl/curl.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <iconv.h>
 #include <langinfo.h>
 #include <locale.h>
+#include <unistd.h>
 #include <wctype.h>
 
 #include <cstdio>
@@ -13,6 +15,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "component/error.h"
 #include "component/text.h"
 #include "platform/odbc/odbc_session.h"
 #include "platform/posix/ini_reader.h"
@@ -110,6 +113,60 @@ bool ends_mid_character(const char* codeset, std::string_view bytes) {
   return partial;
 }
 
+// The runtime's file-error number for an errno of open(2) or write(2).
+std::int32_t file_error_number(int e) {
+  switch (e) {
+    case EACCES:
+    case EROFS:
+    case EISDIR:
+      return 75;
+    case EPERM:
+    case ETXTBSY:
+    case EBUSY:
+      return 70;
+    case ENOENT:
+    case ENOTDIR:
+      return 76;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+      return 61;
+    case ENAMETOOLONG:
+    case EILSEQ:
+      return 52;
+    default:
+      return 57;
+  }
+}
+
+class PosixOutputFile final : public OutputFile {
+ public:
+  explicit PosixOutputFile(int fd) : fd_(fd) {}
+  ~PosixOutputFile() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  void write(std::string_view bytes) override {
+    if (fd_ < 0) core::raise_file_error(52);
+    while (!bytes.empty()) {
+      ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        core::raise_file_error(file_error_number(errno));
+      }
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+  }
+  void close() override {
+    if (fd_ < 0) return;
+    int rc = ::close(fd_);
+    fd_ = -1;
+    if (rc != 0 && errno != EINTR) core::raise_file_error(file_error_number(errno));
+  }
+
+ private:
+  int fd_;
+};
+
 struct CurlGlobal {
   CurlGlobal() { curl_global_init(CURL_GLOBAL_DEFAULT); }
 };
@@ -195,6 +252,31 @@ std::string PosixPlatform::read_profile_string(const std::string& section, const
   }
   value.resize(keep);
   return value;
+}
+
+std::unique_ptr<OutputFile> PosixPlatform::create_output_file(const std::u16string& name) {
+  std::string path = to_ansi(name);
+  if (path.empty() || path.find('\0') != std::string::npos) core::raise_file_error(52);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) core::raise_file_error(file_error_number(errno));
+  return std::make_unique<PosixOutputFile>(fd);
+}
+
+std::u16string PosixPlatform::decimal_separator() {
+  std::u16string sep = u".";
+  locale_t loc = newlocale(LC_NUMERIC_MASK, "", static_cast<locale_t>(nullptr));
+  if (loc != static_cast<locale_t>(nullptr)) {
+    const char* radix = nl_langinfo_l(RADIXCHAR, loc);
+    if (radix && *radix) {
+      std::string_view r(radix);
+      // The radix is in the numeric locale's own code set; ASCII needs no conversion.
+      bool ascii = true;
+      for (char c : r) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+      sep = ascii ? std::u16string(r.begin(), r.end()) : from_ansi(r);
+    }
+    freelocale(loc);
+  }
+  return sep.empty() ? u"." : sep;
 }
 
 std::u16string PosixPlatform::library_folder() {

@@ -20,6 +20,8 @@ class Win32Platform : public Platform {
   std::string to_ansi(std::u16string_view text) override;
   std::u16string from_ansi(std::string_view bytes) override;
   std::u16string lower_case(std::u16string_view text) override;
+  std::unique_ptr<OutputFile> create_output_file(const std::u16string& name) override;
+  std::u16string decimal_separator() override;
   std::shared_ptr<db::DbConn> new_connection() override;
   std::shared_ptr<db::DbCmd> new_command() override;
   std::shared_ptr<db::DbRs> new_recordset() override;

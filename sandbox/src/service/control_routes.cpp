@@ -615,6 +615,28 @@ void register_service_routes(httplib::Server& server, Service& service) {
     s.faults.add_drop(*after, std::move(proc));
     reply(res, json{{"ok", true}});
   });
+  server.Post("/faults/ack", [&s](const httplib::Request& req, httplib::Response& res) {
+    const auto after =
+        req.has_param("after") ? int_param(req, "after") : std::optional<std::int64_t>(1);
+    const std::string mode = req.has_param("mode") ? req.get_param_value("mode") : "";
+    if (!after || *after < 1) return bad_request(res, "after= is a positive integer");
+    if (mode == "drop") {
+      s.faults.add_ack_fault(*after, std::nullopt);
+    } else if (mode == "raise") {
+      const auto number =
+          req.has_param("number") ? int_param(req, "number") : std::optional<std::int64_t>(50000);
+      if (!number || *number < 1 || *number > std::numeric_limits<std::int32_t>::max()) {
+        return bad_request(res, "number= is a positive integer");
+      }
+      std::u16string text = req.has_param("message") ? from_utf8(req.get_param_value("message"))
+                                                     : u"acknowledgement refused (fault)";
+      s.faults.add_ack_fault(*after,
+                             Faults::Raise{std::move(text), static_cast<std::int32_t>(*number)});
+    } else {
+      return bad_request(res, "mode= is raise or drop");
+    }
+    reply(res, json{{"ok", true}});
+  });
   server.Post("/faults/janek-null", [&s](const httplib::Request& req, httplib::Response& res) {
     const auto on = req.has_param("on") ? int_param(req, "on") : std::optional<std::int64_t>(1);
     if (!on) return bad_request(res, "on= is 0 or 1");

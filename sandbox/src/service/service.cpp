@@ -57,8 +57,29 @@ void Faults::set_rows(std::u16string proc, std::int64_t count) {
   rows_.push_back(RowsEntry{std::move(proc), count});
 }
 
+void Faults::add_ack_fault(std::int64_t after, std::optional<Raise> raise) {
+  std::lock_guard lock(mutex_);
+  acks_.push_back(AckEntry{std::move(raise), after < 1 ? 1 : after});
+}
+
+std::optional<Faults::AckFault> Faults::take_ack_fault() {
+  std::lock_guard lock(mutex_);
+  std::optional<AckFault> hit;
+  for (auto it = acks_.begin(); it != acks_.end();) {
+    if (--it->remaining == 0) {
+      // Several faults on one statement: the first armed wins, the others are spent.
+      if (!hit) hit = AckFault{it->raise};
+      it = acks_.erase(it);
+      continue;
+    }
+    ++it;
+  }
+  return hit;
+}
+
 void Faults::clear() {
   std::lock_guard lock(mutex_);
+  acks_.clear();
   raises_.clear();
   drops_.clear();
   rows_.clear();

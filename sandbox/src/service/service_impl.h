@@ -43,6 +43,9 @@ class Faults {
   void add_drop(std::int64_t after, std::optional<std::u16string> proc);
   void set_janek_null(bool on);
   void set_rows(std::u16string proc, std::int64_t count);
+  // The `after`-th acknowledgement statement from now (1 = the next one) raises `raise`, or,
+  // without one, closes its connection without an answer; it does not run either way.
+  void add_ack_fault(std::int64_t after, std::optional<Raise> raise);
   void clear();
 
   // Called once per execution: counts the drops down; true when this one is dropped.
@@ -50,6 +53,11 @@ class Faults {
   std::optional<Raise> take_raise(std::u16string_view proc);
   bool janek_null() const;
   std::optional<std::int64_t> rows(std::u16string_view proc) const;
+  // Called once per acknowledgement statement: the fault it meets, if any.
+  struct AckFault {
+    std::optional<Raise> raise;  // nullopt: drop the connection
+  };
+  std::optional<AckFault> take_ack_fault();
 
   // What is armed right now, for the control port to show.
   struct Armed {
@@ -91,6 +99,11 @@ class Faults {
   std::vector<RaiseEntry> raises_;
   std::vector<DropEntry> drops_;
   std::vector<RowsEntry> rows_;
+  struct AckEntry {
+    std::optional<Raise> raise;
+    std::int64_t remaining;
+  };
+  std::vector<AckEntry> acks_;
   bool janek_null_ = false;
 };
 

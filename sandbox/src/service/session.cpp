@@ -467,6 +467,13 @@ class SessionImpl final : public Session {
         trancount_ = 0;
         return r;
       case K::Ack:
+        if (auto fault = s_.faults.take_ack_fault()) {
+          if (!fault->raise) {
+            r.drop_connection = true;
+            return r;
+          }
+          return error_result(message(fault->raise->number, fault->raise->message, 16, 1));
+        }
         r.rows_affected = s_.acknowledge(st.ack_id, connection_);
         return r;
       case K::Fail:

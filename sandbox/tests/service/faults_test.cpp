@@ -51,6 +51,37 @@ TEST_F(FaultTest, DropTheKthExecution) {
   EXPECT_TRUE(batch[1].drop_connection);
 }
 
+TEST_F(FaultTest, AcknowledgementStatementsRaiseOrDropAtTheKth) {
+  auto& faults = service_->state().faults;
+  const auto acks = [&] {
+    std::lock_guard lock(service_->state().db_mutex);
+    auto& q = service_->state().store.stmt("SELECT count(*) FROM acks");
+    q.step();
+    return q.integer(0);
+  };
+  faults.add_ack_fault(2, Faults::Raise{u"not now", 50123});
+  faults.add_ack_fault(3, std::nullopt);
+  // One batch, three statements: the first runs, the second raises and the batch goes on, the
+  // third drops the connection.
+  auto batch = session_->execute_batch(
+      u"update sms_result set reply = 1 where id = 1 ;\n"
+      u"update sms_result set reply = 1 where id = 2 ;\n"
+      u"update sms_result set reply = 1 where id = 3 ;");
+  ASSERT_EQ(batch.size(), 3u);
+  EXPECT_FALSE(batch[0].error);
+  ASSERT_TRUE(batch[1].error);
+  EXPECT_EQ(batch[1].error->number, 50123);
+  EXPECT_EQ(batch[1].error->text, u"not now");
+  EXPECT_TRUE(batch[2].drop_connection);
+  EXPECT_EQ(acks(), 1);
+  EXPECT_FALSE(session_->execute_batch(u"update sms_result set reply = 1 where id = 3 ;")[0].error);
+  EXPECT_EQ(acks(), 2) << "the faults are spent";
+  faults.add_ack_fault(1, std::nullopt);
+  faults.clear();
+  EXPECT_FALSE(session_->execute_batch(u"update sms_result set reply = 1 where id = 5 ;")[0]
+                   .drop_connection);
+}
+
 TEST_F(FaultTest, JanekNullAndGeneratedRows) {
   auto& faults = service_->state().faults;
   faults.set_janek_null(true);

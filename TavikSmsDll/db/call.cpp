@@ -1,0 +1,65 @@
+#include "db/call.h"
+
+#include "db/db_open.h"
+
+namespace taviksms::db {
+
+DbCmd& cmd(core::ModuleState& s) {
+  if (!s.db_cmd) core::raise_object_not_set();
+  return *s.db_cmd;
+}
+DbRs& rs(core::ModuleState& s) {
+  if (!s.db_rs) core::raise_object_not_set();
+  return *s.db_rs;
+}
+DbConn& conn(core::ModuleState& s) {
+  if (!s.db_conn) core::raise_object_not_set();
+  return *s.db_conn;
+}
+
+std::optional<std::u16string> preamble(core::ModuleState& s) {
+  if (s.logged_in) return std::nullopt;
+  s.last_result = core::db_open();
+  if (s.last_result == u"OK") return std::nullopt;
+  return s.last_result;
+}
+
+Call::Call(core::ModuleState& s, std::u16string_view procedure, int cursor_location, Type type)
+    : s_(s) {
+  DbCmd& c = cmd(s);
+  c.refresh_parameters();  // before the new text: the collection is described for it when used
+  c.set_command_text(std::u16string(procedure));
+  if (type == Type::stored_proc) c.set_command_type(kCmdStoredProc);
+  if (cursor_location != kKeepCursor) rs(s).set_cursor_location(cursor_location);
+}
+
+Call& Call::text(std::u16string_view name, const std::u16string& value) {
+  cmd(s_).parameter(name).set_value(Value::text(value));
+  return *this;
+}
+
+Call& Call::integer(std::u16string_view name, std::int64_t value) {
+  cmd(s_).parameter(name).set_value(Value::integer(value));
+  return *this;
+}
+
+void Call::open() {
+  rs(s_).open(cmd(s_));
+}
+
+void Call::execute() {
+  s_.db_rs = cmd(s_).execute();
+}
+
+const Value& Call::return_value() {
+  return cmd(s_).parameter(u"@return_value").value();
+}
+
+void close_if_open(core::ModuleState& s) noexcept {
+  try {
+    if (s.db_rs && s.db_rs->state() == kStateOpen) s.db_rs->close();
+  } catch (...) {
+  }
+}
+
+}  // namespace taviksms::db

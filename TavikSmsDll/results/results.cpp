@@ -1,0 +1,157 @@
+#include "results/results.h"
+
+#include "db/call.h"
+#include "results/export.h"
+#include "send/time_text.h"
+
+namespace taviksms::results {
+
+namespace {
+
+using core::ModuleState;
+
+std::u16string ack_statement(std::int32_t id) {
+  std::u16string sql = u"update sms_result set reply = 1 where id = ";
+  sql += core::utf8_to_utf16(std::to_string(id));
+  sql += u" ;";
+  return sql;
+}
+
+// Exports DbRs to sms2.txt; raises.
+void write_reservations(ModuleState& s) {
+  platform::Platform& p = platform::current();
+  ExportFile file(s, p, u"sms2.txt");
+  const std::u16string sep = p.decimal_separator();
+  db::DbRs& rs = db::rs(s);
+  const std::int32_t n = rs.record_count();
+  std::u16string line;
+  for (std::int32_t i = 1; i <= n; ++i) {
+    export_record(rs, sep, line);
+    file.write_line(line);
+    if (i != rs.record_count()) rs.move_next();
+  }
+  db::close_if_open(s);
+  file.close();
+}
+
+// The listing of both reservation methods, after the preamble.
+std::u16string list_reservations(ModuleState& s, std::u16string_view procedure,
+                                 const std::u16string* sub_id) {
+  db::Call call(s, procedure, db::kUseClient);
+  call.text(u"@user_id", s.user_id);
+  if (sub_id) call.text(u"@Sub_ID", *sub_id);
+  call.open();
+  s.last_result = yaeyak_data_text();
+  return s.last_result;
+}
+
+}  // namespace
+
+std::u16string result_write(ModuleState& s, std::int32_t mode) {
+  platform::Platform& p = platform::current();
+  ExportFile file(s, p, u"sms1.txt");
+  const std::u16string sep = p.decimal_separator();
+  db::DbRs& rs = db::rs(s);
+  const std::int32_t n = rs.record_count();
+  const bool acknowledge = mode == kModeAcknowledge;
+  std::u16string line;
+  for (std::int32_t i = 1; i <= n; ++i) {
+    std::int32_t id = 0;
+    if (acknowledge) id = rs.field(u"id").to_int32();
+    export_record(rs, sep, line);
+    file.write_line(line);
+    if (acknowledge) {
+      file.flush();
+      s.ack_sql = ack_statement(id);
+      db::conn(s).execute(s.ack_sql);
+    }
+    if (i < rs.record_count()) rs.move_next();
+  }
+  db::close_if_open(s);
+  file.close();
+  return u"OK";
+}
+
+std::u16string result_fetch(std::int32_t mode, const std::u16string& fr, const std::u16string& to) {
+  ModuleState& s = core::module_state();
+  return db::with_handler(
+      [&]() -> std::u16string {
+        if (auto stop = db::preamble(s)) return *stop;
+        db::Call call(s, mode == kModeAcknowledge ? u"sp_result_data1" : u"sp_result_data2",
+                      db::kUseClient);
+        call.text(u"@user_id", s.user_id);
+        if (mode != kModeAcknowledge) call.text(u"@fr_dtime", fr).text(u"@to_dtime", to);
+        call.open();
+        s.last_result = result_write(s, mode);
+        db::close_if_open(s);
+        return u"OK";
+      },
+      [&] { db::close_if_open(s); });
+}
+
+std::u16string sms_result1() {
+  return result_fetch(kModeAcknowledge, std::u16string(), std::u16string());
+}
+
+std::u16string sms_result2(const std::u16string& fr_dtime, const std::u16string& to_dtime) {
+  return result_fetch(2, send::window_time_text(fr_dtime), send::window_time_text(to_dtime));
+}
+
+std::u16string sms_result_v2(const std::u16string& sub_id, const std::u16string& fr_dtime,
+                             const std::u16string& to_dtime) {
+  ModuleState& s = core::module_state();
+  return db::with_handler(
+      [&]() -> std::u16string {
+        if (auto stop = db::preamble(s)) return *stop;
+        std::u16string fr = send::window_time_text(fr_dtime);
+        std::u16string to = send::window_time_text(to_dtime);
+        db::Call call(s, u"sp_result_dataV2", db::kUseClient);
+        call.text(u"@user_id", s.user_id)
+            .text(u"@sub_id", sub_id)
+            .text(u"@fr_dtime", fr)
+            .text(u"@to_dtime", to);
+        call.open();
+        s.last_result = result_write(s, 0);
+        db::close_if_open(s);
+        return u"OK";
+      },
+      [&] { db::close_if_open(s); });
+}
+
+std::u16string yaeyak_data() {
+  ModuleState& s = core::module_state();
+  return db::with_handler([&]() -> std::u16string {
+    if (auto stop = db::preamble(s)) return *stop;
+    return list_reservations(s, u"sp_YaeyakData", nullptr);
+  });
+}
+
+std::u16string yaeyak_data_v2(const std::u16string& sub_id) {
+  ModuleState& s = core::module_state();
+  return db::with_handler([&]() -> std::u16string {
+    if (auto stop = db::preamble(s)) return *stop;
+    return list_reservations(s, u"sp_YaeyakDataV2", &sub_id);
+  });
+}
+
+std::u16string yaeyak_delete(std::int32_t key_id) {
+  ModuleState& s = core::module_state();
+  if (db::preamble(s)) return u"DB Connect Error";
+  db::Call call(s, u"sp_YaeyakDelete", db::kUseServer);
+  call.text(u"@user_id", s.user_id).integer(u"@id", key_id);
+  call.execute();
+  return u"OK";
+}
+
+std::u16string yaeyak_data_text() {
+  ModuleState& s = core::module_state();
+  // The file is released by write_reservations on every exit, before the recordset here.
+  return db::with_handler(
+      [&]() -> std::u16string {
+        write_reservations(s);
+        return u"OK";
+      },
+      [&] { db::close_if_open(s); });
+}
+
+}  // namespace taviksms::results
