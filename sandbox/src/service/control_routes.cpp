@@ -363,10 +363,20 @@ json faults_json(const Faults& faults) {
   }
   json rows = json::array();
   for (const auto& r : a.rows) rows.push_back(json{{"proc", to_utf8(r.proc)}, {"count", r.count}});
+  json acks = json::array();
+  for (const auto& k : a.acks) {
+    json entry{{"after", k.remaining}, {"drop", !k.raise}};
+    if (k.raise) {
+      entry["message"] = to_utf8(k.raise->message);
+      entry["number"] = k.raise->number;
+    }
+    acks.push_back(std::move(entry));
+  }
   return json{{"raise", std::move(raises)},
               {"drop", std::move(drops)},
               {"janek_null", a.janek_null},
-              {"rows", std::move(rows)}};
+              {"rows", std::move(rows)},
+              {"ack", std::move(acks)}};
 }
 
 json acks_json(ServiceState& s) {

@@ -133,6 +133,7 @@ Faults::Armed Faults::armed() const {
   for (const auto& r : raises_) a.raises.push_back({r.proc, r.raise, r.remaining});
   for (const auto& d : drops_) a.drops.push_back({d.proc, d.remaining});
   for (const auto& r : rows_) a.rows.push_back({r.proc, r.count});
+  for (const auto& k : acks_) a.acks.push_back({k.raise, k.remaining});
   a.janek_null = janek_null_;
   return a;
 }

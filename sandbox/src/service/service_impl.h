@@ -76,7 +76,12 @@ class Faults {
     };
     std::vector<RaiseView> raises;
     std::vector<DropView> drops;
+    struct AckView {
+      std::optional<Raise> raise;  // nullopt: the connection is dropped
+      std::int64_t remaining = 0;  // acknowledgement statements until it fires (1 = the next one)
+    };
     std::vector<RowsView> rows;
+    std::vector<AckView> acks;
     bool janek_null = false;
   };
   Armed armed() const;

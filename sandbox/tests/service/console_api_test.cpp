@@ -186,7 +186,14 @@ TEST_F(ConsoleApiTest, ArmedFaultsAreShownAndCountDownAsTheyFire) {
   ASSERT_EQ(post("/faults/drop?after=3"), 200);
   ASSERT_EQ(post("/faults/rows?proc=sp_ibgum_data&count=7"), 200);
   ASSERT_EQ(post("/faults/janek-null?on=1"), 200);
+  ASSERT_EQ(post("/faults/ack?mode=drop&after=4"), 200);
+  ASSERT_EQ(post("/faults/ack?mode=raise&after=2&number=50777"), 200);
   f = get("/faults");
+  ASSERT_EQ(f["ack"].size(), 2u);
+  EXPECT_TRUE(f["ack"][0]["drop"].get<bool>());
+  EXPECT_EQ(f["ack"][0]["after"], 4);
+  EXPECT_FALSE(f["ack"][1]["drop"].get<bool>());
+  EXPECT_EQ(f["ack"][1]["number"], 50777);
   ASSERT_EQ(f["raise"].size(), 1u);
   EXPECT_EQ(f["raise"][0]["proc"], "sp_sms_send");  // the catalog's spelling
   EXPECT_EQ(f["raise"][0]["message"], "장애");
@@ -211,6 +218,7 @@ TEST_F(ConsoleApiTest, ArmedFaultsAreShownAndCountDownAsTheyFire) {
   ASSERT_EQ(client_->Delete("/faults")->status, 200);
   f = get("/faults");
   EXPECT_EQ(f["drop"].size(), 0u);
+  EXPECT_EQ(f["ack"].size(), 0u);
   EXPECT_EQ(f["rows"].size(), 0u);
   EXPECT_FALSE(f["janek_null"].get<bool>());
 }

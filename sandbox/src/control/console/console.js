@@ -268,6 +268,11 @@ function renderFaults(f) {
     items.push(`drop execution ${d.after} from now of ${d.proc || 'any procedure'}`);
   }
   for (const r of f.rows) items.push(`${r.proc} returns ${r.count} generated rows`);
+  for (const k of f.ack || []) {
+    items.push(k.drop
+      ? `acknowledgement ${k.after} from now drops its connection`
+      : `acknowledgement ${k.after} from now raises ${k.number} “${k.message}”`);
+  }
   if (f.janek_null) items.push('f_sms_janek returns NULL');
   $('#armed').replaceChildren(...(items.length
     ? items.map((t) => el('li', { text: t }))
