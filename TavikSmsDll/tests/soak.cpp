@@ -3,9 +3,12 @@
 // second, peak resident memory and how resident memory moved after the warm-up, and fails when
 // any call failed or memory kept growing. Run under AddressSanitizer (leaks are reported at exit)
 // or valgrind: see scripts/soak.
-//   taviksms_soak [seconds]
+//   taviksms_soak [seconds] [--no-memory-check]
+// The resident-memory check is left out under AddressSanitizer and valgrind, whose quarantine of
+// freed blocks grows by design; they find leaks themselves.
 #include <stdlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -88,15 +91,23 @@ void worker(taviksms::testing::SandboxProcess& sandbox, int id, Clock::time_poin
 
 }  // namespace
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
 int main(int argc, char** argv) {
   const double seconds = argc > 1 ? std::atof(argv[1]) : 30.0;
+  const bool memory_check =
+      !kSanitized && !(argc > 2 && std::string(argv[2]) == "--no-memory-check");
   if (seconds <= 0) {
-    std::fprintf(stderr, "usage: taviksms_soak [seconds]\n");
+    std::fprintf(stderr, "usage: taviksms_soak [seconds] [--no-memory-check]\n");
     return 2;
   }
   taviksms::testing::SandboxProcess sandbox;
-  // Plenty of balance for however many sends the run makes.
-  sandbox.post("/accounts?user=demo&balance=100000000000");
+  // Plenty of balance for however many sends the run makes (SmsJanek answers in int32).
+  sandbox.post("/accounts?user=demo&balance=2000000000");
 
   Tally tally;
   const auto start = Clock::now();
@@ -111,16 +122,18 @@ int main(int argc, char** argv) {
   // Resident memory, sampled once the first fifth of the run (the warm-up) is over.
   long rss_after_warmup = -1;
   long rss_last = -1;
+  long rss_max = -1;
   while (Clock::now() < until) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const long rss = status_kib("VmRSS");
+    rss_max = std::max(rss_max, rss);
     if (rss_after_warmup < 0 && Clock::now() - start > duration / 5) rss_after_warmup = rss;
     rss_last = rss;
   }
   for (auto& th : threads) th.join();
   const double took = std::chrono::duration<double>(Clock::now() - start).count();
 
-  const long peak = status_kib("VmHWM");
+  const long peak = std::max(status_kib("VmHWM"), rss_max);
   std::printf("soak: %.1f s, %ld calls, %.1f calls/s, %ld failed\n", took, tally.calls.load(),
               static_cast<double>(tally.calls.load()) / took, tally.failures.load());
   std::printf("soak: resident memory peak %ld KiB, after warm-up %ld KiB, at the end %ld KiB\n",
@@ -132,7 +145,7 @@ int main(int argc, char** argv) {
     status = 1;
   }
   // Steady state: allocator caches settle during the warm-up; a leak grows with every call.
-  if (rss_after_warmup > 0 && rss_last - rss_after_warmup > 32 * 1024) {
+  if (memory_check && rss_after_warmup > 0 && rss_last - rss_after_warmup > 32 * 1024) {
     std::printf("soak: FAILED, resident memory grew by %ld KiB after the warm-up\n",
                 rss_last - rss_after_warmup);
     status = 1;
