@@ -9,6 +9,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -71,8 +72,12 @@ SandboxProcess::~SandboxProcess() {
 }
 
 void SandboxProcess::start(const std::vector<std::string>& extra_args) {
-  std::vector<std::string> argv = {TAVIKSMS_SANDBOX_EXE, "--ephemeral", "--data",
-                                   data_dir_.string()};
+  // Ports given by the caller (a restart on the ports of an earlier sandbox) replace the
+  // system-picked ones.
+  const bool fixed_ports =
+      std::find(extra_args.begin(), extra_args.end(), "--tds-port") != extra_args.end();
+  std::vector<std::string> argv = {TAVIKSMS_SANDBOX_EXE, "--data", data_dir_.string()};
+  if (!fixed_ports) argv.insert(argv.begin() + 1, "--ephemeral");
   argv.insert(argv.end(), extra_args.begin(), extra_args.end());
   std::vector<char*> args;
   for (auto& a : argv) args.push_back(a.data());
@@ -192,6 +197,18 @@ std::string SandboxProcess::stderr_text() const {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+std::vector<std::string> SandboxProcess::restart_args() const {
+  return {"--mirror-ports",
+          std::to_string(ports_.mirror[0]) + "," + std::to_string(ports_.mirror[1]) + "," +
+              std::to_string(ports_.mirror[2]),
+          "--tds-port",
+          std::to_string(ports_.tds),
+          "--sftp-port",
+          std::to_string(ports_.sftp),
+          "--control-port",
+          std::to_string(ports_.control)};
 }
 
 std::string SandboxProcess::mirror_base(int n) const {

@@ -47,8 +47,10 @@ struct HttpAnswer {
 class SandboxProcess {
  public:
   // Starts `taviksms-sandbox --ephemeral --data <fresh temp dir>/data <extra_args...>` and waits
-  // (at most 10 s) for "ready". Throws std::runtime_error with the output seen on failure.
-  // The child gets SIGTERM if the creating thread dies, so a crashed test leaves no sandbox.
+  // (at most 10 s) for "ready". With "--tds-port" among extra_args, --ephemeral is left out: the
+  // caller names every port (restart_args() of an earlier sandbox does). Throws std::runtime_error
+  // with the output seen on failure. The child gets SIGTERM if the creating thread dies, so a
+  // crashed test leaves no sandbox.
   explicit SandboxProcess(std::vector<std::string> extra_args = {});
   // Stops the child (see stop()) and removes the temp dir.
   ~SandboxProcess();
@@ -60,6 +62,9 @@ class SandboxProcess {
   pid_t pid() const { return pid_; }
   // Everything printed up to and including "ready".
   const std::string& startup_output() const { return startup_output_; }
+
+  // The port options that start another sandbox on exactly this one's ports.
+  std::vector<std::string> restart_args() const;
 
   std::string mirror_base(int n) const;  // "http://127.0.0.1:P", n = 1..3
   std::string mirror_url(int n) const;   // mirror_base(n) + "/uini/ip1.ini"

@@ -246,6 +246,9 @@ bool method_offered(const char* list, const char* method) {
 }
 
 class Libssh2Sftp final : public SftpComponent {
+  // The wait for closing a handle or the connection once the peer has failed.
+  static constexpr int kAfterFailureMs = 1000;
+
  public:
   explicit Libssh2Sftp(SftpLimits limits) : limits_(limits) { init_library(); }
   ~Libssh2Sftp() override { disconnect(); }
@@ -331,9 +334,12 @@ class Libssh2Sftp final : public SftpComponent {
         left -= static_cast<std::size_t>(wrote);
       }
     }
-    // The server reports a failed write at the latest when the handle is closed.
+    // The server reports a failed write at the latest when the handle is closed. After a failed
+    // write the peer is dropped or silent: closing gets a short wait, not another full one.
     quick_ack();
+    if (!ok) libssh2_session_set_timeout(session_, kAfterFailureMs);
     if (libssh2_sftp_close_handle(h) != 0) ok = false;
+    if (!ok) libssh2_session_set_timeout(session_, limits_.io_timeout_ms);
     return ok;
   }
 
@@ -398,13 +404,13 @@ class Libssh2Sftp final : public SftpComponent {
   }
 
   void disconnect() {
+    // Each goodbye step is bounded by a short wait: a dead or silent peer costs at most that.
+    if (session_) libssh2_session_set_timeout(session_, kAfterFailureMs);
     if (sftp_) {
       libssh2_sftp_shutdown(sftp_);
       sftp_ = nullptr;
     }
     if (session_) {
-      // Bounded by the session timeout; a dead peer costs at most that.
-      libssh2_session_set_timeout(session_, 1000);
       libssh2_session_disconnect(session_, "bye");
       libssh2_session_free(session_);
       session_ = nullptr;

@@ -39,6 +39,7 @@ json mirror_json(int n, const Mirror& m) {
 
 json sftp_json(const SftpServer& sftp) {
   return json{{"mode", std::string(sftp_mode_name(sftp.mode()))},
+              {"offset", sftp.fault_offset()},
               {"port", sftp.port()},
               {"open_sessions", sftp.open_sessions()},
               {"total_sessions", sftp.total_sessions()}};
@@ -124,7 +125,8 @@ void register_endpoint_routes(httplib::Server& server, MirrorSet& mirrors, SftpS
     auto mode = parse_mirror_mode(req.get_param_value("mode"));
     if (!mode) {
       return send_error(res, 400,
-                        "mode must be up, down, 404, 500, no-sms-id, hang, html, binary or custom");
+                        "mode must be up, down, 404, 500, no-sms-id, hang, html, binary, custom, "
+                        "trickle or close-mid-body");
     }
     Mirror& m = mirrors.mirror(n);
     try {
@@ -149,8 +151,21 @@ void register_endpoint_routes(httplib::Server& server, MirrorSet& mirrors, SftpS
 
   server.Post("/sftp", [&sftp](const httplib::Request& req, httplib::Response& res) {
     auto mode = parse_sftp_mode(req.get_param_value("mode"));
-    if (!mode) return send_error(res, 400, "mode must be up, refuse-writes or mute");
-    sftp.set_mode(*mode);
+    if (!mode) return send_error(res, 400, "mode must be up, refuse-writes, mute, drop or stall");
+    std::uint64_t offset = 0;
+    if (req.has_param("offset")) {
+      const std::string text = req.get_param_value("offset");
+      std::size_t used = 0;
+      try {
+        offset = std::stoull(text, &used);
+      } catch (const std::exception&) {
+        used = 0;
+      }
+      if (text.empty() || used != text.size() || text[0] == '-') {
+        return send_error(res, 400, "offset must be a byte count");
+      }
+    }
+    sftp.set_mode(*mode, offset);
     send_json(res, sftp_json(sftp));
   });
 

@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 
@@ -37,6 +38,8 @@ std::optional<MirrorMode> parse_mirror_mode(std::string_view text) {
   if (text == "html") return MirrorMode::Html;
   if (text == "binary") return MirrorMode::Binary;
   if (text == "custom") return MirrorMode::Custom;
+  if (text == "trickle") return MirrorMode::Trickle;
+  if (text == "close-mid-body") return MirrorMode::CloseMidBody;
   return std::nullopt;
 }
 
@@ -60,6 +63,10 @@ std::string_view mirror_mode_name(MirrorMode mode) {
       return "binary";
     case MirrorMode::Custom:
       return "custom";
+    case MirrorMode::Trickle:
+      return "trickle";
+    case MirrorMode::CloseMidBody:
+      return "close-mid-body";
   }
   return "up";
 }
@@ -245,6 +252,8 @@ void Mirror::answer(MirrorMode mode, const std::string& custom, const httplib::R
     case MirrorMode::Up:
     case MirrorMode::NoSmsId:
     case MirrorMode::NotFound:
+    case MirrorMode::Trickle:
+    case MirrorMode::CloseMidBody:
       break;
   }
   std::string body;
@@ -253,6 +262,37 @@ void Mirror::answer(MirrorMode mode, const std::string& custom, const httplib::R
     body = render_ini(endpoints_, mode != MirrorMode::NoSmsId, rng_);
   }
   response.status = 200;
+  if (mode == MirrorMode::Trickle) {
+    // One byte a second, the length announced up front; a mode change or shutdown cuts it.
+    std::uint64_t generation;
+    {
+      std::lock_guard lock(mu_);
+      generation = generation_;
+    }
+    response.set_content_provider(
+        body.size(), "text/plain",
+        [this, body, generation](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+          std::unique_lock lock(mu_);
+          if (changed_.wait_for(lock, std::chrono::seconds(1),
+                                [&] { return stopping_ || generation_ != generation; })) {
+            return false;
+          }
+          lock.unlock();
+          return sink.write(body.data() + offset, 1);
+        });
+    return;
+  }
+  if (mode == MirrorMode::CloseMidBody) {
+    // The full length is announced, half the bytes are sent, then the connection is closed.
+    const std::size_t half = body.size() / 2;
+    response.set_content_provider(
+        body.size(), "text/plain",
+        [body, half](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+          if (offset >= half) return false;
+          return sink.write(body.data() + offset, std::min(length, half - offset));
+        });
+    return;
+  }
   response.set_content(body, "text/plain");
 }
 

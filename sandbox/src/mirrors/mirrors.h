@@ -22,9 +22,22 @@ struct Response;
 
 namespace sandbox {
 
-enum class MirrorMode { Up, Down, NotFound, ServerError, NoSmsId, Hang, Html, Binary, Custom };
+enum class MirrorMode {
+  Up,
+  Down,
+  NotFound,
+  ServerError,
+  NoSmsId,
+  Hang,
+  Html,
+  Binary,
+  Custom,
+  Trickle,      // the file, one byte a second
+  CloseMidBody  // the file's headers and first half, then the connection closes
+};
 
-// "up", "down", "404", "500", "no-sms-id", "hang", "html", "binary", "custom".
+// "up", "down", "404", "500", "no-sms-id", "hang", "html", "binary", "custom", "trickle",
+// "close-mid-body".
 std::optional<MirrorMode> parse_mirror_mode(std::string_view text);
 std::string_view mirror_mode_name(MirrorMode mode);
 
@@ -72,6 +85,7 @@ class Mirror {
   std::uint64_t generation_ = 0;  // bumped on every mode change: wakes hanging requests
   bool stopping_ = false;
   std::uint64_t hits_ = 0;
+
   std::mt19937_64 rng_;
 };
 

@@ -37,6 +37,8 @@ std::optional<SftpMode> parse_sftp_mode(std::string_view text) {
   if (text == "up") return SftpMode::Up;
   if (text == "refuse-writes") return SftpMode::RefuseWrites;
   if (text == "mute") return SftpMode::Mute;
+  if (text == "drop") return SftpMode::Drop;
+  if (text == "stall") return SftpMode::Stall;
   return std::nullopt;
 }
 
@@ -48,6 +50,10 @@ std::string_view sftp_mode_name(SftpMode mode) {
       return "refuse-writes";
     case SftpMode::Mute:
       return "mute";
+    case SftpMode::Drop:
+      return "drop";
+    case SftpMode::Stall:
+      return "stall";
   }
   return "up";
 }
@@ -144,6 +150,8 @@ class SftpServer::Impl {
   fs::path uploads_;
   std::atomic<std::uint16_t> port_{0};
   std::atomic<SftpMode> mode_{SftpMode::Up};
+  std::atomic<std::uint64_t> fault_offset_{0};
+  std::atomic<std::uint64_t> mode_generation_{0};  // bumped on every mode change: ends a stall
   std::atomic<std::uint64_t> total_sessions_{0};
 
   ssh_bind bind_ = nullptr;
@@ -168,8 +176,11 @@ class SftpServer::Impl {
   bool authenticate(ssh_session session);
   ssh_channel open_sftp_channel(ssh_session session);
   void run_sftp(sftp_session sftp);
-  void handle_message(sftp_session sftp, sftp_client_message msg,
+  // False when the session must end at once, without an answer (the Drop and Stall faults).
+  bool handle_message(sftp_session sftp, sftp_client_message msg,
                       std::list<std::unique_ptr<Handle>>& handles);
+  bool write_fault(sftp_session sftp, Handle& h, const char* data, std::size_t len,
+                   std::uint64_t offset);
 };
 
 void SftpServer::Impl::start() {
@@ -471,8 +482,13 @@ void SftpServer::Impl::run_sftp(sftp_session sftp) {
   while (!stopping_) {
     sftp_client_message msg = sftp_get_client_message(sftp);
     if (msg == nullptr) break;
-    handle_message(sftp, msg, handles);
+    const bool go_on = handle_message(sftp, msg, handles);
     sftp_client_message_free(msg);
+    if (!go_on) {
+      // Cut the TCP connection under libssh: the client sees a dropped link, not a goodbye.
+      ::shutdown(ssh_get_fd(sftp->session), SHUT_RDWR);
+      break;
+    }
   }
   for (auto& h : handles) {
     if (h->fd >= 0) ::close(h->fd);
@@ -480,7 +496,29 @@ void SftpServer::Impl::run_sftp(sftp_session sftp) {
   }
 }
 
-void SftpServer::Impl::handle_message(sftp_session sftp, sftp_client_message msg,
+bool SftpServer::Impl::write_fault(sftp_session, Handle& h, const char* data, std::size_t len,
+                                   std::uint64_t offset) {
+  const SftpMode mode = mode_;
+  const std::uint64_t at = fault_offset_;
+  if ((mode != SftpMode::Drop && mode != SftpMode::Stall) || offset + len <= at) return false;
+  // The bytes before the fault offset reach the file, as they would before a real failure.
+  std::size_t keep = offset < at ? static_cast<std::size_t>(at - offset) : 0;
+  for (std::size_t done = 0; done < keep;) {
+    ssize_t n = ::pwrite(h.fd, data + done, keep - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  if (mode == SftpMode::Stall) {
+    const std::uint64_t generation = mode_generation_;
+    while (!stopping_ && mode_generation_ == generation) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  return true;
+}
+
+bool SftpServer::Impl::handle_message(sftp_session sftp, sftp_client_message msg,
                                       std::list<std::unique_ptr<Handle>>& handles) {
   auto find_handle = [&]() -> Handle* {
     if (msg->handle == nullptr) return nullptr;
@@ -514,7 +552,7 @@ void SftpServer::Impl::handle_message(sftp_session sftp, sftp_client_message msg
       } else {
         sftp_reply_status(msg, SSH_FX_NO_SUCH_FILE, "no such file");
       }
-      return;
+      return true;
     }
     case SSH_FXP_STAT:
     case SSH_FXP_LSTAT: {
@@ -526,44 +564,44 @@ void SftpServer::Impl::handle_message(sftp_session sftp, sftp_client_message msg
         target = uploads_ / *name;
       } else {
         sftp_reply_status(msg, SSH_FX_NO_SUCH_FILE, "no such file");
-        return;
+        return true;
       }
       if (::stat(target.c_str(), &st) != 0) {
         sftp_reply_status(msg, status_from_errno(errno), "no such file");
-        return;
+        return true;
       }
       sftp_attributes_struct attr{};
       fill_attributes(st, attr);
       sftp_reply_attr(msg, &attr);
-      return;
+      return true;
     }
     case SSH_FXP_FSTAT: {
       Handle* h = find_handle();
       struct stat st {};
       if (h == nullptr) {
         sftp_reply_status(msg, SSH_FX_FAILURE, "invalid handle");
-        return;
+        return true;
       }
       int rc = h->is_dir ? ::stat(uploads_.c_str(), &st) : ::fstat(h->fd, &st);
       if (rc != 0) {
         sftp_reply_status(msg, status_from_errno(errno), "stat failed");
-        return;
+        return true;
       }
       sftp_attributes_struct attr{};
       fill_attributes(st, attr);
       sftp_reply_attr(msg, &attr);
-      return;
+      return true;
     }
     case SSH_FXP_OPEN: {
       std::uint32_t flags = msg->flags;
       auto name = upload_name(filename);
       if (!name || (flags & SSH_FXF_WRITE) == 0 || (flags & SSH_FXF_READ) != 0) {
         sftp_reply_status(msg, SSH_FX_PERMISSION_DENIED, "only uploads are allowed");
-        return;
+        return true;
       }
       if (mode_ == SftpMode::RefuseWrites) {
         sftp_reply_status(msg, SSH_FX_PERMISSION_DENIED, "writes are refused");
-        return;
+        return true;
       }
       int oflags = O_WRONLY | O_CLOEXEC | O_NOFOLLOW;
       if (flags & SSH_FXF_CREAT) oflags |= O_CREAT;
@@ -574,26 +612,27 @@ void SftpServer::Impl::handle_message(sftp_session sftp, sftp_client_message msg
       int fd = ::open(target.c_str(), oflags, 0644);
       if (fd < 0) {
         sftp_reply_status(msg, status_from_errno(errno), std::strerror(errno));
-        return;
+        return true;
       }
       auto h = std::make_unique<Handle>();
       h->fd = fd;
       h->name = *name;
       reply_new_handle(std::move(h));
-      return;
+      return true;
     }
     case SSH_FXP_WRITE: {
       Handle* h = find_handle();
       if (h == nullptr || h->is_dir || msg->data == nullptr) {
         sftp_reply_status(msg, SSH_FX_FAILURE, "invalid handle");
-        return;
+        return true;
       }
       const char* data = static_cast<const char*>(ssh_string_data(msg->data));
       std::size_t len = ssh_string_len(msg->data);
       if (msg->offset > kMaxFileSize || len > kMaxFileSize - msg->offset) {
         sftp_reply_status(msg, SSH_FX_FAILURE, "file too large");
-        return;
+        return true;
       }
+      if (write_fault(sftp, *h, data, len, msg->offset)) return false;
       std::size_t done = 0;
       while (done < len) {
         ssize_t n =
@@ -601,18 +640,18 @@ void SftpServer::Impl::handle_message(sftp_session sftp, sftp_client_message msg
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
           sftp_reply_status(msg, status_from_errno(errno), "write failed");
-          return;
+          return true;
         }
         done += static_cast<std::size_t>(n);
       }
       sftp_reply_status(msg, SSH_FX_OK, nullptr);
-      return;
+      return true;
     }
     case SSH_FXP_CLOSE: {
       Handle* h = find_handle();
       if (h == nullptr) {
         sftp_reply_status(msg, SSH_FX_FAILURE, "invalid handle");
-        return;
+        return true;
       }
       int rc = h->fd >= 0 ? ::close(h->fd) : 0;
       sftp_handle_remove(sftp, h);
@@ -622,12 +661,12 @@ void SftpServer::Impl::handle_message(sftp_session sftp, sftp_client_message msg
       } else {
         sftp_reply_status(msg, SSH_FX_OK, nullptr);
       }
-      return;
+      return true;
     }
     case SSH_FXP_OPENDIR: {
       if (!is_root_path(filename)) {
         sftp_reply_status(msg, SSH_FX_PERMISSION_DENIED, "only the upload folder can be listed");
-        return;
+        return true;
       }
       auto h = std::make_unique<Handle>();
       h->is_dir = true;
@@ -637,17 +676,17 @@ void SftpServer::Impl::handle_message(sftp_session sftp, sftp_client_message msg
       }
       std::sort(h->listing.begin(), h->listing.end());
       reply_new_handle(std::move(h));
-      return;
+      return true;
     }
     case SSH_FXP_READDIR: {
       Handle* h = find_handle();
       if (h == nullptr || !h->is_dir) {
         sftp_reply_status(msg, SSH_FX_FAILURE, "invalid handle");
-        return;
+        return true;
       }
       if (h->listed && h->listing.empty()) {
         sftp_reply_status(msg, SSH_FX_EOF, nullptr);
-        return;
+        return true;
       }
       if (!h->listed) {
         struct stat st {};
@@ -672,19 +711,19 @@ void SftpServer::Impl::handle_message(sftp_session sftp, sftp_client_message msg
         ++count;
       }
       sftp_reply_names(msg);
-      return;
+      return true;
     }
     case SSH_FXP_SETSTAT:
     case SSH_FXP_FSETSTAT:
       // Clients preserving times or modes are told it worked; the sandbox keeps its own.
       sftp_reply_status(msg, SSH_FX_OK, nullptr);
-      return;
+      return true;
     case SSH_FXP_EXTENDED:
       sftp_reply_status(msg, SSH_FX_OP_UNSUPPORTED, "unsupported");
-      return;
+      return true;
     default:
       sftp_reply_status(msg, SSH_FX_PERMISSION_DENIED, "only uploads are allowed");
-      return;
+      return true;
   }
 }
 
@@ -702,8 +741,13 @@ std::uint16_t SftpServer::port() const {
 std::filesystem::path SftpServer::uploads_dir() const {
   return impl_->config_.data_dir / "uploads";
 }
-void SftpServer::set_mode(SftpMode mode) {
+void SftpServer::set_mode(SftpMode mode, std::uint64_t fault_offset) {
+  impl_->fault_offset_ = fault_offset;
   impl_->mode_ = mode;
+  ++impl_->mode_generation_;
+}
+std::uint64_t SftpServer::fault_offset() const {
+  return impl_->fault_offset_;
 }
 SftpMode SftpServer::mode() const {
   return impl_->mode_;

@@ -16,9 +16,12 @@ enum class SftpMode {
   Up,
   RefuseWrites,  // opening a file for writing fails with SSH_FX_PERMISSION_DENIED
   Mute,          // new connections are accepted and never spoken to
+  Drop,          // a write reaching the fault offset stores the bytes before it, then the
+                 // connection is cut without an answer
+  Stall,         // the same, but the connection stays open and silent until the mode changes
 };
 
-// "up", "refuse-writes", "mute".
+// "up", "refuse-writes", "mute", "drop", "stall".
 std::optional<SftpMode> parse_sftp_mode(std::string_view text);
 std::string_view sftp_mode_name(SftpMode mode);
 
@@ -51,8 +54,10 @@ class SftpServer {
   std::uint16_t port() const;
   std::filesystem::path uploads_dir() const;
 
-  void set_mode(SftpMode mode);
+  // `fault_offset` is the file offset at which Drop and Stall act (0: the first write).
+  void set_mode(SftpMode mode, std::uint64_t fault_offset = 0);
   SftpMode mode() const;
+  std::uint64_t fault_offset() const;
 
   std::size_t open_sessions() const;
   std::uint64_t total_sessions() const;

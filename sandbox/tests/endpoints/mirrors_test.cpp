@@ -143,6 +143,25 @@ TEST_F(Mirrors, HangHoldsTheRequestUntilTheModeChanges) {
   EXPECT_TRUE(released.body.starts_with("[ip]\r\n"));
 }
 
+TEST_F(Mirrors, TrickleSendsOneByteASecondAndCloseMidBodyCutsTheFile) {
+  sb_->post("/mirrors/2?mode=trickle");
+  Fetch slow = curl_get(sb_->mirror_url(2), 3);
+  EXPECT_EQ(slow.curl_exit, 28);  // timed out
+  EXPECT_GE(slow.body.size(), 1u);
+  EXPECT_LE(slow.body.size(), 4u);
+  EXPECT_TRUE(std::string("[ip]\r\n").starts_with(slow.body)) << slow.body;
+
+  sb_->post("/mirrors/2?mode=close-mid-body");
+  Fetch cut = curl_get(sb_->mirror_url(2));
+  EXPECT_EQ(cut.curl_exit, 18);  // partial file: fewer bytes than announced
+  EXPECT_TRUE(cut.body.starts_with("[ip]\r\n")) << cut.body;
+  sb_->post("/mirrors/2?mode=up");
+  Fetch whole = curl_get(sb_->mirror_url(2));
+  EXPECT_EQ(whole.curl_exit, 0);
+  EXPECT_GT(whole.body.size(), cut.body.size());
+  EXPECT_LT(cut.body.size(), whole.body.size() / 2 + 2);
+}
+
 TEST_F(Mirrors, EveryRequestCountsAsAHitAndResetClearsIt) {
   for (const char* path : {"/uini/ip1.ini", "/", "/favicon.ico", "/uini/ip1.ini?x=1"}) {
     curl_get(sb_->mirror_base(2) + path);

@@ -2,6 +2,8 @@
 // byte-exact uploads, refused logins and names, the refuse-writes and mute modes.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "endpoint_helpers.h"
@@ -162,7 +164,53 @@ TEST_F(Sftp, MuteModeAcceptsAndNeverSpeaksThenRecovers) {
   EXPECT_EQ(uploads().size(), 1u);
 }
 
+TEST_F(Sftp, DropModeKeepsTheBytesBeforeTheOffsetAndCutsTheConnection) {
+  const std::string content = random_bytes(100000, 5);
+  for (std::uint64_t offset : {0ull, 1ull, 40000ull, 99999ull}) {
+    SCOPED_TRACE(offset);
+    sb_->del("/uploads");
+    sb_->post("/sftp?mode=drop&offset=" + std::to_string(offset));
+    EXPECT_EQ(sb_->get("/sftp")["offset"], offset);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_NE(
+        libssh2_upload(sb_->ports().sftp, sb_->sftp_user(), sb_->sftp_password(), "d.jpg", content),
+        "");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(read_file(sb_->data_dir() / "uploads" / "d.jpg"), content.substr(0, offset));
+  }
+  sb_->post("/sftp?mode=up");
+  EXPECT_EQ(
+      libssh2_upload(sb_->ports().sftp, sb_->sftp_user(), sb_->sftp_password(), "d.jpg", content),
+      "");
+  EXPECT_EQ(read_file(sb_->data_dir() / "uploads" / "d.jpg"), content);
+}
+
+TEST_F(Sftp, StallModeHoldsTheTransferUntilTheModeChanges) {
+  const std::string content = random_bytes(50000, 6);
+  sb_->post("/sftp?mode=stall&offset=20000");
+  std::string result = "(still running)";
+  std::atomic<bool> done{false};
+  std::thread upload([&] {
+    result =
+        libssh2_upload(sb_->ports().sftp, sb_->sftp_user(), sb_->sftp_password(), "s.jpg", content);
+    done = true;
+  });
+  const fs::path stored = sb_->data_dir() / "uploads" / "s.jpg";
+  for (int i = 0; i < 500 && !(fs::exists(stored) && fs::file_size(stored) == 20000); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_FALSE(done) << "the write past the offset must not be answered";
+  EXPECT_EQ(read_file(stored), content.substr(0, 20000));
+  sb_->post("/sftp?mode=up");
+  upload.join();
+  EXPECT_NE(result, "") << "a released stall ends the connection";
+  EXPECT_EQ(sb_->get("/sftp")["mode"], "up");
+}
+
 TEST_F(Sftp, ControlRejectsUnknownMode) {
+  EXPECT_EQ(sb_->request("POST", "/sftp?mode=drop&offset=-1").status, 400);
+  EXPECT_EQ(sb_->request("POST", "/sftp?mode=drop&offset=x").status, 400);
   EXPECT_EQ(sb_->request("POST", "/sftp?mode=slow").status, 400);
   EXPECT_EQ(sb_->get("/sftp")["mode"], "up");
 }
