@@ -37,6 +37,21 @@ foreach(arch x64 x86)
     endif()
     file(COPY "${bin}/${f}" DESTINATION "${root}/${arch}")
   endforeach()
+  # Debug information stays in the build; the package carries the code only.
+  if(arch STREQUAL "x64")
+    find_program(strip_${arch} x86_64-w64-mingw32-strip)
+  else()
+    find_program(strip_${arch} i686-w64-mingw32-strip)
+  endif()
+  if(strip_${arch})
+    foreach(f TavikSmsDll.dll taviksms.exe)
+      execute_process(COMMAND ${strip_${arch}} --strip-debug "${root}/${arch}/${f}"
+                      RESULT_VARIABLE rc)
+      if(NOT rc EQUAL 0)
+        message(FATAL_ERROR "windows_package: strip ${arch}/${f} failed")
+      endif()
+    endforeach()
+  endif()
 endforeach()
 
 # Texts for Windows: CRLF line ends (cmd needs them for its labels), the version filled in.
