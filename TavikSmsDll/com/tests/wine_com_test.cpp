@@ -1,12 +1,18 @@
-// TavikSmsDll.dll (x86_64) under Wine: registration, a VBScript host's session against a real
-// sandbox, the registered type library read back, bad arguments, the unload rules, the Windows
-// shell, a picture upload over SFTP with the message naming it, a hanging mirror, and
-// unregistration. One Wine prefix for the suite; the cases run in order.
+// TavikSmsDll.dll under Wine, one architecture per run (--arch=x86_64: wine64; --arch=i686: the
+// 32-bit DLL through WoW64 of a win64 prefix, with syswow64's regsvr32, cscript and reg):
+// registration, a VBScript host's session against a real sandbox, the registered type library read
+// back, bad arguments, the unload rules, calls across apartments, the Windows shell, a picture
+// upload over SFTP with the message naming it, a hanging mirror, and unregistration. One Wine
+// prefix for the suite; the cases run in order.
 //
-// Wine facts this leans on: wine64 itself (the /usr/bin/wine wrapper picks the 32-bit loader);
-// a persistent wineserver keeps each start at ~0.3 s; output goes to files because Wine's
-// background processes keep pipes open; cscript exits 0 after a script error, so every script
-// ends with an "end" line that the test requires.
+// Every case is written once and runs for both architectures: start Windows programs through
+// wine_->tool("cscript") / wine_->cscript(...) / wine_->run({wine_->win_path("x.exe")}), which pick
+// the architecture's system folder and build.
+//
+// Wine facts this leans on: wine64 itself (the /usr/bin/wine wrapper picks the 32-bit loader;
+// wine64 hands 32-bit programs to it); a persistent wineserver keeps each start at ~0.3 s; output
+// goes to files because Wine's background processes keep pipes open; cscript exits 0 after a script
+// error, so every script ends with an "end" line that the test requires.
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
@@ -16,10 +22,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -41,6 +49,21 @@ using taviksms::testing::run_command;
 constexpr char kClsid[] = "{F6A4A94F-740D-4C5A-A0CC-31E92811A145}";
 constexpr char kLibid[] = "{DF19A491-69D8-441E-9487-3E629F8350BD}";
 constexpr char kIid[] = "{F94CE89E-73FE-47F3-8584-3F29342DAB00}";
+constexpr char kAutomationMarshaler[] = "{00020424-0000-0000-C000-000000000046}";
+
+// The architecture under test, from the command line (main below).
+struct Arch {
+  std::string name = "x86_64";
+  fs::path bin_dir;          // TavikSmsDll.dll, taviksms.exe and the probes of that build
+  std::string mirror_ports;  // the ports that build's TAVIKSMS_MIRRORS names
+  bool wow64() const { return name == "i686"; }
+  // The Windows folder holding the architecture's own regsvr32, cscript, reg, cmd.
+  std::string system_dir() const {
+    return wow64() ? "C:\\windows\\syswow64" : "C:\\windows\\system32";
+  }
+  std::string typelib_platform() const { return wow64() ? "win32" : "win64"; }
+};
+Arch g_arch;
 
 std::string read_file(const fs::path& p) {
   std::ifstream f(p, std::ios::binary);
@@ -150,15 +173,20 @@ struct WineResult {
 class WinePrefix {
  public:
   WinePrefix() {
-    root_ = fs::temp_directory_path() / ("taviksms-wine-" + std::to_string(getpid()));
+    root_ = fs::temp_directory_path() /
+            ("taviksms-wine-" + g_arch.name + "-" + std::to_string(getpid()));
     fs::remove_all(root_);
     fs::create_directories(root_ / "bin");
-    for (const char* f : {"TavikSmsDll.dll", "taviksms.exe", "com_probe.exe"}) {
-      fs::copy_file(fs::path(TAVIKSMS_WINE_BIN_DIR) / f, root_ / "bin" / f);
+    for (const auto& e : fs::directory_iterator(g_arch.bin_dir)) {
+      if (e.path().extension() == ".dll" || e.path().extension() == ".exe") {
+        fs::copy_file(e.path(), root_ / "bin" / e.path().filename());
+      }
     }
-    for (const char* f : {"session.vbs", "bad_input.vbs", "upload.vbs", "login.vbs",
-                          "call_forms.vbs", "results.vbs", "korean.vbs"}) {
-      fs::copy_file(fs::path(TAVIKSMS_WINE_SCRIPTS_DIR) / f, root_ / "bin" / f);
+    // Every script beside this test, so a new case only adds its .vbs.
+    for (const auto& e : fs::directory_iterator(TAVIKSMS_WINE_SCRIPTS_DIR)) {
+      if (e.path().extension() == ".vbs") {
+        fs::copy_file(e.path(), root_ / "bin" / e.path().filename());
+      }
     }
     env_ = {"WINEPREFIX=" + (root_ / "prefix").string(), "WINEARCH=win64", "WINEDEBUG=-all",
             "WINEDLLOVERRIDES=mscoree,mshtml=", "DISPLAY="};
@@ -194,21 +222,28 @@ class WinePrefix {
     return shell(cmd, timeout);
   }
 
+  // A system program of the architecture under test: `tool("regsvr32")` is syswow64's for i686.
+  static std::string tool(const std::string& name) {
+    return g_arch.system_dir() + "\\" + name + ".exe";
+  }
+
   WineResult cscript(const std::string& script) {
-    return run({"cscript", "//nologo", win_path(script)});
+    return run({tool("cscript"), "//nologo", win_path(script)});
   }
 
   // cscript with `locale` as the Unix locale, which gives Wine its ANSI code page.
   WineResult cscript_in_locale(const std::string& script, const std::string& locale) {
-    std::string cmd = "cd " + quote((root_ / "bin").string()) +
-                      " && exec env LC_ALL=" + quote(locale) + " " + quote(TAVIKSMS_WINE64) +
-                      " cscript //nologo " + quote(win_path(script));
+    std::string cmd = "cd " + quote((root_ / "bin").string()) + " && exec env LC_ALL=" +
+                      quote(locale) + " " + quote(TAVIKSMS_WINE64) + " " + quote(tool("cscript")) +
+                      " //nologo " + quote(win_path(script));
     return shell(cmd, 120s);
   }
 
-  // Exit code of "reg query KEY [/v VALUE]" and its output (0: the key or value exists).
+  // Exit code of "reg query KEY [/v VALUE]" and its output (0: the key or value exists), read
+  // with the architecture's own reg.exe: a 32-bit program sees the 32-bit view of CLSID and
+  // Interface, as a 32-bit host does.
   WineResult reg_query(const std::string& key, const std::string& value = "") {
-    std::vector<std::string> args = {"reg", "query", key};
+    std::vector<std::string> args = {tool("reg"), "query", key};
     if (!value.empty()) {
       args.push_back("/v");
       args.push_back(value);
@@ -234,7 +269,8 @@ class WinePrefix {
 class FixedMirrorSandbox {
  public:
   FixedMirrorSandbox() {
-    dir_ = fs::temp_directory_path() / ("taviksms-wine-sandbox-" + std::to_string(getpid()));
+    dir_ = fs::temp_directory_path() /
+           ("taviksms-wine-sandbox-" + g_arch.name + "-" + std::to_string(getpid()));
     fs::remove_all(dir_);
     fs::create_directories(dir_ / "data");
     // No extra host key: libssh2 on mbedTLS (the Windows build) has no ed25519 and must agree
@@ -245,7 +281,7 @@ class FixedMirrorSandbox {
       std::FILE* f = std::freopen(log.c_str(), "w", stdout);
       (void)f;
       execl(TAVIKSMS_SANDBOX_EXE, TAVIKSMS_SANDBOX_EXE, "--data", (dir_ / "data").c_str(),
-            "--mirror-ports", TAVIKSMS_WINE_MIRROR_PORTS, "--tds-port", "0", "--sftp-port", "0",
+            "--mirror-ports", g_arch.mirror_ports.c_str(), "--tds-port", "0", "--sftp-port", "0",
             "--control-port", "0", static_cast<char*>(nullptr));
       _exit(127);
     }
@@ -260,8 +296,8 @@ class FixedMirrorSandbox {
       int status = 0;
       if (waitpid(pid_, &status, WNOHANG) == pid_) {
         pid_ = -1;
-        throw std::runtime_error("sandbox did not start (mirror ports " +
-                                 std::string(TAVIKSMS_WINE_MIRROR_PORTS) + " taken?): " + text);
+        throw std::runtime_error("sandbox did not start (mirror ports " + g_arch.mirror_ports +
+                                 " taken?): " + text);
       }
       std::this_thread::sleep_for(50ms);
     }
@@ -319,7 +355,7 @@ class WineCom : public ::testing::Test {
   static void SetUpTestSuite() {
     sandbox_ = new FixedMirrorSandbox();
     wine_ = new WinePrefix();
-    std::printf("wine prefix ready in %.1f s\n", wine_->boot_seconds());
+    std::printf("%s: wine prefix ready in %.1f s\n", g_arch.name.c_str(), wine_->boot_seconds());
   }
   static void TearDownTestSuite() {
     delete wine_;
@@ -334,7 +370,7 @@ class WineCom : public ::testing::Test {
             {root + "\\CLSID\\" + kClsid + "\\InprocServer32", "ThreadingModel"},
             {root + "\\CLSID\\" + kClsid + "\\ProgID", ""},
             {root + "\\CLSID\\" + kClsid + "\\VersionIndependentProgID", ""},
-            {root + "\\TypeLib\\" + kLibid + "\\1.0\\0\\win64", ""},
+            {root + "\\TypeLib\\" + kLibid + "\\1.0\\0\\" + g_arch.typelib_platform(), ""},
             {root + "\\Interface\\" + kIid + "\\ProxyStubClsid32", ""}};
   }
 
@@ -346,7 +382,7 @@ FixedMirrorSandbox* WineCom::sandbox_ = nullptr;
 WinePrefix* WineCom::wine_ = nullptr;
 
 TEST_F(WineCom, A_RegistersClassProgIdTypeLibraryAndApartmentModel) {
-  WineResult r = wine_->run({"regsvr32", wine_->win_path("TavikSmsDll.dll")});
+  WineResult r = wine_->run({WinePrefix::tool("regsvr32"), wine_->win_path("TavikSmsDll.dll")});
   ASSERT_EQ(r.exit_code, 0) << r.out;
   for (const auto& [key, value] : keys("HKCR")) {
     WineResult q = wine_->reg_query(key, value);
@@ -357,6 +393,9 @@ TEST_F(WineCom, A_RegistersClassProgIdTypeLibraryAndApartmentModel) {
   EXPECT_NE(tm.out.find("Apartment"), std::string::npos) << tm.out;
   WineResult server = wine_->reg_query(std::string("HKCR\\CLSID\\") + kClsid + "\\InprocServer32");
   EXPECT_NE(server.out.find("TavikSmsDll.dll"), std::string::npos) << server.out;
+  // Calls from other apartments go through proxies the type-library marshaler builds.
+  WineResult ps = wine_->reg_query(std::string("HKCR\\Interface\\") + kIid + "\\ProxyStubClsid32");
+  EXPECT_NE(ps.out.find(kAutomationMarshaler), std::string::npos) << ps.out;
 }
 
 TEST_F(WineCom, B_VbscriptSessionLoginBalanceSendRejectedLoginLogout) {
@@ -727,8 +766,142 @@ TEST_F(WineCom, F4_VbscriptReadsResultsReservationsDepositsAndRegistersAMember) 
   EXPECT_EQ(FixedMirrorSandbox::param(members[0], "@user_id"), "winemember");
 }
 
+// "0x%08X" of a result line, and whether it is a failure.
+std::string hresult_of(const std::string& result_line) {
+  return result_line.substr(0, result_line.find(' '));
+}
+bool failed(const std::string& result_line) {
+  return result_line.size() >= 3 && result_line.rfind("0x", 0) == 0 && result_line[2] >= '8';
+}
+
+TEST_F(WineCom, H1_AnMtaCallerHoldsAProxyAndTheSessionKeepsOneConnection) {
+  sandbox_->del("/calls");
+  WineResult r = wine_->run({wine_->win_path("com_apartments.exe"), "mta"}, 180s);
+  auto out = keyed(r.out);
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  ASSERT_TRUE(out.count("end")) << r.out;
+  EXPECT_EQ(out["mta_create"], "0x00000000");
+  EXPECT_EQ(out["mta_proxy"], "0x00000000 yes") << "CoCreateInstance in the MTA gave no proxy";
+  EXPECT_EQ(out["mta_login"], "0x00000000 OK");
+  const std::string balance = out["mta_janek"];
+  ASSERT_EQ(balance.rfind("0x00000000 ", 0), 0u) << r.out;
+  // A second MTA thread uses the same proxy; a direct pointer would refuse it (RPC_E_WRONG_THREAD).
+  EXPECT_EQ(out["mta_other_thread_janek"], balance);
+  EXPECT_EQ(out["mta_send"], "0x00000000 OK");
+  EXPECT_EQ(out["mta_after_send_janek"],
+            "0x00000000 " + std::to_string(std::stol(balance.substr(11)) - 40));
+  EXPECT_EQ(out["mta_logout"], "0x00000000 OK");
+  EXPECT_EQ(out["mta_dispatch"], "0x00000000");
+
+  // The session's calls all travelled over one connection, whichever thread made them.
+  std::set<int> connections;
+  int session_calls = 0;
+  for (const auto& c : sandbox_->get("/calls")) {
+    if (FixedMirrorSandbox::param(c, "@user_id") != "demo") continue;
+    connections.insert(c.at("connection").get<int>());
+    ++session_calls;
+  }
+  EXPECT_EQ(connections.size(), 1u) << sandbox_->get("/calls").dump();
+  EXPECT_GE(session_calls, 4);  // login, balances, two sends
+  json sends = sandbox_->get("/calls?proc=sp_sms_send");
+  ASSERT_EQ(sends.size(), 2u) << sends.dump();
+  EXPECT_EQ(FixedMirrorSandbox::param(sends[0], "@Custom_tel"), "010-1234-5678");
+  EXPECT_EQ(FixedMirrorSandbox::param(sends[1], "@Custom_tel"), "01087654321");
+  EXPECT_EQ(FixedMirrorSandbox::param(sends[0], "@msg"), "hello across apartments");
+
+  // Wrong argument types: the proxy's caller sees what a direct caller sees.
+  const std::map<std::string, std::string> expected = {
+      {"null_for_text", "0x80020005"},     // DISP_E_TYPEMISMATCH (VB error 13)
+      {"array_for_text", "0x80020005"},    //
+      {"text_for_int", "0x80020005"},      //
+      {"overflow_for_int", "0x8002000A"},  // DISP_E_OVERFLOW (VB error 6)
+      {"missing_argument", "0x8002000E"},  // DISP_E_BADPARAMCOUNT (VB error 450)
+      {"number_for_text", "0x00000000"},   // converted as VB converts; the login is refused
+  };
+  for (const auto& [name, hr] : expected) {
+    EXPECT_EQ(hresult_of(out["proxy_" + name]), hr) << name << "\n" << r.out;
+    EXPECT_EQ(out["proxy_" + name], out["direct_" + name]) << name;
+  }
+  json logins = sandbox_->get("/calls?proc=f_login");
+  EXPECT_EQ(std::count_if(
+                logins.begin(), logins.end(),
+                [](const json& c) { return FixedMirrorSandbox::param(c, "@user_id") == "12345"; }),
+            2)
+      << logins.dump();
+}
+
+TEST_F(WineCom, H2_AnStaObjectMarshalledToOtherThreadsRunsTheirCallsOnItsOwnThread) {
+  sandbox_->del("/calls");
+  // YaeyakDelete has no error handler of its own: a failing execution escapes the method.
+  sandbox_->post("/faults/raise?proc=sp_YaeyakDelete&message=reservation%20locked&times=3");
+  struct Clear {
+    FixedMirrorSandbox* s;
+    ~Clear() { s->del("/faults"); }
+  } clear{sandbox_};
+  WineResult r = wine_->run({wine_->win_path("com_apartments.exe"), "sta"}, 180s);
+  auto out = keyed(r.out);
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  ASSERT_TRUE(out.count("end")) << r.out;
+  EXPECT_EQ(out["sta_create"], "0x00000000");
+  EXPECT_EQ(out["sta_proxy"], "0x00000000 no");  // created in its own apartment: no proxy
+  for (const char* via : {"stream", "git"}) {
+    std::string tag = via;
+    EXPECT_EQ(out[tag + "_unmarshal"], "0x00000000") << r.out;
+    // The marshalled pointer works from the worker; the object's own pointer does not.
+    EXPECT_EQ(out[tag + "_raw_pointer"], "0x8001010E") << r.out;  // RPC_E_WRONG_THREAD
+  }
+  EXPECT_EQ(out["stream_login"], "0x00000000 OK");
+  const std::string balance = out["stream_janek"];
+  ASSERT_EQ(balance.rfind("0x00000000 ", 0), 0u) << r.out;
+  EXPECT_NE(balance, "0x00000000 -12345678");
+  // The worker's login is the owner's session: the owner's own call uses it.
+  EXPECT_EQ(out["owner_after_stream_janek"], balance);
+  EXPECT_EQ(out["git_janek"], balance);
+  EXPECT_EQ(out["git_logout"], "0x00000000 OK");
+
+  // An escaping error keeps its number and description through the proxy, early- and
+  // late-bound, as the owner's direct call sees it.
+  const std::string direct = out["owner_escape"];
+  EXPECT_TRUE(failed(direct)) << r.out;
+  EXPECT_EQ(direct.find("description=<none>"), std::string::npos) << direct;
+  EXPECT_NE(direct.find("description="), std::string::npos) << direct;
+  EXPECT_GT(direct.size(), std::string("0x80000000 description=").size()) << direct;
+  EXPECT_EQ(out["stream_escape_late"], direct);
+  // Early-bound the number arrives; Wine 8's channel does not carry the IErrorInfo across
+  // apartments (Windows does), so the description is not compared there.
+  EXPECT_EQ(hresult_of(out["stream_escape"]), hresult_of(direct));
+
+  std::set<int> connections;
+  for (const auto& c : sandbox_->get("/calls")) connections.insert(c.at("connection").get<int>());
+  EXPECT_EQ(connections.size(), 1u) << sandbox_->get("/calls").dump();
+}
+
+TEST_F(WineCom, H3_ProxiesWhoseApartmentEndedFailWithAnHresultNeverHang) {
+  WineResult d = wine_->run({wine_->win_path("com_apartments.exe"), "dead"}, 180s);
+  auto dead = keyed(d.out);
+  EXPECT_FALSE(d.timed_out) << d.out;
+  EXPECT_EQ(d.exit_code, 0) << d.out;  // 3: the program's own watchdog saw a hang
+  EXPECT_TRUE(dead.count("end")) << d.out;
+  EXPECT_EQ(dead["host_unmarshal"], "0x00000000");
+  EXPECT_EQ(hresult_of(dead["host_alive_janek"]), "0x00000000") << d.out;
+  EXPECT_EQ(dead["host_ended"], "0x00000000");
+  EXPECT_TRUE(failed(dead["host_gone_janek"])) << d.out;
+  EXPECT_TRUE(dead.count("host_gone_release")) << d.out;
+
+  WineResult r = wine_->run({wine_->win_path("com_apartments.exe"), "uninit"}, 180s);
+  auto out = keyed(r.out);
+  ASSERT_FALSE(r.timed_out) << r.out;
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  ASSERT_TRUE(out.count("end")) << r.out;
+  EXPECT_EQ(out["uninit_create"], "0x00000000");
+  EXPECT_EQ(hresult_of(out["uninit_before_janek"]), "0x00000000") << r.out;
+  EXPECT_TRUE(failed(out["uninit_after_janek"])) << r.out;
+  EXPECT_TRUE(out.count("uninit_release")) << r.out;
+}
+
 TEST_F(WineCom, G_UnregisteringRemovesEveryKeyAndPerUserRegistrationUsesHkcu) {
-  WineResult u = wine_->run({"regsvr32", "/u", wine_->win_path("TavikSmsDll.dll")});
+  WineResult u =
+      wine_->run({WinePrefix::tool("regsvr32"), "/u", wine_->win_path("TavikSmsDll.dll")});
   ASSERT_EQ(u.exit_code, 0) << u.out;
   for (const auto& [key, value] : keys("HKCR")) {
     EXPECT_NE(wine_->reg_query(key).exit_code, 0) << key << " still there";
@@ -741,14 +914,18 @@ TEST_F(WineCom, G_UnregisteringRemovesEveryKeyAndPerUserRegistrationUsesHkcu) {
   EXPECT_NE(wine_->reg_query(std::string("HKCR\\Interface\\") + kIid).exit_code, 0);
 
   // regsvr32 /n /i:user: the same keys for the current user only, no machine-wide ones.
-  WineResult i = wine_->run({"regsvr32", "/n", "/i:user", wine_->win_path("TavikSmsDll.dll")});
+  WineResult i = wine_->run(
+      {WinePrefix::tool("regsvr32"), "/n", "/i:user", wine_->win_path("TavikSmsDll.dll")});
   ASSERT_EQ(i.exit_code, 0) << i.out;
   for (const auto& [key, value] : keys("HKCU\\Software\\Classes")) {
     EXPECT_EQ(wine_->reg_query(key, value).exit_code, 0) << key;
   }
+  WineResult ps = wine_->reg_query(std::string("HKCU\\Software\\Classes\\Interface\\") + kIid +
+                                   "\\ProxyStubClsid32");
+  EXPECT_NE(ps.out.find(kAutomationMarshaler), std::string::npos) << ps.out;
   EXPECT_NE(wine_->reg_query("HKCR\\TavikSmsDll.TavikSms").exit_code, 0);
-  WineResult uu =
-      wine_->run({"regsvr32", "/u", "/n", "/i:user", wine_->win_path("TavikSmsDll.dll")});
+  WineResult uu = wine_->run(
+      {WinePrefix::tool("regsvr32"), "/u", "/n", "/i:user", wine_->win_path("TavikSmsDll.dll")});
   ASSERT_EQ(uu.exit_code, 0) << uu.out;
   EXPECT_NE(wine_->reg_query("HKCU\\Software\\Classes\\TavikSmsDll.TavikSms").exit_code, 0);
   EXPECT_NE(wine_->reg_query(std::string("HKCU\\Software\\Classes\\CLSID\\") + kClsid).exit_code,
@@ -760,3 +937,32 @@ TEST_F(WineCom, G_UnregisteringRemovesEveryKeyAndPerUserRegistrationUsesHkcu) {
 }
 
 }  // namespace
+
+// --arch=x86_64|i686 --bin=DIR --mirror-ports=P1,P2,P3 choose the build under test.
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&](const char* prefix) -> const char* {
+      std::size_t n = std::strlen(prefix);
+      return a.compare(0, n, prefix) == 0 ? argv[i] + n : nullptr;
+    };
+    if (const char* v = value("--arch=")) {
+      g_arch.name = v;
+    } else if (const char* v2 = value("--bin=")) {
+      g_arch.bin_dir = v2;
+    } else if (const char* v3 = value("--mirror-ports=")) {
+      g_arch.mirror_ports = v3;
+    } else {
+      std::fprintf(stderr, "unknown argument %s\n", argv[i]);
+      return 2;
+    }
+  }
+  if ((g_arch.name != "x86_64" && g_arch.name != "i686") || g_arch.bin_dir.empty() ||
+      g_arch.mirror_ports.empty()) {
+    std::fprintf(stderr,
+                 "usage: taviksms_wine_tests --arch=x86_64|i686 --bin=DIR --mirror-ports=P,P,P\n");
+    return 2;
+  }
+  return RUN_ALL_TESTS();
+}

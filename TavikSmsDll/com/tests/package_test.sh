@@ -1,0 +1,175 @@
+#!/usr/bin/env bash
+# The Windows package as a host developer gets it: made from the two Wine test builds by
+# cmake/windows_package.cmake, its contents checked (no runtime DLL needed beside either DLL),
+# unpacked into a fresh win64 prefix, register.cmd run through Wine's cmd, the VBScript example
+# run by the 64-bit and the 32-bit cscript (each DLL reaches its own sandbox, so the call logs show
+# which DLL served), unregister.cmd, and the same per user (/user).
+# Usage: package_test.sh SANDBOX_EXE X64_BIN X86_BIN X64_MIRROR_PORTS X86_MIRROR_PORTS
+set -euo pipefail
+sandbox_exe=$1 x64_bin=$2 x86_bin=$3 x64_ports=$4 x86_ports=$5
+here=$(cd "$(dirname "$0")" && pwd)
+source_dir=$(cd "$here/../../.." && pwd)
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver64
+
+work=$(mktemp -d /tmp/taviksms-package.XXXXXX)
+export WINEPREFIX=$work/prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' DISPLAY=
+pids=()
+server_started=0
+failures=0
+cleanup() {
+  ((server_started)) && timeout 60 "$wineserver" -k >/dev/null 2>&1 || true
+  for pid in "${pids[@]}"; do
+    kill -TERM "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  if ((failures == 0)); then rm -rf "$work"; else echo "kept $work"; fi
+}
+trap cleanup EXIT
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+# win LOG COMMAND...: a Wine command, bounded, its output in LOG (a file: Wine's background
+# processes would hold a pipe open).
+win() {
+  local log=$1
+  shift
+  local rc=0
+  timeout -k 10 180 "$wine" "$@" >"$log" 2>&1 </dev/null || rc=$?
+  tr -d '\r' <"$log" >"$log.txt"
+  return $rc
+}
+
+# --- the zip ---------------------------------------------------------------------------------
+cmake -DX64_BIN="$x64_bin" -DX86_BIN="$x86_bin" -DOUTPUT_DIR="$work" \
+  -P "$source_dir/cmake/windows_package.cmake" >"$work/package.log" 2>&1 ||
+  { cat "$work/package.log"; echo "package: FAILED (cmake/windows_package.cmake)"; exit 1; }
+zip=$(ls "$work"/TavikSms-*-windows.zip)
+name=$(basename "$zip" .zip)
+echo "made $(basename "$zip") ($(stat -c %s "$zip") bytes)"
+mkdir -p "$WINEPREFIX/drive_c/Tools"
+(cd "$WINEPREFIX/drive_c/Tools" && cmake -E tar xf "$zip")
+pkg=$WINEPREFIX/drive_c/Tools/$name
+for f in README.txt register.cmd unregister.cmd examples/example.vbs examples/example.bas \
+  examples/Example.cs licenses/libssh2.txt licenses/mbedtls.txt licenses/mingw-w64-runtime.txt \
+  licenses/gcc-runtime.txt x64/TavikSmsDll.dll x64/TavikSmsDll.tlb x64/taviksms.exe \
+  x86/TavikSmsDll.dll x86/TavikSmsDll.tlb x86/taviksms.exe; do
+  [[ -s "$pkg/$f" ]] || fail "the package has no $f"
+done
+grep -q $'\r$' "$pkg/register.cmd" || fail "register.cmd has no CRLF line ends"
+x86_64-w64-mingw32-objdump -f "$pkg/x64/TavikSmsDll.dll" | grep -q 'pei-x86-64' ||
+  fail "x64/TavikSmsDll.dll is not x86-64"
+x86_64-w64-mingw32-objdump -f "$pkg/x86/TavikSmsDll.dll" | grep -q 'pei-i386' ||
+  fail "x86/TavikSmsDll.dll is not i386"
+# Only system DLLs imported: the compiler's runtimes are linked in.
+for arch in x64 x86; do
+  for f in TavikSmsDll.dll taviksms.exe; do
+    imports=$(x86_64-w64-mingw32-objdump -p "$pkg/$arch/$f" | sed -n 's/^\s*DLL Name: //p')
+    [[ -n "$imports" ]] || fail "$arch/$f: no imports read"
+    if grep -qiE 'libgcc|libstdc|libwinpthread|libssh2|mbed|msvcp|vcruntime' <<<"$imports"; then
+      fail "$arch/$f needs a runtime DLL beside it: $(tr '\n' ' ' <<<"$imports")"
+    fi
+  done
+done
+
+# --- two sandboxes: the x64 test build's mirrors and the x86 one's ---------------------------
+start_sandbox() {  # start_sandbox TAG PORTS: sets control_<TAG>
+  local tag=$1 ports=$2
+  mkdir -p "$work/$tag"
+  "$sandbox_exe" --data "$work/$tag" --mirror-ports "$ports" --tds-port 0 --sftp-port 0 \
+    --control-port 0 >"$work/sandbox-$tag.log" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 150); do
+    grep -q '^ready' "$work/sandbox-$tag.log" && break
+    sleep 0.1
+  done
+  grep -q '^ready' "$work/sandbox-$tag.log" ||
+    { cat "$work/sandbox-$tag.log"; echo "package: FAILED (sandbox on $ports)"; exit 1; }
+  printf -v "control_$tag" '%s' \
+    "$(sed -n 's|^control http://127.0.0.1:\([0-9]*\).*|\1|p' "$work/sandbox-$tag.log")"
+}
+start_sandbox x64 "$x64_ports"
+start_sandbox x86 "$x86_ports"
+logins() {  # logins TAG: f_login executions that sandbox saw
+  curl -sf "http://127.0.0.1:$1/calls?proc=f_login" | python3 -c 'import json,sys; print(len(json.load(sys.stdin)))'
+}
+
+# --- a fresh prefix; register; the example on each architecture ---------------------------
+mkdir -p "$WINEPREFIX"
+"$wineserver" -p
+server_started=1
+t0=$SECONDS
+timeout 300 "$wine" wineboot -i >"$work/wineboot.log" 2>&1 </dev/null ||
+  { cat "$work/wineboot.log"; echo "package: FAILED (wineboot)"; exit 1; }
+echo "prefix ready in $((SECONDS - t0)) s"
+winpkg="C:\\Tools\\$name"
+
+check_registered() {  # check_registered ROOT: ProgID, and the CLSID in both registry views
+  local root=$1
+  if [[ $root == HKCU* ]]; then
+    # Wine keeps one HKCU\Software\Classes\CLSID for both views (Windows redirects it), so the
+    # DLL registered last names it.
+    win "$work/q.log" reg query "$root\TavikSmsDll.TavikSms\CLSID" ||
+      fail "$root: ProgID not registered"
+    win "$work/q.log" 'C:\windows\syswow64\reg.exe' query \
+      "$root\CLSID\{F6A4A94F-740D-4C5A-A0CC-31E92811A145}\InprocServer32" ||
+      fail "$root: CLSID not registered"
+    grep -q 'x86\\TavikSmsDll.dll' "$work/q.log.txt" || fail "$root: CLSID names $(cat "$work/q.log.txt")"
+    return
+  fi
+  win "$work/q.log" reg query "$root\\TavikSmsDll.TavikSms\\CLSID" ||
+    fail "$root: ProgID not registered"
+  win "$work/q.log" 'C:\windows\system32\reg.exe' query \
+    "$root\\CLSID\\{F6A4A94F-740D-4C5A-A0CC-31E92811A145}\\InprocServer32" ||
+    fail "$root: 64-bit CLSID not registered"
+  grep -q 'x64\\TavikSmsDll.dll' "$work/q.log.txt" || fail "$root: 64-bit CLSID names $(cat "$work/q.log.txt")"
+  win "$work/q.log" 'C:\windows\syswow64\reg.exe' query \
+    "$root\\CLSID\\{F6A4A94F-740D-4C5A-A0CC-31E92811A145}\\InprocServer32" ||
+    fail "$root: 32-bit CLSID not registered"
+  grep -q 'x86\\TavikSmsDll.dll' "$work/q.log.txt" || fail "$root: 32-bit CLSID names $(cat "$work/q.log.txt")"
+}
+
+win "$work/register.log" cmd /c "$winpkg\\register.cmd" || fail "register.cmd exit $?: $(cat "$work/register.log.txt")"
+grep -q '^TavikSmsDll.TavikSms registered.$' "$work/register.log.txt" ||
+  fail "register.cmd said: $(cat "$work/register.log.txt")"
+check_registered HKCR
+
+run_example() {  # run_example CSCRIPT TAG
+  local cscript=$1 tag=$2 control
+  control=control_$tag
+  win "$work/example-$tag.log" "$cscript" //nologo "$winpkg\\examples\\example.vbs" demo demo1234 ||
+    fail "example.vbs ($tag) exit $?: $(cat "$work/example-$tag.log.txt")"
+  local want=$'Login: OK\nBalance: 100000\nLogout: OK'
+  [[ "$(cat "$work/example-$tag.log.txt")" == "$want" ]] ||
+    fail "example.vbs ($tag) printed: $(cat "$work/example-$tag.log.txt")"
+  echo "example.vbs ($tag): $(tr '\n' ' ' <"$work/example-$tag.log.txt")"
+}
+run_example 'C:\windows\system32\cscript.exe' x64
+[[ "$(logins "$control_x64") $(logins "$control_x86")" == "1 0" ]] ||
+  fail "the 64-bit cscript did not log in through the x64 DLL"
+run_example 'C:\windows\syswow64\cscript.exe' x86
+[[ "$(logins "$control_x64") $(logins "$control_x86")" == "1 1" ]] ||
+  fail "the 32-bit cscript did not log in through the x86 DLL"
+
+win "$work/unregister.log" cmd /c "$winpkg\\unregister.cmd" || fail "unregister.cmd exit $?"
+grep -q '^TavikSmsDll.TavikSms unregistered.$' "$work/unregister.log.txt" ||
+  fail "unregister.cmd said: $(cat "$work/unregister.log.txt")"
+! win "$work/q.log" reg query 'HKCR\TavikSmsDll.TavikSms' || fail "ProgID still registered"
+! win "$work/q.log" 'C:\windows\syswow64\reg.exe' query 'HKCR\CLSID\{F6A4A94F-740D-4C5A-A0CC-31E92811A145}' ||
+  fail "32-bit CLSID still registered"
+
+# --- per user -------------------------------------------------------------------------------
+win "$work/register-user.log" cmd /c "$winpkg\\register.cmd" /user ||
+  fail "register.cmd /user exit $?: $(cat "$work/register-user.log.txt")"
+check_registered 'HKCU\Software\Classes'
+! win "$work/q.log" reg query 'HKCR\TavikSmsDll.TavikSms' || fail "/user registered machine-wide"
+win "$work/unregister-user.log" cmd /c "$winpkg\\unregister.cmd" /user || fail "unregister.cmd /user exit $?"
+! win "$work/q.log" reg query 'HKCU\Software\Classes\TavikSmsDll.TavikSms' || fail "per-user ProgID still registered"
+win "$work/bad.log" cmd /c "$winpkg\\register.cmd" /bogus && fail "register.cmd /bogus succeeded"
+
+if ((failures)); then
+  echo "package: FAILED ($failures)"
+  exit 1
+fi
+echo "package: PASSED"
