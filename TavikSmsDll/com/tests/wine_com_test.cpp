@@ -102,8 +102,8 @@ class WinePrefix {
     for (const char* f : {"TavikSmsDll.dll", "taviksms.exe", "com_probe.exe"}) {
       fs::copy_file(fs::path(TAVIKSMS_WINE_BIN_DIR) / f, root_ / "bin" / f);
     }
-    for (const char* f :
-         {"session.vbs", "bad_input.vbs", "upload.vbs", "login.vbs", "call_forms.vbs"}) {
+    for (const char* f : {"session.vbs", "bad_input.vbs", "upload.vbs", "login.vbs",
+                          "call_forms.vbs", "abandon.vbs"}) {
       fs::copy_file(fs::path(TAVIKSMS_WINE_SCRIPTS_DIR) / f, root_ / "bin" / f);
     }
     env_ = {"WINEPREFIX=" + (root_ / "prefix").string(), "WINEARCH=win64", "WINEDEBUG=-all",
@@ -605,6 +605,55 @@ TEST_F(WineCom, F2_AHangingMirrorIsGivenUpAfterTheDownloadLimitAndTheNextOneServ
   EXPECT_EQ(mirrors[2].at("hits"), 0) << mirrors.dump();
   // Bounded by the 10 s download limit plus Wine's process start, not by the hanging mirror.
   EXPECT_LT(seconds, 25.0);
+}
+
+// Hosts that end without Logout or FTP_DisConnect: a script, and a program whose worker thread
+// logs in, uploads and exits. Closing those sessions under the loader lock (thread exit, process
+// end) could hang; both must return within seconds.
+TEST_F(WineCom, F3_HostsEndingWithoutLogoutOrDisconnectReturnPromptly) {
+  sandbox_->del("/uploads");
+  fs::path pics = wine_->drive_c() / "taviksms-pics";
+  fs::create_directories(pics);
+  std::ofstream(pics / "Photo1.JPG", std::ios::binary) << picture_bytes(20000, 7);
+
+  auto t0 = std::chrono::steady_clock::now();
+  WineResult v = wine_->run({"cscript", "//nologo", wine_->win_path("abandon.vbs")}, 60s);
+  double script_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  std::printf("script ending without logout: %.1f s\n", script_s);
+  EXPECT_FALSE(v.timed_out);
+  auto out = keyed(v.out);
+  ASSERT_TRUE(out.count("end")) << "script stopped early:\n" << v.out;
+  EXPECT_EQ(out["login"], "OK");
+  EXPECT_EQ(out["upload"], "OK");
+  EXPECT_LT(script_s, 20.0);
+
+  t0 = std::chrono::steady_clock::now();
+  WineResult p = wine_->run(
+      {wine_->win_path("com_probe.exe"), "worker", "C:\\taviksms-pics\\Photo1.JPG"}, 60s);
+  double host_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  std::printf("worker thread ending without logout: %.1f s (%s)\n", host_s, p.out.c_str());
+  EXPECT_FALSE(p.timed_out);
+  auto probe = keyed(p.out);
+  ASSERT_TRUE(probe.count("end")) << p.out;
+  EXPECT_EQ(probe["worker_login"], "0x00000000 OK");
+  EXPECT_EQ(probe["worker_upload"], "0x00000000 OK");
+  EXPECT_TRUE(probe["worker_exit"].starts_with("ok ")) << probe["worker_exit"];
+  EXPECT_LT(host_s, 20.0);
+  // Both uploads arrived (the same name, so one file).
+  json files = sandbox_->get("/uploads").at("files");
+  ASSERT_EQ(files.size(), 1u) << files.dump();
+  EXPECT_EQ(files[0].at("name"), "demo_photo1.jpg");
+}
+
+// urlmon's side of the download callback's contract: the bind flags are set, not added to junk,
+// and the BINDINFO is filled within the size the caller gave.
+TEST_F(WineCom, F4_DownloadCallbackFillsBindInfoAsUrlmonExpects) {
+  WineResult r = wine_->run({wine_->win_path("com_probe.exe"), "bindinfo"});
+  auto out = keyed(r.out);
+  // S_OK; BINDF_GETNEWESTVERSION | BINDF_NOWRITECACHE | BINDF_PRAGMA_NO_CACHE; cbSize kept;
+  // BINDVERB_GET; every other byte zero.
+  EXPECT_EQ(out["bindinfo"], "0x00000000 0x00002030 1 0 1") << r.out;
+  EXPECT_EQ(out["bindinfo_short"], "0x00000000 1 1") << r.out;
 }
 
 TEST_F(WineCom, G_UnregisteringRemovesEveryKeyAndPerUserRegistrationUsesHkcu) {
