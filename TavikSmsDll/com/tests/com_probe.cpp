@@ -15,6 +15,10 @@
 //                          FTP_DisConnect (object not released, apartment not left); prints the
 //                          calls' lines, "worker_exit <ms>" for the wait on the thread, and
 //                          "end". The process then ends without any cleanup call either.
+//   com_probe oom          an IDispatch::Invoke whose argument copy cannot be allocated (a
+//                          Boolean named argument for a text parameter, with an argument count
+//                          whose copy would need ~100 GB): "oom <hresult>" then "end", or
+//                          "oom skipped" when this machine would hand out that much memory.
 //   com_probe bindinfo     the download callback's GetBindInfo as urlmon calls it, with flags
 //                          and a BINDINFO full of junk: "bindinfo <hr> <flags> <cbSize kept
 //                          0/1> <verb> <other bytes zero 0/1>", and for a BINDINFO of an older,
@@ -264,6 +268,46 @@ DWORD WINAPI second_apartment(void*) {
   return 0;
 }
 
+int out_of_memory() {
+  constexpr UINT kArgs = 0xFFFFFFF0u;  // times sizeof(VARIANT): far beyond this machine
+  if (void* p = VirtualAlloc(nullptr, static_cast<SIZE_T>(kArgs) * sizeof(VARIANT),
+                             MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE)) {
+    VirtualFree(p, 0, MEM_RELEASE);
+    std::printf("oom skipped\n");
+    return 0;
+  }
+  IDispatch* d = create_object();
+  if (!d) {
+    std::printf("error create\n");
+    return 1;
+  }
+  OLECHAR login[] = L"Login";
+  OLECHAR user[] = L"User_ID";
+  LPOLESTR names[] = {login, user};
+  DISPID ids[2] = {};
+  HRESULT hr = d->GetIDsOfNames(IID_NULL, names, 2, 0, ids);
+  if (FAILED(hr)) {
+    std::printf("oom names 0x%08lX\n", static_cast<unsigned long>(hr));
+    return 1;
+  }
+  // Only the first argument is ever read: the component must give up when it cannot copy them.
+  VARIANT flag;
+  VariantInit(&flag);
+  V_VT(&flag) = VT_BOOL;
+  V_BOOL(&flag) = VARIANT_TRUE;
+  DISPPARAMS params{&flag, &ids[1], kArgs, 1};
+  VARIANT result;
+  VariantInit(&result);
+  EXCEPINFO ei{};
+  UINT arg_err = 0;
+  hr = d->Invoke(ids[0], IID_NULL, 0, DISPATCH_METHOD, &params, &result, &ei, &arg_err);
+  std::printf("oom 0x%08lX\nend\n", static_cast<unsigned long>(hr));
+  VariantClear(&result);
+  d->Release();
+  std::fflush(stdout);
+  return 0;
+}
+
 int bind_info() {
   taviksms::platform::win32::DownloadCallback callback(GetTickCount64() + 1000);
   struct {
@@ -415,6 +459,8 @@ int wmain(int argc, wchar_t** argv) {
     rc = unload(argv[2]);
   } else if (argc >= 2 && lstrcmpW(argv[1], L"dispatch") == 0) {
     rc = dispatch();
+  } else if (argc >= 2 && lstrcmpW(argv[1], L"oom") == 0) {
+    rc = out_of_memory();
   } else if (argc >= 2 && lstrcmpW(argv[1], L"bindinfo") == 0) {
     rc = bind_info();
   } else if (argc >= 3 && lstrcmpW(argv[1], L"worker") == 0) {
@@ -422,7 +468,7 @@ int wmain(int argc, wchar_t** argv) {
   } else {
     std::printf(
         "usage: com_probe typelib | com_probe unload DLL | com_probe dispatch | com_probe "
-        "worker PIC | com_probe bindinfo\n");
+        "worker PIC | com_probe bindinfo | com_probe oom\n");
   }
   std::fflush(stdout);
   CoUninitialize();

@@ -656,6 +656,15 @@ TEST_F(WineCom, F4_DownloadCallbackFillsBindInfoAsUrlmonExpects) {
   EXPECT_EQ(out["bindinfo_short"], "0x00000000 1 1") << r.out;
 }
 
+// Out of memory inside Invoke comes back as E_OUTOFMEMORY; the host lives on.
+TEST_F(WineCom, F5_OutOfMemoryInsideInvokeIsAnHresultNotACrash) {
+  WineResult r = wine_->run({wine_->win_path("com_probe.exe"), "oom"});
+  auto out = keyed(r.out);
+  if (out["oom"] == "skipped") GTEST_SKIP() << "this machine would allocate ~100 GB";
+  ASSERT_TRUE(out.count("end")) << "the probe died:\n" << r.out;
+  EXPECT_EQ(out["oom"], "0x8007000E") << r.out;
+}
+
 TEST_F(WineCom, G_UnregisteringRemovesEveryKeyAndPerUserRegistrationUsesHkcu) {
   WineResult u = wine_->run({"regsvr32", "/u", wine_->win_path("TavikSmsDll.dll")});
   ASSERT_EQ(u.exit_code, 0) << u.out;
