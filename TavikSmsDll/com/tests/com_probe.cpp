@@ -17,8 +17,9 @@
 //                          "end". The process then ends without any cleanup call either.
 //   com_probe oom          an IDispatch::Invoke whose argument copy cannot be allocated (a
 //                          Boolean named argument for a text parameter, with an argument count
-//                          whose copy would need ~100 GB): "oom <hresult>" then "end", or
-//                          "oom skipped" when this machine would hand out that much memory.
+//                          whose copy would need ~100 GB, 1.6 GB in a 32-bit process): "oom
+//                          <hresult>" then "end", or "oom skipped" when the process would be
+//                          given that much memory.
 //   com_probe bindinfo     the download callback's GetBindInfo as urlmon calls it, with flags
 //                          and a BINDINFO full of junk: "bindinfo <hr> <flags> <cbSize kept
 //                          0/1> <verb> <other bytes zero 0/1>", and for a BINDINFO of an older,
@@ -269,7 +270,8 @@ DWORD WINAPI second_apartment(void*) {
 }
 
 int out_of_memory() {
-  constexpr UINT kArgs = 0xFFFFFFF0u;  // times sizeof(VARIANT): far beyond this machine
+  // Times sizeof(VARIANT): ~100 GB for a 64-bit process, 1.6 GB for a 32-bit one.
+  constexpr UINT kArgs = sizeof(void*) == 8 ? 0xFFFFFFF0u : 0x06000000u;
   if (void* p = VirtualAlloc(nullptr, static_cast<SIZE_T>(kArgs) * sizeof(VARIANT),
                              MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE)) {
     VirtualFree(p, 0, MEM_RELEASE);
