@@ -1,5 +1,7 @@
 #include "com/automation.h"
 
+#include <new>
+
 namespace taviksms::com {
 
 std::u16string from_bstr(BSTR s) {
@@ -80,6 +82,7 @@ bool vb_text_arguments(ITypeInfo* info, DISPID id, const DISPPARAMS& in, std::ve
     VariantInit(&args[i]);
     V_VT(&args[i]) = VT_BSTR;
     V_BSTR(&args[i]) = SysAllocString(b ? L"True" : L"False");
+    if (!V_BSTR(&args[i])) throw std::bad_alloc();
     owned[i] = true;
   }
   return any;

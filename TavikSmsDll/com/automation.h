@@ -26,7 +26,8 @@ bool variant_text(const VARIANT& v, std::u16string& out);
 // text parameters ("True"/"False", as CStr gives them; the automation runtime's own coercion would
 // give "-1"/"0"). Returns false when nothing needed converting (`args` is then untouched);
 // otherwise `args` holds a copy of `in.rgvarg` to invoke with and `owned` marks the entries to
-// clear afterwards.
+// clear afterwards. Throws std::bad_alloc when memory runs out (the caller frees what `owned`
+// marks).
 bool vb_text_arguments(ITypeInfo* info, DISPID id, const DISPPARAMS& in, std::vector<VARIANT>& args,
                        std::vector<bool>& owned);
 

@@ -2,11 +2,13 @@
 #include "com/module.h"
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "com/tavik_sms_object.h"
 #include "com/taviksms_idl.h"
+#include "component/module_state.h"
 #include "platform/win32/win32_platform.h"
 
 namespace taviksms::com {
@@ -17,6 +19,72 @@ HMODULE g_module = nullptr;
 std::atomic<long> g_objects{0};
 std::atomic<long> g_locks{0};
 std::atomic<ITypeInfo*> g_type_info{nullptr};
+
+// ---- per-thread records of ended threads ----
+// A thread's ModuleState may hold an open database connection and an SFTP session. Thread
+// detach runs under the loader lock, where closing them (network round trips, driver code that
+// may itself wait for the loader) can hang the process: the record goes to a thread of its own
+// that destroys it after the lock is released. When the library unloads or the process ends,
+// records are abandoned, never closed: the connections end with the process or the server.
+SRWLOCK g_retired_lock = SRWLOCK_INIT;
+std::vector<core::ModuleState*>* g_retired = nullptr;  // guarded by g_retired_lock
+bool g_reaper_running = false;                         // guarded by g_retired_lock
+
+DWORD WINAPI reaper(void*) {
+  for (;;) {
+    std::vector<core::ModuleState*> batch;
+    AcquireSRWLockExclusive(&g_retired_lock);
+    if (g_retired) batch.swap(*g_retired);
+    if (batch.empty()) g_reaper_running = false;
+    ReleaseSRWLockExclusive(&g_retired_lock);
+    if (batch.empty()) break;
+    for (core::ModuleState* state : batch) delete state;
+  }
+  // The reference taken when this thread was started keeps the code here until it has left.
+  FreeLibraryAndExitThread(g_module, 0);
+  return 0;
+}
+
+bool holds_connections(const core::ModuleState& s) {
+  return s.db_conn || s.db_cmd || s.db_rs || s.sftp_client;
+}
+
+// Thread detach (loader lock held).
+void retire_thread_state() noexcept {
+  std::unique_ptr<core::ModuleState> state = core::take_module_state();
+  if (!state || !holds_connections(*state)) return;  // texts only: freed here
+  AcquireSRWLockExclusive(&g_retired_lock);
+  bool queued = false;
+  try {
+    if (!g_retired) g_retired = new std::vector<core::ModuleState*>();
+    g_retired->push_back(state.get());
+    queued = true;
+    if (!g_reaper_running) {
+      HMODULE self = nullptr;
+      HANDLE thread = nullptr;
+      // The new thread starts running once the loader lock is free; it holds a reference on
+      // the library meanwhile, so the library cannot go away under it.
+      if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                             reinterpret_cast<LPCWSTR>(&reaper), &self)) {
+        thread = CreateThread(nullptr, 0, &reaper, nullptr, 0, nullptr);
+        if (!thread) FreeLibrary(self);
+      }
+      if (thread) {
+        CloseHandle(thread);
+        g_reaper_running = true;
+      } else {
+        g_retired->pop_back();
+        queued = false;
+      }
+    }
+  } catch (...) {
+    if (queued) g_retired->pop_back();
+    queued = false;
+  }
+  ReleaseSRWLockExclusive(&g_retired_lock);
+  // Queued: the reaper owns it now. Otherwise abandoned rather than closed here.
+  (void)state.release();
+}
 
 }  // namespace
 
@@ -96,9 +164,16 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
   if (reason == DLL_PROCESS_ATTACH) {
     com::g_module = instance;
     platform::win32::set_module_handle(instance);
-  } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
-    // Unloaded by FreeLibrary (not process exit): oleaut32 is still there to take it back.
-    if (ITypeInfo* info = com::g_type_info.exchange(nullptr)) info->Release();
+  } else if (reason == DLL_THREAD_DETACH) {
+    com::retire_thread_state();
+  } else if (reason == DLL_PROCESS_DETACH) {
+    // Unloading or the process ending: whatever the threads still hold is abandoned, not closed
+    // under the loader lock (the process's end or the server's timeout ends those sessions).
+    (void)core::take_module_state().release();
+    if (reserved == nullptr) {
+      // Unloaded by FreeLibrary (not process exit): oleaut32 is still there to take it back.
+      if (ITypeInfo* info = com::g_type_info.exchange(nullptr)) info->Release();
+    }
   }
   return TRUE;
 }

@@ -18,6 +18,7 @@
 
 #include <olectl.h>
 
+#include <new>
 #include <string>
 
 #include "com/module.h"
@@ -161,19 +162,33 @@ bool is_user_scope(LPCWSTR command_line) {
   return command_line && lstrcmpiW(command_line, L"user") == 0;
 }
 
+// Nothing thrown (the key texts are built in memory) leaves an export.
+template <typename F>
+HRESULT contained(F&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
 }  // namespace
 
 extern "C" HRESULT WINAPI DllRegisterServer() {
-  return register_in(machine_scope());
+  return contained([] { return register_in(machine_scope()); });
 }
 
 extern "C" HRESULT WINAPI DllUnregisterServer() {
-  return unregister(machine_scope());
+  return contained([] { return unregister(machine_scope()); });
 }
 
 // regsvr32 /n /i:user (register) and regsvr32 /u /n /i:user (unregister): per-user keys.
 // Without "user" the machine-wide keys, as DllRegisterServer writes them.
 extern "C" HRESULT WINAPI DllInstall(BOOL install, LPCWSTR command_line) {
-  Scope s = is_user_scope(command_line) ? user_scope() : machine_scope();
-  return install ? register_in(s) : unregister(s);
+  return contained([&] {
+    Scope s = is_user_scope(command_line) ? user_scope() : machine_scope();
+    return install ? register_in(s) : unregister(s);
+  });
 }

@@ -84,51 +84,64 @@ class TavikSmsObject final : public _TavikSms, public ISupportErrorInfo, public 
     if (!out) return E_POINTER;
     *out = nullptr;
     if (index != 0) return DISP_E_BADINDEX;
-    ITypeInfo* info = nullptr;
-    HRESULT hr = interface_type_info(&info);
-    if (FAILED(hr)) return hr;
-    info->AddRef();
-    *out = info;
-    return S_OK;
+    return contained([&] {
+      ITypeInfo* info = nullptr;
+      HRESULT hr = interface_type_info(&info);
+      if (FAILED(hr)) return hr;
+      info->AddRef();
+      *out = info;
+      return S_OK;
+    });
   }
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, LCID,
                                           DISPID* ids) override {
     if (!IsEqualIID(iid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
-    ITypeInfo* info = nullptr;
-    HRESULT hr = interface_type_info(&info);
-    if (FAILED(hr)) return hr;
-    return info->GetIDsOfNames(names, count, ids);
+    return contained([&] {
+      ITypeInfo* info = nullptr;
+      HRESULT hr = interface_type_info(&info);
+      if (FAILED(hr)) return hr;
+      return info->GetIDsOfNames(names, count, ids);
+    });
   }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID iid, LCID, WORD flags, DISPPARAMS* params,
                                    VARIANT* result, EXCEPINFO* excep, UINT* arg_err) override {
     if (!IsEqualIID(iid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
-    ITypeInfo* info = nullptr;
-    HRESULT hr = interface_type_info(&info);
-    if (FAILED(hr)) return hr;
-    if ((flags & DISPATCH_PROPERTYGET) &&
-        !(flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF))) {
-      flags |= DISPATCH_METHOD;
-    }
-    DISPPARAMS converted{};
+    // The converted arguments are freed however the call ends.
     std::vector<VARIANT> args;
     std::vector<bool> owned;
-    if (params && vb_text_arguments(info, id, *params, args, owned)) {
-      converted = *params;
-      converted.rgvarg = args.data();
-      params = &converted;
-    }
-    pending_.reset();
-    hr = info->Invoke(static_cast<_TavikSms*>(this), id, flags, params, result, excep, arg_err);
-    for (std::size_t i = 0; i < owned.size(); ++i) {
-      if (owned[i]) VariantClear(&args[i]);
-    }
-    if (pending_) {
-      // The method's own error: its number and description, whatever the runtime made of it.
-      fill_excepinfo(excep, *pending_, hr == DISP_E_EXCEPTION);
+    struct FreeOwned {
+      std::vector<VARIANT>& args;
+      std::vector<bool>& owned;
+      ~FreeOwned() {
+        for (std::size_t i = 0; i < owned.size() && i < args.size(); ++i) {
+          if (owned[i]) VariantClear(&args[i]);
+        }
+      }
+    } free_owned{args, owned};
+    return contained([&] {
+      ITypeInfo* info = nullptr;
+      HRESULT hr = interface_type_info(&info);
+      if (FAILED(hr)) return hr;
+      if ((flags & DISPATCH_PROPERTYGET) &&
+          !(flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF))) {
+        flags |= DISPATCH_METHOD;
+      }
+      DISPPARAMS converted{};
+      if (params && vb_text_arguments(info, id, *params, args, owned)) {
+        converted = *params;
+        converted.rgvarg = args.data();
+        params = &converted;
+      }
       pending_.reset();
-      return DISP_E_EXCEPTION;
-    }
-    return hr;
+      hr = info->Invoke(static_cast<_TavikSms*>(this), id, flags, params, result, excep, arg_err);
+      if (pending_) {
+        // The method's own error: its number and description, whatever the runtime made of it.
+        fill_excepinfo(excep, *pending_, hr == DISP_E_EXCEPTION);
+        pending_.reset();
+        return DISP_E_EXCEPTION;
+      }
+      return hr;
+    });
   }
 
   // ---- _TavikSms ----
@@ -227,7 +240,8 @@ class TavikSmsObject final : public _TavikSms, public ISupportErrorInfo, public 
   // ---- IProvideClassInfo: the class behind the object (VB's TypeName reports "TavikSms") ----
   HRESULT STDMETHODCALLTYPE GetClassInfo(ITypeInfo** out) override {
     if (!out) return E_POINTER;
-    return class_type_info(out);
+    *out = nullptr;
+    return contained([&] { return class_type_info(out); });
   }
 
  private:
@@ -235,20 +249,33 @@ class TavikSmsObject final : public _TavikSms, public ISupportErrorInfo, public 
   template <typename F>
   HRESULT guarded(F&& body) {
     if (GetCurrentThreadId() != thread_) {
-      return escape({static_cast<std::int32_t>(RPC_E_WRONG_THREAD), u"TavikSmsDll",
-                     u"The application called an interface that was marshalled for a different "
-                     u"thread."});
+      return escape(static_cast<std::int32_t>(RPC_E_WRONG_THREAD), u"TavikSmsDll",
+                    u"The application called an interface that was marshalled for a different "
+                    u"thread.");
     }
     try {
       body();
       return S_OK;
     } catch (const core::Error& e) {
-      return escape({e.number(), e.source(), e.description()});
+      return escape(e.number(), e.source(), e.description());
     } catch (const std::bad_alloc&) {
-      return escape({static_cast<std::int32_t>(E_OUTOFMEMORY), u"TavikSmsDll", u"Out of memory"});
+      return escape(static_cast<std::int32_t>(E_OUTOFMEMORY), u"TavikSmsDll", u"Out of memory");
     } catch (...) {
-      return escape({static_cast<std::int32_t>(E_UNEXPECTED), u"TavikSmsDll",
-                     u"Unexpected failure inside the component"});
+      return escape(static_cast<std::int32_t>(E_UNEXPECTED), u"TavikSmsDll",
+                    u"Unexpected failure inside the component");
+    }
+  }
+
+  // The last line of every vtable method that is not a component method: whatever is thrown
+  // (out of memory included) ends here as an HRESULT.
+  template <typename F>
+  static HRESULT contained(F&& body) noexcept {
+    try {
+      return body();
+    } catch (const std::bad_alloc&) {
+      return E_OUTOFMEMORY;
+    } catch (...) {
+      return E_UNEXPECTED;
     }
   }
 
@@ -263,10 +290,19 @@ class TavikSmsObject final : public _TavikSms, public ISupportErrorInfo, public 
     });
   }
 
-  HRESULT escape(EscapedError e) {
-    set_error_info(e, IID__TavikSms);
-    HRESULT hr = e.hresult();
-    pending_ = std::make_unique<EscapedError>(std::move(e));
+  // Records the error for IErrorInfo and Invoke. Runs inside catch blocks, so it must not throw:
+  // when the record itself cannot be made, the failing HRESULT still goes back.
+  HRESULT escape(std::int32_t number, std::u16string_view source,
+                 std::u16string_view description) noexcept {
+    const HRESULT hr = FAILED(static_cast<HRESULT>(number)) ? static_cast<HRESULT>(number) : E_FAIL;
+    pending_.reset();
+    try {
+      auto e = std::make_unique<EscapedError>(
+          EscapedError{number, std::u16string(source), std::u16string(description)});
+      set_error_info(*e, IID__TavikSms);
+      pending_ = std::move(e);
+    } catch (...) {
+    }
     return hr;
   }
 

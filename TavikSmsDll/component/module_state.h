@@ -55,4 +55,10 @@ struct ModuleState {
 // The calling thread's record.
 ModuleState& module_state();
 
+#ifdef _WIN32
+// Takes the calling thread's record away (nullptr when it has none); the next module_state() on
+// the thread starts a fresh one. For the DLL's thread detach, which must not destroy it there.
+std::unique_ptr<ModuleState> take_module_state() noexcept;
+#endif
+
 }  // namespace taviksms::core

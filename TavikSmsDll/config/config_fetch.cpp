@@ -42,8 +42,10 @@ std::u16string config_fetch() {
   ModuleState& s = module_state();
   std::lock_guard lock(g_fetch_mutex);
 
-  std::u16string target = p.library_folder() + p.path_separator() + u"ip1.ini";
+  std::u16string target = p.config_folder() + p.path_separator() + u"ip1.ini";
   std::string target_ansi = p.to_ansi(target);
+  // Other processes sharing the folder must not replace the file between download and reading.
+  std::shared_ptr<void> file_lock = p.lock_config_file(target_ansi);
   bool downloaded = false;
   for (const auto& url : mirror_urls()) {
     if (p.download_to_file(p.to_ansi(url), target_ansi) == 0) {

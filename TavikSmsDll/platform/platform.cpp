@@ -6,6 +6,10 @@
 
 namespace taviksms::platform {
 
+std::shared_ptr<void> Platform::lock_config_file(const std::string&) {
+  return nullptr;
+}
+
 namespace {
 thread_local Platform* t_override = nullptr;
 }

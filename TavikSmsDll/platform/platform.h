@@ -74,6 +74,13 @@ class Platform {
 
   // The folder holding the component's library, without a trailing separator.
   virtual std::u16string library_folder() = 0;
+  // The folder ip1.ini is downloaded to: the library's folder unless a platform must go
+  // elsewhere (Linux: a per-user folder when the library's is not writable).
+  virtual std::u16string config_folder() { return library_folder(); }
+  // Holds the local ip1.ini against other processes, from before its download until it has been
+  // read; released when the returned object is destroyed. nullptr: no lock across processes
+  // (the fetch still keeps its own threads apart).
+  virtual std::shared_ptr<void> lock_config_file(const std::string& path);
   virtual char16_t path_separator() const = 0;
 
   // Conversion to and from the system ANSI code page.

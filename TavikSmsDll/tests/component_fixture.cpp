@@ -42,7 +42,7 @@ ThreadSession::~ThreadSession() {
 }
 
 void ComponentTest::SetUp() {
-  sandbox_ = std::make_unique<testing::SandboxProcess>();
+  sandbox_ = std::make_unique<testing::SandboxProcess>(sandbox_args());
   std::string tmpl = (std::filesystem::temp_directory_path() / "taviksms-core-XXXXXX").string();
   ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
   folder_ = tmpl;

@@ -47,6 +47,8 @@ class ComponentTest : public ::testing::Test {
  public:
   void SetUp() override;
   void TearDown() override;
+  // Extra command-line options of the test's sandbox.
+  virtual std::vector<std::string> sandbox_args() const { return {}; }
 
   testing::SandboxProcess& sandbox() { return *sandbox_; }
   const std::filesystem::path& folder() const { return folder_; }

@@ -118,14 +118,62 @@ TEST(ConnString, BuiltInFixedOrderAndTranslatedForTheDriver) {
   EXPECT_EQ(ado,
             u"Provider=SQLOLEDB;Initial Catalog=sms;Data Source=127.0.0.1,11433;User ID=sms_app;"
             u"Password=p;w}d;");
+  // A "}" goes bare where it can: FreeTDS does not undo "}}" inside braces.
   EXPECT_EQ(platform::odbc::translate_conn_string(
                 core::build_conn_string(u"db.example, 1500", u"u}", u"pw}x")),
-            u"Driver={FreeTDS};Server={db.example};Port={1500};Database={sms};UID={u}}};"
-            u"PWD={pw}}x};TDS_Version=7.4;ClientCharset=UTF-8");
+            u"Driver={FreeTDS};Server={db.example};Port={1500};Database={sms};UID=u};"
+            u"PWD=pw}x;TDS_Version=7.4;ClientCharset=UTF-8");
+  // The password is the last item: a ";" of its own stays in it.
+  EXPECT_EQ(platform::odbc::parse_conn_string(ado).password, u"p;w}d");
+  EXPECT_EQ(platform::odbc::parse_conn_string(ado).user, u"sms_app");
+  EXPECT_EQ(platform::odbc::translate_conn_string(ado),
+            u"Driver={FreeTDS};Server={127.0.0.1};Port={11433};Database={sms};UID={sms_app};"
+            u"PWD={p;w}d};TDS_Version=7.4;ClientCharset=UTF-8");
   // Without a port the driver's default applies; an empty server stays empty.
   EXPECT_EQ(platform::odbc::translate_conn_string(core::build_conn_string(u"", u"", u"")),
             u"Driver={FreeTDS};Server={};Database={sms};UID={};PWD={};TDS_Version=7.4;"
             u"ClientCharset=UTF-8");
+}
+
+// What each driver reads back from a quoted value: FreeTDS ends a braced value at the first "}"
+// followed by ";" and keeps "}}"; the Microsoft drivers end it at an undoubled "}" and undo "}}";
+// both read a bare value up to ";" as it is.
+std::u16string read_back(std::u16string_view item, bool freetds) {
+  if (item.empty() || item.front() != u'{') return std::u16string(item.substr(0, item.find(u';')));
+  std::u16string out;
+  for (std::size_t i = 1; i < item.size(); ++i) {
+    if (item[i] != u'}') {
+      out.push_back(item[i]);
+    } else if (freetds) {
+      if (i + 1 == item.size() || item[i + 1] == u';') return out;
+      out.push_back(u'}');
+    } else {
+      if (i + 1 < item.size() && item[i + 1] == u'}') {
+        out.push_back(u'}');
+        ++i;
+      } else {
+        return out;
+      }
+    }
+  }
+  return u"<unterminated>";
+}
+
+TEST(ConnString, ValuesQuotedSoBothDriverFamiliesReadThemBack) {
+  using platform::odbc::odbc_value;
+  for (std::u16string v : {u"tavik2024db", u"pa}ss", u"pa;ss", u" pass", u"pass ", u"}pass",
+                           u"pa}}ss", u"", u"a=b", u"비밀}번호"}) {
+    for (bool freetds : {true, false}) {
+      std::u16string item = odbc_value(v, freetds) + u";TDS_Version=7.4";
+      EXPECT_EQ(read_back(item, true), v) << core::utf16_to_utf8(item) << " (FreeTDS)";
+      EXPECT_EQ(read_back(item, false), v) << core::utf16_to_utf8(item) << " (Microsoft)";
+    }
+  }
+  // A "}" with a ";" or a leading "{": no spelling serves both, each driver gets its own.
+  for (std::u16string both : {u"p;w}d", u"{pass}", u" pa}ss"}) {
+    EXPECT_EQ(read_back(odbc_value(both, true) + u";", true), both);
+    EXPECT_EQ(read_back(odbc_value(both, false) + u";", false), both);
+  }
 }
 
 TEST(Diagnostics, DriverPrefixesAreStripped) {

@@ -87,7 +87,8 @@ struct ServerMessage {
 struct RpcParam {
   std::u16string name;  // "@name", or empty when sent by position
   SqlValue value;
-  bool output = false;  // status flag 0x01 (by reference)
+  bool output = false;      // status flag 0x01 (by reference)
+  bool is_default = false;  // status flag 0x02: the procedure's default, the value is ignored
 };
 
 // What one statement (an RPC, or one statement of a batch) produced, in wire order:

@@ -11,18 +11,34 @@
 //                          Booleans), asks for its class (IProvideClassInfo), and runs a second
 //                          session in an apartment of its own; one "<case> <hresult> <result>"
 //                          line each.
+//   com_probe worker PIC   a worker thread logs in, uploads PIC and ends without Logout or
+//                          FTP_DisConnect (object not released, apartment not left); prints the
+//                          calls' lines, "worker_exit <ms>" for the wait on the thread, and
+//                          "end". The process then ends without any cleanup call either.
+//   com_probe oom          an IDispatch::Invoke whose argument copy cannot be allocated (a
+//                          Boolean named argument for a text parameter, with an argument count
+//                          whose copy would need ~100 GB, 1.6 GB in a 32-bit process): "oom
+//                          <hresult>" then "end", or "oom skipped" when the process would be
+//                          given that much memory.
+//   com_probe bindinfo     the download callback's GetBindInfo as urlmon calls it, with flags
+//                          and a BINDINFO full of junk: "bindinfo <hr> <flags> <cbSize kept
+//                          0/1> <verb> <other bytes zero 0/1>", and for a BINDINFO of an older,
+//                          shorter size "bindinfo_short <hr> <cbSize kept> <bytes past it
+//                          untouched 0/1>".
 // Exit status 0 when the probe ran, 1 otherwise.
 #include <windows.h>
 
 #include <ocidl.h>
 #include <oleauto.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "com/taviksms_idl.h"
+#include "platform/win32/download_callback.h"
 
 namespace {
 
@@ -253,6 +269,115 @@ DWORD WINAPI second_apartment(void*) {
   return 0;
 }
 
+int out_of_memory() {
+  // Times sizeof(VARIANT): ~100 GB for a 64-bit process, 1.6 GB for a 32-bit one.
+  constexpr UINT kArgs = sizeof(void*) == 8 ? 0xFFFFFFF0u : 0x06000000u;
+  if (void* p = VirtualAlloc(nullptr, static_cast<SIZE_T>(kArgs) * sizeof(VARIANT),
+                             MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE)) {
+    VirtualFree(p, 0, MEM_RELEASE);
+    std::printf("oom skipped\n");
+    return 0;
+  }
+  IDispatch* d = create_object();
+  if (!d) {
+    std::printf("error create\n");
+    return 1;
+  }
+  OLECHAR login[] = L"Login";
+  OLECHAR user[] = L"User_ID";
+  LPOLESTR names[] = {login, user};
+  DISPID ids[2] = {};
+  HRESULT hr = d->GetIDsOfNames(IID_NULL, names, 2, 0, ids);
+  if (FAILED(hr)) {
+    std::printf("oom names 0x%08lX\n", static_cast<unsigned long>(hr));
+    return 1;
+  }
+  // Only the first argument is ever read: the component must give up when it cannot copy them.
+  VARIANT flag;
+  VariantInit(&flag);
+  V_VT(&flag) = VT_BOOL;
+  V_BOOL(&flag) = VARIANT_TRUE;
+  DISPPARAMS params{&flag, &ids[1], kArgs, 1};
+  VARIANT result;
+  VariantInit(&result);
+  EXCEPINFO ei{};
+  UINT arg_err = 0;
+  hr = d->Invoke(ids[0], IID_NULL, 0, DISPATCH_METHOD, &params, &result, &ei, &arg_err);
+  std::printf("oom 0x%08lX\nend\n", static_cast<unsigned long>(hr));
+  VariantClear(&result);
+  d->Release();
+  std::fflush(stdout);
+  return 0;
+}
+
+int bind_info() {
+  taviksms::platform::win32::DownloadCallback callback(GetTickCount64() + 1000);
+  struct {
+    BINDINFO info;
+    unsigned char tail[64];
+  } buf;
+  FillMemory(&buf, sizeof buf, 0xAB);
+  buf.info.cbSize = sizeof(BINDINFO);
+  DWORD flags = 0xFFFFFFFF;
+  HRESULT hr = callback.GetBindInfo(&flags, &buf.info);
+  bool zero = true;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(&buf.info);
+  for (std::size_t i = sizeof(ULONG); i < sizeof(BINDINFO); ++i) {
+    if (i >= offsetof(BINDINFO, dwBindVerb) && i < offsetof(BINDINFO, dwBindVerb) + sizeof(DWORD))
+      continue;
+    zero = zero && bytes[i] == 0;
+  }
+  std::printf("bindinfo 0x%08lX 0x%08lX %d %lu %d\n", static_cast<unsigned long>(hr),
+              static_cast<unsigned long>(flags), buf.info.cbSize == sizeof(BINDINFO) ? 1 : 0,
+              static_cast<unsigned long>(buf.info.dwBindVerb), zero ? 1 : 0);
+
+  // An older BINDINFO, only as far as dwBindVerb: nothing past it may be written.
+  FillMemory(&buf, sizeof buf, 0xAB);
+  const ULONG short_size = offsetof(BINDINFO, dwBindVerb) + sizeof(DWORD);
+  buf.info.cbSize = short_size;
+  hr = callback.GetBindInfo(&flags, &buf.info);
+  bool untouched = true;
+  for (std::size_t i = short_size; i < sizeof buf; ++i) {
+    untouched = untouched && reinterpret_cast<const unsigned char*>(&buf)[i] == 0xAB;
+  }
+  std::printf("bindinfo_short 0x%08lX %d %d\n", static_cast<unsigned long>(hr),
+              buf.info.cbSize == short_size ? 1 : 0, untouched ? 1 : 0);
+  std::fflush(stdout);
+  return 0;
+}
+
+DWORD WINAPI abandoning_worker(void* picture) {
+  CoInitialize(nullptr);
+  IDispatch* d = create_object();
+  if (!d) {
+    std::printf("worker create failed\n");
+    return 1;
+  }
+  VARIANT login[2] = {text_arg(L"demo1234"), text_arg(L"demo")};
+  invoke(d, "worker_login", L"Login", DISPATCH_METHOD, {}, login, 2);
+  VARIANT pic = text_arg(static_cast<const wchar_t*>(picture));
+  invoke(d, "worker_upload", L"FTP_Upload", DISPATCH_METHOD, {}, &pic, 1);
+  for (VARIANT& v : login) VariantClear(&v);
+  VariantClear(&pic);
+  std::fflush(stdout);
+  return 0;  // the thread ends holding the object, the connection and the SFTP session
+}
+
+int worker(const wchar_t* picture) {
+  const ULONGLONG start = GetTickCount64();
+  HANDLE t = CreateThread(nullptr, 0, abandoning_worker, const_cast<wchar_t*>(picture), 0, nullptr);
+  if (!t) return 1;
+  DWORD waited = WaitForSingleObject(t, 60000);
+  CloseHandle(t);
+  std::printf("worker_exit %s %llu\n", waited == WAIT_OBJECT_0 ? "ok" : "timeout",
+              static_cast<unsigned long long>(GetTickCount64() - start));
+  // Time for the ended thread's session to be closed by the library on its own.
+  Sleep(1500);
+  std::printf("end\n");
+  std::fflush(stdout);
+  ExitProcess(0);  // no CoUninitialize, no FreeLibrary: the host just ends
+}
+
 int dispatch() {
   IDispatch* d = create_object();
   if (!d) {
@@ -336,8 +461,16 @@ int wmain(int argc, wchar_t** argv) {
     rc = unload(argv[2]);
   } else if (argc >= 2 && lstrcmpW(argv[1], L"dispatch") == 0) {
     rc = dispatch();
+  } else if (argc >= 2 && lstrcmpW(argv[1], L"oom") == 0) {
+    rc = out_of_memory();
+  } else if (argc >= 2 && lstrcmpW(argv[1], L"bindinfo") == 0) {
+    rc = bind_info();
+  } else if (argc >= 3 && lstrcmpW(argv[1], L"worker") == 0) {
+    rc = worker(argv[2]);
   } else {
-    std::printf("usage: com_probe typelib | com_probe unload DLL | com_probe dispatch\n");
+    std::printf(
+        "usage: com_probe typelib | com_probe unload DLL | com_probe dispatch | com_probe "
+        "worker PIC | com_probe bindinfo | com_probe oom\n");
   }
   std::fflush(stdout);
   CoUninitialize();

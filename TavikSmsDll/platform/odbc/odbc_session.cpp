@@ -49,11 +49,17 @@ std::u16string trim(std::u16string_view s) {
 
 }  // namespace
 
-std::u16string odbc_braced(std::u16string_view v) {
+std::u16string odbc_value(std::u16string_view v, bool for_freetds) {
+  const bool has_close = v.find(u'}') != std::u16string_view::npos;
+  if (!has_close) return u"{" + std::u16string(v) + u"}";
+  auto blank = [](char16_t c) { return c == u' ' || c == u'\t'; };
+  const bool bare_safe = v.find(u';') == std::u16string_view::npos && !blank(v.front()) &&
+                         !blank(v.back()) && v.front() != u'{';
+  if (bare_safe) return std::u16string(v);
   std::u16string out = u"{";
   for (char16_t c : v) {
     out.push_back(c);
-    if (c == u'}') out.push_back(u'}');
+    if (c == u'}' && !for_freetds) out.push_back(u'}');
   }
   out.push_back(u'}');
   return out;
@@ -65,12 +71,20 @@ ConnItems parse_conn_string(std::u16string_view ado) {
   while (pos < ado.size()) {
     std::size_t end = ado.find(u';', pos);
     if (end == std::u16string_view::npos) end = ado.size();
-    std::u16string_view item = ado.substr(pos, end - pos);
+    std::size_t eq = ado.substr(pos, end - pos).find(u'=');
+    if (eq == std::u16string_view::npos) {
+      pos = end + 1;
+      continue;
+    }
+    std::u16string key = trim(ado.substr(pos, eq));
+    if (iequals(key, u"Password") || iequals(key, u"PWD")) {
+      // The password is written last and unquoted, so it runs to the final ";": a ";" of its
+      // own must not cut it.
+      end = ado.size();
+      if (end > pos + eq + 1 && ado[end - 1] == u';') --end;
+    }
+    std::u16string_view value = ado.substr(pos + eq + 1, end - pos - eq - 1);
     pos = end + 1;
-    std::size_t eq = item.find(u'=');
-    if (eq == std::u16string_view::npos) continue;
-    std::u16string key = trim(item.substr(0, eq));
-    std::u16string_view value = item.substr(eq + 1);
     if (iequals(key, u"Data Source") || iequals(key, u"Server") || iequals(key, u"Address")) {
       items.data_source = trim(value);
       std::size_t comma = items.data_source.rfind(u',');
@@ -94,10 +108,11 @@ ConnItems parse_conn_string(std::u16string_view ado) {
 
 std::u16string translate_conn_string(std::u16string_view ado) {
   const ConnItems c = parse_conn_string(ado);
-  std::u16string out = u"Driver={FreeTDS};Server=" + odbc_braced(c.host) + u";";
-  if (!c.port.empty()) out += u"Port=" + odbc_braced(c.port) + u";";
-  out += u"Database=" + odbc_braced(c.database) + u";UID=" + odbc_braced(c.user) + u";PWD=" +
-         odbc_braced(c.password) + u";TDS_Version=7.4;ClientCharset=UTF-8";
+  auto q = [](std::u16string_view v) { return odbc_value(v, true); };
+  std::u16string out = u"Driver={FreeTDS};Server=" + q(c.host) + u";";
+  if (!c.port.empty()) out += u"Port=" + q(c.port) + u";";
+  out += u"Database=" + q(c.database) + u";UID=" + q(c.user) + u";PWD=" + q(c.password) +
+         u";TDS_Version=7.4;ClientCharset=UTF-8";
   return out;
 }
 
@@ -152,6 +167,17 @@ std::u16string diagnostic(SQLSMALLINT type, SQLHANDLE h) {
   std::size_t nul = msg.find(u'\0');
   if (nul != std::u16string::npos) msg.resize(nul);
   return strip_diag_prefix(msg);
+}
+
+// The first diagnostic record's SQLSTATE.
+std::u16string sqlstate(SQLHSTMT st) {
+  SQLWCHAR state[6] = {};
+  SQLINTEGER native = 0;
+  SQLWCHAR msg[2];
+  SQLSMALLINT len = 0;
+  if (!SQL_SUCCEEDED(SQLGetDiagRecW(SQL_HANDLE_STMT, st, 1, state, &native, msg, 2, &len)))
+    return {};
+  return std::u16string(reinterpret_cast<const char16_t*>(state), 5);
 }
 
 void check(SQLRETURN rc, SQLSMALLINT type, SQLHANDLE h) {
@@ -294,6 +320,7 @@ class OdbcConn final : public db::DbConn {
     }
     dbc_ = dbc;
     state_ = db::kStateOpen;
+    sends_defaults_ = true;
   }
 
   int state() const override { return state_; }
@@ -341,23 +368,48 @@ class OdbcConn final : public db::DbConn {
     return collect(st, rc);
   }
 
-  // Parameter description of a procedure, asked of the server once per connection.
+  // Parameter description of a procedure, asked of the server once per connection. The catalog
+  // call takes names as LIKE patterns ("_" matches any character) in every schema, so the name
+  // goes escaped, in the schema the calls resolve to, and only rows naming exactly that
+  // procedure count.
   std::shared_ptr<const ProcMeta> describe(const std::u16string& proc) {
     std::u16string key = core::ascii_lower(proc);
     if (auto it = meta_.find(key); it != meta_.end()) return it->second;
+    std::u16string schema = u"dbo";
+    std::u16string bare = proc;
+    if (std::size_t dot = proc.rfind(u'.'); dot != std::u16string::npos) {
+      schema = proc.substr(0, dot);
+      bare = proc.substr(dot + 1);
+      if (std::size_t dot2 = schema.rfind(u'.'); dot2 != std::u16string::npos)
+        schema.erase(0, dot2 + 1);
+      if (schema.empty()) schema = u"dbo";
+    }
+    const std::u16string escape = search_escape();
+    std::u16string name_pattern = escape_pattern(bare, escape);
+    std::u16string schema_pattern = escape_pattern(schema, escape);
     SQLHSTMT st = statement();
-    std::u16string name = proc;
-    check(SQLProcedureColumnsW(st, nullptr, 0, nullptr, 0, w(name),
-                               static_cast<SQLSMALLINT>(name.size()), nullptr, 0),
+    check(SQLProcedureColumnsW(st, nullptr, 0, w(schema_pattern),
+                               static_cast<SQLSMALLINT>(schema_pattern.size()), w(name_pattern),
+                               static_cast<SQLSMALLINT>(name_pattern.size()), nullptr, 0),
           SQL_HANDLE_STMT, st);
     auto meta = std::make_shared<ProcMeta>();
     ResultData rd = collect(st, SQL_SUCCESS);
     for (const auto& row : rd.rows) {
       if (row.size() < 6) continue;
-      std::u16string pname = row[2].kind() == Value::Kind::text ? row[2].raw_text() : u"";
-      if (pname.size() >= 2 && pname.substr(pname.size() - 2) == u";0") meta->is_function = true;
+      auto text_of = [](const Value& v) {
+        return v.kind() == Value::Kind::text ? v.raw_text() : u"";
+      };
+      std::u16string owner = text_of(row[1]);
+      std::u16string pname = text_of(row[2]);
+      bool function = false;
+      if (std::size_t semi = pname.rfind(u';'); semi != std::u16string::npos) {
+        function = pname.substr(semi) == u";0";
+        pname.resize(semi);
+      }
+      if (!iequals(pname, bare) || (!owner.empty() && !iequals(owner, schema))) continue;
+      if (function) meta->is_function = true;
       ParamMeta pm;
-      pm.name = row[3].kind() == Value::Kind::text ? row[3].raw_text() : u"";
+      pm.name = text_of(row[3]);
       pm.column_type = static_cast<SQLSMALLINT>(
           row[4].kind() == Value::Kind::integer ? row[4].raw_integer() : 1);
       pm.data_type = static_cast<SQLSMALLINT>(
@@ -368,12 +420,39 @@ class OdbcConn final : public db::DbConn {
     return meta;
   }
 
+  // Whether an unset parameter goes as "use the procedure's default" (SQL_DEFAULT_PARAM); off
+  // once the driver has refused that.
+  bool sends_defaults() const { return sends_defaults_; }
+  void stop_sending_defaults() { sends_defaults_ = false; }
+
  private:
   SQLHDBC dbc_ = SQL_NULL_HDBC;
   SQLHSTMT stmt_ = SQL_NULL_HSTMT;
   std::uint64_t binder_ = 0;  // the command whose parameter bindings the statement holds
   int state_ = db::kStateClosed;
+  bool sends_defaults_ = false;
   std::unordered_map<std::u16string, std::shared_ptr<const ProcMeta>> meta_;
+
+  // The driver's escape for "_" and "%" in catalog patterns ("\\" for SQL Server's drivers).
+  std::u16string search_escape() {
+    SQLWCHAR buf[8] = {};
+    SQLSMALLINT len = 0;
+    if (!SQL_SUCCEEDED(SQLGetInfoW(dbc_, SQL_SEARCH_PATTERN_ESCAPE, buf, sizeof buf, &len)))
+      return u"\\";
+    std::u16string e(reinterpret_cast<const char16_t*>(buf),
+                     std::min<std::size_t>(static_cast<std::size_t>(len) / 2, std::size(buf) - 1));
+    return e.empty() ? u"\\" : e;
+  }
+
+  static std::u16string escape_pattern(std::u16string_view name, const std::u16string& escape) {
+    std::u16string out;
+    for (char16_t c : name) {
+      if (c == u'_' || c == u'%' || std::u16string_view(escape) == std::u16string_view(&c, 1))
+        out += escape;
+      out.push_back(c);
+    }
+    return out;
+  }
 };
 
 class OdbcParam final : public db::DbParameter {
@@ -392,7 +471,12 @@ class OdbcParam final : public db::DbParameter {
 
 class OdbcRs final : public db::DbRs {
  public:
-  void set_cursor_location(int location) override { location_ = location; }
+  void set_cursor_location(int location) override {
+    // As the data-access library does: a procedure that answers rows where none were expected
+    // leaves the recordset open, and the next call's cursor setting then fails, not silently.
+    if (state_ == db::kStateOpen) raise_open();
+    location_ = location;
+  }
   int cursor_location() const override { return location_; }
   void open(db::DbCmd& source) override;
   int state() const override { return state_; }
@@ -442,6 +526,10 @@ class OdbcRs final : public db::DbRs {
 
  private:
   [[noreturn]] static void raise_closed() { core::raise_object_closed(u"ADODB.Recordset"); }
+  [[noreturn]] static void raise_open() {
+    throw core::Error(core::err::runtime(3705), u"ADODB.Recordset",
+                      u"Operation is not allowed when the object is open.");
+  }
   int location_ = db::kUseServer;
   int state_ = db::kStateClosed;
   ResultData data_;
@@ -511,29 +599,33 @@ class OdbcCmd final : public db::DbCmd {
 
     bool kept = false;
     SQLHSTMT st = conn.statement(id_, &kept);
-    const bool with_status = !is_function_ && ret;
-    const std::size_t count = inputs.size() + (with_status ? 1 : 0);
-    if (!kept || bound_.size() != count) {
-      // Fresh bindings; the buffers are sized once here, so the addresses bound stay valid while
-      // the bindings are kept.
+    if (!kept || slots_generation_ != params_generation_) {
+      // Fresh bindings: one slot per declared parameter, made once for this description, so
+      // the addresses bound stay valid while the bindings are kept.
       if (kept) SQLFreeStmt(st, SQL_RESET_PARAMS);
-      bound_.assign(count, Binding{});
-      texts_.assign(inputs.size(), std::u16string());
-      ints_.assign(inputs.size(), 0);
-      ind_.assign(inputs.size() + 1, 0);
+      slots_ = std::vector<Slot>(params_.size());
+      slots_generation_ = params_generation_;
     }
-    SQLINTEGER& status = status_;
-    status = 0;
-    std::vector<SQLLEN>& ind = ind_;
+    const bool with_status = !is_function_ && ret;
     SQLUSMALLINT n = 1;
     if (with_status) {
-      ind[0] = 0;
-      bind(st, n++, Binding{SQL_PARAM_OUTPUT, SQL_C_SLONG, SQL_INTEGER, 0, &status}, &ind[0]);
+      Slot& s = slots_[slot_of(*ret)];
+      s.i32 = 0;
+      s.ind = 0;
+      bind(st, n++, s, Binding{SQL_PARAM_OUTPUT, SQL_C_SLONG, SQL_INTEGER, 0, &s.i32});
     }
-    for (std::size_t i = 0; i < inputs.size(); ++i)
-      bind_input(st, n++, *inputs[i], texts_[i], ints_[i], ind[i + 1]);
+    for (OdbcParam* p : inputs) bind_input(st, n++, *p, slots_[slot_of(*p)], conn);
 
     SQLRETURN rc = SQLExecDirectW(st, w(sql), static_cast<SQLINTEGER>(sql.size()));
+    if (rc == SQL_ERROR && conn.sends_defaults() && sqlstate(st) == u"07S01") {
+      // The driver cannot send "default" (FreeTDS refuses before sending anything): unset
+      // parameters go as NULL on this connection from now on.
+      conn.stop_sending_defaults();
+      for (Slot& s : slots_) {
+        if (s.ind == SQL_DEFAULT_PARAM) s.ind = SQL_NULL_DATA;
+      }
+      rc = SQLExecDirectW(st, w(sql), static_cast<SQLINTEGER>(sql.size()));
+    }
     check(rc, SQL_HANDLE_STMT, st);
     ResultData data = collect(st, rc);
     if (is_function_) {
@@ -542,7 +634,10 @@ class OdbcCmd final : public db::DbCmd {
       if (ret) ret->set_value(std::move(v));
       return ResultData{};
     }
-    if (ret) ret->set_value(ind[0] == SQL_NULL_DATA ? Value::null() : Value::integer(status));
+    if (with_status) {
+      const Slot& s = slots_[slot_of(*ret)];
+      ret->set_value(s.ind == SQL_NULL_DATA ? Value::null() : Value::integer(s.i32));
+    }
     return data;
   }
 
@@ -563,7 +658,12 @@ class OdbcCmd final : public db::DbCmd {
       params_.reserve(meta_->params.size());
       for (const auto& pm : meta_->params) params_.emplace_back(pm);
     }
+    ++params_generation_;
     stale_ = false;
+  }
+
+  std::size_t slot_of(const OdbcParam& p) const {
+    return static_cast<std::size_t>(&p - params_.data());
   }
 
   // One parameter's binding as last given to the driver.
@@ -576,53 +676,62 @@ class OdbcCmd final : public db::DbCmd {
     bool operator==(const Binding&) const = default;
   };
 
-  // Binds parameter n unless the statement already holds exactly this binding; the indicator's
-  // value is read at execution, so a kept binding sees the new length.
-  void bind(SQLHSTMT st, SQLUSMALLINT n, const Binding& b, SQLLEN* ind) {
-    Binding& last = bound_[n - 1];
-    if (last == b && last.data != nullptr) return;
-    last = Binding{};  // a failed bind leaves nothing to trust
-    const SQLLEN buffer_length = b.c_type == SQL_C_WCHAR ? *ind : 0;
-    check(SQLBindParameter(st, n, b.io, b.c_type, b.sql_type, b.size, 0, b.data,
-                           buffer_length < 0 ? 0 : buffer_length, ind),
+  // One declared parameter's buffers and the binding the driver holds for it. The driver reads
+  // `ind` (and the data) at execution, so a kept binding sees new values and lengths.
+  struct Slot {
+    Binding bound;
+    std::u16string text;
+    SQLINTEGER i32 = 0;
+    SQLLEN ind = 0;
+  };
+
+  // Binds parameter n to slot `s` unless the statement already holds exactly this binding.
+  void bind(SQLHSTMT st, SQLUSMALLINT n, Slot& s, const Binding& b) {
+    if (s.bound == b && s.bound.data != nullptr) return;
+    s.bound = Binding{};  // a failed bind leaves nothing to trust
+    const SQLLEN buffer_length =
+        b.c_type == SQL_C_WCHAR ? static_cast<SQLLEN>(b.size * sizeof(SQLWCHAR)) : 0;
+    check(SQLBindParameter(st, n, b.io, b.c_type, b.sql_type, b.size, 0, b.data, buffer_length,
+                           &s.ind),
           SQL_HANDLE_STMT, st);
-    last = b;
+    s.bound = b;
   }
 
-  void bind_input(SQLHSTMT st, SQLUSMALLINT n, const OdbcParam& p, std::u16string& text,
-                  SQLINTEGER& i32, SQLLEN& ind) {
+  void bind_input(SQLHSTMT st, SQLUSMALLINT n, const OdbcParam& p, Slot& s, OdbcConn& conn) {
     const Value& v = p.value();
-    bool int_param = is_integer_type(p.meta().data_type);
+    const bool int_param = is_integer_type(p.meta().data_type);
     // A non-null pointer even for an empty text, so the driver sees a value of length 0.
     static SQLWCHAR empty = 0;
     if (v.kind() == Value::Kind::empty || v.kind() == Value::Kind::null) {
-      ind = SQL_NULL_DATA;
+      // Never set: the procedure's own default, where the driver can send that.
+      s.ind = v.kind() == Value::Kind::empty && conn.sends_defaults() ? SQL_DEFAULT_PARAM
+                                                                      : SQL_NULL_DATA;
       if (int_param) {
-        bind(st, n, Binding{SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, &i32}, &ind);
+        bind(st, n, s, Binding{SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, &s.i32});
       } else {
-        bind(st, n, Binding{SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR, 1, &empty}, &ind);
+        bind(st, n, s, Binding{SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR, 1, &empty});
       }
       return;
     }
     if (int_param) {
-      i32 = v.to_int32();
-      ind = 0;
-      bind(st, n, Binding{SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, &i32}, &ind);
+      s.i32 = v.to_int32();
+      s.ind = 0;
+      bind(st, n, s, Binding{SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 0, &s.i32});
       return;
     }
-    // Copied into the command's own buffer: its address stays the same from call to call (the
-    // capacity only grows), so a kept binding stays valid.
+    // Copied into the slot's own buffer: its address changes only when the text outgrows it,
+    // and then the binding differs and is made again.
     if (v.kind() == Value::Kind::text) {
-      text.assign(v.raw_text());
+      s.text.assign(v.raw_text());
     } else {
-      text.assign(v.to_text());
+      s.text.assign(v.to_text());
     }
-    ind = static_cast<SQLLEN>(text.size() * sizeof(SQLWCHAR));
-    SQLULEN chars = text.empty() ? 1 : text.size();
-    SQLSMALLINT sql_type = text.size() > 4000 ? SQL_WLONGVARCHAR : SQL_WVARCHAR;
+    s.ind = static_cast<SQLLEN>(s.text.size() * sizeof(SQLWCHAR));
+    const SQLULEN chars = s.text.empty() ? 1 : s.text.size();
+    const SQLSMALLINT sql_type = s.text.size() > 4000 ? SQL_WLONGVARCHAR : SQL_WVARCHAR;
     SQLPOINTER data =
-        text.empty() ? static_cast<SQLPOINTER>(&empty) : static_cast<SQLPOINTER>(text.data());
-    bind(st, n, Binding{SQL_PARAM_INPUT, SQL_C_WCHAR, sql_type, chars, data}, &ind);
+        s.text.empty() ? static_cast<SQLPOINTER>(&empty) : static_cast<SQLPOINTER>(s.text.data());
+    bind(st, n, s, Binding{SQL_PARAM_INPUT, SQL_C_WCHAR, sql_type, chars, data});
   }
 
   static std::uint64_t next_id() {
@@ -632,11 +741,9 @@ class OdbcCmd final : public db::DbCmd {
 
   std::shared_ptr<OdbcConn> conn_;
   std::uint64_t id_ = next_id();  // identifies this command's bindings on the statement
-  std::vector<Binding> bound_;    // per bound parameter, in bind order
-  std::vector<std::u16string> texts_;
-  std::vector<SQLINTEGER> ints_;
-  std::vector<SQLLEN> ind_;
-  SQLINTEGER status_ = 0;
+  std::vector<Slot> slots_;       // one per element of params_, in the same order
+  std::uint64_t slots_generation_ = 0;
+  std::uint64_t params_generation_ = 0;  // counts descriptions of params_
   int type_ = 0;
   std::u16string text_;
   std::shared_ptr<const ProcMeta> meta_;  // what params_ point into
@@ -646,10 +753,7 @@ class OdbcCmd final : public db::DbCmd {
 };
 
 void OdbcRs::open(db::DbCmd& source) {
-  if (state_ == db::kStateOpen) {
-    throw core::Error(core::err::runtime(3705), u"ADODB.Recordset",
-                      u"Operation is not allowed when the object is open.");
-  }
+  if (state_ == db::kStateOpen) raise_open();
   auto* cmd = dynamic_cast<OdbcCmd*>(&source);
   if (!cmd) core::raise_type_mismatch();
   attach(cmd->run());

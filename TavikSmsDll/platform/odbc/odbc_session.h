@@ -18,8 +18,8 @@ std::shared_ptr<db::DbCmd> make_command();
 std::shared_ptr<db::DbRs> make_recordset();
 
 // "Provider=SQLOLEDB;Initial Catalog=sms;Data Source=host,port;User ID=u;Password=p;" ->
-// "Driver={FreeTDS};Server={host};Port=port;Database={sms};UID={u};PWD={p};TDS_Version=7.4;
-// ClientCharset=UTF-8". Values are brace-quoted ("}" doubled) so any character survives.
+// "Driver={FreeTDS};Server={host};Port={port};Database={sms};UID={u};PWD={p};TDS_Version=7.4;
+// ClientCharset=UTF-8", each value quoted by odbc_value.
 std::u16string translate_conn_string(std::u16string_view ado);
 
 // The items of an OLE DB connection string ("Data Source=host,port;Initial Catalog=...;User
@@ -29,8 +29,13 @@ struct ConnItems {
   std::u16string data_source, host, port, database = u"sms", user, password;
 };
 ConnItems parse_conn_string(std::u16string_view ado);
-// An ODBC connection-string value in braces, "}" doubled, so any character may appear in it.
-std::u16string odbc_braced(std::u16string_view value);
+// A connection-string value spelt so that FreeTDS and the Microsoft drivers both read it back
+// unchanged; the item must be followed by ";". FreeTDS ends a braced value at the first "}"
+// that a ";" follows and keeps "}}" as two characters, the Microsoft drivers end it at a "}"
+// not doubled. So: in braces when the value holds no "}"; else bare when that is safe (no ";",
+// no blank at either end, no leading "{"). A value that fits neither has no common spelling:
+// it goes in the form of the driver in use (`for_freetds`), braced as is or with "}" doubled.
+std::u16string odbc_value(std::u16string_view value, bool for_freetds);
 
 // What Connection.open turns the connection string into: translate_conn_string unless a platform
 // installs its own (the Windows build names the driver it was built for). nullptr restores it.

@@ -6,9 +6,13 @@
 #include <iconv.h>
 #include <langinfo.h>
 #include <locale.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <wctype.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -177,14 +181,21 @@ struct Sink {
   bool too_big = false;
 };
 
-size_t on_data(char* p, size_t size, size_t n, void* user) {
+// Called from C: nothing may be thrown through it. Returning less than `len` aborts the
+// transfer.
+size_t on_data(char* p, size_t size, size_t n, void* user) noexcept {
   auto* sink = static_cast<Sink*>(user);
   std::size_t len = size * n;
   if (static_cast<long>(sink->data.size() + len) > sink->max_bytes) {
     sink->too_big = true;
-    return 0;  // aborts the transfer
+    return 0;
   }
-  sink->data.append(p, len);
+  try {
+    sink->data.append(p, len);
+  } catch (...) {
+    sink->too_big = true;  // out of memory: no file from this mirror
+    return 0;
+  }
   return len;
 }
 
@@ -215,22 +226,77 @@ int PosixPlatform::download_to_file(const std::string& url, const std::string& p
   if (rc != CURLE_OK || sink.too_big || status < 200 || status >= 300)
     return rc != CURLE_OK ? rc : -2;
 
-  // Replace the target in one step, so a reader never sees half a file.
-  std::string tmp = path + ".part";
-  {
-    std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-    if (!f) return -3;
-    f.write(sink.data.data(), static_cast<std::streamsize>(sink.data.size()));
-    if (!f.flush()) {
-      std::remove(tmp.c_str());
-      return -3;
-    }
+  // Written under a name of its own beside the target, then renamed over it in one step: a
+  // reader never sees half a file, and two writers never share a temporary file.
+  std::string tmp = path + ".XXXXXX";
+  int fd = mkostemp(tmp.data(), O_CLOEXEC);
+  if (fd < 0) return -3;
+  bool ok = fchmod(fd, 0644) == 0;
+  for (std::size_t done = 0; ok && done < sink.data.size();) {
+    ssize_t n = ::write(fd, sink.data.data() + done, sink.data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<std::size_t>(n);
   }
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    std::remove(tmp.c_str());
+  ok = ::close(fd) == 0 && ok;
+  if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
+    ::unlink(tmp.c_str());
     return -3;
   }
   return 0;
+}
+
+bool folder_writable(const std::string& folder) {
+  return faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+std::string PosixPlatform::user_cache_base() {
+  long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::string buf(size > 0 ? static_cast<std::size_t>(size) : 16384, '\0');
+  struct passwd pw {};
+  struct passwd* found = nullptr;
+  while (getpwuid_r(geteuid(), &pw, buf.data(), buf.size(), &found) == ERANGE &&
+         buf.size() < (1u << 20)) {
+    buf.resize(buf.size() * 2);
+  }
+  if (!found || !found->pw_dir || found->pw_dir[0] != '/') return {};
+  std::string home = found->pw_dir;
+  if (home.size() > 1 && home.back() == '/') home.pop_back();
+  return home + "/.cache";
+}
+
+std::u16string PosixPlatform::config_folder() {
+  std::u16string lib = library_folder();
+  if (folder_writable(to_ansi(lib))) return lib;
+  // A system-wide install: the library's folder belongs to root.
+  std::string base = user_cache_base();
+  if (base.empty()) return lib;
+  ::mkdir(base.c_str(), 0700);  // may exist already
+  std::string own = base + "/taviksms";
+  if (::mkdir(own.c_str(), 0700) != 0 && errno != EEXIST) return lib;
+  return from_ansi(own);
+}
+
+std::shared_ptr<void> PosixPlatform::lock_config_file(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  std::string folder =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  // The folder itself is locked: nothing new appears in it, and a lock on the file would be lost
+  // with the inode that the rename replaces.
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  while (::flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      ::close(fd);
+      return nullptr;
+    }
+  }
+  return std::shared_ptr<void>(new int(fd), [](void* p) {
+    int* held = static_cast<int*>(p);
+    ::flock(*held, LOCK_UN);
+    ::close(*held);
+    delete held;
+  });
 }
 
 std::string PosixPlatform::read_profile_string(const std::string& section, const std::string& key,

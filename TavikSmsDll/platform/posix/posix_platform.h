@@ -9,6 +9,9 @@
 
 namespace taviksms::platform::posix {
 
+// Whether the calling process may create files in `folder` (effective ids, as open() checks).
+bool folder_writable(const std::string& folder);
+
 struct DownloadLimits {
   long connect_timeout_ms = 5000;  // TCP connect to a mirror
   long total_timeout_ms = 10000;   // the whole transfer, so a mirror that hangs costs at most this
@@ -24,6 +27,14 @@ class PosixPlatform : public Platform {
                                   const std::string& def, std::size_t buffer_size,
                                   const std::string& path) override;
   std::u16string library_folder() override;
+  // The library's folder when this user may write there; otherwise user_cache_base() +
+  // "/taviksms", created when missing.
+  std::u16string config_folder() override;
+  // An exclusive lock (flock) on the folder holding `path`, waited for.
+  std::shared_ptr<void> lock_config_file(const std::string& path) override;
+  // The user's cache folder: the home folder from the password database + "/.cache". The
+  // environment is not consulted (a library should not be steered by HOME). Empty when unknown.
+  virtual std::string user_cache_base();
   char16_t path_separator() const override { return u'/'; }
   std::string to_ansi(std::u16string_view text) override;
   std::u16string from_ansi(std::string_view bytes) override;

@@ -20,6 +20,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/win32/download_callback.h"
 #include "platform/win32/win32_platform.h"
 
 namespace taviksms::platform::win32 {
@@ -27,67 +28,6 @@ namespace taviksms::platform::win32 {
 namespace {
 
 constexpr DWORD kTotalTimeoutMs = 10000;  // one mirror, request to last byte (as on Linux)
-constexpr ULONG kMaxBytes = 1 << 20;      // a larger answer is not a configuration file
-
-class DownloadCallback final : public IBindStatusCallback, public IHttpNegotiate {
- public:
-  explicit DownloadCallback(ULONGLONG deadline) : deadline_(deadline) {}
-  int http_status() const { return status_; }
-
-  // IUnknown (stack object: reference counts are kept only for symmetry)
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IBindStatusCallback)) {
-      *out = static_cast<IBindStatusCallback*>(this);
-    } else if (IsEqualIID(riid, IID_IHttpNegotiate)) {
-      *out = static_cast<IHttpNegotiate*>(this);
-    } else {
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-  ULONG STDMETHODCALLTYPE Release() override { return --refs_; }
-
-  // IBindStatusCallback
-  HRESULT STDMETHODCALLTYPE OnStartBinding(DWORD, IBinding*) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE GetPriority(LONG*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE OnLowResource(DWORD) override { return S_OK; }
-  // Returning E_ABORT ends the transfer: past the deadline, or an answer too large to be ours.
-  HRESULT STDMETHODCALLTYPE OnProgress(ULONG progress, ULONG, ULONG, LPCWSTR) override {
-    if (GetTickCount64() > deadline_ || progress > kMaxBytes) return E_ABORT;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnStopBinding(HRESULT, LPCWSTR) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE GetBindInfo(DWORD* flags, BINDINFO* info) override {
-    if (flags) *flags |= BINDF_GETNEWESTVERSION | BINDF_NOWRITECACHE | BINDF_PRAGMA_NO_CACHE;
-    (void)info;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnDataAvailable(DWORD, DWORD, FORMATETC*, STGMEDIUM*) override {
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnObjectAvailable(REFIID, IUnknown*) override { return S_OK; }
-
-  // IHttpNegotiate
-  HRESULT STDMETHODCALLTYPE BeginningTransaction(LPCWSTR, LPCWSTR, DWORD,
-                                                 LPWSTR* additional) override {
-    if (additional) *additional = nullptr;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE OnResponse(DWORD code, LPCWSTR, LPCWSTR, LPWSTR* additional) override {
-    if (additional) *additional = nullptr;
-    status_ = static_cast<int>(code);
-    return S_OK;
-  }
-
- private:
-  std::atomic<ULONG> refs_{1};
-  ULONGLONG deadline_;
-  int status_ = 0;
-};
 
 enum JobState : int { kRunning, kDone, kAbandoned };
 

@@ -42,12 +42,11 @@ std::vector<std::u16string> installed_drivers() {
 }
 
 std::u16string microsoft_conn_string(std::u16string_view ado, std::u16string_view driver) {
-  using odbc::odbc_braced;
+  auto q = [](std::u16string_view v) { return odbc::odbc_value(v, false); };
   const odbc::ConnItems c = odbc::parse_conn_string(ado);
   // "host,port" is the Microsoft drivers' own form of the server.
-  std::u16string out = u"Driver=" + odbc_braced(driver) + u";Server=" + odbc_braced(c.data_source) +
-                       u";Database=" + odbc_braced(c.database) + u";UID=" + odbc_braced(c.user) +
-                       u";PWD=" + odbc_braced(c.password) + u";";
+  std::u16string out = u"Driver=" + q(driver) + u";Server=" + q(c.data_source) + u";Database=" +
+                       q(c.database) + u";UID=" + q(c.user) + u";PWD=" + q(c.password) + u";";
   // The OLE DB provider this replaces never encrypted; the newer drivers would insist on it.
   if (driver.starts_with(u"ODBC Driver")) out += u"Encrypt=no;";
   return out;

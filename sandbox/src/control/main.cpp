@@ -100,6 +100,7 @@ int run(const Options& options, const sigset_t& stop_signals) {
   service_config.db_user = options.db_user;
   service_config.db_password = options.db_password;
   service_config.reset = options.reset;
+  service_config.decoy_procedures = options.decoy_procedures;
   if (options.clock) {
     service_config.clock_start = parse_clock_text(*options.clock);
     if (!service_config.clock_start) throw std::runtime_error("bad --clock " + *options.clock);

@@ -46,6 +46,8 @@ std::string usage_text() {
          "  --sftp-user U           SFTP login handed out by ip1.ini (default smsftp)\n"
          "  --sftp-password P       its password (default tavik2024ftp)\n"
          "  --clock \"YYYY-MM-DD HH:MM:SS\"  start the service clock here\n"
+         "  --decoy-procedures      the parameter catalog also lists spXsmsXsend and\n"
+         "                          legacy.sp_sms_send (clients must look procedures up exactly)\n"
          "  --help                  this text\n";
 }
 
@@ -77,6 +79,8 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
       return ParsedOptions{o, {}};
     } else if (name == "--reset" && flag()) {
       o.reset = true;
+    } else if (name == "--decoy-procedures" && flag()) {
+      o.decoy_procedures = true;
     } else if (name == "--ephemeral" && flag()) {
       o.ephemeral = true;
     } else if (name == "--data" || name == "--mirror-ports" || name == "--tds-port" ||

@@ -23,6 +23,7 @@ struct Options {
   std::string sftp_user = "smsftp";
   std::string sftp_password = "tavik2024ftp";
   std::optional<std::string> clock;  // "YYYY-MM-DD HH:MM:SS", checked
+  bool decoy_procedures = false;
   bool help = false;
 };
 

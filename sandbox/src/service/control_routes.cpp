@@ -662,7 +662,7 @@ void register_service_routes(httplib::Server& server, Service& service) {
     if (*count > kMaxGeneratedRows) return bad_request(res, "count= is at most 1000000");
     const std::u16string proc = from_utf8(req.get_param_value("proc"));
     const ProcDef* def = find_procedure(proc);
-    if (!def || def->columns.empty()) return bad_request(res, "that procedure returns no rows");
+    if (!def || def->is_function) return bad_request(res, "that is not a procedure");
     s.faults.set_rows(std::u16string(def->name), *count);
     reply(res, json{{"ok", true}});
   });

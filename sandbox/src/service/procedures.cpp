@@ -155,7 +155,7 @@ class Runner {
         return addmember();
       case ProcId::sp_sproc_columns: {
         StatementResult r;
-        r.result_sets.push_back(describe_procedures(a_));
+        r.result_sets.push_back(describe_procedures(a_, s_.config.decoy_procedures));
         return r;
       }
     }

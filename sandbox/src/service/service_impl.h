@@ -124,7 +124,8 @@ struct ProcArgs {
 };
 
 // sp_sproc_columns: the parameters of the procedures matching the arguments.
-ResultSet describe_procedures(const ProcArgs& args);
+// `decoys`: also list look-alikes that only an inexact lookup would pick up.
+ResultSet describe_procedures(const ProcArgs& args, bool decoys = false);
 
 ServerMessage procedure_error(const ProcDef& def, std::int32_t number, std::u16string text,
                               std::uint8_t state = 1);

@@ -287,6 +287,7 @@ class SessionImpl final : public Session {
     args.def = &def;
     args.values.resize(def.params.size());
     std::vector<bool> supplied(def.params.size(), false);
+    std::vector<bool> defaulted(def.params.size(), false);  // flagged "use the default"
 
     bool named_seen = false;
     std::size_t positional = 0;
@@ -331,10 +332,11 @@ class SessionImpl final : public Session {
         slot[i] = index;
       }
       supplied[static_cast<std::size_t>(slot[i])] = true;
+      if (g.is_default) defaulted[static_cast<std::size_t>(slot[i])] = true;
     }
     if (!error) {
       for (std::size_t k = 0; k < def.params.size(); ++k) {
-        if (!supplied[k] && !def.params[k].has_default) {
+        if ((!supplied[k] || defaulted[k]) && !def.params[k].has_default) {
           error = message(201,
                           u"Procedure or function '" + std::u16string(def.name) +
                               u"' expects parameter '" + std::u16string(def.params[k].name) +
@@ -346,6 +348,7 @@ class SessionImpl final : public Session {
     }
     if (!error) {
       for (std::size_t i = 0; i < given.size(); ++i) {
+        if (given[i].is_default) continue;  // the default, as if left out
         ServerMessage conversion_error;
         const ParamDef& p = def.params[static_cast<std::size_t>(slot[i])];
         auto v = convert(given[i].value, p, def, conversion_error);
@@ -362,7 +365,7 @@ class SessionImpl final : public Session {
     logged.reserve(given.size());
     for (std::size_t k = 0; k < def.params.size(); ++k) {
       for (std::size_t i = 0; i < given.size(); ++i) {
-        if (slot[i] == static_cast<int>(k))
+        if (slot[i] == static_cast<int>(k) && !given[i].is_default)
           logged.push_back(CallParam{given_names[i], &given[i].value});
       }
     }
@@ -370,6 +373,18 @@ class SessionImpl final : public Session {
       if (slot[i] < 0) logged.push_back(CallParam{given_names[i], &given[i].value});
     }
     return finish(def, args, std::move(error), logged, via_sql);
+  }
+
+  // A procedure that returns no rows made to answer `count` rows of one int column "id".
+  static ResultSet stray_rows(std::int64_t count) {
+    ResultSet rs;
+    Column id;
+    id.name = u"id";
+    id.type = SqlType::Int;
+    rs.columns.push_back(id);
+    for (std::int64_t i = 1; i <= count; ++i)
+      rs.rows.push_back(Row{SqlValue::int32(static_cast<std::int32_t>(i))});
+    return rs;
   }
 
   // Faults, the body, the log. `error` is a binding error found before.
@@ -389,6 +404,8 @@ class SessionImpl final : public Session {
       r.error = procedure_error(def, raise->number, raise->message);
     } else if (auto rows = s_.faults.rows(def.name); rows && !def.columns.empty()) {
       r.result_sets.push_back(ServiceState::generated_rows(def, *rows, s_.clock.now()));
+    } else if (rows) {
+      r.result_sets.push_back(stray_rows(*rows));
     } else {
       r = s_.run_procedure(args, connection_);
     }

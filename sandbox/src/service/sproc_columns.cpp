@@ -136,15 +136,15 @@ TypeInfo return_type(ReturnType t) {
   return {};
 }
 
-Row make_row(const ProcDef& def, std::u16string_view column, std::int32_t column_type,
-             const TypeInfo& t, std::int32_t ordinal, bool nullable) {
+Row make_row(std::u16string_view owner, const ProcDef& def, std::u16string_view column,
+             std::int32_t column_type, const TypeInfo& t, std::int32_t ordinal, bool nullable) {
   auto opt = [](std::optional<std::int32_t> v) { return v ? i32(*v) : null_int(); };
   std::u16string proc_name(def.name);
   proc_name += def.is_function ? u";0" : u";1";
   Row row;
   row.reserve(20);
   row.push_back(nv(u"sms"));
-  row.push_back(nv(u"dbo"));
+  row.push_back(nv(owner));
   row.push_back(nv(proc_name));
   row.push_back(nv(column));
   row.push_back(i32(column_type));
@@ -166,9 +166,48 @@ Row make_row(const ProcDef& def, std::u16string_view column, std::int32_t column
   return row;
 }
 
+// Procedures that exist only in the catalog: one whose name sp_sms_send's "_" wildcards match,
+// one of the same name in another schema; each with parameters of its own.
+struct Listed {
+  std::u16string_view owner;
+  const ProcDef* def;
+};
+
+const std::vector<ProcDef>& decoy_defs() {
+  static const std::vector<ProcDef> defs = [] {
+    std::vector<ProcDef> d;
+    d.push_back({ProcId::sp_sms_send,
+                 u"spXsmsXsend",
+                 false,
+                 ReturnType::Status,
+                 {ParamDef{u"@decoy_id", ParamType::Int, 0, false},
+                  ParamDef{u"@decoy_text", ParamType::NVarChar, 10, false}},
+                 {}});
+    d.push_back({ProcId::sp_sms_send,
+                 u"sp_sms_send",
+                 false,
+                 ReturnType::Status,
+                 {ParamDef{u"@legacy_phone", ParamType::NVarChar, 20, false},
+                  ParamDef{u"@legacy_flag", ParamType::Bit, 0, false}},
+                 {}});
+    return d;
+  }();
+  return defs;
+}
+
+std::vector<Listed> listed_procedures(bool decoys) {
+  std::vector<Listed> out;
+  if (decoys) out.push_back({u"dbo", &decoy_defs()[0]});
+  for (const ProcDef& def : procedure_catalog()) {
+    if (def.listed) out.push_back({u"dbo", &def});
+  }
+  if (decoys) out.push_back({u"legacy", &decoy_defs()[1]});
+  return out;
+}
+
 }  // namespace
 
-ResultSet describe_procedures(const ProcArgs& args) {
+ResultSet describe_procedures(const ProcArgs& args, bool decoys) {
   ResultSet rs;
   rs.columns = layout();
   const std::u16string* name = args.text(u"@procedure_name");
@@ -176,9 +215,10 @@ ResultSet describe_procedures(const ProcArgs& args) {
   const std::u16string* qualifier = args.text(u"@procedure_qualifier");
   const std::u16string* column = args.text(u"@column_name");
   const bool use_pattern = args.integer(u"@fUsePattern").value_or(1) != 0;
-  if (!matches(owner, u"dbo", use_pattern) || !matches(qualifier, u"sms", false)) return rs;
-  for (const ProcDef& def : procedure_catalog()) {
-    if (!def.listed) continue;
+  if (!matches(qualifier, u"sms", false)) return rs;
+  for (const Listed& entry : listed_procedures(decoys)) {
+    const ProcDef& def = *entry.def;
+    if (!matches(owner, entry.owner, use_pattern)) continue;
     // A name may carry the ";1" group number.
     std::u16string_view wanted_name = name ? std::u16string_view(*name) : u"%";
     if (const auto semi = wanted_name.find(u';'); semi != std::u16string_view::npos) {
@@ -187,13 +227,13 @@ ResultSet describe_procedures(const ProcArgs& args) {
     const std::u16string wanted(wanted_name);
     if (!matches(&wanted, def.name, use_pattern)) continue;
     if (matches(column, u"@RETURN_VALUE", use_pattern)) {
-      rs.rows.push_back(
-          make_row(def, u"@RETURN_VALUE", 5, return_type(def.returns), 0, def.is_function));
+      rs.rows.push_back(make_row(entry.owner, def, u"@RETURN_VALUE", 5, return_type(def.returns), 0,
+                                 def.is_function));
     }
     for (std::size_t i = 0; i < def.params.size(); ++i) {
       const ParamDef& p = def.params[i];
       if (!matches(column, p.name, use_pattern)) continue;
-      rs.rows.push_back(make_row(def, p.name, 1, param_type(p.type, p.length),
+      rs.rows.push_back(make_row(entry.owner, def, p.name, 1, param_type(p.type, p.length),
                                  static_cast<std::int32_t>(i + 1), true));
     }
   }

@@ -15,6 +15,7 @@ constexpr std::uint64_t kPlpNull = 0xFFFFFFFFFFFFFFFFULL;
 constexpr std::uint64_t kPlpUnknownLength = 0xFFFFFFFFFFFFFFFEULL;
 constexpr std::uint16_t kUnlimited = 0xFFFF;
 constexpr std::uint8_t kStatusByRef = 0x01;
+constexpr std::uint8_t kStatusDefault = 0x02;
 
 void skip_all_headers(WireReader& r) {
   const std::uint32_t total = r.u32le();
@@ -333,7 +334,9 @@ std::vector<RpcCall> decode_rpc(std::span<const std::uint8_t> payload) {
       }
       RpcParam p;
       p.name = r.b_varchar();
-      p.output = (r.u8() & kStatusByRef) != 0;
+      const std::uint8_t status = r.u8();
+      p.output = (status & kStatusByRef) != 0;
+      p.is_default = (status & kStatusDefault) != 0;
       p.value = decode_param_value(r);
       call.params.push_back(std::move(p));
     }

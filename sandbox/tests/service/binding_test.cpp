@@ -1,4 +1,7 @@
 // Login, procedure name resolution and parameter binding with SQL Server's errors.
+#include <set>
+
+#include "service/service_impl.h"
 #include "support.h"
 
 namespace sandbox::test {
@@ -96,6 +99,40 @@ TEST_F(BindingTest, SqlServerBindingErrors) {
   auto twice = rpc(u"f_sms_janek", {p(u"@user_id", u"demo"), p(u"@user_id", u"demo")});
   ASSERT_TRUE(twice.error);
   EXPECT_EQ(twice.error->number, 8143);
+}
+
+// The RPC "default" flag: the parameter counts as left out, its value is ignored.
+TEST_F(BindingTest, DefaultFlaggedParametersTakeTheDeclaredDefaultOrFail) {
+  auto as_default = [](RpcParam param) {
+    param.is_default = true;
+    return param;
+  };
+  // No default declared: SQL Server's 201, by position and by name alike.
+  auto positional = rpc(u"f_login", {p(u"demo"), as_default(p(u"demo1234"))});
+  ASSERT_TRUE(positional.error);
+  EXPECT_EQ(positional.error->number, 201);
+  EXPECT_EQ(positional.error->text,
+            u"Procedure or function 'f_login' expects parameter '@user_pw', which was not "
+            u"supplied.");
+  auto named = rpc(u"sp_YaeyakDelete", {p(u"@user_id", u"demo"), as_default(pi(u"@id", 7))});
+  ASSERT_TRUE(named.error);
+  EXPECT_EQ(named.error->number, 201);
+
+  // Declared defaults apply, whatever value came with the flag: @procedure_name's "%" lists
+  // every procedure, not the one named by the ignored value.
+  auto listed =
+      rpc(u"sp_sproc_columns", {as_default(p(u"@procedure_name", u"f_login")), pi(u"@ODBCVer", 3)});
+  ASSERT_FALSE(listed.error) << to_utf8(error_text(listed));
+  ASSERT_EQ(listed.result_sets.size(), 1u);
+  std::set<std::u16string> procs;
+  for (const auto& row : listed.result_sets[0].rows) procs.insert(row[2].s);
+  EXPECT_GT(procs.size(), 5u);
+
+  // A defaulted parameter is not in the call log.
+  const auto log = service_->state().calls.list(u"f_login", 0);
+  ASSERT_FALSE(log.empty());
+  ASSERT_EQ(log.back().params.size(), 1u);
+  EXPECT_EQ(log.back().params[0].name, u"@user_id");
 }
 
 TEST_F(BindingTest, ConversionToDeclaredTypes) {

@@ -180,7 +180,17 @@ TEST_F(FaultTest, ControlRoutes) {
   EXPECT_EQ(raised.error->number, 50002);
   ASSERT_TRUE(client.Post("/faults/drop?after=1&proc=f_login"));
   EXPECT_TRUE(rpc(u"f_login", {p(u"demo"), p(u"demo1234")}).drop_connection);
-  EXPECT_EQ(client.Post("/faults/rows?proc=sp_sms_send&count=3")->status, 400);
+  EXPECT_EQ(client.Post("/faults/rows?proc=f_login&count=3")->status, 400);
+  EXPECT_EQ(client.Post("/faults/rows?proc=sp_nosuch&count=3")->status, 400);
+  // A procedure without rows of its own answers rows of one "id" column instead of running.
+  ASSERT_EQ(client.Post("/faults/rows?proc=sp_YaeyakDelete&count=3")->status, 200);
+  auto stray = rpc(u"sp_YaeyakDelete", {p(u"demo"), pi(u"", 1)});
+  EXPECT_FALSE(stray.error);
+  ASSERT_EQ(stray.result_sets.size(), 1u);
+  ASSERT_EQ(stray.result_sets[0].columns.size(), 1u);
+  EXPECT_EQ(stray.result_sets[0].columns[0].name, u"id");
+  EXPECT_EQ(stray.result_sets[0].rows.size(), 3u);
+  ASSERT_TRUE(client.Delete("/faults"));
 
   auto advanced = client.Post("/clock?advance=11");
   EXPECT_EQ(nlohmann::json::parse(advanced->body)["now"], "2024-06-01 12:00:11");

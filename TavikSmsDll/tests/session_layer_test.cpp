@@ -1,0 +1,436 @@
+// The session layer against the sandbox where it is easiest to get wrong: parameter bindings
+// reused across procedures of different shapes, exact procedure lookup among look-alikes, unset
+// parameters, an open recordset, awkward passwords, processes sharing ip1.ini, and a library
+// folder the user cannot write.
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <random>
+#include <set>
+#include <thread>
+
+#include <taviksms/taviksms.h>
+
+#include "component/error.h"
+#include "component/module_state.h"
+#include "component/text.h"
+#include "component_fixture.h"
+
+namespace taviksms::test {
+namespace {
+
+using db::Value;
+
+std::int32_t error_number(const std::function<void()>& f, std::u16string* description = nullptr) {
+  try {
+    f();
+  } catch (const core::Error& e) {
+    if (description) *description = e.description();
+    return e.number();
+  }
+  return 0;
+}
+
+struct ProcShape {
+  const char16_t* name;
+  bool is_function;
+  std::vector<std::pair<const char16_t*, bool>> params;  // name, int
+};
+
+// Every procedure and function the component calls, with its parameters.
+const std::vector<ProcShape>& index_of_calls() {
+  static const std::vector<ProcShape> procs = {
+      {u"f_login", true, {{u"@user_id", false}, {u"@user_pw", false}}},
+      {u"f_sms_janek", true, {{u"@user_id", false}}},
+      {u"sp_ibgum_data", false, {{u"@user_id", false}}},
+      {u"sp_addmember",
+       false,
+       {{u"@user_id", false},
+        {u"@user_pw", false},
+        {u"@recommender", false},
+        {u"@tax_no", false},
+        {u"@tax_ltd", false},
+        {u"@tax_name", false},
+        {u"@tax_jongmok", false},
+        {u"@tax_upte", false},
+        {u"@tax_tel", false},
+        {u"@tax_fax", false},
+        {u"@tax_mail", false},
+        {u"@tax_juso", false},
+        {u"@tax_damdang", false}}},
+      {u"sp_sms_send",
+       false,
+       {{u"@user_id", false},
+        {u"@Sub_ID", false},
+        {u"@User_tel", false},
+        {u"@Custom_id", false},
+        {u"@Custom_nam", false},
+        {u"@Custom_tel", false},
+        {u"@msg", false},
+        {u"@typ", true},
+        {u"@n_code", false},
+        {u"@YK_Time", false}}},
+      {u"sp_lms_send",
+       false,
+       {{u"@user_id", false},
+        {u"@Sub_ID", false},
+        {u"@User_tel", false},
+        {u"@Custom_id", false},
+        {u"@Custom_nam", false},
+        {u"@Custom_tel", false},
+        {u"@subject", false},
+        {u"@msg", false},
+        {u"@YK_Time", false}}},
+      {u"sp_mms_send",
+       false,
+       {{u"@user_id", false},
+        {u"@Sub_ID", false},
+        {u"@User_tel", false},
+        {u"@Custom_id", false},
+        {u"@Custom_nam", false},
+        {u"@Custom_tel", false},
+        {u"@subject", false},
+        {u"@msg", false},
+        {u"@fnam1", false},
+        {u"@fnam2", false},
+        {u"@fnam3", false},
+        {u"@YK_Time", false}}},
+      {u"sp_result_data1", false, {{u"@user_id", false}}},
+      {u"sp_result_data2",
+       false,
+       {{u"@user_id", false}, {u"@fr_dtime", false}, {u"@to_dtime", false}}},
+      {u"sp_result_dataV2",
+       false,
+       {{u"@user_id", false}, {u"@sub_id", false}, {u"@fr_dtime", false}, {u"@to_dtime", false}}},
+      {u"sp_YaeyakData", false, {{u"@user_id", false}}},
+      {u"sp_YaeyakDataV2", false, {{u"@user_id", false}, {u"@Sub_ID", false}}},
+      {u"sp_YaeyakDelete", false, {{u"@user_id", false}, {u"@id", true}}},
+  };
+  return procs;
+}
+
+// A text of random length (now and then past 4000 characters, the long-text threshold), ASCII
+// or Hangul.
+std::u16string random_text(std::mt19937& rng) {
+  std::uniform_int_distribution<int> pick(0, 9);
+  std::size_t len = 0;
+  switch (pick(rng)) {
+    case 0:
+      len = 0;
+      break;
+    case 1:
+      len = std::uniform_int_distribution<std::size_t>(3990, 6000)(rng);
+      break;
+    default:
+      len = std::uniform_int_distribution<std::size_t>(1, 40)(rng);
+  }
+  std::u16string out;
+  const bool hangul = pick(rng) < 3;
+  for (std::size_t i = 0; i < len; ++i) {
+    out.push_back(hangul ? static_cast<char16_t>(0xAC00 + rng() % 11172)
+                         : static_cast<char16_t>(u'0' + rng() % 75));
+  }
+  return out;
+}
+
+class SessionLayerTest : public ComponentTest {
+ protected:
+  nlohmann::json calls_since(std::int64_t seq) {
+    return sandbox().get("/calls?since=" + std::to_string(seq));
+  }
+};
+
+// The parameters bound for one call are exactly the values set, whatever ran on the command
+// before it: procedures with and without a return status, functions, longer and shorter lists.
+TEST_F(SessionLayerTest, BindingsFollowEachProcedureInRandomSequences) {
+  TavikSms c;
+  ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+  core::ModuleState& s = core::module_state();
+  db::DbCmd& cmd = *s.db_cmd;
+  db::DbRs& rs = *s.db_rs;
+
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  const auto& procs = index_of_calls();
+  const ProcShape* current = nullptr;
+  std::int64_t seq = calls_since(0).back()["seq"].get<std::int64_t>();
+  for (int step = 0; step < 300; ++step) {
+    SCOPED_TRACE("step " + std::to_string(step));
+    // Now and then the same procedure again on the kept parameters, values changed.
+    if (!current || rng() % 3 != 0) {
+      current = &procs[rng() % procs.size()];
+      if (rng() % 4 != 0) cmd.refresh_parameters();
+      cmd.set_command_text(current->name);
+    }
+    std::vector<Value> sent;
+    for (const auto& [name, is_int] : current->params) {
+      Value v;
+      switch (rng() % 8) {
+        case 0:
+          v = Value::null();
+          break;
+        case 1:
+          v = Value();  // never set: goes as the procedure's default or as NULL
+          break;
+        default:
+          v = is_int ? Value::integer(static_cast<std::int32_t>(rng()))
+                     : Value::text(random_text(rng));
+      }
+      if (v.kind() != Value::Kind::empty) cmd.parameter(name).set_value(v);
+      sent.push_back(cmd.parameter(name).value());
+    }
+    const bool via_open = !current->is_function && rng() % 2 == 0;
+    std::int32_t err = error_number([&] {
+      if (via_open) {
+        rs.set_cursor_location(rng() % 2 ? db::kUseClient : db::kUseServer);
+        rs.open(cmd);
+        if (rs.state() == db::kStateOpen) rs.close();
+      } else {
+        cmd.execute();
+      }
+    });
+    EXPECT_TRUE(err == 0 || err == core::err::kProvider) << err;
+
+    // The call itself, after the parameter description when the procedure was described anew.
+    nlohmann::json log = nlohmann::json::array();
+    for (auto& entry : calls_since(seq)) {
+      seq = entry["seq"].get<std::int64_t>();
+      if (entry["proc"] != "sp_sproc_columns") log.push_back(entry);
+    }
+    ASSERT_EQ(log.size(), 1u) << log.dump().substr(0, 2000);
+    const nlohmann::json& call = log[0];
+    EXPECT_EQ(call["proc"].get<std::string>(), utf8(current->name));
+    ASSERT_EQ(call["params"].size(), current->params.size()) << call.dump().substr(0, 2000);
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+      const auto& logged = call["params"][i];
+      const char16_t* name = current->params[i].first;
+      EXPECT_TRUE(core::iequals(core::utf8_to_utf16(logged["name"].get<std::string>()), name));
+      if (sent[i].kind() == Value::Kind::null || sent[i].kind() == Value::Kind::empty) {
+        EXPECT_TRUE(logged["null"].get<bool>()) << utf8(name);
+      } else if (current->params[i].second) {
+        EXPECT_EQ(logged["value"].get<std::int64_t>(), sent[i].raw_integer()) << utf8(name);
+      } else {
+        EXPECT_EQ(call_param(call, logged["name"].get<std::string>()), sent[i].raw_text())
+            << utf8(name);
+      }
+    }
+    if (HasFailure()) break;
+  }
+  // Still one healthy session; nothing above was sent as "demo".
+  EXPECT_EQ(c.SmsJanek(), 100000);
+  EXPECT_EQ(open_connections(), 1);
+}
+
+// Unset parameters: the driver here (FreeTDS) cannot send "default" and refuses before sending
+// anything, so the call goes once, with NULL, and the connection remembers.
+TEST_F(SessionLayerTest, UnsetParametersGoOnceAsNullWhereDefaultsCannotBeSent) {
+  TavikSms c;
+  ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+  db::DbCmd& cmd = *core::module_state().db_cmd;
+  for (int round = 0; round < 2; ++round) {
+    cmd.refresh_parameters();
+    cmd.set_command_text(u"sp_YaeyakDataV2");
+    cmd.parameter(u"@user_id").set_value(Value::text(u"demo"));
+    auto rs = cmd.execute();
+    EXPECT_EQ(rs->state(), db::kStateOpen);
+  }
+  auto log = calls("sp_YaeyakDataV2");
+  ASSERT_EQ(log.size(), 2u);
+  for (const auto& call : log) {
+    EXPECT_EQ(call_param(call, "@user_id"), u"demo");
+    EXPECT_EQ(call_param(call, "@Sub_ID"), std::nullopt);
+    EXPECT_FALSE(call.contains("error") && !call["error"].is_null()) << call.dump();
+  }
+}
+
+// A procedure that answers rows where none are expected leaves the recordset open; the next
+// cursor setting is refused as the data-access library refuses it.
+TEST_F(SessionLayerTest, OpenRecordsetRefusesANewCursorLocation) {
+  TavikSms c;
+  ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+  core::ModuleState& s = core::module_state();
+  db::DbCmd& cmd = *s.db_cmd;
+  db::DbRs& rs = *s.db_rs;
+  cmd.refresh_parameters();
+  cmd.set_command_text(u"sp_ibgum_data");
+  rs.set_cursor_location(db::kUseClient);
+  cmd.parameter(u"@user_id").set_value(Value::text(u"demo"));
+  rs.open(cmd);
+  ASSERT_EQ(rs.state(), db::kStateOpen);
+  std::u16string description;
+  EXPECT_EQ(error_number([&] { rs.set_cursor_location(db::kUseServer); }, &description),
+            core::err::runtime(3705));
+  EXPECT_EQ(description, u"Operation is not allowed when the object is open.");
+  EXPECT_EQ(rs.cursor_location(), db::kUseClient);
+  rs.close();
+  rs.set_cursor_location(db::kUseServer);
+  EXPECT_EQ(rs.cursor_location(), db::kUseServer);
+
+  // A send procedure breaking its "no row set" contract: the first recipient's call goes, the
+  // second is refused before it is sent.
+  sandbox().post("/faults/rows?proc=sp_sms_send&count=1");
+  std::u16string r =
+      c.SmsSend(u"", u"0212345678", u"", u"", u"01011112222,01033334444", u"hi", 0, u"");
+  EXPECT_EQ(r, u"Operation is not allowed when the object is open.");
+  EXPECT_EQ(calls("sp_sms_send").size(), 1u);
+  sandbox().del("/faults");
+  // The recordset stays open (a send does not close it) until the session is closed.
+  EXPECT_EQ(c.SmsSend(u"", u"0212345678", u"", u"", u"01055556666", u"hi", 0, u""),
+            u"Operation is not allowed when the object is open.");
+  EXPECT_EQ(c.Logout(), u"OK");
+  ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+  EXPECT_EQ(c.SmsSend(u"", u"0212345678", u"", u"", u"01055556666", u"hi", 0, u""), u"OK");
+  EXPECT_EQ(calls("sp_sms_send").size(), 2u);
+}
+
+class DecoyProcedureTest : public SessionLayerTest {
+  std::vector<std::string> sandbox_args() const override { return {"--decoy-procedures"}; }
+};
+
+// spXsmsXsend matches the pattern sp_sms_send, legacy.sp_sms_send has the very name: neither's
+// parameters may join the description of dbo.sp_sms_send.
+TEST_F(DecoyProcedureTest, ProcedureIsLookedUpExactly) {
+  TavikSms c;
+  ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+  db::DbCmd& cmd = *core::module_state().db_cmd;
+  cmd.refresh_parameters();
+  cmd.set_command_text(u"sp_sms_send");
+  for (const char16_t* foreign : {u"@decoy_id", u"@decoy_text", u"@legacy_phone", u"@legacy_flag"})
+    EXPECT_EQ(error_number([&] { cmd.parameter(foreign); }), core::err::kItemNotFound);
+  EXPECT_EQ(c.SmsSend(u"s1", u"0212345678", u"id", u"nam", u"01012345678", u"msg", 0, u""), u"OK");
+  auto log = calls("sp_sms_send");
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0]["params"].size(), 10u) << log[0].dump();
+  EXPECT_FALSE(log[0].contains("error") && !log[0]["error"].is_null()) << log[0].dump();
+  EXPECT_EQ(call_param(log[0], "@Custom_tel"), u"01012345678");
+  // The decoys are really listed: the unescaped pattern in every schema finds three procedures.
+  auto rs = core::module_state().db_conn->execute(
+      u"exec sp_sproc_columns @procedure_name = 'sp_sms_send'");
+  std::set<std::u16string> found;
+  for (; !rs->eof(); rs->move_next()) {
+    found.insert(rs->field(u"PROCEDURE_OWNER").to_text() + u"." +
+                 rs->field(u"PROCEDURE_NAME").to_text());
+  }
+  EXPECT_EQ(found, (std::set<std::u16string>{u"dbo.spXsmsXsend;1", u"dbo.sp_sms_send;1",
+                                             u"legacy.sp_sms_send;1"}));
+}
+
+// Database passwords that need quoting in an ODBC connection string.
+class PasswordTest : public SessionLayerTest, public ::testing::WithParamInterface<std::string> {
+  std::vector<std::string> sandbox_args() const override { return {"--db-password", GetParam()}; }
+};
+
+TEST_P(PasswordTest, LoginWorksWithThePasswordAsServed) {
+  TavikSms c;
+  EXPECT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+  EXPECT_EQ(core::module_state().db_password, core::utf8_to_utf16(GetParam()));
+  EXPECT_EQ(total_logins() - sandbox().get("/connections")["failed_logins"].get<int>(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Quoting, PasswordTest,
+                         ::testing::Values("pa}ss", "pa;ss", " pass", "}{pa}}ss", "pass "),
+                         [](const ::testing::TestParamInfo<std::string>& param) {
+                           return "case" + std::to_string(param.index);
+                         });
+
+}  // namespace
+}  // namespace taviksms::test
+
+namespace taviksms::test {
+namespace {
+
+testing::RunResult login_process(const testing::SandboxProcess& sb, const std::string& folder,
+                                 const std::vector<std::string>& extra = {}) {
+  std::vector<std::string> argv = {TAVIKSMS_LOGIN_PROCESS_EXE, sb.mirror_base(1), sb.mirror_base(2),
+                                   sb.mirror_base(3), folder};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  return testing::run_command(argv, "", std::chrono::seconds(60));
+}
+
+std::vector<std::string> folder_entries(const std::filesystem::path& dir) {
+  std::vector<std::string> out;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    out.push_back(e.path().filename().string());
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// Hosts that share the library's folder share its ip1.ini: downloads and reads of one process
+// must not meet another's.
+TEST_F(SessionLayerTest, ProcessesSharingTheFolderEachReadAWholeFile) {
+  constexpr int kProcesses = 24;
+  constexpr int kRounds = 20;
+  int failures = 0;
+  std::string first_failure;
+  for (int round = 0; round < kRounds; ++round) {
+    std::vector<testing::RunResult> results(kProcesses);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kProcesses; ++i) {
+      threads.emplace_back([&, i] { results[i] = login_process(sandbox(), folder().string()); });
+    }
+    for (auto& t : threads) t.join();
+    for (const auto& r : results) {
+      if (r.exit_code == 0 && r.out.starts_with("OK\n")) continue;
+      if (failures++ == 0) first_failure = r.out + r.err;
+    }
+  }
+  EXPECT_EQ(failures, 0) << first_failure;
+  // Every download came from mirror 1: no write or rename failed over to the others.
+  EXPECT_EQ(mirror_hits(), (std::vector<int>{kProcesses * kRounds, 0, 0}));
+  EXPECT_EQ(folder_entries(folder()), std::vector<std::string>{"ip1.ini"});
+}
+
+// A system-wide install: the library's folder is not writable, ip1.ini goes to the user's
+// cache folder instead; a writable library folder keeps it.
+TEST_F(SessionLayerTest, UnwritableLibraryFolderUsesTheUsersCacheFolder) {
+  const std::filesystem::path lib = folder() / "lib";
+  const std::filesystem::path cache = folder() / "cache";
+  std::filesystem::create_directories(lib);
+  std::filesystem::create_directories(cache);
+  std::vector<std::string> as_user;
+  if (geteuid() == 0) {
+    // Root writes anywhere: the host runs as an ordinary user (nobody) instead.
+    constexpr uid_t kNobody = 65534;
+    ASSERT_EQ(chmod(folder().c_str(), 0755), 0);
+    ASSERT_EQ(chown(cache.c_str(), kNobody, kNobody), 0);
+    as_user = {std::to_string(kNobody)};
+  }
+  ASSERT_EQ(chmod(lib.c_str(), 0555), 0);
+  std::vector<std::string> extra = {cache.string()};
+  extra.insert(extra.end(), as_user.begin(), as_user.end());
+  auto r = login_process(sandbox(), lib.string(), extra);
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_EQ(r.out, "OK\n" + (cache / "taviksms").string() + "\n");
+  EXPECT_TRUE(std::filesystem::exists(cache / "taviksms" / "ip1.ini"));
+  EXPECT_TRUE(folder_entries(lib).empty());
+
+  // Writable again: the library's folder comes first.
+  ASSERT_EQ(chmod(lib.c_str(), 0777), 0);
+  r = login_process(sandbox(), lib.string(), extra);
+  EXPECT_EQ(r.out, "OK\n" + lib.string() + "\n") << r.err;
+  EXPECT_EQ(folder_entries(lib), std::vector<std::string>{"ip1.ini"});
+  EXPECT_EQ(mirror_hits(), (std::vector<int>{2, 0, 0}));
+}
+
+// The user's cache folder comes from the password database, whatever the environment says.
+TEST(UserCacheFolder, FromThePasswordDatabaseNotTheEnvironment) {
+  const struct passwd* pw = getpwuid(geteuid());
+  ASSERT_NE(pw, nullptr);
+  const char* home = getenv("HOME");
+  const std::string saved = home ? home : "";
+  setenv("HOME", "/elsewhere", 1);
+  setenv("XDG_CACHE_HOME", "/elsewhere/cache", 1);
+  platform::posix::PosixPlatform p;
+  const std::string base = p.user_cache_base();
+  if (home) setenv("HOME", saved.c_str(), 1);
+  unsetenv("XDG_CACHE_HOME");
+  std::string expected = pw->pw_dir;
+  if (expected.size() > 1 && expected.back() == '/') expected.pop_back();
+  EXPECT_EQ(base, expected + "/.cache");
+}
+
+}  // namespace
+}  // namespace taviksms::test
