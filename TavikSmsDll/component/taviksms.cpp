@@ -4,6 +4,7 @@
 #include "component/error.h"
 #include "component/module_state.h"
 #include "db/session.h"
+#include "history_window/history_window.h"
 #include "send/send.h"
 #include "upload/upload.h"
 
@@ -74,13 +75,14 @@ std::u16string TavikSms::MmsSend(const std::u16string& SUB_ID, const std::u16str
                         fnam2, fnam3, YK_Time);
 }
 
+std::u16string TavikSms::SmsHist(const std::u16string& SUB_ID, std::int32_t xx, std::int32_t yy,
+                                 std::int32_t ww, std::int32_t hh) {
+  return history::sms_hist(SUB_ID, xx, yy, ww, hh);
+}
+
 // Methods whose service operations are not part of this build fail loudly.
 std::u16string TavikSms::SmsIbgum() {
   raise_not_implemented(u"SmsIbgum");
-}
-std::u16string TavikSms::SmsHist(const std::u16string&, std::int32_t, std::int32_t, std::int32_t,
-                                 std::int32_t) {
-  raise_not_implemented(u"SmsHist");
 }
 std::u16string TavikSms::SmsResultV2(const std::u16string&, const std::u16string&,
                                      const std::u16string&) {
