@@ -2,9 +2,10 @@
 // host's window disabled meanwhile), an owner-data report list view as the grid, two date-time
 // pickers, GetSaveFileNameW and MessageBoxW. Common Controls 6 come from the DLL's own manifest
 // through an activation context held for the whole showing.
+#include <windows.h>
+// after windows.h
 #include <commctrl.h>
 #include <commdlg.h>
-#include <windows.h>
 
 #include <exception>
 #include <string>
