@@ -122,6 +122,7 @@ int main() {
   {
     taviksms::test::ThreadSession session(sandbox, folder);
     sandbox.post("/clock?set=2024-04-10%2010:00:00");
+    sandbox.post("/accounts?user=demo&balance=1000000");  // 10,000 messages at 20 each
     taviksms::core::TavikSms c;
     if (c.Login(u"demo", u"demo1234") != u"OK") return 1;
     std::u16string tels;
