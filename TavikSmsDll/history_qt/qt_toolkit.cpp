@@ -21,6 +21,7 @@
 #include <QTableView>
 #include <QThread>
 
+#include <atomic>
 #include <clocale>
 #include <cmath>
 #include <condition_variable>
@@ -402,7 +403,20 @@ class QtToolkit : public HistoryToolkit {
   }
 
   std::u16string show_modal(WindowEvents& events, std::shared_ptr<const GridData> grid) override {
-    std::unique_lock one_window(window_mutex_);  // one window at a time per process
+    // One window at a time per process; other threads wait their turn, but a call from inside
+    // the open window's own loop (a Qt host's timer, say) would wait for itself.
+    std::unique_lock one_window(window_mutex_, std::try_to_lock);
+    if (!one_window.owns_lock()) {
+      if (window_thread_ == std::this_thread::get_id()) {
+        return u"SmsHist: the history window is already open on this thread";
+      }
+      one_window.lock();
+    }
+    window_thread_ = std::this_thread::get_id();
+    struct Owner {
+      std::atomic<std::thread::id>& id;
+      ~Owner() { id = std::thread::id{}; }
+    } owner{window_thread_};
     const std::string problem = Gui::instance().start();
     if (!problem.empty()) return u"SmsHist: " + u16(QString::fromStdString(problem));
     Gui& gui = Gui::instance();
@@ -583,6 +597,7 @@ class QtToolkit : public HistoryToolkit {
   }
 
   std::mutex window_mutex_;
+  std::atomic<std::thread::id> window_thread_{};
   QPointer<HistDialog> dialog_;
 };
 
