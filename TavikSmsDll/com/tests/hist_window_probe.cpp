@@ -223,6 +223,7 @@ int wmain(int argc, wchar_t** argv) {
   BSTR user = SysAllocString(argv[1]), pw = SysAllocString(argv[2]), result = nullptr;
   hr = sms->Login(user, pw, &result);
   line("login", result ? utf8(result) : "<none>");
+  line("acp", std::to_string(GetACP()));
   SysFreeString(result);
   result = nullptr;
 
