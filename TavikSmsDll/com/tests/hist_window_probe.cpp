@@ -188,6 +188,12 @@ void drive(HWND host, const SYSTEMTIME& day, const std::wstring& save_path,
       wait_for([] { return FindWindowW(L"#32770", L"자료저장") == nullptr; });
     } else {
       line("error", "no confirmation");
+      if (HWND other = FindWindowW(L"#32770", nullptr)) {
+        wchar_t text[1024] = {}, caption[256] = {};
+        GetDlgItemTextW(other, 0xFFFF, text, 1024);
+        GetWindowTextW(other, caption, 256);
+        line("other_box", utf8(caption) + ": " + utf8(text));
+      }
     }
   } else {
     line("error", "no save dialog");
