@@ -230,6 +230,9 @@ int wmain(int argc, wchar_t** argv) {
   hr = sms->Login(user, pw, &result);
   line("login", result ? utf8(result) : "<none>");
   line("acp", std::to_string(GetACP()));
+  wchar_t sep[8] = {};
+  GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SDATE, sep, 8);
+  line("date_separator", utf8(sep));
   SysFreeString(result);
   result = nullptr;
 

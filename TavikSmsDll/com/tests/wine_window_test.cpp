@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -133,6 +134,7 @@ class FixedMirrorSandbox {
     kill(pid_, SIGTERM);
     waitpid(pid_, nullptr, 0);
   }
+  const std::string& control() const { return control_; }
   int post(const std::string& path) {
     auto r = run_command({"curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "-d", "",
                           "http://" + control_ + path});
@@ -195,14 +197,16 @@ TEST(WineWindow, HistoryWindowDrivenByItsMessages) {
   for (const char* f : {"TavikSmsDll.dll", "hist_window_probe.exe"}) {
     fs::copy_file(fs::path(TAVIKSMS_WINE_BIN_DIR) / f, root / "bin" / f);
   }
-  // Korean Windows: code page 949 for the saved file.
+  // Code page 949 for the saved file; dates formatted the "yyyy/MM/dd" way, which the sandbox
+  // reads (Wine's Korean user locale separates with ". ").
   const std::vector<std::string> env = {"WINEPREFIX=" + (root / "prefix").string(),
                                         "WINEARCH=win64",
                                         "WINEDEBUG=-all",
                                         "WINEDLLOVERRIDES=mscoree,mshtml=",
                                         "DISPLAY=" + x.display(),
-                                        "LC_ALL=ko_KR.UTF-8",
-                                        "LANG=ko_KR.UTF-8"};
+                                        "LC_ALL=",
+                                        "LANG=en_US.UTF-8",
+                                        "LC_CTYPE=ko_KR.UTF-8"};
   auto wine = [&](const std::string& args, std::chrono::seconds limit = 120s) {
     const fs::path out = root / "out.txt";
     run_command({"/bin/sh", "-c",
@@ -216,9 +220,7 @@ TEST(WineWindow, HistoryWindowDrivenByItsMessages) {
   const std::string reg =
       "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\r\n\"Managed\"=\"N\"\r\n"
       "\r\n[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\r\n"
-      "\"\xea\xb5\xb4\xeb\xa6\xbc\"=\"NanumGothic\"\r\n\"Gulim\"=\"NanumGothic\"\r\n"
-      // The date separator of Korean Windows 10 ("yyyy-MM-dd"), one the sandbox reads.
-      "\r\n[HKEY_CURRENT_USER\\Control Panel\\International]\r\n\"sDate\"=\"-\"\r\n";
+      "\"\xea\xb5\xb4\xeb\xa6\xbc\"=\"NanumGothic\"\r\n\"Gulim\"=\"NanumGothic\"\r\n";
   std::u16string reg16 = u"\xFEFF";
   {
     iconv_t cd = iconv_open("UTF-16LE", "UTF-8");
@@ -264,11 +266,17 @@ TEST(WineWindow, HistoryWindowDrivenByItsMessages) {
   EXPECT_EQ(k["design_rows"], "49");
   EXPECT_EQ(k["header8"], "ID");
   EXPECT_EQ(k["picker1_set"], "1");
-  EXPECT_FALSE(k.count("query_error")) << out;
+  EXPECT_FALSE(k.count("query_error"))
+      << out << run_command({"curl", "-s", "http://" + sandbox.control() + "/calls"}).out;
   EXPECT_EQ(k["rows"], "1");
   EXPECT_EQ(k["row1"].substr(0, 17), "1|0212345678|010-");
-  EXPECT_NE(k["row1"].find("|2024-03-05 11:30|"), std::string::npos) << k["row1"];
-  EXPECT_EQ(k["proposed"].substr(0, 14), "엑셀(SMS)_");
+  EXPECT_NE(k["row1"].find("|2024/03/05 11:30|"), std::string::npos) << k["row1"];
+  {
+    const std::time_t now = std::time(nullptr);
+    char day[16];
+    std::strftime(day, sizeof day, "%Y%m%d", std::localtime(&now));
+    EXPECT_EQ(k["proposed"], std::string("엑셀(SMS)_") + day + ".xls");
+  }
   EXPECT_EQ(k["confirm"], "자료가 저장되었습니다.^~^~파일명:" + win_target);
   // The file: code page 949, tab-separated, CR LF, column 0 left out, tabs in cells blanked.
   const std::string bytes = read_file(target);
