@@ -251,7 +251,8 @@ class Win32Toolkit final : public HistoryToolkit {
       std::wstring text = ws(grid_->cell(0, c));
       LVCOLUMNW col{};
       col.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT;
-      col.fmt = c == 0 ? LVCFMT_LEFT : lv_format(grid_->header_align[c]);
+      // One alignment per list-view column: the cells', which the eye reads down.
+      col.fmt = c == 0 ? LVCFMT_LEFT : lv_format(grid_->cell_align[c]);
       col.cx = px(grid_->col_widths[c]);
       col.pszText = text.data();
       if (c < have) {
