@@ -4,6 +4,7 @@
 #include "component/error.h"
 #include "component/module_state.h"
 #include "db/session.h"
+#include "history_window/history_window.h"
 #include "results/results.h"
 #include "send/send.h"
 #include "upload/upload.h"
@@ -75,6 +76,10 @@ std::u16string TavikSms::MmsSend(const std::u16string& SUB_ID, const std::u16str
                         fnam2, fnam3, YK_Time);
 }
 
+std::u16string TavikSms::SmsHist(const std::u16string& SUB_ID, std::int32_t xx, std::int32_t yy,
+                                 std::int32_t ww, std::int32_t hh) {
+  return history::sms_hist(SUB_ID, xx, yy, ww, hh);
+}
 std::u16string TavikSms::SmsIbgum() {
   return sms_ibgum();
 }
@@ -113,10 +118,6 @@ std::u16string TavikSms::AddMember(const std::u16string& User_ID, const std::u16
                     tax_tel, tax_fax, tax_mail, tax_juso, tax_damdang);
 }
 
-// Not part of this build: the history window.
-std::u16string TavikSms::SmsHist(const std::u16string&, std::int32_t, std::int32_t, std::int32_t,
-                                 std::int32_t) {
-  raise_not_implemented(u"SmsHist");
 }
 
 }  // namespace taviksms::core

@@ -897,101 +897,103 @@ TEST_F(WineCom, H3_ProxiesWhoseApartmentEndedFailWithAnHresultNeverHang) {
   EXPECT_EQ(hresult_of(out["uninit_before_janek"]), "0x00000000") << r.out;
   EXPECT_TRUE(failed(out["uninit_after_janek"])) << r.out;
   EXPECT_TRUE(out.count("uninit_release")) << r.out;
-  // Hosts that end without Logout or FTP_DisConnect: a script, and a program whose worker thread
-  // logs in, uploads and exits. Closing those sessions under the loader lock (thread exit, process
-  // end) could hang; both must return within seconds.
-  TEST_F(WineCom, F5_HostsEndingWithoutLogoutOrDisconnectReturnPromptly) {
-    sandbox_->del("/uploads");
-    fs::path pics = wine_->drive_c() / "taviksms-pics";
-    fs::create_directories(pics);
-    std::ofstream(pics / "Photo1.JPG", std::ios::binary) << picture_bytes(20000, 7);
+}
 
-    auto t0 = std::chrono::steady_clock::now();
-    WineResult v =
-        wine_->run({WinePrefix::tool("cscript"), "//nologo", wine_->win_path("abandon.vbs")}, 60s);
-    double script_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    std::printf("script ending without logout: %.1f s\n", script_s);
-    EXPECT_FALSE(v.timed_out);
-    auto out = keyed(v.out);
-    ASSERT_TRUE(out.count("end")) << "script stopped early:\n" << v.out;
-    EXPECT_EQ(out["login"], "OK");
-    EXPECT_EQ(out["upload"], "OK");
-    EXPECT_LT(script_s, 20.0);
+// Hosts that end without Logout or FTP_DisConnect: a script, and a program whose worker thread
+// logs in, uploads and exits. Closing those sessions under the loader lock (thread exit, process
+// end) could hang; both must return within seconds.
+TEST_F(WineCom, F5_HostsEndingWithoutLogoutOrDisconnectReturnPromptly) {
+  sandbox_->del("/uploads");
+  fs::path pics = wine_->drive_c() / "taviksms-pics";
+  fs::create_directories(pics);
+  std::ofstream(pics / "Photo1.JPG", std::ios::binary) << picture_bytes(20000, 7);
 
-    t0 = std::chrono::steady_clock::now();
-    WineResult p = wine_->run(
-        {wine_->win_path("com_probe.exe"), "worker", "C:\\taviksms-pics\\Photo1.JPG"}, 60s);
-    double host_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    std::printf("worker thread ending without logout: %.1f s (%s)\n", host_s, p.out.c_str());
-    EXPECT_FALSE(p.timed_out);
-    auto probe = keyed(p.out);
-    ASSERT_TRUE(probe.count("end")) << p.out;
-    EXPECT_EQ(probe["worker_login"], "0x00000000 OK");
-    EXPECT_EQ(probe["worker_upload"], "0x00000000 OK");
-    EXPECT_TRUE(probe["worker_exit"].starts_with("ok ")) << probe["worker_exit"];
-    EXPECT_LT(host_s, 20.0);
-    // Both uploads arrived (the same name, so one file).
-    json files = sandbox_->get("/uploads").at("files");
-    ASSERT_EQ(files.size(), 1u) << files.dump();
-    EXPECT_EQ(files[0].at("name"), "demo_photo1.jpg");
+  auto t0 = std::chrono::steady_clock::now();
+  WineResult v =
+      wine_->run({WinePrefix::tool("cscript"), "//nologo", wine_->win_path("abandon.vbs")}, 60s);
+  double script_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  std::printf("script ending without logout: %.1f s\n", script_s);
+  EXPECT_FALSE(v.timed_out);
+  auto out = keyed(v.out);
+  ASSERT_TRUE(out.count("end")) << "script stopped early:\n" << v.out;
+  EXPECT_EQ(out["login"], "OK");
+  EXPECT_EQ(out["upload"], "OK");
+  EXPECT_LT(script_s, 20.0);
+
+  t0 = std::chrono::steady_clock::now();
+  WineResult p = wine_->run(
+      {wine_->win_path("com_probe.exe"), "worker", "C:\\taviksms-pics\\Photo1.JPG"}, 60s);
+  double host_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  std::printf("worker thread ending without logout: %.1f s (%s)\n", host_s, p.out.c_str());
+  EXPECT_FALSE(p.timed_out);
+  auto probe = keyed(p.out);
+  ASSERT_TRUE(probe.count("end")) << p.out;
+  EXPECT_EQ(probe["worker_login"], "0x00000000 OK");
+  EXPECT_EQ(probe["worker_upload"], "0x00000000 OK");
+  EXPECT_TRUE(probe["worker_exit"].starts_with("ok ")) << probe["worker_exit"];
+  EXPECT_LT(host_s, 20.0);
+  // Both uploads arrived (the same name, so one file).
+  json files = sandbox_->get("/uploads").at("files");
+  ASSERT_EQ(files.size(), 1u) << files.dump();
+  EXPECT_EQ(files[0].at("name"), "demo_photo1.jpg");
+}
+
+// urlmon's side of the download callback's contract: the bind flags are set, not added to junk,
+// and the BINDINFO is filled within the size the caller gave.
+TEST_F(WineCom, F6_DownloadCallbackFillsBindInfoAsUrlmonExpects) {
+  WineResult r = wine_->run({wine_->win_path("com_probe.exe"), "bindinfo"});
+  auto out = keyed(r.out);
+  // S_OK; BINDF_GETNEWESTVERSION | BINDF_NOWRITECACHE | BINDF_PRAGMA_NO_CACHE; cbSize kept;
+  // BINDVERB_GET; every other byte zero.
+  EXPECT_EQ(out["bindinfo"], "0x00000000 0x00002030 1 0 1") << r.out;
+  EXPECT_EQ(out["bindinfo_short"], "0x00000000 1 1") << r.out;
+}
+
+// Out of memory inside Invoke comes back as E_OUTOFMEMORY; the host lives on.
+TEST_F(WineCom, F7_OutOfMemoryInsideInvokeIsAnHresultNotACrash) {
+  WineResult r = wine_->run({wine_->win_path("com_probe.exe"), "oom"});
+  auto out = keyed(r.out);
+  if (out["oom"] == "skipped") GTEST_SKIP() << "this process would be given that much memory";
+  ASSERT_TRUE(out.count("end")) << "the probe died:\n" << r.out;
+  EXPECT_EQ(out["oom"], "0x8007000E") << r.out;
+}
+
+TEST_F(WineCom, G_UnregisteringRemovesEveryKeyAndPerUserRegistrationUsesHkcu) {
+  WineResult u =
+      wine_->run({WinePrefix::tool("regsvr32"), "/u", wine_->win_path("TavikSmsDll.dll")});
+  ASSERT_EQ(u.exit_code, 0) << u.out;
+  for (const auto& [key, value] : keys("HKCR")) {
+    EXPECT_NE(wine_->reg_query(key).exit_code, 0) << key << " still there";
   }
-
-  // urlmon's side of the download callback's contract: the bind flags are set, not added to junk,
-  // and the BINDINFO is filled within the size the caller gave.
-  TEST_F(WineCom, F6_DownloadCallbackFillsBindInfoAsUrlmonExpects) {
-    WineResult r = wine_->run({wine_->win_path("com_probe.exe"), "bindinfo"});
-    auto out = keyed(r.out);
-    // S_OK; BINDF_GETNEWESTVERSION | BINDF_NOWRITECACHE | BINDF_PRAGMA_NO_CACHE; cbSize kept;
-    // BINDVERB_GET; every other byte zero.
-    EXPECT_EQ(out["bindinfo"], "0x00000000 0x00002030 1 0 1") << r.out;
-    EXPECT_EQ(out["bindinfo_short"], "0x00000000 1 1") << r.out;
+  for (const char* parent : {"HKCR\\TavikSmsDll.TavikSms"}) {
+    EXPECT_NE(wine_->reg_query(parent).exit_code, 0) << parent << " still there";
   }
+  EXPECT_NE(wine_->reg_query(std::string("HKCR\\CLSID\\") + kClsid).exit_code, 0);
+  EXPECT_NE(wine_->reg_query(std::string("HKCR\\TypeLib\\") + kLibid).exit_code, 0);
+  EXPECT_NE(wine_->reg_query(std::string("HKCR\\Interface\\") + kIid).exit_code, 0);
 
-  // Out of memory inside Invoke comes back as E_OUTOFMEMORY; the host lives on.
-  TEST_F(WineCom, F7_OutOfMemoryInsideInvokeIsAnHresultNotACrash) {
-    WineResult r = wine_->run({wine_->win_path("com_probe.exe"), "oom"});
-    auto out = keyed(r.out);
-    if (out["oom"] == "skipped") GTEST_SKIP() << "this process would be given that much memory";
-    ASSERT_TRUE(out.count("end")) << "the probe died:\n" << r.out;
-    EXPECT_EQ(out["oom"], "0x8007000E") << r.out;
+  // regsvr32 /n /i:user: the same keys for the current user only, no machine-wide ones.
+  WineResult i = wine_->run(
+      {WinePrefix::tool("regsvr32"), "/n", "/i:user", wine_->win_path("TavikSmsDll.dll")});
+  ASSERT_EQ(i.exit_code, 0) << i.out;
+  for (const auto& [key, value] : keys("HKCU\\Software\\Classes")) {
+    EXPECT_EQ(wine_->reg_query(key, value).exit_code, 0) << key;
   }
-
-  TEST_F(WineCom, G_UnregisteringRemovesEveryKeyAndPerUserRegistrationUsesHkcu) {
-    WineResult u =
-        wine_->run({WinePrefix::tool("regsvr32"), "/u", wine_->win_path("TavikSmsDll.dll")});
-    ASSERT_EQ(u.exit_code, 0) << u.out;
-    for (const auto& [key, value] : keys("HKCR")) {
-      EXPECT_NE(wine_->reg_query(key).exit_code, 0) << key << " still there";
-    }
-    for (const char* parent : {"HKCR\\TavikSmsDll.TavikSms"}) {
-      EXPECT_NE(wine_->reg_query(parent).exit_code, 0) << parent << " still there";
-    }
-    EXPECT_NE(wine_->reg_query(std::string("HKCR\\CLSID\\") + kClsid).exit_code, 0);
-    EXPECT_NE(wine_->reg_query(std::string("HKCR\\TypeLib\\") + kLibid).exit_code, 0);
-    EXPECT_NE(wine_->reg_query(std::string("HKCR\\Interface\\") + kIid).exit_code, 0);
-
-    // regsvr32 /n /i:user: the same keys for the current user only, no machine-wide ones.
-    WineResult i = wine_->run(
-        {WinePrefix::tool("regsvr32"), "/n", "/i:user", wine_->win_path("TavikSmsDll.dll")});
-    ASSERT_EQ(i.exit_code, 0) << i.out;
-    for (const auto& [key, value] : keys("HKCU\\Software\\Classes")) {
-      EXPECT_EQ(wine_->reg_query(key, value).exit_code, 0) << key;
-    }
-    WineResult ps = wine_->reg_query(std::string("HKCU\\Software\\Classes\\Interface\\") + kIid +
-                                     "\\ProxyStubClsid32");
-    EXPECT_NE(ps.out.find(kAutomationMarshaler), std::string::npos) << ps.out;
-    EXPECT_NE(wine_->reg_query("HKCR\\TavikSmsDll.TavikSms").exit_code, 0);
-    WineResult uu = wine_->run(
-        {WinePrefix::tool("regsvr32"), "/u", "/n", "/i:user", wine_->win_path("TavikSmsDll.dll")});
-    ASSERT_EQ(uu.exit_code, 0) << uu.out;
-    EXPECT_NE(wine_->reg_query("HKCU\\Software\\Classes\\TavikSmsDll.TavikSms").exit_code, 0);
-    EXPECT_NE(wine_->reg_query(std::string("HKCU\\Software\\Classes\\CLSID\\") + kClsid).exit_code,
-              0);
-    EXPECT_NE(
-        wine_->reg_query(std::string("HKCU\\Software\\Classes\\TypeLib\\") + kLibid).exit_code, 0);
-    EXPECT_NE(
-        wine_->reg_query(std::string("HKCU\\Software\\Classes\\Interface\\") + kIid).exit_code, 0);
-  }
+  WineResult ps = wine_->reg_query(std::string("HKCU\\Software\\Classes\\Interface\\") + kIid +
+                                   "\\ProxyStubClsid32");
+  EXPECT_NE(ps.out.find(kAutomationMarshaler), std::string::npos) << ps.out;
+  EXPECT_NE(wine_->reg_query("HKCR\\TavikSmsDll.TavikSms").exit_code, 0);
+  WineResult uu = wine_->run(
+      {WinePrefix::tool("regsvr32"), "/u", "/n", "/i:user", wine_->win_path("TavikSmsDll.dll")});
+  ASSERT_EQ(uu.exit_code, 0) << uu.out;
+  EXPECT_NE(wine_->reg_query("HKCU\\Software\\Classes\\TavikSmsDll.TavikSms").exit_code, 0);
+  EXPECT_NE(wine_->reg_query(std::string("HKCU\\Software\\Classes\\CLSID\\") + kClsid).exit_code,
+            0);
+  EXPECT_NE(wine_->reg_query(std::string("HKCU\\Software\\Classes\\TypeLib\\") + kLibid).exit_code,
+            0);
+  EXPECT_NE(wine_->reg_query(std::string("HKCU\\Software\\Classes\\Interface\\") + kIid).exit_code,
+            0);
+}
 
 }  // namespace
 

@@ -1,0 +1,58 @@
+// The history window's toolkit on Linux: a Qt plug-in beside the library, loaded on the first
+// SmsHist so that hosts which never open the window never load Qt.
+#include <dlfcn.h>
+
+#include <mutex>
+#include <string>
+
+#include "component/error.h"
+#include "history_window/history_window.h"
+
+extern "C" {
+using TavikSmsHistoryToolkitFn = taviksms::history::HistoryToolkit* (*)();
+}
+
+namespace taviksms::history {
+
+namespace {
+
+constexpr const char* kPluginName = "libtaviksms_history_qt.so";
+constexpr const char* kEntry = "taviksms_history_qt_toolkit";
+
+std::string own_folder() {
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<void*>(&own_folder), &info) == 0 || !info.dli_fname) return {};
+  std::string path = info.dli_fname;
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+}  // namespace
+
+HistoryToolkit& platform_toolkit() {
+  static std::mutex mutex;
+  static HistoryToolkit* toolkit = nullptr;
+  static std::string failure;
+  std::lock_guard lock(mutex);
+  if (!toolkit && failure.empty()) {
+    const std::string folder = own_folder();
+    const std::string path = folder.empty() ? kPluginName : folder + "/" + kPluginName;
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+      const char* e = dlerror();
+      failure = std::string("the history window's plug-in cannot be loaded: ") + (e ? e : path);
+    } else if (auto fn = reinterpret_cast<TavikSmsHistoryToolkitFn>(dlsym(handle, kEntry))) {
+      toolkit = fn();
+      if (!toolkit) failure = "the history window's plug-in has no toolkit";
+    } else {
+      failure = std::string("the history window's plug-in lacks ") + kEntry;
+    }
+  }
+  if (!toolkit) {
+    throw core::Error(static_cast<std::int32_t>(0x80004005u), u"TavikSmsDll",
+                      std::u16string(failure.begin(), failure.end()));
+  }
+  return *toolkit;
+}
+
+}  // namespace taviksms::history

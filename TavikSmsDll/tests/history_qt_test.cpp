@@ -1,0 +1,226 @@
+// The real Qt window, offscreen, opened through SmsHist against a live sandbox and driven from a
+// second thread the way a user would: pickers, query, grid, save dialog, confirmation, close.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDateEdit>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTableView>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <iterator>
+#include <thread>
+
+#include "component/error.h"
+#include "component/taviksms.h"
+#include "component_fixture.h"
+#include "sandbox_process.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+// Qt's own process-lifetime allocations are not ours to report.
+extern "C" const char* __asan_default_options() {
+  return "detect_leaks=0";
+}
+#endif
+
+namespace taviksms::test {
+namespace {
+
+// Offscreen unless the runner asks for a real display.
+const bool kOffscreen = [] {
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  const auto runtime = std::filesystem::temp_directory_path() / "taviksms-qt-runtime";
+  std::filesystem::create_directories(runtime);
+  std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
+  setenv("XDG_RUNTIME_DIR", runtime.c_str(), 0);
+  return true;
+}();
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// Runs f on Qt's GUI thread and returns its value.
+template <class F>
+auto gui(F f) {
+  using R = decltype(f());
+  if constexpr (std::is_void_v<R>) {
+    QMetaObject::invokeMethod(qApp, f, Qt::BlockingQueuedConnection);
+  } else {
+    R r{};
+    QMetaObject::invokeMethod(
+        qApp, [&] { r = f(); }, Qt::BlockingQueuedConnection);
+    return r;
+  }
+}
+
+template <class P>
+bool wait_for(P pred, std::chrono::milliseconds limit = 10s) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (QCoreApplication::instance() && pred()) return true;
+    std::this_thread::sleep_for(20ms);
+  }
+  return false;
+}
+
+QWidget* window() {
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (w->objectName() == "KovaSmsFrm" && w->isVisible()) return w;
+  }
+  return nullptr;
+}
+
+template <class T>
+T* modal() {
+  return qobject_cast<T*>(QApplication::activeModalWidget());
+}
+
+std::string cell(int r, int c) {
+  return gui([=] {
+    auto* v = window()->findChild<QTableView*>("VSFlexGrid1");
+    return v->model()->index(r, c).data().toString().toStdString();
+  });
+}
+
+class HistoryQtTest : public ComponentTest {};
+
+TEST_F(HistoryQtTest, QuerySaveAndCloseThroughTheRealWindow) {
+  sandbox().post("/clock?set=2024-04-10%2009:30:00");  // a day without sample history
+  core::TavikSms c;
+  ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+  ASSERT_EQ(
+      c.SmsSend(u"", u"0212345678", u"c1", u"홍길동", u"01012345678", u"안녕\r\n하세요", 0, u""),
+      u"OK");
+  ASSERT_EQ(c.SmsSend(u"", u"0212345678", u"c2", u"", u"01087654321", u"둘째", 0, u""), u"OK");
+  sandbox().post("/clock?advance=600");  // delivered
+  const fs::path dir = fs::path(::testing::TempDir()) / "taviksms_hist_qt";
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const fs::path target = dir / "history.csv";
+
+  std::promise<std::string> done;  // empty: every step passed
+  std::thread driver([&] {
+    // A failed step still ends the showing, so SmsHist returns and the test reports it.
+    auto fail = [&](const std::string& why) {
+      done.set_value(why);
+      if (QCoreApplication::instance()) {
+        gui([] {
+          if (QWidget* m = QApplication::activeModalWidget(); m && m != window()) m->close();
+        });
+        gui([] {
+          if (QWidget* w = window()) w->close();
+        });
+      }
+    };
+    if (!wait_for([] { return gui([] { return window() != nullptr; }); })) return fail("no window");
+    const std::string title = gui([] { return window()->windowTitle().toStdString(); });
+    if (title != "문자 메세지 발송 내역") return fail("title " + title);
+    const int design_rows =
+        gui([] { return window()->findChild<QTableView*>("VSFlexGrid1")->model()->rowCount(); });
+    if (design_rows != 49) return fail("design rows " + std::to_string(design_rows));
+    const QDate today = QDate::currentDate();
+    const QDate first = gui([] { return window()->findChild<QDateEdit*>("DTPicker1")->date(); });
+    if (first != QDate(today.year(), today.month(), 1)) return fail("picker 1 not on the 1st");
+
+    gui([] {
+      window()->findChild<QDateEdit*>("DTPicker1")->setDate(QDate(2024, 4, 10));
+      window()->findChild<QDateEdit*>("DTPicker2")->setDate(QDate(2024, 4, 10));
+      window()->findChild<QPushButton*>("OKButton")->click();
+    });
+    if (!wait_for([] {
+          return gui([] {
+                   return window()->findChild<QTableView*>("VSFlexGrid1")->model()->rowCount();
+                 }) == 2;
+        })) {
+      return fail("the query did not list two rows");
+    }
+    if (cell(0, 0) != "1" || cell(1, 0) != "2") return fail("row numbers");
+    if (cell(0, 3) != "홍길동" || cell(1, 3) != "") return fail("names " + cell(0, 3));
+    if (cell(0, 4) != "2024/04/10 09:30") return fail("time " + cell(0, 4));
+    if (cell(0, 5) != "안녕  하세요") return fail("message " + cell(0, 5));
+#ifdef TAVIKSMS_SCREENSHOT
+    gui([] { window()->grab().save(TAVIKSMS_SCREENSHOT); });
+#endif
+
+    gui([] { window()->findChild<QPushButton*>("Command2")->click(); });
+    if (!wait_for([] { return gui([] { return modal<QFileDialog>() != nullptr; }); })) {
+      return fail("no save dialog");
+    }
+    const std::string proposal = gui([] {
+      return modal<QFileDialog>()->findChild<QLineEdit*>("fileNameEdit")->text().toStdString();
+    });
+    if (proposal != "엑셀(SMS)_" + today.toString("yyyyMMdd").toStdString() + ".xls") {
+      return fail("proposed " + proposal);
+    }
+    const int filters =
+        gui([] { return static_cast<int>(modal<QFileDialog>()->nameFilters().size()); });
+    if (filters != 4) return fail("filters");
+    const std::string dialog_title =
+        gui([] { return modal<QFileDialog>()->windowTitle().toStdString(); });
+    if (dialog_title != " 자료 저장") return fail("dialog title [" + dialog_title + "]");
+    gui([&] {
+      QFileDialog* fd = modal<QFileDialog>();
+      fd->selectNameFilter(fd->nameFilters()[1]);
+      fd->findChild<QLineEdit*>("fileNameEdit")->setText(QString::fromStdString(target.string()));
+      QMetaObject::invokeMethod(fd, "accept", Qt::QueuedConnection);
+    });
+    if (!wait_for([] { return gui([] { return modal<QMessageBox>() != nullptr; }); })) {
+      return fail("no confirmation");
+    }
+    const std::string text = gui([] { return modal<QMessageBox>()->text().toStdString(); });
+    const std::string box_title =
+        gui([] { return modal<QMessageBox>()->windowTitle().toStdString(); });
+    gui([] { modal<QMessageBox>()->button(QMessageBox::Ok)->click(); });
+    if (text != "자료가 저장되었습니다.\r\n\r\n파일명:" + target.string())
+      return fail("text " + text);
+    if (box_title != "자료저장") return fail("box title " + box_title);
+
+    gui([] { window()->findChild<QPushButton*>("Command1")->click(); });
+    done.set_value({});
+  });
+  auto finished = done.get_future();
+  try {
+    EXPECT_EQ(c.SmsHist(u"", 0, 0, 0, 0), u"OK");
+  } catch (const core::Error& e) {
+    ADD_FAILURE() << "SmsHist failed: " << utf8(e.description());
+  }
+  driver.join();
+  ASSERT_EQ(finished.get(), "");
+
+  std::ifstream in(target, std::ios::binary);
+  const std::string bytes{std::istreambuf_iterator<char>(in), {}};
+  const std::string header = "**\t발신번호\t수신번호\t수신자\t발송일시\t메세지\t결과\tID\r\n";
+  ASSERT_EQ(bytes.substr(0, header.size()), header);
+  EXPECT_NE(bytes.find("\r\n1\t0212345678\t01012345678\t홍길동\t2024/04/10 09:30\t안녕  하세요\t"),
+            std::string::npos)
+      << bytes;
+  EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\n'), 3);
+  EXPECT_EQ(std::count(bytes.begin(), bytes.end(), ','), 0);
+
+  // Again, closed by the close box this time, at a given size: a fresh window.
+  std::thread closer([] {
+    wait_for([] { return gui([] { return window() != nullptr; }); });
+    gui([] { window()->close(); });
+  });
+  EXPECT_EQ(c.SmsHist(u"", 0, 0, 800, 500), u"OK");
+  closer.join();
+}
+
+// Without a display the call fails with a message instead of ending the host.
+TEST(HistoryQtNoDisplay, SmsHistFailsWithAnErrorThatSaysSo) {
+  auto r = testing::run_command({TAVIKSMS_SHELL_EXE, "-c", "SmsHist \"\" 0 0 0 0", "-c", "Logout"},
+                                "", 30s, {"DISPLAY=:254", "QT_QPA_PLATFORM="});
+  EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+  EXPECT_NE(r.out.find("no display"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\nOK\n"), std::string::npos) << r.out;  // the shell went on
+}
+
+}  // namespace
+}  // namespace taviksms::test
