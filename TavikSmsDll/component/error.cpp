@@ -37,9 +37,6 @@ void raise_connection_closed(std::u16string source) {
 void raise_provider(std::u16string description) {
   throw Error(err::kProvider, kProviderSource, std::move(description));
 }
-void raise_not_implemented(std::u16string method) {
-  throw Error(err::kNotImplemented, u"TavikSmsDll", method + u" is not implemented in this build");
-}
 
 void raise_file_error(std::int32_t number) {
   const char16_t* text = u"Device I/O error";

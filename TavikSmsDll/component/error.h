@@ -11,7 +11,6 @@ namespace taviksms::core {
 // Error numbers as the automation runtime reports them (HRESULT values as signed 32-bit).
 namespace err {
 inline constexpr std::int32_t kProvider = static_cast<std::int32_t>(0x80040E14u);  // provider error
-inline constexpr std::int32_t kNotImplemented = static_cast<std::int32_t>(0x80004001u);
 inline constexpr std::int32_t kOutOfMemory = static_cast<std::int32_t>(0x8007000Eu);
 inline constexpr std::int32_t kUnknownName = static_cast<std::int32_t>(0x80020006u);
 inline constexpr std::int32_t kBadParamCount = static_cast<std::int32_t>(0x8002000Eu);
@@ -59,7 +58,6 @@ class Error : public std::runtime_error {
 [[noreturn]] void raise_connection_closed(std::u16string source);
 // A database provider's error, carrying the server's message.
 [[noreturn]] void raise_provider(std::u16string description);
-[[noreturn]] void raise_not_implemented(std::u16string method);
 // A file error of the runtime with its number (52, 55, 57, 61, 70, 75, 76, ...) and its text.
 [[noreturn]] void raise_file_error(std::int32_t number);
 

@@ -118,6 +118,4 @@ std::u16string TavikSms::AddMember(const std::u16string& User_ID, const std::u16
                     tax_tel, tax_fax, tax_mail, tax_juso, tax_damdang);
 }
 
-}
-
 }  // namespace taviksms::core
