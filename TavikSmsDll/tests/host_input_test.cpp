@@ -14,6 +14,7 @@
 
 #include <taviksms/taviksms.h>
 
+#include "account/account.h"
 #include "component/text.h"
 #include "component_fixture.h"
 #include "send/time_text.h"
@@ -44,6 +45,75 @@ std::vector<Odd> odd_texts() {
 
 class HostInputTest : public ComponentTest {
  public:
+  void SetUp() override {
+    ComponentTest::SetUp();
+    old_cwd_ = fs::current_path();
+    fs::current_path(folder());  // the export files land in the current directory
+  }
+  void TearDown() override {
+    fs::current_path(old_cwd_);
+    ComponentTest::TearDown();
+  }
+  fs::path old_cwd_;
+
+  // The read-back methods and AddMember: `odd` in each text parameter in turn, ordinary values
+  // elsewhere; the one execution must carry every parameter as sent (window texts in their
+  // sixteen-character form, the business number normalised) and nothing else.
+  enum class Form { same, window, tax_no };
+  struct Param {
+    std::string name;
+    Form form;
+    std::u16string ordinary;
+  };
+  void check_readback(
+      const std::string& proc, const std::vector<Param>& params, bool may_refuse,
+      const std::function<std::u16string(TavikSms&, std::vector<std::u16string>&)>& call) {
+    TavikSms c;
+    ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+    for (std::size_t slot = 0; slot < params.size(); ++slot) {
+      for (const Odd& odd : odd_texts()) {
+        SCOPED_TRACE(proc + " " + params[slot].name + " = " + odd.label);
+        std::vector<std::u16string> args;
+        for (const Param& p : params) args.push_back(p.ordinary);
+        args[slot] = odd.text;
+        take_new();
+        const std::u16string r = call(c, args);
+        nlohmann::json runs = nlohmann::json::array();
+        for (const auto& e : take_new()) {
+          if (e["proc"] == proc) {
+            runs.push_back(e);
+          } else {
+            EXPECT_EQ(e["proc"], "sp_sproc_columns");
+          }
+        }
+        ASSERT_EQ(runs.size(), 1u);
+        const nlohmann::json& e = runs[0];
+        if (e["error"].is_null()) {
+          EXPECT_EQ(r, u"OK");
+        } else {
+          EXPECT_TRUE(may_refuse) << e["error"].dump();
+          EXPECT_NE(r, u"OK");
+        }
+        for (std::size_t i = 0; i < params.size(); ++i) {
+          std::u16string want = args[i];
+          if (params[i].form == Form::window) want = send::window_time_text(args[i]);
+          if (params[i].form == Form::tax_no) want = core::normalize_tax_no(args[i]);
+          EXPECT_EQ(call_param(e, params[i].name), want) << params[i].name;
+        }
+        // Only the parameters the method has, and no user id but the host's.
+        std::size_t named = 0;
+        for (const auto& p : e["params"]) {
+          const std::string n = p["name"].get<std::string>();
+          if (n == "@RETURN_VALUE") continue;
+          ++named;
+          if (n == "@user_id" && proc != "sp_addmember") {
+            EXPECT_EQ(call_param(e, n), u"demo");
+          }
+        }
+        EXPECT_EQ(named, params.size() + (proc == "sp_addmember" ? 0 : 1)) << e["params"].dump();
+      }
+    }
+  }
   // The call-log entries made since the previous take; only new entries travel, so the 1 MB
   // values logged earlier are not fetched again and again.
   nlohmann::json take_new() {
@@ -140,6 +210,72 @@ TEST_F(HostInputTest, MmsSendPassesEveryOddTextExactly) {
                  return c.MmsSend(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9],
                                   a[10]);
                });
+}
+
+TEST_F(HostInputTest, ReadBackMethodsPassEveryOddTextExactly) {
+  const std::u16string fr = u"2401010000", to = u"2612312359";
+  check_readback(
+      "sp_result_data2", {{"@fr_dtime", Form::window, fr}, {"@to_dtime", Form::window, to}}, false,
+      [](TavikSms& c, std::vector<std::u16string>& a) { return c.SmsResult2(a[0], a[1]); });
+  check_readback("sp_result_dataV2",
+                 {{"@sub_id", Form::same, u"sub01"},
+                  {"@fr_dtime", Form::window, fr},
+                  {"@to_dtime", Form::window, to}},
+                 false, [](TavikSms& c, std::vector<std::u16string>& a) {
+                   return c.SmsResultV2(a[0], a[1], a[2]);
+                 });
+  check_readback("sp_YaeyakDataV2", {{"@Sub_ID", Form::same, u"sub01"}}, false,
+                 [](TavikSms& c, std::vector<std::u16string>& a) { return c.YaeyakDataV2(a[0]); });
+}
+
+TEST_F(HostInputTest, AddMemberPassesEveryOddTextExactly) {
+  // Each registration needs an id of its own; the server may refuse an odd one.
+  int serial = 0;
+  const std::vector<std::string> names = {"@user_id",    "@user_pw",  "@recommender", "@tax_no",
+                                          "@tax_ltd",    "@tax_name", "@tax_jongmok", "@tax_upte",
+                                          "@tax_tel",    "@tax_fax",  "@tax_mail",    "@tax_juso",
+                                          "@tax_damdang"};
+  std::vector<Param> params;
+  for (const auto& n : names) {
+    params.push_back({n, n == "@tax_no" ? Form::tax_no : Form::same, u"v"});
+  }
+  params[3].ordinary = u"123-45-67890";
+  check_readback("sp_addmember", params, true,
+                 [&serial](TavikSms& c, std::vector<std::u16string>& a) {
+                   if (a[0] == u"v") a[0] = core::utf8_to_utf16("odd" + std::to_string(++serial));
+                   return c.AddMember(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9],
+                                      a[10], a[11], a[12]);
+                 });
+}
+
+TEST_F(HostInputTest, KeyIdAtTheInt32LimitsArrivesUnchanged) {
+  TavikSms c;
+  ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+  for (std::int32_t key : {std::numeric_limits<std::int32_t>::min(), -1, 0,
+                           std::numeric_limits<std::int32_t>::max()}) {
+    SCOPED_TRACE(key);
+    take_new();
+    EXPECT_EQ(c.YaeyakDelete(key), u"OK");
+    nlohmann::json runs = nlohmann::json::array();
+    for (const auto& e : take_new()) {
+      if (e["proc"] == "sp_YaeyakDelete") runs.push_back(e);
+    }
+    ASSERT_EQ(runs.size(), 1u);
+    bool seen = false;
+    for (const auto& p : runs[0]["params"]) {
+      if (p["name"] == "@id") {
+        EXPECT_EQ(p["value"].get<std::int64_t>(), key);
+        seen = true;
+      }
+    }
+    EXPECT_TRUE(seen);
+    EXPECT_EQ(call_param(runs[0], "@user_id"), u"demo");
+  }
+  // Beyond int32 through the late-bound call: refused before anything is sent.
+  take_new();
+  std::vector<Value> args{Value(u"-2147483649")};
+  EXPECT_THROW(c.invoke("YaeyakDelete", args), ComError);
+  EXPECT_TRUE(take_new().empty());
 }
 
 TEST_F(HostInputTest, TypAtTheInt32LimitsArrivesUnchanged) {
