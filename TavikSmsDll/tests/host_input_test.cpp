@@ -91,8 +91,12 @@ class HostInputTest : public ComponentTest {
         if (e["error"].is_null()) {
           EXPECT_EQ(r, u"OK");
         } else {
-          EXPECT_TRUE(may_refuse) << e["error"].dump();
-          EXPECT_NE(r, u"OK");
+          // The server refuses a window that is no date, or a registration it does not like;
+          // the host gets the server's own text (an echoed value is cut by the driver's buffer).
+          EXPECT_TRUE(may_refuse || params[slot].form == Form::window) << e["error"].dump();
+          const std::string text = e["error"].get<std::string>();
+          const std::size_t colon = std::min(text.find(':'), text.size());
+          EXPECT_EQ(utf8(r).substr(0, colon), text.substr(0, colon));
         }
         for (std::size_t i = 0; i < params.size(); ++i) {
           std::u16string want = args[i];
