@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <functional>
@@ -305,6 +306,50 @@ TEST_F(HostInputTest, TypAtTheInt32LimitsArrivesUnchanged) {
   std::vector<Value> args{u"", u"02", u"", u"", u"01000000001", u"m", Value(u"2147483648"), u""};
   EXPECT_THROW(c.invoke("SmsSend", args), ComError);
   EXPECT_TRUE(take_new().empty());
+}
+
+// The export files have fixed names in the current directory, where a host's folder may hold
+// anything under them: a named pipe (opening it for writing would wait for a reader forever),
+// a folder, or a link to a device that swallows what is written. Each is refused at once, before
+// any row is read, so nothing is acknowledged that no file holds.
+TEST_F(HostInputTest, ExportFilesThatAreNoPlainFileAreRefusedAtOnce) {
+  TavikSms c;
+  ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+  const std::size_t acks_before = sandbox().get("/acks").size();
+  struct Export {
+    std::string file;
+    std::function<std::u16string()> call;
+  };
+  const std::vector<Export> exports = {
+      {"sms1.txt", [&] { return c.SmsResult1(); }},
+      {"sms2.txt", [&] { return c.YaeyakData(); }},
+      {"sms3.txt", [&] { return c.SmsIbgum(); }},
+  };
+  for (const char* kind : {"fifo", "folder", "device link"}) {
+    for (const Export& e : exports) {
+      SCOPED_TRACE(e.file + " is a " + kind);
+      const fs::path p = folder() / e.file;
+      std::error_code ec;
+      fs::remove_all(p, ec);
+      if (std::string(kind) == "fifo") {
+        ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0);
+      } else if (std::string(kind) == "folder") {
+        fs::create_directory(p);
+      } else {
+        fs::create_symlink("/dev/null", p);
+      }
+      // A hang here would stop the whole test binary; ctest's timeout is the backstop.
+      const auto start = std::chrono::steady_clock::now();
+      const std::u16string r = e.call();
+      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+      EXPECT_EQ(r, u"Path/File access error");
+      fs::remove_all(p, ec);
+    }
+  }
+  EXPECT_EQ(sandbox().get("/acks").size(), acks_before) << "acknowledged rows that no file holds";
+  // A plain file again: the seeded results are written and acknowledged.
+  EXPECT_EQ(c.SmsResult1(), u"OK");
+  EXPECT_GT(sandbox().get("/acks").size(), acks_before);
 }
 
 TEST_F(HostInputTest, PicturePathsThatAreNoFileNeverReachTheServer) {
