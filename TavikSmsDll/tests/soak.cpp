@@ -76,6 +76,15 @@ void worker(taviksms::testing::SandboxProcess& sandbox, int id, Clock::time_poin
       t.expect(c.LmsSend(u"", u"02", u"c", u"n", tel, u"제목", std::u16string(3000, u'가'),
                          u"2406011230") == u"OK",
                "LmsSend");
+      // Exports: results (acknowledging what the advancing clock delivered), a window of the
+      // seeded results, reservations and deposits. Both threads write the same files in the
+      // current directory; only the answers are checked here.
+      t.expect(c.SmsResult1() == u"OK", "SmsResult1");
+      if (round % 2 == 0) {
+        t.expect(c.SmsResult2(u"2403040000", u"2403082359") == u"OK", "SmsResult2");
+        t.expect(c.YaeyakData() == u"OK", "YaeyakData");
+        t.expect(c.SmsIbgum() == u"OK", "SmsIbgum");
+      }
       if (round % 4 == 0) {
         t.expect(c.FTP_Upload(pic16) == u"OK", "FTP_Upload");
         t.expect(c.MmsSend(u"", u"02", u"c", u"n", tel, u"s", u"m", pic16, u"", u"", u"") == u"OK",
@@ -105,6 +114,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: taviksms_soak [seconds] [--no-memory-check]\n");
     return 2;
   }
+  // The export files are written to the current directory: a scratch one for the run.
+  std::string scratch =
+      (std::filesystem::temp_directory_path() / "taviksms-soak-cwd-XXXXXX").string();
+  if (mkdtemp(scratch.data()) == nullptr) return 2;
+  const std::filesystem::path old_cwd = std::filesystem::current_path();
+  std::filesystem::current_path(scratch);
   taviksms::testing::SandboxProcess sandbox;
   // Plenty of balance for however many sends the run makes (SmsJanek answers in int32).
   sandbox.post("/accounts?user=demo&balance=2000000000");
@@ -123,8 +138,10 @@ int main(int argc, char** argv) {
   long rss_after_warmup = -1;
   long rss_last = -1;
   long rss_max = -1;
-  while (Clock::now() < until) {
+  for (int tick = 0; Clock::now() < until; ++tick) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // Half a minute of service time a second: the sends become results that SmsResult1 takes.
+    if (tick % 5 == 4) sandbox.post("/clock?advance=30");
     const long rss = status_kib("VmRSS");
     rss_max = std::max(rss_max, rss);
     if (rss_after_warmup < 0 && Clock::now() - start > duration / 5) rss_after_warmup = rss;
@@ -139,6 +156,10 @@ int main(int argc, char** argv) {
   std::printf("soak: resident memory peak %ld KiB, after warm-up %ld KiB, at the end %ld KiB\n",
               peak, rss_after_warmup, rss_last);
   std::printf("soak: server stored %zu messages\n", sandbox.get("/messages").size());
+  std::printf("soak: server received %zu acknowledgements\n", sandbox.get("/acks").size());
+  std::filesystem::current_path(old_cwd);
+  std::error_code ec;
+  std::filesystem::remove_all(scratch, ec);
   int status = 0;
   if (tally.failures > 0) {
     std::printf("soak: FAILED, first failing call: %s\n", tally.first_failure.c_str());

@@ -323,8 +323,17 @@ std::string PosixPlatform::read_profile_string(const std::string& section, const
 std::unique_ptr<OutputFile> PosixPlatform::create_output_file(const std::u16string& name) {
   std::string path = to_ansi(name);
   if (path.empty() || path.find('\0') != std::string::npos) core::raise_file_error(52);
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) core::raise_file_error(file_error_number(errno));
+  // Not blocking: a named pipe under the export's name would otherwise wait for a reader forever.
+  // Only a plain file is written; a pipe, a device or a socket would take the lines (and in the
+  // acknowledge mode the rows) without keeping them.
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
+  if (fd < 0) core::raise_file_error(errno == ENXIO ? 75 : file_error_number(errno));
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    core::raise_file_error(75);
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return std::make_unique<PosixOutputFile>(fd);
 }
 

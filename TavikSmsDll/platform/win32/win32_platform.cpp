@@ -152,6 +152,11 @@ std::unique_ptr<OutputFile> Win32Platform::create_output_file(const std::u16stri
   HANDLE h = CreateFileW(reinterpret_cast<const wchar_t*>(name.c_str()), GENERIC_WRITE,
                          FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) core::raise_file_error(file_error_number(GetLastError()));
+  // Only a file on a disk keeps what is written (not a pipe or a device such as NUL).
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    CloseHandle(h);
+    core::raise_file_error(75);
+  }
   return std::make_unique<Win32OutputFile>(h);
 }
 
