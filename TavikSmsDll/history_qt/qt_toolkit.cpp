@@ -264,6 +264,14 @@ QStringList name_filters(const std::u16string& filter) {
   return out;
 }
 
+QFont form_font() {
+  QFont f;
+  f.setFamilies({QStringLiteral("굴림"), QStringLiteral("Gulim"), QStringLiteral("NanumGothic"),
+                 QStringLiteral("Noto Sans CJK KR")});
+  f.setPointSize(9);
+  return f;
+}
+
 class HistDialog : public QDialog {
  public:
   HistDialog(double tpp_x, double tpp_y) : tpp_x_(tpp_x), tpp_y_(tpp_y) {
@@ -272,6 +280,9 @@ class HistDialog : public QDialog {
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
     setModal(true);
+    // The form's own font, 굴림 9 pt (a Hangul face in its place where it is missing): the
+    // controls' twips sizes were laid out for it, so the pickers' dates fit their boxes.
+    setFont(form_font());
     resize(px(kClientWidth), py(kClientHeight));
     QFrame* frame = nullptr;
     QWidget* previous = nullptr;
@@ -294,13 +305,6 @@ class HistDialog : public QDialog {
           view_->verticalHeader()->setDefaultSectionSize(py(kRowHeight));
           view_->horizontalHeader()->setFixedHeight(py(kRowHeight));
           view_->horizontalHeader()->setHighlightSections(false);
-          {
-            QFont f;
-            f.setFamilies({QStringLiteral("굴림"), QStringLiteral("Gulim"),
-                           QStringLiteral("NanumGothic"), QStringLiteral("Noto Sans CJK KR")});
-            f.setPointSize(9);
-            view_->setFont(f);
-          }
           w = view_;
           break;
         case ControlKind::frame:
@@ -316,6 +320,13 @@ class HistDialog : public QDialog {
           auto* p = new QDateEdit(parent);
           p->setCalendarPopup(true);
           p->setDisplayFormat("yyyy-MM-dd");
+          // The box is as narrow as the form's; the style's frame and margins would hide the
+          // last digit of the day.
+          p->setFrame(false);
+          p->setStyleSheet(QStringLiteral("QDateEdit { padding: 0px; }"));
+          QFont digits = form_font();
+          digits.setPointSize(8);
+          p->setFont(digits);
           (pickers_[0] ? pickers_[1] : pickers_[0]) = p;
           w = p;
           break;
