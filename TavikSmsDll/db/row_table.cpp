@@ -85,7 +85,8 @@ void RowTable::add_text(std::u16string_view s) {
 void RowTable::end_row() {
   // A short row gets Null cells, so that every row can be read at every column.
   while (pending_cells_ < names_.size()) add_null();
-  if (pending_.size() > std::numeric_limits<std::uint32_t>::max()) {
+  // Cell offsets are 32-bit (halved so that a 32-bit size_t compares without warning).
+  if (pending_.size() / 2 > std::numeric_limits<std::uint32_t>::max() / 2) {
     pending_.clear();
     pending_cells_ = 0;
     throw std::length_error("row too large");
