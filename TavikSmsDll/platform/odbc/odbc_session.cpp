@@ -559,6 +559,10 @@ class OdbcRs final : public db::DbRs {
     read_.assign(data_.table.column_count(), 0);
     forget_row();
     next_column_ = 0;
+    std::vector<std::u16string> lowered;
+    for (const auto& n : data_.table.columns()) lowered.push_back(core::ascii_lower(n));
+    std::sort(lowered.begin(), lowered.end());
+    unique_names_ = std::adjacent_find(lowered.begin(), lowered.end()) == lowered.end();
     state_ = data_.has_rows_result ? db::kStateOpen : db::kStateClosed;
   }
 
@@ -570,10 +574,12 @@ class OdbcRs final : public db::DbRs {
   }
 
   // Callers read a row's fields mostly in column order, so the column after the last one found
-  // is tried first.
+  // is tried first; not when two columns share a name, where the first of them is the one.
   std::size_t column_index(std::u16string_view name) const {
     const auto& names = data_.table.columns();
-    if (next_column_ < names.size() && iequals(names[next_column_], name)) return next_column_++;
+    if (unique_names_ && next_column_ < names.size() && iequals(names[next_column_], name)) {
+      return next_column_++;
+    }
     for (std::size_t c = 0; c < names.size(); ++c) {
       if (iequals(names[c], name)) {
         next_column_ = c + 1;
@@ -598,6 +604,7 @@ class OdbcRs final : public db::DbRs {
   mutable std::vector<std::uint32_t> cells_;
   mutable bool located_ = false;
   mutable std::size_t next_column_ = 0;
+  bool unique_names_ = false;
 };
 
 class OdbcCmd final : public db::DbCmd {
