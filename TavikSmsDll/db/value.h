@@ -29,6 +29,15 @@ class Value {
   }
   static Value datetime(std::u16string s) { return Value(Kind::datetime, 0, std::move(s)); }
 
+  // In-place forms of the above that keep the text's storage, for values rewritten per row.
+  void assign_null() { assign(Kind::null, 0); }
+  void assign_integer(std::int64_t v) { assign(Kind::integer, v); }
+  // Makes this a value of kind `k` with an empty text, returned for the caller to fill.
+  std::u16string& assign_text(Kind k) {
+    assign(k, 0);
+    return s_;
+  }
+
   Kind kind() const { return kind_; }
   bool is_null() const { return kind_ == Kind::null; }
   std::int64_t raw_integer() const { return i_; }
@@ -42,6 +51,11 @@ class Value {
 
  private:
   Value(Kind k, std::int64_t i, std::u16string s) : kind_(k), i_(i), s_(std::move(s)) {}
+  void assign(Kind k, std::int64_t i) {
+    kind_ = k;
+    i_ = i;
+    s_.clear();
+  }
   Kind kind_ = Kind::empty;
   std::int64_t i_ = 0;
   std::u16string s_;

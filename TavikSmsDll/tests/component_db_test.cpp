@@ -97,5 +97,32 @@ TEST_F(DbSessionTest, ProceduresRowsCursorsAndErrors) {
   EXPECT_EQ(c.SmsJanek(), 100000 - 20);
 }
 
+TEST_F(DbSessionTest, ConnectionRowsKeepNullsTextsAndTheFirstOfTwoNames) {
+  TavikSms c;
+  ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+  core::ModuleState& s = core::module_state();
+  // Longer than one piece of the driver's text transfer, in characters that take two bytes.
+  std::u16string long_text;
+  for (int i = 0; i < 3000; ++i) long_text += i % 2 ? u"가" : u"x";
+  auto rs = s.db_conn->execute(u"SELECT 7 AS a, N'둘' AS A, NULL AS b, N'' AS c, N'" + long_text +
+                               u"' AS d, -12 AS e");
+  ASSERT_EQ(rs->state(), db::kStateOpen);
+  ASSERT_FALSE(rs->eof());
+  // Out of column order, twice over, and by a name two columns share.
+  EXPECT_EQ(rs->field(u"d").to_text(), long_text);
+  EXPECT_EQ(rs->field(u"b").kind(), db::Value::Kind::null);
+  EXPECT_EQ(rs->field(u"c").kind(), db::Value::Kind::text);
+  EXPECT_EQ(rs->field(u"c").to_text(), u"");
+  EXPECT_EQ(rs->field(u"A").to_int32(), 7);
+  EXPECT_EQ(rs->field(u"a").to_int32(), 7);
+  EXPECT_EQ(rs->field(u"e").to_int32(), -12);
+  EXPECT_EQ(rs->field(u"d").to_text(), long_text);
+  rs->move_next();
+  EXPECT_TRUE(rs->eof());
+  EXPECT_EQ(error_number([&] { rs->field(u"a"); }), core::err::runtime(3021));
+  rs->close();
+  EXPECT_EQ(error_number([&] { rs->field(u"a"); }), core::err::kObjectClosed);
+}
+
 }  // namespace
 }  // namespace taviksms::test

@@ -16,6 +16,7 @@
 
 #include "component/error.h"
 #include "component/text.h"
+#include "db/row_table.h"
 
 static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the driver manager must use 16-bit SQLWCHAR");
 
@@ -191,16 +192,41 @@ bool is_integer_type(SQLSMALLINT t) {
          t == SQL_BIT;
 }
 
-// One column of the current row.
-Value get_value(SQLHSTMT st, SQLUSMALLINT col, SQLSMALLINT type) {
+// The column kind of a non-Null cell that is not an integer.
+Value::Kind text_kind(SQLSMALLINT type) {
+  switch (type) {
+    case SQL_DECIMAL:
+    case SQL_NUMERIC:
+      return Value::Kind::decimal;
+    case SQL_FLOAT:
+    case SQL_REAL:
+    case SQL_DOUBLE:
+      return Value::Kind::floating;
+    case SQL_TYPE_TIMESTAMP:
+    case SQL_DATETIME:
+    case SQL_TYPE_DATE:
+    case SQL_TYPE_TIME:
+      return Value::Kind::datetime;
+    default:
+      return Value::Kind::text;
+  }
+}
+
+// One column of the current row, added to `table`; `text` is scratch reused across cells.
+void add_cell(SQLHSTMT st, SQLUSMALLINT col, SQLSMALLINT type, db::RowTable& table,
+              std::u16string& text) {
   if (is_integer_type(type)) {
     SQLBIGINT v = 0;
     SQLLEN ind = 0;
     check(SQLGetData(st, col, SQL_C_SBIGINT, &v, sizeof v, &ind), SQL_HANDLE_STMT, st);
-    if (ind == SQL_NULL_DATA) return Value::null();
-    return Value::integer(v);
+    if (ind == SQL_NULL_DATA) {
+      table.add_null();
+    } else {
+      table.add_integer(v);
+    }
+    return;
   }
-  std::u16string text;
+  text.clear();
   SQLWCHAR buf[2048];  // left uninitialised: the driver fills it, and this runs per cell
   constexpr std::size_t kRoom = std::size(buf) - 1;
   for (;;) {
@@ -208,37 +234,29 @@ Value get_value(SQLHSTMT st, SQLUSMALLINT col, SQLSMALLINT type) {
     SQLRETURN rc = SQLGetData(st, col, SQL_C_WCHAR, buf, static_cast<SQLLEN>(sizeof buf), &ind);
     if (rc == SQL_NO_DATA) break;
     check(rc, SQL_HANDLE_STMT, st);
-    if (ind == SQL_NULL_DATA) return Value::null();
+    if (ind == SQL_NULL_DATA) {
+      table.add_null();
+      return;
+    }
     std::size_t got = (ind == SQL_NO_TOTAL || static_cast<std::size_t>(ind) / 2 > kRoom)
                           ? kRoom
                           : static_cast<std::size_t>(ind) / 2;
+    if (rc == SQL_SUCCESS && text.empty()) {
+      // The whole value in one piece, as almost every cell is: no copy.
+      table.add_text(std::u16string_view(reinterpret_cast<const char16_t*>(buf), got));
+      return;
+    }
     text.append(reinterpret_cast<const char16_t*>(buf), got);
     if (rc == SQL_SUCCESS) break;
   }
-  switch (type) {
-    case SQL_DECIMAL:
-    case SQL_NUMERIC:
-      return Value::decimal(std::move(text));
-    case SQL_FLOAT:
-    case SQL_REAL:
-    case SQL_DOUBLE:
-      return Value::floating(std::move(text));
-    case SQL_TYPE_TIMESTAMP:
-    case SQL_DATETIME:
-    case SQL_TYPE_DATE:
-    case SQL_TYPE_TIME:
-      return Value::datetime(std::move(text));
-    default:
-      return Value::text(std::move(text));
-  }
+  table.add_text(text);
 }
 
 // The first result that has columns, all of its rows; every later result is drained so that
 // return values and errors behind the rows arrive.
 struct ResultData {
   bool has_rows_result = false;
-  std::vector<std::u16string> columns;
-  std::vector<std::vector<Value>> rows;
+  db::RowTable table;
 };
 
 ResultData collect(SQLHSTMT st, SQLRETURN exec_rc) {
@@ -250,6 +268,8 @@ ResultData collect(SQLHSTMT st, SQLRETURN exec_rc) {
     if (ncols > 0 && !out.has_rows_result) {
       out.has_rows_result = true;
       std::vector<SQLSMALLINT> types(static_cast<std::size_t>(ncols));
+      std::vector<std::u16string> names;
+      std::vector<Value::Kind> kinds;
       for (SQLUSMALLINT c = 1; c <= static_cast<SQLUSMALLINT>(ncols); ++c) {
         SQLWCHAR name_buf[256];
         SQLSMALLINT name_len = 0, type = 0, digits = 0, nullable = 0;
@@ -260,19 +280,20 @@ ResultData collect(SQLHSTMT st, SQLRETURN exec_rc) {
         std::u16string name(
             reinterpret_cast<const char16_t*>(name_buf),
             std::min<std::size_t>(static_cast<std::size_t>(name_len), std::size(name_buf) - 1));
-        out.columns.push_back(std::move(name));
+        names.push_back(std::move(name));
         types[c - 1] = type;
+        kinds.push_back(text_kind(type));
       }
+      out.table.set_columns(std::move(names), std::move(kinds));
+      std::u16string scratch;
       for (;;) {
         SQLRETURN rc = SQLFetch(st);
         if (rc == SQL_NO_DATA) break;
         check(rc, SQL_HANDLE_STMT, st);
-        std::vector<Value> row;
-        row.reserve(types.size());
         for (SQLUSMALLINT c = 1; c <= static_cast<SQLUSMALLINT>(ncols); ++c) {
-          row.push_back(get_value(st, c, types[c - 1]));
+          add_cell(st, c, types[c - 1], out.table, scratch);
         }
-        out.rows.push_back(std::move(row));
+        out.table.end_row();
       }
     }
     SQLRETURN more = SQLMoreResults(st);
@@ -394,8 +415,12 @@ class OdbcConn final : public db::DbConn {
           SQL_HANDLE_STMT, st);
     auto meta = std::make_shared<ProcMeta>();
     ResultData rd = collect(st, SQL_SUCCESS);
-    for (const auto& row : rd.rows) {
-      if (row.size() < 6) continue;
+    const db::RowTable& t = rd.table;
+    std::vector<Value> row(t.column_count());
+    std::vector<std::uint32_t> cells;
+    for (std::size_t r = 0; r < t.row_count() && row.size() >= 6; ++r) {
+      t.locate(r, cells);
+      for (std::size_t c = 0; c < 6; ++c) t.read(r, c, cells[c], row[c]);
       auto text_of = [](const Value& v) {
         return v.kind() == Value::Kind::text ? v.raw_text() : u"";
       };
@@ -485,42 +510,59 @@ class OdbcRs final : public db::DbRs {
     state_ = db::kStateClosed;
     data_ = {};
     row_ = 0;
+    forget_row();
+    values_.clear();
   }
   std::int32_t record_count() const override {
     if (state_ != db::kStateOpen) raise_closed();
-    return location_ == db::kUseClient ? static_cast<std::int32_t>(data_.rows.size()) : -1;
+    return location_ == db::kUseClient ? static_cast<std::int32_t>(data_.table.row_count()) : -1;
   }
   bool eof() const override {
     if (state_ != db::kStateOpen) raise_closed();
-    return row_ >= data_.rows.size();
+    return row_ >= data_.table.row_count();
   }
+  // The returned value stays valid until the cursor moves or the recordset closes.
   const Value& field(std::u16string_view name) const override {
     if (state_ != db::kStateOpen) raise_closed();
-    for (std::size_t c = 0; c < data_.columns.size(); ++c) {
-      if (!iequals(data_.columns[c], name)) continue;
-      if (row_ >= data_.rows.size()) {
-        throw core::Error(core::err::runtime(3021), u"ADODB.Field",
-                          u"Either BOF or EOF is True, or the current record has been deleted. "
-                          u"Requested operation requires a current record.");
-      }
-      return data_.rows[row_][c];
+    const std::size_t c = column_index(name);
+    if (row_ >= data_.table.row_count()) {
+      throw core::Error(core::err::runtime(3021), u"ADODB.Field",
+                        u"Either BOF or EOF is True, or the current record has been deleted. "
+                        u"Requested operation requires a current record.");
     }
-    core::raise_item_not_found(u"ADODB.Fields");
+    if (!located_) {
+      data_.table.locate(row_, cells_);
+      located_ = true;
+    }
+    if (!read_[c]) {
+      data_.table.read(row_, c, cells_[c], values_[c]);
+      read_[c] = 1;
+    }
+    return values_[c];
   }
   void move_next() override {
     if (state_ != db::kStateOpen) raise_closed();
-    if (row_ >= data_.rows.size()) {
+    if (row_ >= data_.table.row_count()) {
       throw core::Error(core::err::runtime(3021), u"ADODB.Recordset",
                         u"Either BOF or EOF is True, or the current record has been deleted. "
                         u"Requested operation requires a current record.");
     }
     ++row_;
+    forget_row();
   }
 
   // Takes over a finished result; the recordset is open only when the result had columns.
   void attach(ResultData data) {
     data_ = std::move(data);
     row_ = 0;
+    values_.assign(data_.table.column_count(), Value{});
+    read_.assign(data_.table.column_count(), 0);
+    forget_row();
+    next_column_ = 0;
+    std::vector<std::u16string> lowered;
+    for (const auto& n : data_.table.columns()) lowered.push_back(core::ascii_lower(n));
+    std::sort(lowered.begin(), lowered.end());
+    unique_names_ = std::adjacent_find(lowered.begin(), lowered.end()) == lowered.end();
     state_ = data_.has_rows_result ? db::kStateOpen : db::kStateClosed;
   }
 
@@ -530,10 +572,39 @@ class OdbcRs final : public db::DbRs {
     throw core::Error(core::err::runtime(3705), u"ADODB.Recordset",
                       u"Operation is not allowed when the object is open.");
   }
+
+  // Callers read a row's fields mostly in column order, so the column after the last one found
+  // is tried first; not when two columns share a name, where the first of them is the one.
+  std::size_t column_index(std::u16string_view name) const {
+    const auto& names = data_.table.columns();
+    if (unique_names_ && next_column_ < names.size() && iequals(names[next_column_], name)) {
+      return next_column_++;
+    }
+    for (std::size_t c = 0; c < names.size(); ++c) {
+      if (iequals(names[c], name)) {
+        next_column_ = c + 1;
+        return c;
+      }
+    }
+    core::raise_item_not_found(u"ADODB.Fields");
+  }
+
+  void forget_row() {
+    located_ = false;
+    std::fill(read_.begin(), read_.end(), 0);
+  }
+
   int location_ = db::kUseServer;
   int state_ = db::kStateClosed;
   ResultData data_;
   std::size_t row_ = 0;
+  // The current row, decoded column by column as its fields are read.
+  mutable std::vector<Value> values_;
+  mutable std::vector<unsigned char> read_;
+  mutable std::vector<std::uint32_t> cells_;
+  mutable bool located_ = false;
+  mutable std::size_t next_column_ = 0;
+  bool unique_names_ = false;
 };
 
 class OdbcCmd final : public db::DbCmd {
@@ -630,7 +701,8 @@ class OdbcCmd final : public db::DbCmd {
     ResultData data = collect(st, rc);
     if (is_function_) {
       // The function's value is the statement's one cell; it is not a row set of the call.
-      Value v = (!data.rows.empty() && !data.rows[0].empty()) ? data.rows[0][0] : Value::null();
+      const db::RowTable& t = data.table;
+      Value v = (t.row_count() > 0 && t.column_count() > 0) ? t.value(0, 0) : Value::null();
       if (ret) ret->set_value(std::move(v));
       return ResultData{};
     }

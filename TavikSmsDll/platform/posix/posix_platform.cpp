@@ -383,6 +383,7 @@ std::string PosixPlatform::to_ansi(std::u16string_view text) {
         run = i + 1;
       }
     }
+    if (run == 0) return core::utf16_to_utf8(text);  // the usual case: no copy of the result
     return out + core::utf16_to_utf8(text.substr(run));
   }
   std::string_view bytes(reinterpret_cast<const char*>(text.data()), text.size() * 2);
