@@ -956,6 +956,149 @@ TEST_F(WineCom, F7_OutOfMemoryInsideInvokeIsAnHresultNotACrash) {
   EXPECT_EQ(out["oom"], "0x8007000E") << r.out;
 }
 
+// The UTF-16LE bytes of `s` in hex, as the call log gives a text parameter.
+std::string utf16_hex(const std::u16string& s) {
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  for (char16_t c : s) {
+    for (unsigned byte : {c & 0xFFu, (c >> 8) & 0xFFu}) {
+      out += digits[byte >> 4];
+      out += digits[byte & 0xF];
+    }
+  }
+  return out;
+}
+
+// The text of a `utf16` hex string.
+std::u16string from_hex(const std::string& hex) {
+  std::u16string out;
+  for (std::size_t i = 0; i + 3 < hex.size(); i += 4) {
+    out.push_back(
+        static_cast<char16_t>(std::stoul(hex.substr(i + 2, 2) + hex.substr(i, 2), nullptr, 16)));
+  }
+  return out;
+}
+
+// The `utf16` of parameter `name` in a call-log entry.
+std::string param_hex(const json& call, const std::string& name) {
+  for (const auto& p : call.at("params")) {
+    if (p.at("name").get<std::string>() == name) return p.value("utf16", "<no text>");
+  }
+  return "<missing>";
+}
+
+// Long texts, NUL, lone surrogates and characters outside the Western code page reach the
+// service unchanged through IDispatch; Key_id at the int32 limits passes, beyond it is VB's
+// Overflow with nothing sent.
+TEST_F(WineCom, F8_OddHostTextsReachTheServiceUnchanged) {
+  sandbox_->del("/calls");
+  const std::vector<std::pair<std::string, std::u16string>> texts = {
+      {"long", std::u16string(100000, u'x')},
+      {"nul", std::u16string(u"a\0b", 3)},
+      {"surrogate",
+       u"a\xD800"
+       u"b"},
+      {"thai", u"\x0E01\x0E02"},
+      {"emoji", u"\xD83D\xDE00"},
+  };
+  // The script builds the first two itself; the others come as UTF-16 files.
+  for (const auto& [name, text] : texts) {
+    if (name == "long" || name == "nul") continue;
+    std::string bytes = "\xFF\xFE";
+    for (char16_t c : text) {
+      bytes += static_cast<char>(c & 0xFF);
+      bytes += static_cast<char>(c >> 8);
+    }
+    std::ofstream(wine_->bin_dir() / ("odd_" + name + ".txt"), std::ios::binary) << bytes;
+  }
+  WineResult r = wine_->cscript("odd_texts.vbs");
+  auto out = keyed(r.out);
+  ASSERT_TRUE(out.count("end")) << "script stopped early:\n" << r.out;
+  EXPECT_EQ(out["login"], "OK");
+  EXPECT_EQ(out["logout"], "OK");
+
+  // Every call returned a text (no script error); the service's refusals are texts too.
+  for (const auto& [name, text] : texts) {
+    for (const char* call : {"resultv2_", "result2_", "yaeyakv2_", "addmember_"}) {
+      const std::string line = out[call + name];
+      EXPECT_EQ(line.substr(0, 2), "0 ") << call << name << ": " << r.out;
+      EXPECT_GT(line.size(), 2u) << call << name << " returned an empty text";
+    }
+  }
+  json v2 = sandbox_->get("/calls?proc=sp_result_dataV2");
+  json r2 = sandbox_->get("/calls?proc=sp_result_data2");
+  json yaeyak = sandbox_->get("/calls?proc=sp_YaeyakDataV2");
+  json members = sandbox_->get("/calls?proc=sp_addmember");
+  ASSERT_EQ(v2.size(), texts.size()) << "one execution per call";
+  ASSERT_EQ(r2.size(), texts.size());
+  ASSERT_EQ(yaeyak.size(), texts.size());
+  ASSERT_EQ(members.size(), texts.size());
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    const auto& [name, text] = texts[i];
+    const std::string hex = utf16_hex(text);
+    EXPECT_EQ(param_hex(v2[i], "@sub_id"), hex) << name;
+    EXPECT_EQ(param_hex(yaeyak[i], "@Sub_ID"), hex) << name;
+    for (const char* p :
+         {"@user_id", "@user_pw", "@recommender", "@tax_ltd", "@tax_name", "@tax_jongmok",
+          "@tax_upte", "@tax_tel", "@tax_fax", "@tax_mail", "@tax_juso", "@tax_damdang"}) {
+      EXPECT_EQ(param_hex(members[i], p), hex) << name << " " << p;
+    }
+    EXPECT_EQ(FixedMirrorSandbox::param(members[i], "@tax_no"), "1234567890") << name;
+    // A window bound is laid out as sixteen characters; the odd ones among them survive.
+    const std::u16string odd = name == "long"        ? u"20xx-xx-xx xx:xx"
+                               : name == "nul"       ? std::u16string(1, u'\0')
+                               : name == "surrogate" ? u"\xD800"
+                                                     : text;
+    for (const char* p : {"@fr_dtime", "@to_dtime"}) {
+      const std::string got = param_hex(r2[i], p);
+      EXPECT_EQ(got.size(), 64u) << name << " " << p << " " << got;
+      EXPECT_NE(from_hex(got).find(odd), std::u16string::npos) << name << " " << p << " " << got;
+    }
+  }
+
+  EXPECT_EQ(out["delete_min"].substr(0, 2), "0 ") << r.out;
+  EXPECT_EQ(out["delete_max"].substr(0, 2), "0 ") << r.out;
+  EXPECT_EQ(out["delete_beyond"].substr(0, 2), "6 ") << r.out;
+  json deletes = sandbox_->get("/calls?proc=sp_YaeyakDelete");
+  ASSERT_EQ(deletes.size(), 2u) << deletes.dump();
+  EXPECT_EQ(FixedMirrorSandbox::param(deletes[0], "@id"), "-2147483648");
+  EXPECT_EQ(FixedMirrorSandbox::param(deletes[1], "@id"), "2147483647");
+  EXPECT_EQ(out["send"], "0 OK");
+}
+
+// A folder where the export file goes: SmsResult1 answers a failure text and acknowledges
+// nothing; once the folder is gone the same rows are written and acknowledged once each.
+TEST_F(WineCom, F9_AFolderInPlaceOfTheExportFileAcknowledgesNothing) {
+  sandbox_->post("/clock?advance=60");  // delivers F8's message
+  const fs::path folder = wine_->bin_dir() / "sms1.txt";
+  fs::remove_all(folder);
+  fs::create_directory(folder);
+  const std::size_t acks_before = sandbox_->get("/acks").size();
+  WineResult r = wine_->cscript("folder_export.vbs");
+  auto out = keyed(r.out);
+  ASSERT_TRUE(out.count("end")) << "script stopped early:\n" << r.out;
+  EXPECT_EQ(out["login"], "OK");
+  EXPECT_EQ(out["on_folder"].substr(0, 2), "0 ") << r.out;
+  EXPECT_NE(out["on_folder"], "0 OK");
+  EXPECT_GT(out["on_folder"].size(), 2u);
+  EXPECT_EQ(out["folder_still"], "True");
+  EXPECT_EQ(out["after_removal"], "OK");
+  EXPECT_EQ(out["logout"], "OK");
+
+  const std::string written = read_file(folder);
+  json acks = sandbox_->get("/acks");
+  std::string acked;
+  for (std::size_t i = acks_before; i < acks.size(); ++i) {
+    acked += std::to_string(acks[i]["id"].get<long>()) + ",";
+  }
+  std::string rows;
+  for (std::size_t at = 0; at < written.size(); at = written.find("\r\n", at) + 2) {
+    rows += written.substr(at, written.find('\t', at) - at) + ",";
+  }
+  EXPECT_FALSE(rows.empty()) << "the delivered message is listed";
+  EXPECT_EQ(rows, acked) << "only the written rows acknowledged, each once";
+}
+
 TEST_F(WineCom, G_UnregisteringRemovesEveryKeyAndPerUserRegistrationUsesHkcu) {
   WineResult u =
       wine_->run({WinePrefix::tool("regsvr32"), "/u", wine_->win_path("TavikSmsDll.dll")});
