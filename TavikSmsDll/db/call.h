@@ -52,7 +52,7 @@ class Call {
   core::ModuleState& s_;
 };
 
-// Step 8: closes DbRs when it is set and open; errors while closing are swallowed (this runs in
+// Closes DbRs when it is set and open; errors while closing are swallowed (this runs in
 // error paths too).
 void close_if_open(core::ModuleState& s) noexcept;
 

@@ -2,6 +2,9 @@
 
 #include <stdlib.h>
 
+#include <fstream>
+#include <iterator>
+
 #include "component/module_state.h"
 #include "component/text.h"
 #include "db/db_open.h"
@@ -54,6 +57,22 @@ void ComponentTest::TearDown() {
   sandbox_.reset();
   std::error_code ec;
   std::filesystem::remove_all(folder_, ec);
+}
+
+void ExportFolderTest::SetUp() {
+  ComponentTest::SetUp();
+  old_cwd_ = std::filesystem::current_path();
+  std::filesystem::current_path(folder());
+}
+
+void ExportFolderTest::TearDown() {
+  std::filesystem::current_path(old_cwd_);
+  ComponentTest::TearDown();
+}
+
+std::string ExportFolderTest::file_bytes(const std::string& name) const {
+  std::ifstream f(folder() / name, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
 nlohmann::json ComponentTest::calls(const std::string& proc) {

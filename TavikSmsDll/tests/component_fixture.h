@@ -67,6 +67,18 @@ class ComponentTest : public ::testing::Test {
   std::unique_ptr<ThreadSession> session_;
 };
 
+// A component test whose current directory is the test's folder, where the export files land.
+class ExportFolderTest : public ComponentTest {
+ public:
+  void SetUp() override;
+  void TearDown() override;
+  // The bytes of a file in the folder; empty when it does not exist.
+  std::string file_bytes(const std::string& name) const;
+
+ private:
+  std::filesystem::path old_cwd_;
+};
+
 // The text parameter `name` of a call-log entry, as UTF-16 (exact, from its hex form).
 std::optional<std::u16string> call_param(const nlohmann::json& call, const std::string& name);
 

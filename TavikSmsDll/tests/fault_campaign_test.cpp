@@ -118,22 +118,9 @@ std::vector<CampaignMethod> database_methods() {
   };
 }
 
-class FaultCampaignTest : public ComponentTest {
+class FaultCampaignTest : public ExportFolderTest {
  public:
-  void SetUp() override {
-    ComponentTest::SetUp();
-    old_cwd_ = fs::current_path();
-    fs::current_path(folder());  // the export files land in the current directory
-  }
-  void TearDown() override {
-    fs::current_path(old_cwd_);
-    ComponentTest::TearDown();
-  }
-  std::string file(const std::string& name) {
-    std::ifstream f(folder() / name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-  }
-  fs::path old_cwd_;
+  std::string file(const std::string& name) { return file_bytes(name); }
   long last_seq() {
     nlohmann::json all = calls();
     return all.empty() ? 0 : all.back()["seq"].get<long>();

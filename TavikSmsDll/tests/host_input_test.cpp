@@ -44,19 +44,8 @@ std::vector<Odd> odd_texts() {
   };
 }
 
-class HostInputTest : public ComponentTest {
+class HostInputTest : public ExportFolderTest {
  public:
-  void SetUp() override {
-    ComponentTest::SetUp();
-    old_cwd_ = fs::current_path();
-    fs::current_path(folder());  // the export files land in the current directory
-  }
-  void TearDown() override {
-    fs::current_path(old_cwd_);
-    ComponentTest::TearDown();
-  }
-  fs::path old_cwd_;
-
   // The read-back methods and AddMember: `odd` in each text parameter in turn, ordinary values
   // elsewhere; the one execution must carry every parameter as sent (window texts in their
   // sixteen-character form, the business number normalised) and nothing else.

@@ -27,22 +27,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class ResultsTest : public ComponentTest {
+class ResultsTest : public ExportFolderTest {
  public:
-  void SetUp() override {
-    ComponentTest::SetUp();
-    old_cwd_ = fs::current_path();
-    fs::current_path(folder());  // the export files land in the current directory
-  }
-  void TearDown() override {
-    fs::current_path(old_cwd_);
-    ComponentTest::TearDown();
-  }
-
   std::string file(const std::string& name) {
-    std::ifstream f(folder() / name, std::ios::binary);
-    EXPECT_TRUE(f.good()) << name << " does not exist";
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(fs::exists(folder() / name)) << name << " does not exist";
+    return file_bytes(name);
   }
   std::vector<std::string> lines(const std::string& name) {
     std::vector<std::string> out;
@@ -71,9 +60,6 @@ class ResultsTest : public ComponentTest {
     for (std::size_t i = skip; i < a.size(); ++i) out.push_back(a[i]["id"].get<long>());
     return out;
   }
-
- private:
-  fs::path old_cwd_;
 };
 
 // The seeded delivery results not yet acknowledged (ids 1, 2, 3, 5), as sms1.txt must hold them.
