@@ -17,21 +17,39 @@ std::u16string ack_statement(std::int32_t id) {
   return sql;
 }
 
-// Exports DbRs to sms2.txt; raises.
-void write_reservations(ModuleState& s) {
+// DbRs's rows as export lines in `name`, then DbRs and the file closed; raises. With
+// `acknowledge`, each row's "id" is converted before anything of the row is done, and its
+// acknowledgement runs only once its line has reached the operating system.
+void export_rows(ModuleState& s, const std::u16string& name, bool acknowledge) {
   platform::Platform& p = platform::current();
-  ExportFile file(s, p, u"sms2.txt");
+  ExportFile file(s, p, name);
   const std::u16string sep = p.decimal_separator();
   db::DbRs& rs = db::rs(s);
   const std::int32_t n = rs.record_count();
   std::u16string line;
   for (std::int32_t i = 1; i <= n; ++i) {
+    std::int32_t id = 0;
+    if (acknowledge) id = rs.field(u"id").to_int32();
     export_record(rs, sep, line);
     file.write_line(line);
-    if (i != rs.record_count()) rs.move_next();
+    if (acknowledge) {
+      file.flush();
+      s.ack_sql = ack_statement(id);
+      db::conn(s).execute(s.ack_sql);
+    }
+    if (i < rs.record_count()) rs.move_next();
   }
   db::close_if_open(s);
   file.close();
+}
+
+// The result queries after their parameters: opens DbRs on the prepared call and writes
+// sms1.txt.
+std::u16string fetch_results(ModuleState& s, db::Call& call, std::int32_t mode) {
+  call.open();
+  s.last_result = result_write(s, mode);
+  db::close_if_open(s);
+  return u"OK";
 }
 
 // The listing of both reservation methods, after the preamble.
@@ -48,27 +66,7 @@ std::u16string list_reservations(ModuleState& s, std::u16string_view procedure,
 }  // namespace
 
 std::u16string result_write(ModuleState& s, std::int32_t mode) {
-  platform::Platform& p = platform::current();
-  ExportFile file(s, p, u"sms1.txt");
-  const std::u16string sep = p.decimal_separator();
-  db::DbRs& rs = db::rs(s);
-  const std::int32_t n = rs.record_count();
-  const bool acknowledge = mode == kModeAcknowledge;
-  std::u16string line;
-  for (std::int32_t i = 1; i <= n; ++i) {
-    std::int32_t id = 0;
-    if (acknowledge) id = rs.field(u"id").to_int32();
-    export_record(rs, sep, line);
-    file.write_line(line);
-    if (acknowledge) {
-      file.flush();
-      s.ack_sql = ack_statement(id);
-      db::conn(s).execute(s.ack_sql);
-    }
-    if (i < rs.record_count()) rs.move_next();
-  }
-  db::close_if_open(s);
-  file.close();
+  export_rows(s, u"sms1.txt", mode == kModeAcknowledge);
   return u"OK";
 }
 
@@ -81,10 +79,7 @@ std::u16string result_fetch(std::int32_t mode, const std::u16string& fr, const s
                       db::kUseClient);
         call.text(u"@user_id", s.user_id);
         if (mode != kModeAcknowledge) call.text(u"@fr_dtime", fr).text(u"@to_dtime", to);
-        call.open();
-        s.last_result = result_write(s, mode);
-        db::close_if_open(s);
-        return u"OK";
+        return fetch_results(s, call, mode);
       },
       [&] { db::close_if_open(s); });
 }
@@ -110,10 +105,7 @@ std::u16string sms_result_v2(const std::u16string& sub_id, const std::u16string&
             .text(u"@sub_id", sub_id)
             .text(u"@fr_dtime", fr)
             .text(u"@to_dtime", to);
-        call.open();
-        s.last_result = result_write(s, 0);
-        db::close_if_open(s);
-        return u"OK";
+        return fetch_results(s, call, 0);
       },
       [&] { db::close_if_open(s); });
 }
@@ -145,10 +137,10 @@ std::u16string yaeyak_delete(std::int32_t key_id) {
 
 std::u16string yaeyak_data_text() {
   ModuleState& s = core::module_state();
-  // The file is released by write_reservations on every exit, before the recordset here.
+  // The file is released by export_rows on every exit, before the recordset here.
   return db::with_handler(
       [&]() -> std::u16string {
-        write_reservations(s);
+        export_rows(s, u"sms2.txt", false);
         return u"OK";
       },
       [&] { db::close_if_open(s); });
