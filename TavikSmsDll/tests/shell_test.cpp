@@ -1,6 +1,7 @@
 // The taviksms shell as a program: help from the method table, exact printing, instances, errors.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "sandbox_process.h"
@@ -122,6 +123,22 @@ TEST(Shell, InstancesScriptsAndSyntaxErrors) {
   EXPECT_EQ(piped.exit_code, 0);
   EXPECT_EQ(piped.out, "OK\n");
   EXPECT_EQ(shell({"--bogus"}).exit_code, 2);
+}
+
+TEST(Shell, HistoryWindowOfABuildWithoutQtSaysWhatToInstall) {
+  // The library alone in a folder, as a build without Qt leaves it: no plug-in beside it.
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::path(testing::TempDir()) / "taviksms_without_qt";
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const fs::path lib = TAVIKSMS_LIBRARY_FILE;
+  fs::copy_file(lib, dir / lib.filename());
+  auto r = run_command({TAVIKSMS_SHELL_EXE, "-c", "SmsHist \"\" 0 0 0 0"}, "",
+                       std::chrono::seconds(30), {"LD_LIBRARY_PATH=" + dir.string()});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.out.find("built without Qt 6 Widgets"), std::string::npos) << r.out << r.err;
+  EXPECT_NE(r.out.find("apt-get install qt6-base-dev"), std::string::npos) << r.out << r.err;
+  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The history window's toolkit on Linux: a Qt plug-in beside the library, loaded on the first
 // SmsHist so that hosts which never open the window never load Qt.
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <mutex>
 #include <string>
@@ -37,10 +38,17 @@ HistoryToolkit& platform_toolkit() {
   if (!toolkit && failure.empty()) {
     const std::string folder = own_folder();
     const std::string path = folder.empty() ? kPluginName : folder + "/" + kPluginName;
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle) {
+    void* handle = access(path.c_str(), F_OK) == 0 ? dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)
+                                                   : nullptr;
+    if (!handle && access(path.c_str(), F_OK) != 0) {
+      // A build without Qt (scripts/demo's, for one) has no plug-in: say what brings it.
+      failure = "the history window is not part of this build: libtaviksms was built without "
+                "Qt 6 Widgets, so " + path + " does not exist; install Qt 6 (Debian: apt-get "
+                "install qt6-base-dev, or scripts/setup) and build again";
+    } else if (!handle) {
       const char* e = dlerror();
-      failure = std::string("the history window's plug-in cannot be loaded: ") + (e ? e : path);
+      failure = std::string("the history window's plug-in cannot be loaded: ") + (e ? e : path) +
+                "; it needs the Qt 6 Widgets libraries (Debian: apt-get install libqt6widgets6)";
     } else if (auto fn = reinterpret_cast<TavikSmsHistoryToolkitFn>(dlsym(handle, kEntry))) {
       toolkit = fn();
       if (!toolkit) failure = "the history window's plug-in has no toolkit";
