@@ -143,3 +143,11 @@ if(NOT rc EQUAL 0)
 endif()
 file(REMOVE_RECURSE "${stage}")
 message(STATUS "windows package: ${zip}")
+
+# Checksums of what is handed out: the packages are not code-signed.
+set(sums "")
+foreach(f "TavikSms-${VERSION}-x64.msi" "TavikSms-${VERSION}-x86.msi" "${name}.zip")
+  file(SHA256 "${OUTPUT_DIR}/${f}" hash)
+  string(APPEND sums "${hash}  ${f}\n")
+endforeach()
+file(WRITE "${OUTPUT_DIR}/TavikSms-${VERSION}-SHA256SUMS.txt" "${sums}")
