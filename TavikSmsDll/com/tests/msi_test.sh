@@ -13,7 +13,10 @@
 #      and the 32-bit cscript, logs in (ip1.ini then lives in %LOCALAPPDATA%\TavikSms, not beside
 #      the DLLs); LOCALAPPDATA unset, relative, too long or with a file in the folder's place
 #      gives "IP Download Error";
-#   6. msiexec /x: no file, no key, no entry in the installed programs left.
+#   6. msiexec /x: no file, no key, no entry in the installed programs left;
+#   7. in a 32-bit prefix (32-bit Windows, where the kernel runs IA-32 code): the 32-bit package
+#      installs (keys as regsvr32's), serves the example from a read-only Program Files, refuses
+#      a downgrade, and uninstalls without a trace; the 64-bit package is refused.
 # Usage: isolated.sh msi_test.sh SANDBOX_EXE X64_BIN X86_BIN WORK_PARENT
 set -euo pipefail
 sandbox_exe=$1 x64_bin=$2 x86_bin=$3 work_parent=$4
@@ -31,14 +34,15 @@ mkdir -p "$work_parent"
 work=$(mktemp -d "$work_parent/msi-test.XXXXXX")
 chmod 755 "$work"
 cd "$work"  # Wine's current directory: anything a relative path creates lands here
-mkdir -p "$work/home" "$work/prefix" "$work/pkg" "$work/old"
-chown "$user_uid:$user_gid" "$work/home" "$work/prefix"
+mkdir -p "$work/home" "$work/prefix" "$work/prefix32" "$work/pkg" "$work/old"
+chown "$user_uid:$user_gid" "$work/home" "$work/prefix" "$work/prefix32"
 pids=()
 server_started=0
 failures=0
+prefix=$work/prefix winearch=win64
 as_user() {  # the command as the Wine user, with its prefix
   setpriv --reuid="$user_uid" --regid="$user_gid" --clear-groups \
-    env HOME="$work/home" USER=nobody LOGNAME=nobody WINEPREFIX="$work/prefix" WINEARCH=win64 \
+    env HOME="$work/home" USER=nobody LOGNAME=nobody WINEPREFIX="$prefix" WINEARCH="$winearch" \
     WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' DISPLAY= "$@"
 }
 cleanup() {
@@ -75,6 +79,7 @@ cmake -DX64_BIN="$x64_bin" -DX86_BIN="$x86_bin" -DOUTPUT_DIR="$work/old" -DVERSI
 msi64=$(ls "$work"/pkg/TavikSms-*-x64.msi)
 msi32=$(ls "$work"/pkg/TavikSms-*-x86.msi)
 old64=$work/old/TavikSms-0.0.1-x64.msi
+old32=$work/old/TavikSms-0.0.1-x86.msi
 version=$(basename "$msi64" -x64.msi)
 version=${version#TavikSms-}
 echo "made $(basename "$msi64") ($(stat -c %s "$msi64") bytes), $(basename "$msi32") ($(stat -c %s "$msi32") bytes)"
@@ -86,6 +91,7 @@ mkdir -p "$work/unzipped"
 (cd "$work/unzipped" && cmake -E tar xf "$work/pkg/TavikSms-$version-windows.zip")
 chmod -R a+rX "$work/pkg" "$work/old"
 winmsi64="Z:${msi64//\//\\}" winmsi32="Z:${msi32//\//\\}" winold64="Z:${old64//\//\\}"
+winold32="Z:${old32//\//\\}"
 
 # --- the sandbox on the mirror ports the shipped DLLs use ---------------------------------------
 mkdir -p "$work/sandbox"
@@ -205,6 +211,12 @@ win "$work/down.log" msiexec /i "$winold64" /qn || rc=$?
 rc=0
 win "$work/i32.log" msiexec /i "$winmsi32" /qn || rc=$?
 ((rc != 0)) || fail "the 32-bit package installed on 64-bit Windows"
+# What the refusal says (Wine's msiexec shows and logs no launch-condition text, so read it from
+# the packages' LaunchCondition tables).
+msiinfo export "$msi32" LaunchCondition | grep -q $'^NOT VersionNT64\tThis package is for 32-bit Windows. On 64-bit Windows install TavikSms-'"$version"'-x64.msi' ||
+  fail "the 32-bit package's refusal does not name the 64-bit package"
+msiinfo export "$msi64" LaunchCondition | grep -q $'^VersionNT64\tThis package is for 64-bit Windows. On 32-bit Windows install TavikSms-'"$version"'-x86.msi' ||
+  fail "the 64-bit package's refusal does not name the 32-bit package"
 [[ "$(products)" == "TavikSms (64-bit and 32-bit)|$version" ]] || fail "after the refused 32-bit package: $(products)"
 
 # --- 4. the package's keys are regsvr32's ----------------------------------------------------------
@@ -281,6 +293,58 @@ dump_keys "$reg32" "$work/left-32.keys"
 [[ -z "$(products)" ]] || fail "uninstall left the product listed: $(products)"
 win "$work/gone.log" 'C:\probe\com_probe.exe' login-env 'C:\other' || true
 grep -q '^error create' "$work/gone.log.txt" || fail "the object is still creatable: $(cat "$work/gone.log.txt")"
+
+# --- 7. the 32-bit package on 32-bit Windows ------------------------------------------------------
+if [[ $(uname -m) == x86_64 ]] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  echo "32-bit package: not tested (no 32-bit Wine; scripts/setup installs it)"
+else
+  as_user timeout 60 "$wineserver" -k >/dev/null 2>&1 || true
+  prefix=$work/prefix32 winearch=win32 wine=/usr/lib/wine/wine wineserver=/usr/lib/wine/wineserver32
+  drive=$prefix/drive_c
+  as_user "$wineserver" -p
+  t0=$SECONDS
+  as_user timeout 300 "$wine" wineboot -i >"$work/wineboot32.log" 2>&1 </dev/null ||
+    { cat "$work/wineboot32.log"; echo "msi: FAILED (wineboot, win32)"; exit 1; }
+  echo "32-bit prefix ready in $((SECONDS - t0)) s"
+  reg='C:\windows\system32\reg.exe'
+  pf="$drive/Program Files/TavikSms"
+  mkdir -p "$drive/reg"
+  cp "$x86_bin/TavikSmsDll.dll" "$drive/reg/"
+  chown -R "$user_uid:$user_gid" "$drive/reg"
+  win "$work/r.log" regsvr32 /s 'C:\reg\TavikSmsDll.dll' || fail "regsvr32 (win32): $?"
+  dump_keys "$reg" "$work/regsvr32-w32.keys"
+  win "$work/r.log" regsvr32 /s /u 'C:\reg\TavikSmsDll.dll' || fail "regsvr32 /u (win32): $?"
+  dump_keys "$reg" "$work/left.keys"
+  [[ ! -s "$work/left.keys" ]] || fail "regsvr32 /u (win32) left: $(cat "$work/left.keys")"
+  rm -rf "$drive/reg"
+  rc=0
+  win "$work/w32-i64.log" msiexec /i "$winmsi64" /qn || rc=$?
+  ((rc != 0)) || fail "the 64-bit package installed on 32-bit Windows"
+  [[ ! -e "$pf" ]] || fail "the refused 64-bit package left $pf"
+  win "$work/w32-i.log" msiexec /i "$winmsi32" /qn || fail "msiexec /i (32-bit package): exit $?"
+  [[ "$(products)" == "TavikSms (32-bit)|$version" ]] || fail "32-bit Windows: $(products)"
+  for f in TavikSmsDll.dll TavikSmsDll.tlb taviksms.exe README.txt examples/example.vbs licenses/mbedtls.txt; do
+    [[ -s "$pf/$f" ]] || fail "32-bit package: not installed: $f"
+  done
+  dump_keys "$reg" "$work/msi-w32.keys"
+  diff "$work/regsvr32-w32.keys" "$work/msi-w32.keys" >"$work/keys-w32.diff" ||
+    fail "32-bit package: keys differ from regsvr32's:\n$(cat "$work/keys-w32.diff")"
+  rc=0
+  win "$work/w32-down.log" msiexec /i "$winold32" /qn || rc=$?
+  ((rc != 0)) || fail "32-bit package: the downgrade to 0.0.1 was accepted"
+  chmod -R a-w "$pf"
+  localdata="$drive/users/nobody/AppData/Local"
+  run_example 'C:\windows\system32\cscript.exe' win32
+  [[ -s "$localdata/TavikSms/ip1.ini" && ! -e "$pf/ip1.ini" ]] ||
+    fail "32-bit Windows: ip1.ini not in %LOCALAPPDATA%\\TavikSms"
+  chmod -R u+w "$pf"
+  win "$work/w32-x.log" msiexec /x "$winmsi32" /qn || fail "msiexec /x (32-bit package): exit $?"
+  [[ ! -e "$pf" ]] || fail "32-bit package: uninstall left $(find "$pf" | tr '\n' ' ')"
+  dump_keys "$reg" "$work/left-w32.keys"
+  [[ ! -s "$work/left-w32.keys" ]] || fail "32-bit package: uninstall left keys: $(cat "$work/left-w32.keys")"
+  [[ -z "$(products)" ]] || fail "32-bit package: uninstall left $(products)"
+  echo "32-bit package on 32-bit Windows: installed, keys as regsvr32's, example OK from a read-only Program Files, removed"
+fi
 
 if ((failures)); then
   echo "msi: FAILED ($failures)"
