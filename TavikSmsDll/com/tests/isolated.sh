@@ -12,7 +12,8 @@ set -euo pipefail
 if [[ ${TAVIKSMS_ISOLATED:-} != 1 ]]; then
   ns=(unshare --net)
   (($(id -u) == 0)) || ns=(unshare --user --map-root-user --net)
-  exec env TAVIKSMS_ISOLATED=1 "${ns[@]}" "$0" "$@"
+  # The caller's own user id: inside a user namespace everyone looks like root.
+  exec env TAVIKSMS_ISOLATED=1 TAVIKSMS_ISOLATED_UID="$(id -u)" "${ns[@]}" "$0" "$@"
 fi
 ip link set lo up
 conf=$(mktemp -d /tmp/taviksms-odbc.XXXXXX)

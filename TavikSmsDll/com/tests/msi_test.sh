@@ -24,7 +24,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/../../.." && pwd)
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver64
-if (($(id -u) != 0)) || [[ ${TAVIKSMS_ISOLATED:-} != 1 ]]; then
+if [[ ${TAVIKSMS_ISOLATED:-} != 1 || ${TAVIKSMS_ISOLATED_UID:-} != 0 ]]; then
   echo "msi: SKIPPED (needs root, to run Wine as another user; start it through isolated.sh)"
   exit 77
 fi
