@@ -1,8 +1,12 @@
-# Makes TavikSms-<version>-windows.zip from the two Windows builds:
+# Makes the Windows packages from the two Windows builds: TavikSms-<version>-x64.msi (64-bit
+# Windows: both DLLs), TavikSms-<version>-x86.msi (32-bit Windows) and TavikSms-<version>-windows.zip
+# (both DLLs to register by hand, and the two MSIs):
 #   cmake -DX64_BIN=<bin of an x86_64 build> -DX86_BIN=<bin of an i686 build> -DOUTPUT_DIR=<dir>
 #         [-DVERSION=x.y.z] [-DDEPS_DIR=<build/deps-src's parent>] -P cmake/windows_package.cmake
-# Each bin folder holds TavikSmsDll.dll, TavikSmsDll.tlb and taviksms.exe. scripts/package-windows
-# builds both architectures and calls this; the Wine package test calls it on the test builds.
+# Each bin folder holds TavikSmsDll.dll, TavikSmsDll.tlb and taviksms.exe. VERSION (default: the
+# project's) names the packages and is the MSIs' product version; the files' own version is the
+# project's, which the binaries carry. scripts/package-windows builds both architectures and calls
+# this; the Wine package tests call it on the builds under test.
 cmake_minimum_required(VERSION 3.25)
 get_filename_component(source_dir "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
 foreach(var X64_BIN X86_BIN OUTPUT_DIR)
@@ -10,10 +14,11 @@ foreach(var X64_BIN X86_BIN OUTPUT_DIR)
     message(FATAL_ERROR "windows_package: -D${var}=... is required")
   endif()
 endforeach()
+file(STRINGS "${source_dir}/CMakeLists.txt" project_line REGEX "^project\\(TavikSms VERSION")
+string(REGEX MATCH "VERSION ([0-9.]+)" _ "${project_line}")
+set(binary_version "${CMAKE_MATCH_1}")
 if(NOT DEFINED VERSION)
-  file(STRINGS "${source_dir}/CMakeLists.txt" project_line REGEX "^project\\(TavikSms VERSION")
-  string(REGEX MATCH "VERSION ([0-9.]+)" _ "${project_line}")
-  set(VERSION "${CMAKE_MATCH_1}")
+  set(VERSION "${binary_version}")
 endif()
 if(NOT DEFINED DEPS_DIR)
   set(DEPS_DIR "${source_dir}/build")
@@ -93,6 +98,42 @@ foreach(entry IN LISTS notices)
   windows_text("${from}" "${root}/licenses/${to}")
 endforeach()
 
+# The Windows Installer packages, from the staged files (CRLF texts, stripped binaries).
+find_program(wixl_exe wixl)
+find_program(msibuild_exe msibuild)
+if(NOT wixl_exe OR NOT msibuild_exe)
+  message(FATAL_ERROR "windows_package: wixl and msibuild are needed for the MSIs (scripts/setup)")
+endif()
+foreach(arch x64 x86)
+  set(msi "${root}/TavikSms-${VERSION}-${arch}.msi")
+  execute_process(
+    COMMAND ${wixl_exe} -a ${arch} -D Arch=${arch} -D Version=${VERSION} -D Stage=.
+            -I ${pkg} -o ${msi} ${pkg}/TavikSms.wxs
+    WORKING_DIRECTORY "${root}"  # wixl takes sources by relative path only
+    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+  # wixl reports some faults (a missing Guid or Value) as CRITICAL and still exits 0.
+  if(NOT rc EQUAL 0 OR out MATCHES "CRITICAL|ERROR" OR NOT EXISTS "${msi}")
+    message(FATAL_ERROR "windows_package: wixl ${arch} failed (${rc}):\n${out}")
+  endif()
+  # wixl leaves the files' Version column empty; Windows Installer then treats the DLLs as
+  # unversioned and would keep a newer DLL already on disk over the package's. Fill it in.
+  set(files Dll_x86 Shell_x86)
+  if(arch STREQUAL "x64")
+    list(APPEND files Dll_x64 Shell_x64)
+  endif()
+  foreach(file_id IN LISTS files)
+    execute_process(
+      COMMAND ${msibuild_exe} ${msi} -q
+              "UPDATE `File` SET `Version` = '${binary_version}.0' WHERE `File` = '${file_id}'"
+      RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+    if(NOT rc EQUAL 0)
+      message(FATAL_ERROR "windows_package: msibuild ${arch} ${file_id} failed:\n${out}")
+    endif()
+  endforeach()
+  file(COPY "${msi}" DESTINATION "${OUTPUT_DIR}")
+  message(STATUS "windows package: ${OUTPUT_DIR}/TavikSms-${VERSION}-${arch}.msi")
+endforeach()
+
 set(zip "${OUTPUT_DIR}/${name}.zip")
 file(REMOVE "${zip}")
 execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf "${zip}" --format=zip "${name}"
@@ -102,3 +143,11 @@ if(NOT rc EQUAL 0)
 endif()
 file(REMOVE_RECURSE "${stage}")
 message(STATUS "windows package: ${zip}")
+
+# Checksums of what is handed out: the packages are not code-signed.
+set(sums "")
+foreach(f "TavikSms-${VERSION}-x64.msi" "TavikSms-${VERSION}-x86.msi" "${name}.zip")
+  file(SHA256 "${OUTPUT_DIR}/${f}" hash)
+  string(APPEND sums "${hash}  ${f}\n")
+endforeach()
+file(WRITE "${OUTPUT_DIR}/TavikSms-${VERSION}-SHA256SUMS.txt" "${sums}")

@@ -12,8 +12,10 @@
 //     0\win32 or 0\win64                      = DLL path
 //   Interface\{interface id}                  = "_TavikSms", the automation marshaller as its
 //                                               proxy/stub, TypeLib = {library id}, Version "1.0"
-// Unregistering removes them; the type library and interface keys stay while the other
-// architecture's build is still registered (its 0\win32 or 0\win64 entry remains).
+// Unregistering removes them; the type library's key stays while the other architecture's build
+// is still registered (its 0\win32 or 0\win64 entry remains): TypeLib is one key for both
+// registry views of 64-bit Windows, while CLSID and Interface are kept per view, so each build
+// removes its own view's interface key.
 #include <windows.h>
 
 #include <olectl.h>
@@ -110,10 +112,10 @@ HRESULT unregister(const Scope& s) {
   delete_tree(s, L"CLSID\\" + clsid);
   std::wstring lib_version = L"TypeLib\\" + libid + L"\\1.0";
   delete_tree(s, lib_version + L"\\0\\" + kTypeLibPlatform);
-  if (!has_subkeys(s, lib_version + L"\\0")) {
-    delete_tree(s, L"TypeLib\\" + libid);
-    delete_tree(s, L"Interface\\" + iid);
-  }
+  if (!has_subkeys(s, lib_version + L"\\0")) delete_tree(s, L"TypeLib\\" + libid);
+  // This view's marshaling entry goes with this build; keeping it while the other build remained
+  // registered left it behind for good once that one was unregistered in its own view.
+  delete_tree(s, L"Interface\\" + iid);
   return S_OK;
 }
 

@@ -42,7 +42,10 @@ std::u16string config_fetch() {
   ModuleState& s = module_state();
   std::lock_guard lock(g_fetch_mutex);
 
-  std::u16string target = p.config_folder() + p.path_separator() + u"ip1.ini";
+  std::u16string folder = p.config_folder();
+  // Nowhere to keep the file: no mirror is asked, the result is that of a failed download.
+  if (folder.empty()) return std::u16string(kIpDownloadError);
+  std::u16string target = folder + p.path_separator() + u"ip1.ini";
   std::string target_ansi = p.to_ansi(target);
   // Other processes sharing the folder must not replace the file between download and reading.
   std::shared_ptr<void> file_lock = p.lock_config_file(target_ansi);

@@ -75,7 +75,9 @@ class Platform {
   // The folder holding the component's library, without a trailing separator.
   virtual std::u16string library_folder() = 0;
   // The folder ip1.ini is downloaded to: the library's folder unless a platform must go
-  // elsewhere (Linux: a per-user folder when the library's is not writable).
+  // elsewhere (a per-user folder when the library's is not writable: ~/.cache/taviksms on Linux,
+  // %LOCALAPPDATA%\TavikSms on Windows). Empty: no folder the user can write to; the fetch then
+  // fails as if no mirror had answered.
   virtual std::u16string config_folder() { return library_folder(); }
   // Holds the local ip1.ini against other processes, from before its download until it has been
   // read; released when the returned object is destroyed. nullptr: no lock across processes

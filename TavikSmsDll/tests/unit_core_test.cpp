@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "component/error.h"
+#include "component/module_state.h"
 #include "component/text.h"
 #include "config/config_fetch.h"
 #include "db/db_open.h"
@@ -14,6 +16,7 @@
 #include "platform/odbc/odbc_session.h"
 #include "platform/posix/ini_reader.h"
 #include "platform/posix/posix_platform.h"
+#include "platform/testing.h"
 
 namespace taviksms {
 namespace {
@@ -111,6 +114,29 @@ TEST(MaskedSecret, KeepsCharactersThreeFiveSeven) {
   EXPECT_EQ(core::unmask_secret(u"xyA"), u"A");
   EXPECT_EQ(core::unmask_secret(u"xy"), u"");
   EXPECT_EQ(core::unmask_secret(u""), u"");
+}
+
+// A platform with no folder the user may keep ip1.ini in (Windows: DLL folder read-only and
+// LOCALAPPDATA unusable): the fetch is a failed download, and no mirror is asked.
+class NoConfigFolder : public platform::posix::PosixPlatform {
+ public:
+  std::u16string config_folder() override { return {}; }
+  int download_to_file(const std::string& url, const std::string&) override {
+    asked.push_back(url);
+    return -1;
+  }
+  std::vector<std::string> asked;
+};
+
+TEST(ConfigFetch, NoFolderForTheFileIsADownloadErrorAndAsksNoMirror) {
+  NoConfigFolder none;
+  platform::ScopedPlatformOverride use(none);
+  core::ModuleState& state = core::module_state();
+  state.db_user = u"kept";
+  EXPECT_EQ(core::config_fetch(), u"IP Download Error");
+  EXPECT_TRUE(none.asked.empty()) << none.asked.front();
+  EXPECT_EQ(state.db_user, u"kept");  // nothing read, nothing changed
+  state.db_user.clear();
 }
 
 TEST(ConnString, BuiltInFixedOrderAndTranslatedForTheDriver) {

@@ -25,6 +25,13 @@
 //                          0/1> <verb> <other bytes zero 0/1>", and for a BINDINFO of an older,
 //                          shorter size "bindinfo_short <hr> <cbSize kept> <bytes past it
 //                          untouched 0/1>".
+//   com_probe docs         the help strings of the registered type library through
+//                          ITypeInfo::GetDocumentation: "doc library <text>", "doc coclass
+//                          <text>", "doc interface <text>", "doc <method> <text>" for each
+//                          member of _TavikSms, then "end" (texts as UTF-8).
+//   com_probe login-env V  sets LOCALAPPDATA to V for this process (V "-" removes it), then
+//                          Login("demo", "demo1234") and Logout through IDispatch: "login <hr>
+//                          <result>", "logout ...", "end".
 // Exit status 0 when the probe ran, 1 otherwise.
 #include <windows.h>
 
@@ -44,6 +51,76 @@ namespace {
 
 void print_bstr(BSTR s) {
   for (UINT i = 0; s && i < SysStringLen(s); ++i) std::printf("%c", static_cast<char>(s[i]));
+}
+
+void print_utf8(BSTR s) {
+  if (!s) return;
+  int len = static_cast<int>(SysStringLen(s));
+  int need = WideCharToMultiByte(CP_UTF8, 0, s, len, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(need > 0 ? need : 0), '\0');
+  if (need > 0) WideCharToMultiByte(CP_UTF8, 0, s, len, out.data(), need, nullptr, nullptr);
+  std::fwrite(out.data(), 1, out.size(), stdout);
+}
+
+// "doc <what> <help string>" for one member (or the type itself: MEMBERID_NIL).
+void print_doc(ITypeInfo* info, MEMBERID id, const char* what) {
+  BSTR name = nullptr;
+  BSTR doc = nullptr;
+  HRESULT hr = info->GetDocumentation(id, &name, &doc, nullptr, nullptr);
+  std::printf("doc ");
+  if (what) {
+    std::printf("%s", what);
+  } else {
+    print_bstr(name);
+  }
+  if (FAILED(hr)) {
+    std::printf(" error 0x%08lX\n", static_cast<unsigned long>(hr));
+    return;
+  }
+  std::printf(" ");
+  print_utf8(doc);
+  std::printf("\n");
+  SysFreeString(name);
+  SysFreeString(doc);
+}
+
+int docs() {
+  ITypeLib* lib = nullptr;
+  HRESULT hr = LoadRegTypeLib(LIBID_TavikSmsDll, 1, 0, 0, &lib);
+  if (FAILED(hr)) {
+    std::printf("error LoadRegTypeLib 0x%08lX\n", static_cast<unsigned long>(hr));
+    return 1;
+  }
+  BSTR doc = nullptr;
+  if (SUCCEEDED(lib->GetDocumentation(-1, nullptr, &doc, nullptr, nullptr))) {
+    std::printf("doc library ");
+    print_utf8(doc);
+    std::printf("\n");
+    SysFreeString(doc);
+  }
+  ITypeInfo* cls = nullptr;
+  if (SUCCEEDED(lib->GetTypeInfoOfGuid(CLSID_TavikSms, &cls))) {
+    print_doc(cls, MEMBERID_NIL, "coclass");
+    cls->Release();
+  }
+  ITypeInfo* info = nullptr;
+  if (SUCCEEDED(lib->GetTypeInfoOfGuid(IID__TavikSms, &info))) {
+    print_doc(info, MEMBERID_NIL, "interface");
+    TYPEATTR* attr = nullptr;
+    if (SUCCEEDED(info->GetTypeAttr(&attr))) {
+      for (UINT f = 0; f < attr->cFuncs; ++f) {
+        FUNCDESC* fd = nullptr;
+        if (FAILED(info->GetFuncDesc(f, &fd))) continue;
+        print_doc(info, fd->memid, nullptr);
+        info->ReleaseFuncDesc(fd);
+      }
+      info->ReleaseTypeAttr(attr);
+    }
+    info->Release();
+  }
+  lib->Release();
+  std::printf("end\n");
+  return 0;
 }
 
 int dump() {
@@ -256,6 +333,24 @@ void session(IDispatch* d, const char* tag) {
   for (VARIANT& v : args) VariantClear(&v);
 }
 
+// Login and Logout with LOCALAPPDATA set to `value` ("-": removed) in this process, where the
+// component looks for the per-user ip1.ini folder when its own folder is not writable.
+int login_with_local_app_data(const wchar_t* value) {
+  SetEnvironmentVariableW(L"LOCALAPPDATA", lstrcmpW(value, L"-") == 0 ? nullptr : value);
+  IDispatch* d = create_object();
+  if (!d) {
+    std::printf("error create\n");
+    return 1;
+  }
+  VARIANT args[2] = {text_arg(L"demo1234"), text_arg(L"demo")};
+  invoke(d, "login", L"Login", DISPATCH_METHOD, {}, args, 2);
+  invoke(d, "logout", L"Logout", DISPATCH_METHOD, {}, nullptr, 0);
+  for (VARIANT& v : args) VariantClear(&v);
+  d->Release();
+  std::printf("end\n");
+  return 0;
+}
+
 DWORD WINAPI second_apartment(void*) {
   CoInitialize(nullptr);
   if (IDispatch* d = create_object()) {
@@ -459,6 +554,10 @@ int wmain(int argc, wchar_t** argv) {
     rc = dump();
   } else if (argc >= 3 && lstrcmpW(argv[1], L"unload") == 0) {
     rc = unload(argv[2]);
+  } else if (argc >= 2 && lstrcmpW(argv[1], L"docs") == 0) {
+    rc = docs();
+  } else if (argc >= 3 && lstrcmpW(argv[1], L"login-env") == 0) {
+    rc = login_with_local_app_data(argv[2]);
   } else if (argc >= 2 && lstrcmpW(argv[1], L"dispatch") == 0) {
     rc = dispatch();
   } else if (argc >= 2 && lstrcmpW(argv[1], L"oom") == 0) {
@@ -469,8 +568,8 @@ int wmain(int argc, wchar_t** argv) {
     rc = worker(argv[2]);
   } else {
     std::printf(
-        "usage: com_probe typelib | com_probe unload DLL | com_probe dispatch | com_probe "
-        "worker PIC | com_probe bindinfo | com_probe oom\n");
+        "usage: com_probe typelib | com_probe docs | com_probe unload DLL | com_probe dispatch | "
+        "com_probe worker PIC | com_probe bindinfo | com_probe oom | com_probe login-env V\n");
   }
   std::fflush(stdout);
   CoUninitialize();

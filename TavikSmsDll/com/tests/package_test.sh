@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# The Windows package as a host developer gets it: made from the two Wine test builds by
+# The Windows package as a host developer gets it: made from the two Windows builds by
 # cmake/windows_package.cmake, its contents checked (no runtime DLL needed beside either DLL),
 # unpacked into a fresh win64 prefix, register.cmd run through Wine's cmd, the VBScript example
-# run by the 64-bit and the 32-bit cscript (each DLL reaches its own sandbox, so the call logs show
-# which DLL served), unregister.cmd, and the same per user (/user).
+# run by the 64-bit and the 32-bit cscript (the ip1.ini each DLL keeps beside itself shows which
+# DLL served; builds with mirrors of their own also reach a sandbox each), unregister.cmd, and the
+# same per user (/user).
 # Usage: package_test.sh SANDBOX_EXE X64_BIN X86_BIN X64_MIRROR_PORTS X86_MIRROR_PORTS
+# (the builds that ship share their mirror ports: run it through isolated.sh, one sandbox serves)
 set -euo pipefail
 sandbox_exe=$1 x64_bin=$2 x86_bin=$3 x64_ports=$4 x86_ports=$5
 here=$(cd "$(dirname "$0")" && pwd)
@@ -51,7 +53,7 @@ echo "made $(basename "$zip") ($(stat -c %s "$zip") bytes)"
 mkdir -p "$WINEPREFIX/drive_c/Tools"
 (cd "$WINEPREFIX/drive_c/Tools" && cmake -E tar xf "$zip")
 pkg=$WINEPREFIX/drive_c/Tools/$name
-for f in README.txt register.cmd unregister.cmd examples/example.vbs examples/example.bas \
+for f in README.txt register.cmd unregister.cmd "${name%-windows}-x64.msi" "${name%-windows}-x86.msi" examples/example.vbs examples/example.bas \
   examples/Example.cs licenses/libssh2.txt licenses/mbedtls.txt licenses/mingw-w64-runtime.txt \
   licenses/gcc-runtime.txt x64/TavikSmsDll.dll x64/TavikSmsDll.tlb x64/taviksms.exe \
   x86/TavikSmsDll.dll x86/TavikSmsDll.tlb x86/taviksms.exe; do
@@ -90,7 +92,11 @@ start_sandbox() {  # start_sandbox TAG PORTS: sets control_<TAG>
     "$(sed -n 's|^control http://127.0.0.1:\([0-9]*\).*|\1|p' "$work/sandbox-$tag.log")"
 }
 start_sandbox x64 "$x64_ports"
-start_sandbox x86 "$x86_ports"
+if [[ "$x86_ports" == "$x64_ports" ]]; then
+  control_x86=$control_x64
+else
+  start_sandbox x86 "$x86_ports"
+fi
 logins() {  # logins TAG: f_login executions that sandbox saw
   curl -sf "http://127.0.0.1:$1/calls?proc=f_login" | python3 -c 'import json,sys; print(len(json.load(sys.stdin)))'
 }
@@ -146,11 +152,20 @@ run_example() {  # run_example CSCRIPT TAG
   echo "example.vbs ($tag): $(tr '\n' ' ' <"$work/example-$tag.log.txt")"
 }
 run_example 'C:\windows\system32\cscript.exe' x64
-[[ "$(logins "$control_x64") $(logins "$control_x86")" == "1 0" ]] ||
+[[ -s "$pkg/x64/ip1.ini" && ! -e "$pkg/x86/ip1.ini" ]] ||
   fail "the 64-bit cscript did not log in through the x64 DLL"
+if [[ "$control_x86" != "$control_x64" ]]; then
+  [[ "$(logins "$control_x64") $(logins "$control_x86")" == "1 0" ]] ||
+    fail "the 64-bit cscript did not log in through the x64 DLL's sandbox"
+fi
 run_example 'C:\windows\syswow64\cscript.exe' x86
-[[ "$(logins "$control_x64") $(logins "$control_x86")" == "1 1" ]] ||
-  fail "the 32-bit cscript did not log in through the x86 DLL"
+[[ -s "$pkg/x86/ip1.ini" ]] || fail "the 32-bit cscript did not log in through the x86 DLL"
+if [[ "$control_x86" != "$control_x64" ]]; then
+  [[ "$(logins "$control_x64") $(logins "$control_x86")" == "1 1" ]] ||
+    fail "the 32-bit cscript did not log in through the x86 DLL's sandbox"
+else
+  [[ "$(logins "$control_x64")" == "2" ]] || fail "the sandbox saw $(logins "$control_x64") logins, not 2"
+fi
 
 win "$work/unregister.log" cmd /c "$winpkg\\unregister.cmd" || fail "unregister.cmd exit $?"
 grep -q '^TavikSmsDll.TavikSms unregistered.$' "$work/unregister.log.txt" ||

@@ -494,6 +494,80 @@ TEST_F(WineCom, C_RegisteredTypeLibraryMatchesTheMethodTable) {
   EXPECT_NE(r.out.find("coclass TavikSms default=_TavikSms"), std::string::npos) << r.out;
 }
 
+// The help strings VB6's Object Browser, VBA's IntelliSense and tlbimp show, read back through
+// ITypeInfo::GetDocumentation from the registered type library, are those of the IDL, for the
+// library, the class, the interface and every method; each method's says what it returns.
+TEST_F(WineCom, C1_TypeLibraryDocumentsLibraryClassInterfaceAndEveryMethod) {
+  // The IDL's help strings: the library's, the interface's and the class's (in that order in the
+  // file), then one per method, by name.
+  std::ifstream idl_file(std::string(TAVIKSMS_WINE_SCRIPTS_DIR) + "/../taviksms.idl");
+  ASSERT_TRUE(idl_file) << "taviksms.idl not found";
+  std::stringstream idl_text;
+  idl_text << idl_file.rdbuf();
+  auto unescape = [](const std::string& t) {
+    std::string out;
+    for (std::size_t i = 0; i < t.size(); ++i) {
+      if (t[i] == '\\' && i + 1 < t.size()) ++i;
+      out += t[i];
+    }
+    return out;
+  };
+  std::map<std::string, std::string> expected;
+  std::vector<std::string> type_docs;
+  std::istringstream lines(idl_text.str());
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::size_t h = line.find("helpstring(\"");
+    if (h == std::string::npos) continue;
+    std::size_t start = h + 12;
+    std::size_t end = start;
+    while (end < line.size() && line[end] != '"') end += line[end] == '\\' ? 2 : 1;
+    std::string doc = unescape(line.substr(start, end - start));
+    std::size_t method = line.find("HRESULT ", end);
+    if (method == std::string::npos) {
+      type_docs.push_back(doc);
+    } else {
+      std::size_t name_end = line.find('(', method);
+      expected[line.substr(method + 8, name_end - method - 8)] = doc;
+    }
+  }
+  ASSERT_EQ(type_docs.size(), 3u) << "library, interface and class help strings in the IDL";
+  ASSERT_EQ(expected.size(), 19u) << "a help string for each of the 19 methods in the IDL";
+  expected["library"] = type_docs[0];
+  expected["interface"] = type_docs[1];
+  expected["coclass"] = type_docs[2];
+
+  WineResult r = wine_->run({wine_->win_path("com_probe.exe"), "docs"});
+  ASSERT_EQ(r.exit_code, 0) << r.out;
+  std::map<std::string, std::string> got;
+  std::istringstream in(r.out);
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.rfind("doc ", 0) != 0) continue;
+    std::size_t space = line.find(' ', 4);
+    std::string what = line.substr(4, space - 4);
+    std::string doc = space == std::string::npos ? "" : line.substr(space + 1);
+    // IUnknown's and IDispatch's members come with any dual interface; stdole documents none.
+    if (expected.count(what) == 0 && doc.empty()) continue;
+    got[what] = doc;
+  }
+  EXPECT_EQ(got, expected) << r.out;
+  for (const auto& [what, doc] : got) {
+    if (what == "library" || what == "interface" || what == "coclass") continue;
+    EXPECT_FALSE(doc.empty()) << what;
+    EXPECT_TRUE(doc.find("Returns") != std::string::npos) << what << ": " << doc;
+  }
+  // The methods that write a file name it.
+  for (const char* m : {"SmsResult1", "SmsResult2", "SmsResultV2"}) {
+    EXPECT_NE(got[m].find("sms1.txt"), std::string::npos) << m;
+  }
+  for (const char* m : {"YaeyakData", "YaeyakDataV2", "YaeyakDataText"}) {
+    EXPECT_NE(got[m].find("sms2.txt"), std::string::npos) << m;
+  }
+  EXPECT_NE(got["SmsIbgum"].find("sms3.txt"), std::string::npos);
+  EXPECT_NE(got["SmsJanek"].find("-12345678"), std::string::npos);
+}
+
 TEST_F(WineCom, D_WrongArgumentsAreConvertedOrRefusedNeverACrash) {
   sandbox_->del("/calls");
   WineResult r = wine_->cscript("bad_input.vbs");

@@ -1,6 +1,6 @@
 // The Windows binding of the platform seam: URL moniker downloads that treat an HTTP error status
-// as a failure, the kernel's profile reader, the DLL's own folder, the system ANSI code page
-// (CP_ACP), and the ODBC data-access objects through odbc32.
+// as a failure, the kernel's profile reader, the DLL's own folder (or the user's, for ip1.ini),
+// the system ANSI code page (CP_ACP), and the ODBC data-access objects through odbc32.
 #pragma once
 
 #include <string>
@@ -16,6 +16,12 @@ class Win32Platform : public Platform {
                                   const std::string& def, std::size_t buffer_size,
                                   const std::string& path) override;
   std::u16string library_folder() override;
+  // The DLL's folder when this user can create files in it; otherwise (Program Files for a
+  // standard user) %LOCALAPPDATA%\TavikSms, created on first use; empty when that cannot be used
+  // either (unset, relative or too long, not representable in the ANSI code page, a file in the
+  // folder's place).
+  std::u16string config_folder() override;
+  std::u16string user_config_folder();
   char16_t path_separator() const override { return u'\\'; }
   std::string to_ansi(std::u16string_view text) override;
   std::u16string from_ansi(std::string_view bytes) override;
