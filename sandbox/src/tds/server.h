@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -14,6 +15,18 @@
 #include "backend.h"
 
 namespace sandbox::tds {
+
+// What one client may take of the server. A connection over the cap is closed at once; a
+// connection that runs out of time is closed (no request is ever cut short while it runs).
+struct TdsLimits {
+  std::size_t max_connections = 256;
+  // From connecting to a completed login.
+  std::chrono::milliseconds login_timeout{30000};
+  // Logged in, waiting for the next request.
+  std::chrono::milliseconds idle_timeout{1800000};
+  // From a request's first byte to its last.
+  std::chrono::milliseconds message_timeout{60000};
+};
 
 class TdsServer {
  public:
@@ -36,9 +49,14 @@ class TdsServer {
   // Connections accepted since start().
   std::uint64_t total_connections() const { return total_.load(); }
 
+  // Connections refused because the cap was reached.
+  std::uint64_t refused_connections() const { return refused_.load(); }
+
   // Upper bound of one client message (all its packets together); larger ones get an ERROR and
-  // the connection closes. Default 64 MiB. Set before start().
+  // the connection closes. Default 8 MiB. Set before start().
   void set_max_message_bytes(std::size_t bytes) { max_message_bytes_ = bytes; }
+  // Set before start().
+  void set_limits(const TdsLimits& limits) { limits_ = limits; }
 
  private:
   struct Live {
@@ -56,6 +74,7 @@ class TdsServer {
   std::uint16_t requested_port_;
   std::uint16_t bound_port_ = 0;
   std::size_t max_message_bytes_;
+  TdsLimits limits_;
   int listen_fd_ = -1;
   int wake_fds_[2] = {-1, -1};  // self-pipe that wakes the accept loop for stop()
   std::thread acceptor_;
@@ -67,6 +86,7 @@ class TdsServer {
   std::list<std::unique_ptr<Live>> live_;
   std::atomic<std::size_t> open_{0};
   std::atomic<std::uint64_t> total_{0};
+  std::atomic<std::uint64_t> refused_{0};
 };
 
 }  // namespace sandbox::tds
