@@ -182,6 +182,7 @@ int run(const Options& options, const sigset_t& stop_signals) {
                     {"open_connections", tds.open_connections()},
                     {"total_connections", tds.total_connections()},
                     {"refused_connections", tds.refused_connections()},
+                    {"evicted_connections", tds.evicted_connections()},
                     {"open_sessions", counts.open},
                     {"total_logins", counts.total_logins},
                     {"failed_logins", counts.failed_logins}};

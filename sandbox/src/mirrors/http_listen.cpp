@@ -241,13 +241,16 @@ bool GuardedHttpServer::process_and_close_socket(socket_t sock) {
     ::close(sock);
     return false;
   }
-  if (open_.load() >= limits_.max_connections) {
+  if (open_.load() >= limits_.max_connections &&
+      waiting_count_.load() <= pending_evictions_.load()) {
     ++refused_;
     refuse(sock, 503, "Service Unavailable", "too many connections");
     ::shutdown(sock, SHUT_RDWR);
     ::close(sock);
     return false;
   }
+  // At the cap a waiting connection gives way (the polling thread picks it).
+  if (open_.load() >= limits_.max_connections) ++pending_evictions_;
   ++open_;
   Conn c;
   c.fd = sock;
@@ -334,9 +337,12 @@ void GuardedHttpServer::poll_loop() {
         const int fd = c.fd;
         // A kept-alive connection may already hold the start of its next request.
         const Step step = advance(c, now);
+        c.since = now;
         if (step == Step::kKeep) waiting_[fd] = std::move(c);
         if (step == Step::kClose) close_conn(fd);
       }
+      evict_longest_waiting();
+      waiting_count_ = waiting_.size();
     }
     fds.clear();
     fds.push_back({wake_[0], POLLIN, 0});
@@ -379,9 +385,29 @@ void GuardedHttpServer::poll_loop() {
       if (step == Step::kClose) close_conn(fd);
       if (step != Step::kKeep) waiting_.erase(it);  // closed, or a worker's now
     }
+    waiting_count_ = waiting_.size();
   }
   for (auto& [fd, c] : waiting_) close_conn(fd);
   waiting_.clear();
+}
+
+void GuardedHttpServer::evict_longest_waiting() {
+  while (pending_evictions_.load() > 0) {
+    auto victim = waiting_.end();
+    for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
+      if (victim == waiting_.end() || it->second.since < victim->second.since) victim = it;
+    }
+    if (victim == waiting_.end()) {
+      pending_evictions_ = 0;  // nobody waits: the new connections stay, over the cap briefly
+      return;
+    }
+    if (victim->second.phase != Conn::Phase::kIdle) {
+      refuse(victim->first, 503, "Service Unavailable", "too many connections");
+    }
+    close_conn(victim->first);
+    waiting_.erase(victim);
+    --pending_evictions_;
+  }
 }
 
 void GuardedHttpServer::worker_loop() {

@@ -28,7 +28,9 @@ struct HttpLimits {
   std::chrono::milliseconds body_timeout{30000};
   // A connection with no request begun (new, or kept alive after an answer) closes after this.
   std::chrono::milliseconds idle_timeout{5000};
-  // Open connections at once; further ones are answered 503 and closed.
+  // Open connections at once. At the cap, the connection that has waited longest for its
+  // request to arrive makes room for the new one; with every connection in a handler, the new
+  // one is answered 503 and closed.
   std::size_t max_connections = 128;
   // Declared bodies above this are answered 413 before any of the body is read.
   std::size_t max_body_bytes = 1 << 20;
@@ -64,7 +66,8 @@ class GuardedHttpServer : public httplib::Server {
     std::string buf;  // received, not yet handed to a handler
     enum class Phase { kIdle, kHead, kBody } phase = Phase::kIdle;
     Clock::time_point deadline;
-    std::size_t need = 0;  // kBody: bytes of buf the request needs
+    Clock::time_point since;  // when it began waiting
+    std::size_t need = 0;     // kBody: bytes of buf the request needs
   };
 
   // Called by httplib's accept loop for every new connection (on that thread: see the inline
@@ -72,6 +75,7 @@ class GuardedHttpServer : public httplib::Server {
   bool process_and_close_socket(socket_t sock) override;
 
   void poll_loop();
+  void evict_longest_waiting();
   enum class Step { kKeep, kClose, kDispatched };
   // Moves a connection on after new bytes: keep waiting, close it (a refusal was sent), or it
   // went to the workers.
@@ -87,6 +91,8 @@ class GuardedHttpServer : public httplib::Server {
   bool stopped_ = false;
   std::atomic<std::size_t> open_{0};
   std::atomic<std::uint64_t> refused_{0};
+  std::atomic<std::size_t> waiting_count_{0};      // connections the polling thread holds
+  std::atomic<std::size_t> pending_evictions_{0};  // asked of the polling thread
 
   std::mutex mu_;
   std::condition_variable work_cv_;

@@ -368,9 +368,19 @@ void SftpServer::Impl::accept_loop() {
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, sizeof nodelay);
     std::lock_guard lock(sessions_mu_);
     if (sessions_.size() >= config_.max_sessions) {
-      ++refused_sessions_;
-      ::close(fd);
-      continue;
+      // The oldest connection still logging in makes room; with every slot logged in, the new
+      // one is refused.
+      auto victim = std::find_if(sessions_.begin(), sessions_.end(), [](const Active& s) {
+        return !s.authenticated && s.fd >= 0 &&
+               s.auth_deadline != std::chrono::steady_clock::time_point::max();
+      });
+      if (victim == sessions_.end()) {
+        ++refused_sessions_;
+        ::close(fd);
+        continue;
+      }
+      ::shutdown(victim->fd, SHUT_RDWR);
+      victim->auth_deadline = std::chrono::steady_clock::time_point::max();
     }
     ssh_session session = ssh_new();
     if (session == nullptr) {

@@ -38,7 +38,8 @@ struct SftpConfig {
   // From connecting to a completed login: a client that connects and never speaks (or never
   // logs in) gives its slot back after this.
   std::chrono::milliseconds auth_timeout{20000};
-  // Connections at once (logging in or logged in); further ones are closed at once.
+  // Connections at once (logging in or logged in). At the cap the oldest connection still
+  // logging in is cut to make room; with every slot logged in, a new one is closed at once.
   std::size_t max_sessions = 64;
 };
 

@@ -167,7 +167,7 @@ void TdsServer::accept_loop() {
       }
       continue;
     }
-    if (open_.load() >= limits_.max_connections) {
+    if (open_.load() >= limits_.max_connections && !evict_one_not_logged_in()) {
       // Over the cap: closed before any thread or session is spent on it.
       ++refused_;
       ::close(fd);
@@ -219,6 +219,7 @@ void TdsServer::serve(Live& live, std::uint16_t spid) {
         break;
       } else {
         reply = conn.handle(m);
+        if (conn.logged_in()) live.logged_in.store(true);
       }
       if (!reply.payload.empty()) {
         const auto bytes =
@@ -237,6 +238,20 @@ void TdsServer::serve(Live& live, std::uint16_t spid) {
   }
   --open_;
   live.finished.store(true);
+}
+
+bool TdsServer::evict_one_not_logged_in() {
+  std::lock_guard lock(mutex_);
+  for (auto& l : live_) {  // oldest first
+    if (l->fd >= 0 && !l->logged_in.load() && !l->evicted) {
+      // Its thread wakes from recv() and closes the connection itself.
+      ::shutdown(l->fd, SHUT_RDWR);
+      l->evicted = true;
+      ++evicted_;
+      return true;
+    }
+  }
+  return false;
 }
 
 void TdsServer::reap_finished() {

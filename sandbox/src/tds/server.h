@@ -16,8 +16,10 @@
 
 namespace sandbox::tds {
 
-// What one client may take of the server. A connection over the cap is closed at once; a
-// connection that runs out of time is closed (no request is ever cut short while it runs).
+// What one client may take of the server. At the cap, the oldest connection that has not
+// logged in makes room for the new one (connections that never log in cannot lock clients out);
+// with every slot logged in, the new connection is closed at once. A connection that runs out
+// of time is closed (no request is ever cut short while it runs).
 struct TdsLimits {
   std::size_t max_connections = 256;
   // From connecting to a completed login.
@@ -49,8 +51,10 @@ class TdsServer {
   // Connections accepted since start().
   std::uint64_t total_connections() const { return total_.load(); }
 
-  // Connections refused because the cap was reached.
+  // Connections refused because the cap was reached with every slot logged in, and connections
+  // closed before login to make room for a new one.
   std::uint64_t refused_connections() const { return refused_.load(); }
+  std::uint64_t evicted_connections() const { return evicted_.load(); }
 
   // Upper bound of one client message (all its packets together); larger ones get an ERROR and
   // the connection closes. Default 8 MiB. Set before start().
@@ -63,11 +67,15 @@ class TdsServer {
     int fd = -1;
     std::thread thread;
     std::atomic<bool> finished{false};
+    std::atomic<bool> logged_in{false};
+    bool evicted = false;
   };
 
   void accept_loop();
   void serve(Live& live, std::uint16_t spid);
   void reap_finished();
+  // Closes the oldest connection that has not logged in; false when there is none.
+  bool evict_one_not_logged_in();
 
   Backend& backend_;
   std::string host_;
@@ -87,6 +95,7 @@ class TdsServer {
   std::atomic<std::size_t> open_{0};
   std::atomic<std::uint64_t> total_{0};
   std::atomic<std::uint64_t> refused_{0};
+  std::atomic<std::uint64_t> evicted_{0};
 };
 
 }  // namespace sandbox::tds
