@@ -395,5 +395,53 @@ class HostileClients(unittest.TestCase):
         self.assertEqual(struct.unpack("<i", answer[11:15])[0], 4002)
 
 
+class HttpConnectionCap(unittest.TestCase):
+    """A small HTTP connection cap: waiting connections give way, busy ones get a polite 503."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sandbox = Sandbox("--http-max-connections", "8", "--http-idle-timeout", "30")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sandbox.stop()
+
+    def test_idle_connections_give_way_and_busy_ones_are_refused_politely(self):
+        sb = self.sandbox
+        port = sb.ports["mirror1"]
+        idle = [connect_raw(port) for _ in range(20)]
+        time.sleep(0.2)
+        # 20 idle connections on a cap of 8: every new one pushed out the longest waiting.
+        status, body = http_get(port, "/uini/ip1.ini")
+        self.assertEqual(status, 200)
+        self.assertGreaterEqual(sum(closed_by_peer(s, 0.3) for s in idle), 12)
+        for s in idle:
+            s.close()
+
+        # Eight requests held in the handler (the mirror hangs on purpose): no one waits to
+        # give way, so the ninth connection is answered 503 at once.
+        sb.control("POST", "/mirrors/1/reset-hits", "")
+        sb.control("POST", "/mirrors/1?mode=hang", "")
+        held = []
+        for _ in range(8):
+            s = connect_raw(port)
+            s.sendall(b"GET /uini/ip1.ini HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            held.append(s)
+        deadline = time.monotonic() + 5
+        while sb.control("GET", "/mirrors")[0]["hits"] < 8 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        try:
+            http_get(port, "/uini/ip1.ini")
+            self.fail("a ninth connection was served while eight were held")
+        except urllib.error.HTTPError as e:
+            self.assertEqual(e.code, 503)
+            self.assertEqual(e.headers.get("Retry-After"), "1")
+        sb.control("POST", "/mirrors/1?mode=up", "")
+        for s in held:
+            s.settimeout(5)
+            self.assertTrue(s.recv(100).startswith(b"HTTP/1.1 200"))
+            s.close()
+
+
 if __name__ == "__main__":
     unittest.main()
