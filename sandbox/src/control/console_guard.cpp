@@ -82,7 +82,9 @@ void install_control_guard(httplib::Server& server, const std::uint16_t* port) {
     auto why = refuse_control_request(facts, *port);
     if (!why) return httplib::Server::HandlerResponse::Unhandled;
     res.status = 403;
-    res.set_content(nlohmann::json{{"error", *why}}.dump(), "application/json");
+    res.set_content(nlohmann::json{{"error", *why}}.dump(-1, ' ', false,
+                                                         nlohmann::json::error_handler_t::replace),
+                    "application/json");
     return httplib::Server::HandlerResponse::Handled;
   });
 }

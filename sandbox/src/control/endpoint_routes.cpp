@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -23,7 +24,9 @@ using nlohmann::json;
 
 void send_json(httplib::Response& res, const json& body, int status = 200) {
   res.status = status;
-  res.set_content(body.dump(), "application/json");
+  // A byte that is not UTF-8 must never turn an answer into an exception (a 500): it is
+  // replaced. Names that may hold such bytes are escaped before they get here.
+  res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
 }
 
 void send_error(httplib::Response& res, int status, const std::string& message) {
@@ -42,7 +45,63 @@ json sftp_json(const SftpServer& sftp) {
               {"offset", sftp.fault_offset()},
               {"port", sftp.port()},
               {"open_sessions", sftp.open_sessions()},
-              {"total_sessions", sftp.total_sessions()}};
+              {"total_sessions", sftp.total_sessions()},
+              {"refused_sessions", sftp.refused_sessions()}};
+}
+
+// The length of the valid UTF-8 sequence at s[i], or 0 when the byte there starts none
+// (overlong forms, surrogates and code points past U+10FFFF are not valid).
+std::size_t utf8_sequence(const std::string& s, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char b = byte(i);
+  if (b < 0x80) return 1;
+  std::size_t n = 0;
+  std::uint32_t cp = 0;
+  if ((b & 0xE0) == 0xC0) {
+    n = 2;
+    cp = b & 0x1F;
+  } else if ((b & 0xF0) == 0xE0) {
+    n = 3;
+    cp = b & 0x0F;
+  } else if ((b & 0xF8) == 0xF0) {
+    n = 4;
+    cp = b & 0x07;
+  } else {
+    return 0;
+  }
+  if (i + n > s.size()) return 0;
+  for (std::size_t k = 1; k < n; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (byte(i + k) & 0x3F);
+  }
+  static constexpr std::uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return n;
+}
+
+// A file name as the console shows it: valid UTF-8 unchanged, every other byte as \xNN (and a
+// backslash as \\, so the escaped form reads back unambiguously). nullopt: nothing to escape.
+std::optional<std::string> escaped_name(const std::string& raw) {
+  std::string out;
+  bool escaped = false;
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (std::size_t i = 0; i < raw.size();) {
+    const std::size_t n = utf8_sequence(raw, i);
+    if (n == 0) {
+      const auto b = static_cast<unsigned char>(raw[i]);
+      out += "\\x";
+      out += kHex[b >> 4];
+      out += kHex[b & 15];
+      escaped = true;
+      ++i;
+    } else {
+      if (raw[i] == '\\') out += '\\';
+      out.append(raw, i, n);
+      i += n;
+    }
+  }
+  if (!escaped) return std::nullopt;
+  return out;
 }
 
 json uploads_json(const SftpServer& sftp) {
@@ -56,7 +115,14 @@ json uploads_json(const SftpServer& sftp) {
     if (!size_ec) found.emplace_back(entry.path().filename().string(), size);
   }
   std::sort(found.begin(), found.end());
-  for (const auto& [name, size] : found) files.push_back(json{{"name", name}, {"size", size}});
+  for (const auto& [name, size] : found) {
+    if (auto shown = escaped_name(name)) {
+      // Not UTF-8: shown escaped, and flagged so the console does not ask for it by that name.
+      files.push_back(json{{"name", *shown}, {"size", size}, {"escaped", true}});
+    } else {
+      files.push_back(json{{"name", name}, {"size", size}});
+    }
+  }
   return json{{"files", files}};
 }
 

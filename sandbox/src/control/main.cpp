@@ -3,9 +3,12 @@
 #include <httplib.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -53,17 +56,15 @@ void prepare_data_dir(const fs::path& dir) {
 // The control port's HTTP server, run on its own thread.
 class ControlServer {
  public:
-  ControlServer() {
-    // cpp-httplib's stop() waits for open connections; these limits bound that wait.
-    server_.set_read_timeout(3, 0);
+  explicit ControlServer(const HttpLimits& limits) : server_(limits) {
+    // A client that stops reading its answer gives up its worker after this.
     server_.set_write_timeout(3, 0);
-    server_.set_keep_alive_timeout(1);
     server_.set_socket_options(exclusive_listen_options);
     install_json_error_handlers(server_);
     install_control_guard(server_, &port_);
   }
   ~ControlServer() { stop(); }
-  httplib::Server& http() { return server_; }
+  GuardedHttpServer& http() { return server_; }
 
   std::uint16_t start(std::uint16_t port) {
     int bound = port == 0 ? server_.bind_to_any_port(kHost)
@@ -87,13 +88,42 @@ class ControlServer {
   }
 
  private:
-  httplib::Server server_;
+  GuardedHttpServer server_;
   std::uint16_t port_ = 0;  // set before the server thread starts
   std::thread thread_;
 };
 
+std::chrono::milliseconds to_ms(double seconds) {
+  return std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000.0 + 0.5));
+}
+
+HttpLimits http_limits(const Options::Limits& l, std::size_t max_body, std::size_t workers) {
+  HttpLimits h;
+  h.head_timeout = to_ms(l.http_head_timeout);
+  h.body_timeout = to_ms(l.http_body_timeout);
+  h.idle_timeout = to_ms(l.http_idle_timeout);
+  h.max_connections = l.http_max_connections;
+  h.max_body_bytes = max_body;
+  h.workers = workers;
+  return h;
+}
+
+// Every listener's cap together can exceed the usual soft limit of 1024 descriptors; the caps,
+// not that limit, are what should refuse clients.
+void raise_descriptor_limit() {
+  rlimit r{};
+  if (::getrlimit(RLIMIT_NOFILE, &r) != 0) return;
+  const rlim_t wanted = r.rlim_max == RLIM_INFINITY ? 8192 : std::min<rlim_t>(r.rlim_max, 8192);
+  if (r.rlim_cur < wanted) {
+    r.rlim_cur = wanted;
+    ::setrlimit(RLIMIT_NOFILE, &r);
+  }
+}
+
 int run(const Options& options, const sigset_t& stop_signals) {
   prepare_data_dir(options.data_dir);
+  raise_descriptor_limit();
+  const Options::Limits& limits = options.limits;
 
   ServiceConfig service_config;
   service_config.data_dir = options.data_dir;
@@ -101,12 +131,20 @@ int run(const Options& options, const sigset_t& stop_signals) {
   service_config.db_password = options.db_password;
   service_config.reset = options.reset;
   service_config.decoy_procedures = options.decoy_procedures;
+  service_config.call_log_bytes = limits.call_log_bytes;
   if (options.clock) {
     service_config.clock_start = parse_clock_text(*options.clock);
     if (!service_config.clock_start) throw std::runtime_error("bad --clock " + *options.clock);
   }
   Service service(service_config);
   tds::TdsServer tds(service, kHost, options.tds_port);
+  tds::TdsLimits tds_limits;
+  tds_limits.max_connections = limits.tds_max_connections;
+  tds_limits.login_timeout = to_ms(limits.tds_login_timeout);
+  tds_limits.idle_timeout = to_ms(limits.tds_idle_timeout);
+  tds_limits.message_timeout = to_ms(limits.tds_message_timeout);
+  tds.set_limits(tds_limits);
+  tds.set_max_message_bytes(limits.tds_max_message);
   tds.start();
   const std::uint16_t tds_port = tds.port();
 
@@ -116,6 +154,8 @@ int run(const Options& options, const sigset_t& stop_signals) {
   sftp_config.user = options.sftp_user;
   sftp_config.password = options.sftp_password;
   sftp_config.data_dir = options.data_dir;
+  sftp_config.max_sessions = limits.sftp_max_sessions;
+  sftp_config.auth_timeout = to_ms(limits.sftp_auth_timeout);
   SftpServer sftp(sftp_config);
   sftp.start();
 
@@ -128,10 +168,11 @@ int run(const Options& options, const sigset_t& stop_signals) {
   endpoints.sftp_port = sftp.port();
   endpoints.sftp_user = options.sftp_user;
   endpoints.sftp_password = options.sftp_password;
-  MirrorSet mirrors(kHost, options.mirror_ports, endpoints);
+  // The mirrors' handlers may hang or trickle on purpose (their failure modes): more workers.
+  MirrorSet mirrors(kHost, options.mirror_ports, endpoints, http_limits(limits, 64 * 1024, 16));
   mirrors.start();
 
-  ControlServer control;
+  ControlServer control(http_limits(limits, limits.max_body, 8));
   register_console_routes(control.http());
   register_service_routes(control.http(), service);
   register_endpoint_routes(control.http(), mirrors, sftp, [&service, &tds](nlohmann::json& state) {
@@ -140,6 +181,8 @@ int run(const Options& options, const sigset_t& stop_signals) {
     state["tds"] = {{"port", tds.port()},
                     {"open_connections", tds.open_connections()},
                     {"total_connections", tds.total_connections()},
+                    {"refused_connections", tds.refused_connections()},
+                    {"evicted_connections", tds.evicted_connections()},
                     {"open_sessions", counts.open},
                     {"total_logins", counts.total_logins},
                     {"failed_logins", counts.failed_logins}};

@@ -15,6 +15,38 @@ std::optional<std::uint16_t> parse_port(const std::string& text) {
   return static_cast<std::uint16_t>(value);
 }
 
+// Seconds, fractions allowed: "5", "0.5". Above zero, at most a day.
+std::optional<double> parse_seconds(const std::string& text) {
+  double value = 0;
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || ptr != end || !(value > 0) || value > 86400) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// A positive count; "k" and "M" (KiB, MiB) accepted for sizes.
+std::optional<std::size_t> parse_count(const std::string& text) {
+  std::string digits = text;
+  std::size_t scale = 1;
+  if (!digits.empty() && (digits.back() == 'k' || digits.back() == 'K')) {
+    scale = 1024;
+    digits.pop_back();
+  } else if (!digits.empty() && digits.back() == 'M') {
+    scale = 1024 * 1024;
+    digits.pop_back();
+  }
+  unsigned long long value = 0;
+  const char* end = digits.data() + digits.size();
+  auto [ptr, ec] = std::from_chars(digits.data(), end, value);
+  if (digits.empty() || ec != std::errc() || ptr != end || value == 0 ||
+      value > (1ull << 40) / scale) {
+    return std::nullopt;
+  }
+  return static_cast<std::size_t>(value * scale);
+}
+
 bool is_clock_text(const std::string& t) {
   // YYYY-MM-DD HH:MM:SS with plausible field ranges.
   if (t.size() != 19) return false;
@@ -28,6 +60,27 @@ bool is_clock_text(const std::string& t) {
   int month = num(5, 2), day = num(8, 2), hour = num(11, 2), minute = num(14, 2), sec = num(17, 2);
   return month >= 1 && month <= 12 && day >= 1 && day <= 31 && hour <= 23 && minute <= 59 &&
          sec <= 59;
+}
+
+std::optional<double*> seconds_option(Options::Limits& l, const std::string& name) {
+  if (name == "--http-head-timeout") return &l.http_head_timeout;
+  if (name == "--http-body-timeout") return &l.http_body_timeout;
+  if (name == "--http-idle-timeout") return &l.http_idle_timeout;
+  if (name == "--tds-login-timeout") return &l.tds_login_timeout;
+  if (name == "--tds-idle-timeout") return &l.tds_idle_timeout;
+  if (name == "--tds-message-timeout") return &l.tds_message_timeout;
+  if (name == "--sftp-auth-timeout") return &l.sftp_auth_timeout;
+  return std::nullopt;
+}
+
+std::optional<std::size_t*> count_option(Options::Limits& l, const std::string& name) {
+  if (name == "--http-max-connections") return &l.http_max_connections;
+  if (name == "--max-body") return &l.max_body;
+  if (name == "--tds-max-connections") return &l.tds_max_connections;
+  if (name == "--tds-max-message") return &l.tds_max_message;
+  if (name == "--sftp-max-sessions") return &l.sftp_max_sessions;
+  if (name == "--call-log-bytes") return &l.call_log_bytes;
+  return std::nullopt;
 }
 
 }  // namespace
@@ -48,6 +101,21 @@ std::string usage_text() {
          "  --clock \"YYYY-MM-DD HH:MM:SS\"  start the service clock here\n"
          "  --decoy-procedures      the parameter catalog also lists spXsmsXsend and\n"
          "                          legacy.sp_sms_send (clients must look procedures up exactly)\n"
+         "limits (what one client may take; times in seconds, sizes in bytes, k/M allowed):\n"
+         "  --http-head-timeout S   a request head must be in S after its first byte (10)\n"
+         "  --http-body-timeout S   its body S after the head (30)\n"
+         "  --http-idle-timeout S   a connection with no request begun closes after S (5)\n"
+         "  --http-max-connections N  per HTTP listener; more are answered 503 (128)\n"
+         "  --max-body N            control port request bodies; larger ones get 413 (1M)\n"
+         "  --tds-max-connections N database connections; more are closed at once (256)\n"
+         "  --tds-login-timeout S   connect to completed login (30)\n"
+         "  --tds-idle-timeout S    a logged-in connection idle this long closes (1800)\n"
+         "  --tds-message-timeout S a request's first byte to its last (60)\n"
+         "  --tds-max-message N     one request, all its packets; larger ones get an error\n"
+         "                          and the connection closes (8M)\n"
+         "  --sftp-max-sessions N   SFTP connections at once; more are closed (64)\n"
+         "  --sftp-auth-timeout S   connect to completed SFTP login (20)\n"
+         "  --call-log-bytes N      the call log drops its oldest entries beyond this (64M)\n"
          "  --help                  this text\n";
 }
 
@@ -83,6 +151,16 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
       o.decoy_procedures = true;
     } else if (name == "--ephemeral" && flag()) {
       o.ephemeral = true;
+    } else if (auto seconds = seconds_option(o.limits, name)) {
+      if (!take_value()) return fail(name + " needs a value");
+      auto v = parse_seconds(value);
+      if (!v) return fail(name + ": expected seconds above 0, got '" + value + "'");
+      **seconds = *v;
+    } else if (auto count = count_option(o.limits, name)) {
+      if (!take_value()) return fail(name + " needs a value");
+      auto v = parse_count(value);
+      if (!v) return fail(name + ": expected a positive number, got '" + value + "'");
+      **count = *v;
     } else if (name == "--data" || name == "--mirror-ports" || name == "--tds-port" ||
                name == "--sftp-port" || name == "--control-port" || name == "--db-user" ||
                name == "--db-password" || name == "--sftp-user" || name == "--sftp-password" ||

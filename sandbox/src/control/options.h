@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -25,6 +26,23 @@ struct Options {
   std::optional<std::string> clock;  // "YYYY-MM-DD HH:MM:SS", checked
   bool decoy_procedures = false;
   bool help = false;
+
+  // What one client may take (see docs/sandbox.md). Times in seconds.
+  struct Limits {
+    double http_head_timeout = 10;           // a request's first byte .. end of its head
+    double http_body_timeout = 30;           // end of its head .. end of its body
+    double http_idle_timeout = 5;            // open with no request begun
+    std::size_t http_max_connections = 128;  // per HTTP listener (each mirror, control port)
+    std::size_t max_body = 1u << 20;         // control port request bodies (mirrors: 64 KiB)
+    std::size_t tds_max_connections = 256;
+    double tds_login_timeout = 30;           // connect .. login done
+    double tds_idle_timeout = 1800;          // logged in, between requests
+    double tds_message_timeout = 60;         // a request's first byte .. its last
+    std::size_t tds_max_message = 8u << 20;  // one request, all its packets
+    std::size_t sftp_max_sessions = 64;
+    double sftp_auth_timeout = 20;  // connect .. login done
+    std::size_t call_log_bytes = 64u << 20;
+  } limits;
 };
 
 struct ParsedOptions {

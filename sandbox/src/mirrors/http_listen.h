@@ -1,10 +1,108 @@
-// Listening-socket options for the sandbox's HTTP servers.
+// The sandbox's HTTP servers (mirrors and control port): listening-socket options, and a server
+// that no slow, idle or greedy client can exhaust.
 #pragma once
+
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
 
 namespace sandbox {
 
 // SO_REUSEADDR only. cpp-httplib's default also sets SO_REUSEPORT, which would let a second
 // sandbox bind a port that is in use instead of failing to start.
 void exclusive_listen_options(int sock);
+
+struct HttpLimits {
+  // From a request's first byte to the end of its head; then to the end of its body.
+  std::chrono::milliseconds head_timeout{10000};
+  std::chrono::milliseconds body_timeout{30000};
+  // A connection with no request begun (new, or kept alive after an answer) closes after this.
+  std::chrono::milliseconds idle_timeout{5000};
+  // Open connections at once. At the cap, the connection that has waited longest for its
+  // request to arrive makes room for the new one; with every connection in a handler, the new
+  // one is answered 503 and closed.
+  std::size_t max_connections = 128;
+  // Declared bodies above this are answered 413 before any of the body is read.
+  std::size_t max_body_bytes = 1 << 20;
+  std::size_t max_head_bytes = 16 * 1024;
+  // Threads that run handlers (requests reach them only once complete).
+  std::size_t workers = 8;
+};
+
+// A cpp-httplib server whose connections wait for their requests on one polling thread rather
+// than on the worker threads: a client dripping a request a byte at a time, or opening
+// connections and saying nothing, costs a descriptor and a buffer until its deadline, never a
+// thread, so the handlers keep serving everyone else. A handler gets a request only once its
+// head and declared body are in (chunked bodies and "Expect: 100-continue" go to the handler
+// after the head and are read there under the body deadline).
+class GuardedHttpServer : public httplib::Server {
+ public:
+  explicit GuardedHttpServer(HttpLimits limits);
+  ~GuardedHttpServer() override;
+  GuardedHttpServer(const GuardedHttpServer&) = delete;
+  GuardedHttpServer& operator=(const GuardedHttpServer&) = delete;
+
+  // Stops accepting (httplib::Server::stop), then closes every connection and joins the
+  // threads. Idempotent; the destructor calls it.
+  void stop();
+
+  std::size_t open_connections() const { return open_.load(); }
+  std::uint64_t refused_connections() const { return refused_.load(); }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Conn {
+    int fd = -1;
+    std::string buf;  // received, not yet handed to a handler
+    enum class Phase { kIdle, kHead, kBody } phase = Phase::kIdle;
+    Clock::time_point deadline;
+    Clock::time_point since;  // when it began waiting
+    std::size_t need = 0;     // kBody: bytes of buf the request needs
+  };
+
+  // Called by httplib's accept loop for every new connection (on that thread: see the inline
+  // task queue): registers it with the polling thread, or refuses it over the cap.
+  bool process_and_close_socket(socket_t sock) override;
+
+  void poll_loop();
+  void evict_longest_waiting();
+  enum class Step { kKeep, kClose, kDispatched };
+  // Moves a connection on after new bytes: keep waiting, close it (a refusal was sent), or it
+  // went to the workers.
+  Step advance(Conn& c, Clock::time_point now);
+  void dispatch(Conn c);
+  void worker_loop();
+  void close_conn(int fd);
+  void hand_back(Conn c);
+
+  const HttpLimits limits_;
+  int wake_[2] = {-1, -1};
+  std::atomic<bool> stopping_{false};
+  bool stopped_ = false;
+  std::atomic<std::size_t> open_{0};
+  std::atomic<std::uint64_t> refused_{0};
+  std::atomic<std::size_t> waiting_count_{0};      // connections the polling thread holds
+  std::atomic<std::size_t> pending_evictions_{0};  // asked of the polling thread
+
+  std::mutex mu_;
+  std::condition_variable work_cv_;
+  std::vector<Conn> incoming_;  // for the polling thread
+  std::deque<Conn> work_;       // for the workers
+  std::set<int> in_handlers_;   // descriptors a worker holds (stop() shuts them down)
+
+  std::map<int, Conn> waiting_;  // polling thread only
+  std::thread poller_;
+  std::vector<std::thread> workers_;
+};
 
 }  // namespace sandbox

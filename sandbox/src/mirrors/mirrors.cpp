@@ -13,7 +13,6 @@ namespace sandbox {
 namespace {
 
 constexpr const char* kIniPath = "/uini/ip1.ini";
-constexpr std::size_t kWorkerThreads = 16;
 
 std::string html_page(std::string_view title, std::string_view text) {
   std::string page = "<!DOCTYPE html>\r\n<html><head><title>";
@@ -71,10 +70,11 @@ std::string_view mirror_mode_name(MirrorMode mode) {
   return "up";
 }
 
-Mirror::Mirror(std::string host, std::uint16_t port, MirrorEndpoints endpoints)
+Mirror::Mirror(std::string host, std::uint16_t port, MirrorEndpoints endpoints, HttpLimits limits)
     : host_(std::move(host)),
       port_(port),
       endpoints_(std::move(endpoints)),
+      limits_(limits),
       rng_(std::random_device{}()) {}
 
 Mirror::~Mirror() {
@@ -102,13 +102,9 @@ void Mirror::stop() {
 
 void Mirror::open_listener() {
   if (server_) return;
-  auto server = std::make_unique<httplib::Server>();
-  server->new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
-  // Short idle/read limits keep stop() prompt; the mirrors answer at once anyway.
-  server->set_keep_alive_timeout(1);
-  server->set_read_timeout(3, 0);
+  auto server = std::make_unique<GuardedHttpServer>(limits_);
+  // Short write limit keeps stop() prompt; the mirrors answer at once anyway.
   server->set_write_timeout(3, 0);
-  server->set_payload_max_length(64 * 1024);
   server->set_socket_options(exclusive_listen_options);
   // Every request, for any path and method, reaches handle(): it counts as a hit.
   server->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
@@ -122,7 +118,7 @@ void Mirror::open_listener() {
   } else if (!server->bind_to_port(host_, port_)) {
     throw std::runtime_error("cannot listen on " + host_ + ":" + std::to_string(port_));
   }
-  httplib::Server* raw = server.get();
+  GuardedHttpServer* raw = server.get();
   thread_ = std::thread([raw] { raw->listen_after_bind(); });
   // stop() only takes effect once the accept loop runs.
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -297,9 +293,9 @@ void Mirror::answer(MirrorMode mode, const std::string& custom, const httplib::R
 }
 
 MirrorSet::MirrorSet(std::string host, std::array<std::uint16_t, 3> ports,
-                     MirrorEndpoints endpoints) {
+                     MirrorEndpoints endpoints, HttpLimits limits) {
   for (std::size_t i = 0; i < 3; ++i) {
-    mirrors_[i] = std::make_unique<Mirror>(host, ports[i], endpoints);
+    mirrors_[i] = std::make_unique<Mirror>(host, ports[i], endpoints, limits);
   }
 }
 

@@ -12,13 +12,8 @@
 #include <string_view>
 #include <thread>
 
+#include "mirrors/http_listen.h"
 #include "mirrors/ini.h"
-
-namespace httplib {
-class Server;
-struct Request;
-struct Response;
-}  // namespace httplib
 
 namespace sandbox {
 
@@ -43,7 +38,8 @@ std::string_view mirror_mode_name(MirrorMode mode);
 
 class Mirror {
  public:
-  Mirror(std::string host, std::uint16_t port, MirrorEndpoints endpoints);
+  // `limits`: slow and idle clients, connection cap and body size (see GuardedHttpServer).
+  Mirror(std::string host, std::uint16_t port, MirrorEndpoints endpoints, HttpLimits limits = {});
   ~Mirror();
   Mirror(const Mirror&) = delete;
   Mirror& operator=(const Mirror&) = delete;
@@ -75,7 +71,8 @@ class Mirror {
   const MirrorEndpoints endpoints_;
 
   std::mutex lifecycle_mu_;  // serialises start/stop/reopen
-  std::unique_ptr<httplib::Server> server_;
+  const HttpLimits limits_;
+  std::unique_ptr<GuardedHttpServer> server_;
   std::thread thread_;
 
   mutable std::mutex mu_;
@@ -91,7 +88,8 @@ class Mirror {
 
 class MirrorSet {
  public:
-  MirrorSet(std::string host, std::array<std::uint16_t, 3> ports, MirrorEndpoints endpoints);
+  MirrorSet(std::string host, std::array<std::uint16_t, 3> ports, MirrorEndpoints endpoints,
+            HttpLimits limits = {});
   void start();  // all three, or throws
   void stop();
 

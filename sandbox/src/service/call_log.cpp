@@ -63,8 +63,12 @@ std::int64_t CallLog::append(std::int64_t connection, std::u16string_view proc, 
   }
   std::lock_guard lock(mutex_);
   p.seq = next_seq_++;
+  bytes_ += footprint(p);
   entries_.push_back(std::move(p));
-  while (entries_.size() > limit_) entries_.pop_front();
+  while (entries_.size() > limit_ || (bytes_ > max_bytes_ && entries_.size() > 1)) {
+    bytes_ -= footprint(entries_.front());
+    entries_.pop_front();
+  }
   return entries_.back().seq;
 }
 
@@ -105,6 +109,16 @@ std::vector<CallRecord> CallLog::list(std::optional<std::u16string_view> proc,
 void CallLog::clear() {
   std::lock_guard lock(mutex_);
   entries_.clear();
+  bytes_ = 0;
+}
+
+std::size_t CallLog::footprint(const Packed& p) {
+  return sizeof(Packed) + (p.proc.size() + p.error.size()) * 2 + p.params.size();
+}
+
+std::size_t CallLog::bytes() const {
+  std::lock_guard lock(mutex_);
+  return bytes_;
 }
 
 std::size_t CallLog::size() const {

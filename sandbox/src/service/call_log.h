@@ -1,7 +1,8 @@
 // Every procedure execution with its parameters exactly as received, for tests to inspect.
 //
 // Entries are packed into one byte string each, so a long run of calls stays affordable; the log
-// keeps the most recent `limit` entries. Thread-safe.
+// keeps the most recent `limit` entries, and drops the oldest while it holds more than
+// `max_bytes` (the newest entry always stays, whatever its size). Thread-safe.
 #pragma once
 
 #include <cstdint>
@@ -36,7 +37,8 @@ struct CallRecord {
 
 class CallLog {
  public:
-  explicit CallLog(std::size_t limit) : limit_(limit) {}
+  explicit CallLog(std::size_t limit, std::size_t max_bytes = 64u << 20)
+      : limit_(limit), max_bytes_(max_bytes) {}
 
   // Returns the entry's sequence number (1, 2, ...; never reused, also not after clear()).
   std::int64_t append(std::int64_t connection, std::u16string_view proc, bool via_sql,
@@ -46,6 +48,8 @@ class CallLog {
   std::vector<CallRecord> list(std::optional<std::u16string_view> proc, std::int64_t since) const;
   void clear();
   std::size_t size() const;
+  // What the entries take (their packed texts and parameters).
+  std::size_t bytes() const;
 
  private:
   struct Packed {
@@ -59,8 +63,12 @@ class CallLog {
   };
   static CallRecord unpack(const Packed& p);
 
+  static std::size_t footprint(const Packed& p);
+
   std::size_t limit_;
+  std::size_t max_bytes_;
   mutable std::mutex mutex_;
+  std::size_t bytes_ = 0;
   std::deque<Packed> entries_;
   std::int64_t next_seq_ = 1;
 };

@@ -18,7 +18,8 @@ using nlohmann::json;
 
 void reply(httplib::Response& res, const json& body, int status = 200) {
   res.status = status;
-  res.set_content(body.dump(), "application/json");
+  // Stored text is UTF-16 turned into UTF-8 (never invalid); replace rather than throw anyway.
+  res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
 }
 
 void bad_request(httplib::Response& res, const std::string& why) {

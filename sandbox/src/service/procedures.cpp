@@ -429,7 +429,10 @@ class Runner {
 }  // namespace
 
 StatementResult ServiceState::run_procedure(const ProcArgs& args, std::int64_t connection) {
-  std::lock_guard lock(db_mutex);
+  std::unique_lock lock(db_mutex, std::defer_lock);
+  // The parameter catalog is built from constant tables: it needs no database, so one client's
+  // catalog query never holds up another's calls.
+  if (args.def->id != ProcId::sp_sproc_columns) lock.lock();
   try {
     return Runner(*this, args, connection).run();
   } catch (const std::exception& e) {

@@ -171,7 +171,7 @@ ServiceState::ServiceState(ServiceConfig cfg, std::filesystem::path db_file)
       db_password(from_utf8(config.db_password)),
       clock(config.clock_start.value_or(local_now())),
       store(db_file, config.reset),
-      calls(config.call_log_limit) {}
+      calls(config.call_log_limit, config.call_log_bytes) {}
 
 Service::Service(ServiceConfig config) {
   const auto file = config.data_dir / "sandbox.sqlite3";

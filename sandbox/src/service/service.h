@@ -22,6 +22,7 @@ struct ServiceConfig {
   bool reset = false;                       // delete the database first and seed it again
   std::optional<DateTime> clock_start;      // service clock start; empty: the real local time
   std::size_t call_log_limit = 200000;      // the call log keeps this many recent entries
+  std::size_t call_log_bytes = 64u << 20;   // ... and at most this many bytes of them
   bool decoy_procedures = false;            // the catalog also lists look-alikes of sp_sms_send
 };
 

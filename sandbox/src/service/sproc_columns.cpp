@@ -2,6 +2,9 @@
 #include "service/service_impl.h"
 #include "service/text.h"
 
+#include <string>
+#include <vector>
+
 namespace sandbox {
 
 namespace {
@@ -54,31 +57,76 @@ const std::vector<Column>& layout() {
 }
 
 // LIKE with %, _, [x] and a backslash escape (ODBC escapes "_" as "\_"); case-insensitive.
-bool like(std::u16string_view text, std::u16string_view pattern) {
-  if (pattern.empty()) return text.empty();
-  const char16_t p = pattern.front();
-  if (p == u'%') {
-    for (std::size_t k = 0; k <= text.size(); ++k) {
-      if (like(text.substr(k), pattern.substr(1))) return true;
+// Every element but % stands for exactly one character, so the classic greedy match with one
+// backtrack point (the last %) decides it in O(text * pattern): a pattern of many % cannot blow
+// up, whoever sends it.
+struct LikeElement {
+  enum Kind { kAny, kOne, kChar, kSet } kind;
+  char16_t c = 0;           // kChar
+  std::u16string_view set;  // kSet
+  bool matches(char16_t t) const {
+    switch (kind) {
+      case kOne:
+        return true;
+      case kChar:
+        return ascii_lower(t) == ascii_lower(c);
+      case kSet:
+        for (char16_t s : set) {
+          if (ascii_lower(s) == ascii_lower(t)) return true;
+        }
+        return false;
+      case kAny:
+        break;
     }
     return false;
   }
-  if (text.empty()) return false;
-  if (p == u'_') return like(text.substr(1), pattern.substr(1));
-  if (p == u'\\' && pattern.size() > 1) {
-    return ascii_lower(text.front()) == ascii_lower(pattern[1]) &&
-           like(text.substr(1), pattern.substr(2));
-  }
-  if (p == u'[') {
-    const auto close = pattern.find(u']', 1);
-    if (close != std::u16string_view::npos) {
-      const auto set = pattern.substr(1, close - 1);
-      bool hit = false;
-      for (char16_t c : set) hit = hit || ascii_lower(c) == ascii_lower(text.front());
-      return hit && like(text.substr(1), pattern.substr(close + 1));
+};
+
+std::vector<LikeElement> like_elements(std::u16string_view pattern) {
+  std::vector<LikeElement> out;
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    const char16_t p = pattern[i];
+    if (p == u'%') {
+      if (out.empty() || out.back().kind != LikeElement::kAny)
+        out.push_back({LikeElement::kAny, 0, {}});
+    } else if (p == u'_') {
+      out.push_back({LikeElement::kOne, 0, {}});
+    } else if (p == u'\\' && i + 1 < pattern.size()) {
+      out.push_back({LikeElement::kChar, pattern[++i], {}});
+    } else if (p == u'[' && pattern.find(u']', i + 1) != std::u16string_view::npos) {
+      const std::size_t close = pattern.find(u']', i + 1);
+      out.push_back({LikeElement::kSet, 0, pattern.substr(i + 1, close - i - 1)});
+      i = close;
+    } else {
+      out.push_back({LikeElement::kChar, p, {}});
     }
   }
-  return ascii_lower(text.front()) == ascii_lower(p) && like(text.substr(1), pattern.substr(1));
+  return out;
+}
+
+bool like(std::u16string_view text, std::u16string_view pattern) {
+  const std::vector<LikeElement> elems = like_elements(pattern);
+  std::size_t t = 0;
+  std::size_t e = 0;
+  std::size_t star = std::string::npos;  // the last % met
+  std::size_t resume = 0;                // where the text goes on after it
+  while (t < text.size()) {
+    if (e < elems.size() && elems[e].kind == LikeElement::kAny) {
+      star = e++;
+      resume = t;
+    } else if (e < elems.size() && elems[e].matches(text[t])) {
+      ++t;
+      ++e;
+    } else if (star != std::string::npos) {
+      // Let the last % take one more character; earlier % never need to move again.
+      e = star + 1;
+      t = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (e < elems.size() && elems[e].kind == LikeElement::kAny) ++e;
+  return e == elems.size();
 }
 
 bool matches(const std::u16string* pattern, std::u16string_view value, bool use_pattern) {

@@ -153,6 +153,7 @@ class SftpServer::Impl {
   std::atomic<std::uint64_t> fault_offset_{0};
   std::atomic<std::uint64_t> mode_generation_{0};  // bumped on every mode change: ends a stall
   std::atomic<std::uint64_t> total_sessions_{0};
+  std::atomic<std::uint64_t> refused_sessions_{0};
 
   ssh_bind bind_ = nullptr;
   int listen_fd_ = -1;
@@ -165,6 +166,8 @@ class SftpServer::Impl {
     int fd = -1;  // -1 once the session thread has released its socket
     std::thread thread;
     std::atomic<bool> done{false};
+    std::atomic<bool> authenticated{false};
+    std::chrono::steady_clock::time_point auth_deadline;
   };
   mutable std::mutex sessions_mu_;
   std::list<Active> sessions_;
@@ -319,8 +322,20 @@ void SftpServer::Impl::accept_loop() {
     fds.push_back({listen_fd_, POLLIN, 0});
     fds.push_back({wake_pipe_[0], POLLIN, 0});
     for (int m : muted) fds.push_back({m, POLLIN, 0});
-    int n = ::poll(fds.data(), fds.size(), 1000);
+    int n = ::poll(fds.data(), fds.size(), 250);
     reap_finished(false);
+    {
+      // Past its login deadline a connection is cut under libssh: its blocking read fails and
+      // the session thread ends, giving the slot back.
+      const auto now = std::chrono::steady_clock::now();
+      std::lock_guard lock(sessions_mu_);
+      for (auto& s : sessions_) {
+        if (!s.authenticated && s.fd >= 0 && now >= s.auth_deadline) {
+          ::shutdown(s.fd, SHUT_RDWR);
+          s.auth_deadline = std::chrono::steady_clock::time_point::max();
+        }
+      }
+    }
     if (n < 0) {
       if (errno == EINTR) continue;
       break;
@@ -353,8 +368,19 @@ void SftpServer::Impl::accept_loop() {
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, sizeof nodelay);
     std::lock_guard lock(sessions_mu_);
     if (sessions_.size() >= config_.max_sessions) {
-      ::close(fd);
-      continue;
+      // The oldest connection still logging in makes room; with every slot logged in, the new
+      // one is refused.
+      auto victim = std::find_if(sessions_.begin(), sessions_.end(), [](const Active& s) {
+        return !s.authenticated && s.fd >= 0 &&
+               s.auth_deadline != std::chrono::steady_clock::time_point::max();
+      });
+      if (victim == sessions_.end()) {
+        ++refused_sessions_;
+        ::close(fd);
+        continue;
+      }
+      ::shutdown(victim->fd, SHUT_RDWR);
+      victim->auth_deadline = std::chrono::steady_clock::time_point::max();
     }
     ssh_session session = ssh_new();
     if (session == nullptr) {
@@ -368,6 +394,7 @@ void SftpServer::Impl::accept_loop() {
     ++total_sessions_;
     Active& active = sessions_.emplace_back();
     active.fd = fd;
+    active.auth_deadline = std::chrono::steady_clock::now() + config_.auth_timeout;
     active.thread = std::thread([this, &active, session] { serve(&active, session); });
   }
   for (int m : muted) ::close(m);
@@ -379,6 +406,7 @@ void SftpServer::Impl::serve(Active* active, ssh_session session) {
     ssh_options_set(session, SSH_OPTIONS_TIMEOUT, &timeout);
     ssh_set_auth_methods(session, SSH_AUTH_METHOD_PASSWORD | SSH_AUTH_METHOD_INTERACTIVE);
     if (!stopping_ && ssh_handle_key_exchange(session) == SSH_OK && authenticate(session)) {
+      active->authenticated = true;
       ssh_channel channel = open_sftp_channel(session);
       if (channel != nullptr) {
         sftp_session sftp = sftp_server_new(session, channel);
@@ -754,6 +782,10 @@ SftpMode SftpServer::mode() const {
 }
 std::uint64_t SftpServer::total_sessions() const {
   return impl_->total_sessions_;
+}
+
+std::uint64_t SftpServer::refused_sessions() const {
+  return impl_->refused_sessions_;
 }
 std::size_t SftpServer::open_sessions() const {
   std::lock_guard lock(impl_->sessions_mu_);

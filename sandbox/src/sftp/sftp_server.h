@@ -35,6 +35,11 @@ struct SftpConfig {
   std::filesystem::path data_dir;
   // Idle limit for one session's handshake and requests; slow clients need a generous one.
   std::chrono::seconds session_timeout{120};
+  // From connecting to a completed login: a client that connects and never speaks (or never
+  // logs in) gives its slot back after this.
+  std::chrono::milliseconds auth_timeout{20000};
+  // Connections at once (logging in or logged in). At the cap the oldest connection still
+  // logging in is cut to make room; with every slot logged in, a new one is closed at once.
   std::size_t max_sessions = 64;
 };
 
@@ -61,6 +66,8 @@ class SftpServer {
 
   std::size_t open_sessions() const;
   std::uint64_t total_sessions() const;
+  // Connections closed because max_sessions were open.
+  std::uint64_t refused_sessions() const;
 
  private:
   class Impl;

@@ -27,7 +27,7 @@ inline constexpr std::size_t kHeaderSize = 8;
 inline constexpr std::size_t kDefaultPacketSize = 4096;
 inline constexpr std::size_t kMinPacketSize = 512;
 inline constexpr std::size_t kMaxPacketSize = 32767;
-inline constexpr std::size_t kDefaultMaxMessageBytes = std::size_t{64} << 20;
+inline constexpr std::size_t kDefaultMaxMessageBytes = std::size_t{8} << 20;
 
 struct PacketHeader {
   std::uint8_t type = 0;

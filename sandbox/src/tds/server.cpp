@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -21,14 +22,40 @@
 namespace sandbox::tds {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+// Reads under deadlines: `first` until the current message's first byte arrives, then
+// `rest_after` from that byte (never later than `first` would allow before login).
 class SocketSource : public ByteSource {
  public:
   explicit SocketSource(int fd) : fd_(fd) {}
+
+  void begin_message(Clock::time_point first, std::chrono::milliseconds rest, bool cap_at_first) {
+    first_ = first;
+    rest_ = rest;
+    cap_at_first_ = cap_at_first;
+    started_ = false;
+  }
+
   bool read_exact(std::span<std::uint8_t> out) override {
     std::size_t got = 0;
     while (got < out.size()) {
+      const Clock::time_point deadline = started_ ? deadline_ : first_;
+      const auto now = Clock::now();
+      if (now >= deadline) return false;
+      pollfd p{fd_, POLLIN, 0};
+      const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+      const int r = ::poll(&p, 1, static_cast<int>(std::min<long long>(wait.count() + 1, 60000)));
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) return false;
+      if (r == 0) continue;  // the loop re-checks the deadline
       const ssize_t n = ::recv(fd_, out.data() + got, out.size() - got, 0);
       if (n > 0) {
+        if (!started_) {
+          started_ = true;
+          deadline_ = Clock::now() + rest_;
+          if (cap_at_first_) deadline_ = std::min(deadline_, first_);
+        }
         got += static_cast<std::size_t>(n);
       } else if (n < 0 && errno == EINTR) {
         continue;
@@ -41,6 +68,11 @@ class SocketSource : public ByteSource {
 
  private:
   int fd_;
+  Clock::time_point first_ = Clock::time_point::max();
+  Clock::time_point deadline_ = Clock::time_point::max();
+  std::chrono::milliseconds rest_{0};
+  bool cap_at_first_ = false;
+  bool started_ = false;
 };
 
 bool send_all(int fd, const std::vector<std::uint8_t>& data) {
@@ -135,6 +167,12 @@ void TdsServer::accept_loop() {
       }
       continue;
     }
+    if (open_.load() >= limits_.max_connections && !evict_one_not_logged_in()) {
+      // Over the cap: closed before any thread or session is spent on it.
+      ++refused_;
+      ::close(fd);
+      continue;
+    }
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     // SPIDs are non-zero; start where a real server's user sessions start.
@@ -162,8 +200,16 @@ void TdsServer::serve(Live& live, std::uint16_t spid) {
     SocketSource source(fd);
     MessageReader reader(source, max_message_bytes_);
     std::uint8_t packet_id = 1;
+    const Clock::time_point login_deadline = Clock::now() + limits_.login_timeout;
     for (;;) {
       Message m;
+      // Before login everything must be done by the login deadline; afterwards a connection
+      // may idle between requests, and each request must arrive whole in good time.
+      if (conn.logged_in()) {
+        source.begin_message(Clock::now() + limits_.idle_timeout, limits_.message_timeout, false);
+      } else {
+        source.begin_message(login_deadline, limits_.message_timeout, true);
+      }
       const ReadResult r = reader.read(m);
       Reply reply;
       const std::size_t packet_size = conn.packet_size();
@@ -173,6 +219,7 @@ void TdsServer::serve(Live& live, std::uint16_t spid) {
         break;
       } else {
         reply = conn.handle(m);
+        if (conn.logged_in()) live.logged_in.store(true);
       }
       if (!reply.payload.empty()) {
         const auto bytes =
@@ -191,6 +238,20 @@ void TdsServer::serve(Live& live, std::uint16_t spid) {
   }
   --open_;
   live.finished.store(true);
+}
+
+bool TdsServer::evict_one_not_logged_in() {
+  std::lock_guard lock(mutex_);
+  for (auto& l : live_) {  // oldest first
+    if (l->fd >= 0 && !l->logged_in.load() && !l->evicted) {
+      // Its thread wakes from recv() and closes the connection itself.
+      ::shutdown(l->fd, SHUT_RDWR);
+      l->evicted = true;
+      ++evicted_;
+      return true;
+    }
+  }
+  return false;
 }
 
 void TdsServer::reap_finished() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -14,6 +15,20 @@
 #include "backend.h"
 
 namespace sandbox::tds {
+
+// What one client may take of the server. At the cap, the oldest connection that has not
+// logged in makes room for the new one (connections that never log in cannot lock clients out);
+// with every slot logged in, the new connection is closed at once. A connection that runs out
+// of time is closed (no request is ever cut short while it runs).
+struct TdsLimits {
+  std::size_t max_connections = 256;
+  // From connecting to a completed login.
+  std::chrono::milliseconds login_timeout{30000};
+  // Logged in, waiting for the next request.
+  std::chrono::milliseconds idle_timeout{1800000};
+  // From a request's first byte to its last.
+  std::chrono::milliseconds message_timeout{60000};
+};
 
 class TdsServer {
  public:
@@ -36,26 +51,38 @@ class TdsServer {
   // Connections accepted since start().
   std::uint64_t total_connections() const { return total_.load(); }
 
+  // Connections refused because the cap was reached with every slot logged in, and connections
+  // closed before login to make room for a new one.
+  std::uint64_t refused_connections() const { return refused_.load(); }
+  std::uint64_t evicted_connections() const { return evicted_.load(); }
+
   // Upper bound of one client message (all its packets together); larger ones get an ERROR and
-  // the connection closes. Default 64 MiB. Set before start().
+  // the connection closes. Default 8 MiB. Set before start().
   void set_max_message_bytes(std::size_t bytes) { max_message_bytes_ = bytes; }
+  // Set before start().
+  void set_limits(const TdsLimits& limits) { limits_ = limits; }
 
  private:
   struct Live {
     int fd = -1;
     std::thread thread;
     std::atomic<bool> finished{false};
+    std::atomic<bool> logged_in{false};
+    bool evicted = false;
   };
 
   void accept_loop();
   void serve(Live& live, std::uint16_t spid);
   void reap_finished();
+  // Closes the oldest connection that has not logged in; false when there is none.
+  bool evict_one_not_logged_in();
 
   Backend& backend_;
   std::string host_;
   std::uint16_t requested_port_;
   std::uint16_t bound_port_ = 0;
   std::size_t max_message_bytes_;
+  TdsLimits limits_;
   int listen_fd_ = -1;
   int wake_fds_[2] = {-1, -1};  // self-pipe that wakes the accept loop for stop()
   std::thread acceptor_;
@@ -67,6 +94,8 @@ class TdsServer {
   std::list<std::unique_ptr<Live>> live_;
   std::atomic<std::size_t> open_{0};
   std::atomic<std::uint64_t> total_{0};
+  std::atomic<std::uint64_t> refused_{0};
+  std::atomic<std::uint64_t> evicted_{0};
 };
 
 }  // namespace sandbox::tds

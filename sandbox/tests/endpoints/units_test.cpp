@@ -105,6 +105,60 @@ TEST(Options, DefaultsOverridesAndEphemeral) {
   EXPECT_TRUE(parse_options({"--help"}).options->help);
 }
 
+TEST(Options, LimitsTakeSecondsAndSizes) {
+  auto p = parse_options({"--data", "/d"});
+  ASSERT_TRUE(p.options) << p.error;
+  const Options::Limits defaults = p.options->limits;
+  EXPECT_EQ(defaults.http_max_connections, 128u);
+  EXPECT_EQ(defaults.max_body, 1u << 20);
+  EXPECT_EQ(defaults.tds_max_message, 8u << 20);
+  EXPECT_EQ(defaults.sftp_max_sessions, 64u);
+  EXPECT_LT(defaults.sftp_auth_timeout, 120);
+
+  p = parse_options({"--data",
+                     "/d",
+                     "--http-head-timeout",
+                     "0.5",
+                     "--http-body-timeout=2",
+                     "--http-idle-timeout",
+                     "1",
+                     "--http-max-connections",
+                     "7",
+                     "--max-body",
+                     "64k",
+                     "--tds-max-connections",
+                     "3",
+                     "--tds-login-timeout",
+                     "1.25",
+                     "--tds-idle-timeout",
+                     "9",
+                     "--tds-message-timeout",
+                     "4",
+                     "--tds-max-message",
+                     "2M",
+                     "--sftp-max-sessions",
+                     "5",
+                     "--sftp-auth-timeout",
+                     "3",
+                     "--call-log-bytes",
+                     "1000"});
+  ASSERT_TRUE(p.options) << p.error;
+  const Options::Limits& l = p.options->limits;
+  EXPECT_DOUBLE_EQ(l.http_head_timeout, 0.5);
+  EXPECT_DOUBLE_EQ(l.http_body_timeout, 2);
+  EXPECT_DOUBLE_EQ(l.http_idle_timeout, 1);
+  EXPECT_EQ(l.http_max_connections, 7u);
+  EXPECT_EQ(l.max_body, 64u * 1024);
+  EXPECT_EQ(l.tds_max_connections, 3u);
+  EXPECT_DOUBLE_EQ(l.tds_login_timeout, 1.25);
+  EXPECT_DOUBLE_EQ(l.tds_idle_timeout, 9);
+  EXPECT_DOUBLE_EQ(l.tds_message_timeout, 4);
+  EXPECT_EQ(l.tds_max_message, 2u << 20);
+  EXPECT_EQ(l.sftp_max_sessions, 5u);
+  EXPECT_DOUBLE_EQ(l.sftp_auth_timeout, 3);
+  EXPECT_EQ(l.call_log_bytes, 1000u);
+}
+
 TEST(Options, RejectsBadInputWithOneLine) {
   for (std::vector<std::string> bad :
        std::vector<std::vector<std::string>>{{},
@@ -116,7 +170,14 @@ TEST(Options, RejectsBadInputWithOneLine) {
                                              {"--data", "/d", "--mirror-ports", "1,2,3,4"},
                                              {"--data", "/d", "--clock", "2024-03-01"},
                                              {"--data", "/d", "--clock", "2024-13-01 00:00:00"},
-                                             {"--data", "/d", "--reset=1"}}) {
+                                             {"--data", "/d", "--reset=1"},
+                                             {"--data", "/d", "--http-head-timeout", "0"},
+                                             {"--data", "/d", "--http-idle-timeout", "-1"},
+                                             {"--data", "/d", "--tds-idle-timeout", "5s"},
+                                             {"--data", "/d", "--max-body", "0"},
+                                             {"--data", "/d", "--max-body", "1G"},
+                                             {"--data", "/d", "--tds-max-connections"},
+                                             {"--data", "/d", "--call-log-bytes", "-4M"}}) {
     auto p = parse_options(bad);
     EXPECT_FALSE(p.options.has_value());
     EXPECT_FALSE(p.error.empty());

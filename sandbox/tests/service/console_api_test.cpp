@@ -223,5 +223,37 @@ TEST_F(ConsoleApiTest, ArmedFaultsAreShownAndCountDownAsTheyFire) {
   EXPECT_FALSE(f["janek_null"].get<bool>());
 }
 
+// The call log is bounded in bytes as well as in entries: huge parameters push the oldest
+// entries out, and the newest entry stays whatever its size.
+TEST(CallLogBound, OldestEntriesGoWhenTheBytesRunOver) {
+  CallLog log(1000, 100000);
+  const SqlValue big = SqlValue::nvarchar(std::u16string(20000, u'x'));  // 40,000 bytes
+  const SqlValue small = SqlValue::int32(1);
+  std::vector<std::int64_t> seqs;
+  for (int i = 0; i < 5; ++i) {
+    seqs.push_back(log.append(1, u"sp_sms_send", false, {CallParam{u"@msg", &big}}, std::nullopt));
+  }
+  EXPECT_EQ(log.size(), 2u);
+  EXPECT_LE(log.bytes(), 100000u);
+  auto kept = log.list(std::nullopt, 0);
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(kept[0].seq, seqs[3]);
+  EXPECT_EQ(kept[1].seq, seqs[4]);
+  EXPECT_EQ(kept[1].params.at(0).value.s.size(), 20000u);
+
+  // Small entries fill the room the big ones leave.
+  for (int i = 0; i < 50; ++i) log.append(2, u"f_login", false, {CallParam{u"@n", &small}}, {});
+  EXPECT_LE(log.bytes(), 100000u);
+  EXPECT_EQ(log.list(u"f_login", 0).size(), 50u);
+
+  // One entry larger than the whole bound: it alone stays.
+  const SqlValue huge = SqlValue::nvarchar(std::u16string(80000, u'y'));
+  const auto last = log.append(3, u"sp_lms_send", false, {CallParam{u"@msg", &huge}}, {});
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log.list(std::nullopt, 0).at(0).seq, last);
+  log.clear();
+  EXPECT_EQ(log.bytes(), 0u);
+}
+
 }  // namespace
 }  // namespace sandbox::test

@@ -1,4 +1,13 @@
 // SQL batches, sp_executesql and sp_sproc_columns.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <set>
+#include <thread>
+
 #include "service/service_impl.h"
 #include "support.h"
 
@@ -127,6 +136,110 @@ TEST_F(SqlTest, BatchExecWithLiterals) {
   EXPECT_EQ(service_->state().calls.list(u"sp_sms_send", 0).size(), 1u);
   auto other_table = session_->execute_batch(u"update messages set reply = 1 where id = 1");
   EXPECT_EQ(other_table.at(0).error->number, 208);
+}
+
+// The procedure names (without ";n") an sp_sproc_columns pattern selects.
+std::set<std::u16string> procedures_matching(Session& session, const std::u16string& pattern) {
+  std::set<std::u16string> names;
+  auto r = session.call_rpc(u"sp_sproc_columns", {p(pattern)});
+  EXPECT_FALSE(r.error) << to_utf8(r.error->text);
+  if (r.result_sets.empty()) return names;
+  const ResultSet& rs = r.result_sets[0];
+  for (std::size_t i = 0; i < rs.rows.size(); ++i) {
+    const std::u16string name = rs.rows[i][2].s;
+    names.insert(name.substr(0, name.find(u';')));
+  }
+  return names;
+}
+
+TEST_F(SqlTest, SprocColumnsPatterns) {
+  using Set = std::set<std::u16string>;
+  const Set all = procedures_matching(*session_, u"%");
+  ASSERT_GT(all.size(), 10u);
+  auto where = [&](auto keep) {
+    Set out;
+    for (const auto& n : all)
+      if (keep(n)) out.insert(n);
+    return out;
+  };
+  auto count_a = [](const std::u16string& n) {
+    return std::count_if(n.begin(), n.end(), [](char16_t c) { return c == u'a' || c == u'A'; });
+  };
+  EXPECT_EQ(procedures_matching(*session_, u"%login"), Set{u"f_login"});
+  EXPECT_EQ(procedures_matching(*session_, u"F_LOG%"), Set{u"f_login"});
+  EXPECT_EQ(procedures_matching(*session_, u"sp[_]sms[_]send"), Set{u"sp_sms_send"});
+  EXPECT_EQ(procedures_matching(*session_, u"sp_[lm]ms_send"),
+            (Set{u"sp_lms_send", u"sp_mms_send"}));
+  EXPECT_EQ(procedures_matching(*session_, u"sp\\_%\\_send"),
+            (Set{u"sp_sms_send", u"sp_lms_send", u"sp_mms_send"}));
+  // Backtracking: the last % must give characters back for "2" to match at the end.
+  EXPECT_EQ(procedures_matching(*session_, u"%data%2"),
+            (Set{u"sp_result_data2", u"sp_result_dataV2", u"sp_YaeyakDataV2"}));
+  EXPECT_EQ(procedures_matching(*session_, u"%a%a%"),
+            where([&](const std::u16string& n) { return count_a(n) >= 2; }));
+  EXPECT_EQ(procedures_matching(*session_, u"%a%a%a%a%"),
+            (Set{u"sp_YaeyakData", u"sp_YaeyakDataV2"}));
+  EXPECT_EQ(procedures_matching(*session_, u"%________________"),
+            where([](const std::u16string& n) { return n.size() >= 16; }));
+  EXPECT_EQ(procedures_matching(*session_, u"_______"),
+            where([](const std::u16string& n) { return n.size() == 7; }));
+  // An unclosed "[" is a plain character; a trailing "\" too.
+  EXPECT_TRUE(procedures_matching(*session_, u"sp[sms_send").empty());
+  EXPECT_TRUE(procedures_matching(*session_, u"f_login\\").empty());
+  EXPECT_TRUE(procedures_matching(*session_, u"%login%x").empty());
+}
+
+// A pattern of 40 % used to take 2^40 steps under the database lock and freeze every client.
+TEST_F(SqlTest, SprocColumnsManyWildcardsAnswerWhileOthersAreServed) {
+  const std::u16string many(40, u'%');
+  struct Shared {
+    std::atomic<bool> done{false};
+    std::set<std::u16string> none, login;
+  };
+  auto shared = std::make_shared<Shared>();
+  auto catalog = service_->open_session();
+  LoginRequest login{u"sms_app", u"tavik2024db", u"", u"test", u"host"};
+  ASSERT_FALSE(catalog->login(login).error);
+  std::thread hostile([shared, many, s = std::move(catalog)]() mutable {
+    for (int i = 0; i < 20; ++i) {
+      shared->none = procedures_matching(*s, many + u"x");
+      shared->login = procedures_matching(*s, many + u"l" + many + u"gin" + many);
+    }
+    shared->done = true;
+  });
+  // Meanwhile another client's balance queries go on, on a thread of their own: with the
+  // database lock held by the matcher they would block, and this thread must still see that.
+  struct Served {
+    std::atomic<int> calls{0};
+    std::atomic<int> wrong{0};
+    std::atomic<bool> done{false};
+  };
+  auto served = std::make_shared<Served>();
+  std::thread client([this, shared, served] {
+    do {
+      auto janek = rpc(u"f_sms_janek", {p(u"@user_id", u"demo")});
+      if (!janek.function_value || janek.function_value->i != 100000LL * 10000) ++served->wrong;
+      ++served->calls;
+    } while (!shared->done);
+    served->done = true;
+  });
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!(shared->done && served->done) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (!(shared->done && served->done)) {
+    // Stuck in the matcher or behind its lock: the threads cannot be joined, so end here.
+    ADD_FAILURE() << "sp_sproc_columns with 40 % did not answer within 30 s (other client served "
+                  << served->calls << " calls meanwhile)";
+    std::fflush(nullptr);
+    std::_Exit(1);
+  }
+  hostile.join();
+  client.join();
+  EXPECT_GE(served->calls, 1);
+  EXPECT_EQ(served->wrong, 0);
+  EXPECT_TRUE(shared->none.empty());
+  EXPECT_EQ(shared->login, std::set<std::u16string>{u"f_login"});
 }
 
 TEST_F(SqlTest, SprocColumnsLayout) {

@@ -329,6 +329,62 @@ TEST_F(TdsServerTest, ManyConcurrentClients) {
   EXPECT_EQ(ok.load(), kClients);
 }
 
+// Limits: a connection that never logs in, or idles after login, is closed by its deadline; at
+// the cap a connection that has not logged in makes room, and with every slot logged in a new
+// connection is closed at once. Logged-in clients are never disturbed by any of it.
+TEST(TdsServerLimits, DeadlinesAndCapKeepSlotsForClientsThatLogIn) {
+  FakeBackend backend;
+  TdsServer server(backend, "127.0.0.1", 0);
+  TdsLimits limits;
+  limits.max_connections = 3;
+  limits.login_timeout = 300ms;
+  limits.idle_timeout = 400ms;
+  limits.message_timeout = 300ms;
+  server.set_limits(limits);
+  server.start();
+
+  {  // never speaks, then speaks half a packet: closed by the login deadline either way
+    Client silent(server.port());
+    Client half(server.port());
+    ASSERT_TRUE(half.send_raw({0x12, 0x01, 0x00}));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(silent.closed_by_server());
+    EXPECT_TRUE(half.closed_by_server());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+  }
+  {  // logged in and idle past the idle deadline: closed; a busy one is not
+    Client idle(server.port());
+    Client busy(server.port());
+    ASSERT_TRUE(idle.login());
+    ASSERT_TRUE(busy.login());
+    for (int i = 0; i < 8; ++i) {
+      std::this_thread::sleep_for(100ms);
+      ASSERT_EQ(busy.request(packet_type::kSqlBatch, testing::sql_batch(u"x")).size(), 1u);
+    }
+    EXPECT_TRUE(idle.closed_by_server());
+  }
+  ASSERT_TRUE(wait_for([&] { return server.open_connections() == 0; }));
+  {  // at the cap: the connection not logged in gives way to a new one
+    Client a(server.port());
+    Client b(server.port());
+    ASSERT_TRUE(a.login());
+    ASSERT_TRUE(b.login());
+    Client silent(server.port());
+    ASSERT_TRUE(wait_for([&] { return server.open_connections() == 3; }));
+    Client newcomer(server.port());
+    ASSERT_TRUE(newcomer.login());
+    EXPECT_TRUE(silent.closed_by_server());
+    EXPECT_EQ(server.evicted_connections(), 1u);
+    // Every slot logged in: the next one is closed at once, and nobody else is touched.
+    Client refused(server.port());
+    EXPECT_TRUE(refused.closed_by_server());
+    EXPECT_EQ(server.refused_connections(), 1u);
+    for (Client* c : {&a, &b, &newcomer}) {
+      EXPECT_EQ(c->request(packet_type::kSqlBatch, testing::sql_batch(u"x")).size(), 1u);
+    }
+  }
+}
+
 TEST(TdsServerLifecycle, StopEndsIdleConnectionsAndPortZeroIsEphemeral) {
   FakeBackend backend;
   TdsServer a(backend, "127.0.0.1", 0);

@@ -444,7 +444,9 @@ async function refreshPictures() {
   }
   const figures = files.map((f) => {
     const ids = users.get(f.name.toLowerCase()) || [];
-    return el('figure', { 'data-name': f.name }, pictureImg(f.name),
+    // A name that is not UTF-8 arrives escaped: no file has that name, so no picture is asked for.
+    return el('figure', { 'data-name': f.name, class: f.escaped ? 'broken' : undefined },
+      f.escaped ? null : pictureImg(f.name),
       el('figcaption', {}, el('div', { text: f.name }),
         el('div', { class: 'muted', text: `${f.size.toLocaleString('en-US')} bytes` }),
         ids.length ? el('div', { class: 'muted', text: `in message ${ids.map((i) => `#${i}`).join(', ')}` }) : null));

@@ -1,0 +1,447 @@
+"""Hostile clients on loopback against a real sandbox: slow, idle, greedy and odd ones.
+
+Each attack is bounded (a few dozen connections, a few seconds) and runs against a sandbox whose
+limits are set short by option. Throughout, a normal session (the mirror's ip1.ini, a database
+login with two function calls, the control port's state) must keep being served; its worst
+latency during each attack is printed as a figure, never asserted tightly."""
+
+import os
+import resource
+import socket
+import struct
+import subprocess
+import threading
+import time
+import unittest
+import urllib.error
+import urllib.request
+
+import pymssql
+
+from sandbox_harness import DB_PASSWORD, DB_USER, Sandbox
+
+# Generous bounds: an answer later than this means the attack froze the listener.
+ANSWER_BOUND = 5.0
+FIGURES = []
+
+
+def figure(name, samples):
+    if samples:
+        line = "%-44s normal session: %3d runs, median %7.1f ms, worst %7.1f ms" % (
+            name, len(samples), sorted(samples)[len(samples) // 2] * 1000, max(samples) * 1000)
+    else:
+        line = "%-44s normal session: no run completed" % name
+    FIGURES.append(line)
+    print(line, flush=True)
+
+
+def connect_raw(port):
+    s = socket.create_connection(("127.0.0.1", port), timeout=5)
+    s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    return s
+
+
+def closed_by_peer(sock, within):
+    """True when the peer closes (or resets) `sock` within `within` seconds."""
+    sock.settimeout(0.2)
+    deadline = time.monotonic() + within
+    while time.monotonic() < deadline:
+        try:
+            if sock.recv(65536) == b"":
+                return True
+        except socket.timeout:
+            continue
+        except OSError:
+            return True
+    return False
+
+
+def http_get(port, path, timeout=ANSWER_BOUND):
+    with urllib.request.urlopen("http://127.0.0.1:%d%s" % (port, path), timeout=timeout) as r:
+        return r.status, r.read()
+
+
+def peak_rss_mb(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) / 1024.0
+    return 0.0
+
+
+class NormalSession(threading.Thread):
+    """Runs the normal session over and over until stopped; records each run's time."""
+
+    def __init__(self, sandbox, with_sftp=False):
+        super().__init__(daemon=True)
+        self.sandbox = sandbox
+        self.with_sftp = with_sftp
+        self.samples = []
+        self.failures = []
+        self.stop_flag = threading.Event()
+
+    def one(self):
+        sb = self.sandbox
+        status, body = http_get(sb.ports["mirror1"], "/uini/ip1.ini")
+        assert status == 200 and b"sms_id" in body.lower() or b"=" in body, body[:80]
+        conn = pymssql.connect(server="127.0.0.1", port=sb.tds_port, user=DB_USER,
+                               password=DB_PASSWORD, database="sms", tds_version="7.3",
+                               login_timeout=int(ANSWER_BOUND), timeout=int(ANSWER_BOUND),
+                               autocommit=True)
+        try:
+            cur = conn.cursor()
+            cur.execute("SELECT dbo.f_login(%s, %s)", ("demo", "demo1234"))
+            assert cur.fetchone()[0] == ""
+            cur.execute("SELECT dbo.f_sms_janek(%s)", ("demo",))
+            assert cur.fetchone()[0] > 0
+        finally:
+            conn.close()
+        status, _ = http_get(sb.ports["control"], "/state")
+        assert status == 200
+        if self.with_sftp:
+            r = sftp_put(sb, "normal.txt", b"hello")
+            assert r.returncode == 0, r.stderr
+
+    def run(self):
+        while not self.stop_flag.is_set():
+            start = time.monotonic()
+            try:
+                self.one()
+                self.samples.append(time.monotonic() - start)
+            except Exception as e:  # noqa: BLE001 - every failure is reported by the test
+                self.failures.append("%.1fs: %r" % (time.monotonic() - start, e))
+            time.sleep(0.05)
+
+    def finish(self):
+        self.stop_flag.set()
+        self.join(30)
+
+
+def sftp_put(sb, name, content):
+    local = os.path.join(sb.data_dir, "..", "sftp-src-" + name)
+    with open(local, "wb") as f:
+        f.write(content)
+    return subprocess.run(
+        ["sshpass", "-e", "sftp", "-o", "BatchMode=no", "-b", "-", "-P", str(sb.ports["sftp"]),
+         "-o", "StrictHostKeyChecking=no", "-o", "UserKnownHostsFile=/dev/null",
+         "-o", "PreferredAuthentications=password", "-o", "PubkeyAuthentication=no",
+         "-o", "ConnectTimeout=5", "-o", "NumberOfPasswordPrompts=1", "smsftp@127.0.0.1"],
+        input=("put %s %s\n" % (local, name)).encode(), capture_output=True, timeout=30,
+        env=dict(os.environ, SSHPASS="tavik2024ftp"))
+
+
+class HostileClients(unittest.TestCase):
+    """One sandbox with short limits; each test is one attack."""
+
+    @classmethod
+    def setUpClass(cls):
+        limits = ["--http-head-timeout", "2", "--http-body-timeout", "2",
+                  "--http-idle-timeout", "2", "--tds-login-timeout", "2",
+                  "--tds-max-connections", "200", "--sftp-auth-timeout", "2",
+                  "--call-log-bytes", "4M"]
+        # TAVIKSMS_HOSTILE_NO_LIMITS=1 runs the attacks against a build that has no such
+        # options, to see them fail there.
+        if os.environ.get("TAVIKSMS_HOSTILE_NO_LIMITS"):
+            limits = []
+        # The sandbox starts with the usual soft limit of descriptors (it raises its own); the
+        # attacks need more than that here.
+        cls.sandbox = Sandbox(*limits)
+        _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (min(hard, 4096), hard))
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sandbox.stop()
+        print("\n".join(["", "latency of a normal session during each attack:"] + FIGURES))
+
+    def attack(self, name, body, with_sftp=False):
+        """Runs `body()` while a normal session repeats; every run must succeed in bound."""
+        normal = NormalSession(self.sandbox, with_sftp)
+        normal.start()
+        try:
+            body()
+        finally:
+            normal.finish()
+        figure(name, normal.samples)
+        self.assertEqual(normal.failures, [], name)
+        self.assertGreater(len(normal.samples), 0, name)
+        self.assertLess(max(normal.samples), ANSWER_BOUND * 2, name)
+
+    def test_slowloris_on_mirrors_and_control_port(self):
+        sb = self.sandbox
+        targets = [sb.ports["mirror1"], sb.ports["mirror2"], sb.ports["mirror3"]] * 20
+        targets += [sb.ports["control"]] * 40
+        drips = [connect_raw(p) for p in targets]
+        head = b"GET /uini/ip1.ini HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: " + b"a" * 64
+
+        def drip():
+            for i in range(12):  # 6 s: a byte every half second on every connection
+                for s in drips:
+                    try:
+                        s.send(head[i:i + 1])
+                    except OSError:
+                        pass
+                time.sleep(0.5)
+
+        self.attack("slowloris (100 connections, 1 byte/0.5 s)", drip)
+        # The head deadline (2 s here) closed every dripping connection.
+        self.assertTrue(all(closed_by_peer(s, 1) for s in drips))
+        for s in drips:
+            s.close()
+
+    def test_request_head_then_nothing(self):
+        sb = self.sandbox
+        socks = []
+        for port in [sb.ports["control"]] * 30 + [sb.ports["mirror1"]] * 20:
+            s = connect_raw(port)
+            s.sendall(b"POST /clock HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100\r\n\r\n")
+            socks.append(s)
+        self.attack("valid head, body never sent (50 conns)", lambda: time.sleep(4))
+        answers = []
+        for s in socks:
+            s.settimeout(1)
+            try:
+                answers.append(s.recv(100))
+            except OSError:
+                answers.append(b"")
+            s.close()
+        # Body deadline: 408 and closed, the handler never saw a half request.
+        self.assertTrue(all(a.startswith(b"HTTP/1.1 408") for a in answers), answers[:3])
+
+    def test_connection_churn(self):
+        sb = self.sandbox
+        ports = [sb.ports["mirror1"], sb.ports["control"], sb.tds_port, sb.ports["sftp"]]
+        opened = [0]
+
+        def churn():
+            end = time.monotonic() + 5
+            while time.monotonic() < end:
+                for p in ports:
+                    try:
+                        s = socket.create_connection(("127.0.0.1", p), timeout=1)
+                        s.close()
+                        opened[0] += 1
+                    except OSError:
+                        pass
+
+        self.attack("open/close churn on every port (5 s)", churn)
+        print("  churn opened %d connections" % opened[0])
+
+    def test_silent_sftp_connections_give_their_slots_back(self):
+        sb = self.sandbox
+        silent = [connect_raw(sb.ports["sftp"]) for _ in range(64)]
+        start = time.monotonic()
+        # At the cap the oldest connection still logging in makes room for the new one.
+        # The session cap is full: a login fails until the login deadline (2 s) frees the slots.
+        while True:
+            r = sftp_put(sb, "after-silent.txt", b"x")
+            if r.returncode == 0 or time.monotonic() - start > 30:
+                break
+            time.sleep(0.2)
+        waited = time.monotonic() - start
+        FIGURES.append("%-44s first upload after %.1f s" % ("64 silent SFTP connections", waited))
+        print(FIGURES[-1])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertLess(waited, 15)
+        # The login deadline (2 s here) ends the silent ones that were not made to give way.
+        time.sleep(max(0.0, start + 2.5 - time.monotonic()))
+        self.assertTrue(all(closed_by_peer(s, 1) for s in silent))
+        for s in silent:
+            s.close()
+
+    def test_idle_database_connections(self):
+        sb = self.sandbox
+        idle = []
+        for _ in range(1100):
+            try:
+                idle.append(socket.create_connection(("127.0.0.1", sb.tds_port), timeout=2))
+            except OSError:
+                break
+        self.assertEqual(len(idle), 1100)
+
+        def wait():
+            time.sleep(4)
+
+        # The cap (200 here) closes the excess at once; the login deadline (2 s) the rest.
+        self.attack("1100 idle database connections", wait)
+        self.assertTrue(all(closed_by_peer(s, 1) for s in idle))
+        for s in idle:
+            s.close()
+        state = sb.control("GET", "/state")["tds"]
+        # The cap was met: connections that never logged in made room for newer ones (how many
+        # depends on how many the login deadline had closed before, so only that it happened).
+        self.assertGreater(state.get("evicted_connections", 0) +
+                           state.get("refused_connections", 0), 0)
+        self.assertLessEqual(state["open_connections"], 200)
+
+    def test_catalog_query_with_40_wildcards(self):
+        sb = self.sandbox
+        conn = pymssql.connect(server="127.0.0.1", port=sb.tds_port, user=DB_USER,
+                               password=DB_PASSWORD, database="sms", tds_version="7.3",
+                               login_timeout=5, timeout=30, autocommit=True)
+        names = []
+
+        def hostile():
+            cur = conn.cursor()
+            end = time.monotonic() + 3
+            while time.monotonic() < end or len(names) < 5:
+                # 40 % before "l" and before "gin": only f_login's parameters match.
+                cur.execute("EXEC sp_sproc_columns @procedure_name = %s",
+                            ("%" * 40 + "l" + "%" * 40 + "gin",))
+                names.append(sorted({row[2] for row in cur.fetchall()}))
+
+        self.attack("sp_sproc_columns with 80 %", hostile)
+        conn.close()
+        self.assertGreaterEqual(len(names), 5)
+        self.assertEqual(names, [["f_login;0"]] * len(names))
+
+    def test_upload_name_not_utf8(self):
+        sb = self.sandbox
+        uploads = os.path.join(sb.data_dir, "uploads").encode()
+        with open(os.path.join(uploads, b"bad\xff\xfe name\\.jpg"), "wb") as f:
+            f.write(b"jpeg")
+        try:
+            files = sb.control("GET", "/uploads")["files"]
+            bad = [f for f in files if f.get("escaped")]
+            self.assertEqual(len(bad), 1, files)
+            self.assertEqual(bad[0]["name"], "bad\\xff\\xfe name\\\\.jpg")
+            self.assertEqual(bad[0]["size"], 4)
+            # The console's other pages are still served.
+            self.assertIn("tds", sb.control("GET", "/state"))
+        finally:
+            os.remove(os.path.join(uploads, b"bad\xff\xfe name\\.jpg"))
+
+    def test_huge_request_body_is_refused_unread(self):
+        sb = self.sandbox
+        before = peak_rss_mb(sb.proc.pid)
+        s = connect_raw(sb.ports["control"])
+        s.sendall(b"POST /nothing-here HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                  b"Content-Length: 419430400\r\n\r\n")
+        chunk = b"z" * 65536
+        sent = 0
+        try:
+            while sent < 419430400:
+                s.sendall(chunk)
+                sent += len(chunk)
+        except OSError:
+            pass
+        s.settimeout(2)
+        try:
+            answer = s.recv(200)
+        except OSError:
+            answer = b""
+        s.close()
+        after = peak_rss_mb(sb.proc.pid)
+        FIGURES.append("%-44s peak RSS %.0f MB -> %.0f MB, %d MiB sent before refusal" % (
+            "400 MiB POST body", before, after, sent >> 20))
+        print(FIGURES[-1])
+        self.assertLess(sent, 419430400, "the whole body was taken in")
+        self.assertLess(after - before, 64)
+        if answer:
+            self.assertTrue(answer.startswith(b"HTTP/1.1 413"), answer)
+
+    def test_call_log_is_bounded_in_bytes(self):
+        sb = self.sandbox
+        sb.control("DELETE", "/calls")
+        conn = pymssql.connect(server="127.0.0.1", port=sb.tds_port, user=DB_USER,
+                               password=DB_PASSWORD, database="sms", tds_version="7.3",
+                               login_timeout=5, timeout=30, autocommit=True)
+        cur = conn.cursor()
+        big = "x" * 1000000  # 2 MB of UTF-16 a call; the log holds 4 MiB here
+        # A batch carries the long text whole (db-lib cuts RPC parameters to 8000 bytes).
+        batch = ("EXEC sp_sms_send @user_id = N'nobody', @Sub_ID = N'sub01', "
+                 "@User_tel = N'0212345678', @Custom_id = N'c1', @Custom_nam = N'n', "
+                 "@Custom_tel = N'01055501234', @msg = N'%s', @typ = 0, @n_code = N'', "
+                 "@YK_Time = N''" % big)
+        for _ in range(12):
+            try:  # an unknown user: refused, and logged all the same
+                cur.execute(batch)
+            except pymssql.DatabaseError:
+                pass
+        conn.close()
+        calls = sb.calls("sp_sms_send")
+        self.assertGreaterEqual(len(calls), 1)
+        msg = [p for p in calls[-1]["params"] if p["name"] == "@msg"]
+        self.assertEqual(len(msg[0].get("text", "")), len(big))
+        self.assertLessEqual(len(calls), 2)
+
+    def test_database_message_over_the_bound_gets_an_error(self):
+        sb = self.sandbox
+        s = connect_raw(sb.tds_port)
+        packet_body = b"\0" * 4088
+        sent = 0
+        answer = b""
+        try:
+            while sent < (20 << 20):
+                s.sendall(struct.pack(">BBHHBB", 0x01, 0x00, 4096, 0, 1, 0) + packet_body)
+                sent += 4096
+        except OSError:
+            pass
+        s.settimeout(2)
+        try:
+            while True:
+                chunk = s.recv(65536)
+                if not chunk:
+                    break
+                answer += chunk
+        except OSError:
+            pass
+        s.close()
+        self.assertLess(sent, 20 << 20, "a 20 MB request was read whole")
+        # A tabular-result packet carrying an ERROR token (0xAA) with number 4002.
+        self.assertGreater(len(answer), 8)
+        self.assertEqual(answer[0], 0x04)
+        self.assertEqual(answer[8], 0xAA)
+        self.assertEqual(struct.unpack("<i", answer[11:15])[0], 4002)
+
+
+class HttpConnectionCap(unittest.TestCase):
+    """A small HTTP connection cap: waiting connections give way, busy ones get a polite 503."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sandbox = Sandbox("--http-max-connections", "8", "--http-idle-timeout", "30")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sandbox.stop()
+
+    def test_idle_connections_give_way_and_busy_ones_are_refused_politely(self):
+        sb = self.sandbox
+        port = sb.ports["mirror1"]
+        idle = [connect_raw(port) for _ in range(20)]
+        time.sleep(0.2)
+        # 20 idle connections on a cap of 8: every new one pushed out the longest waiting.
+        status, body = http_get(port, "/uini/ip1.ini")
+        self.assertEqual(status, 200)
+        self.assertGreaterEqual(sum(closed_by_peer(s, 0.3) for s in idle), 12)
+        for s in idle:
+            s.close()
+
+        # Eight requests held in the handler (the mirror hangs on purpose): no one waits to
+        # give way, so the ninth connection is answered 503 at once.
+        sb.control("POST", "/mirrors/1/reset-hits", "")
+        sb.control("POST", "/mirrors/1?mode=hang", "")
+        held = []
+        for _ in range(8):
+            s = connect_raw(port)
+            s.sendall(b"GET /uini/ip1.ini HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            held.append(s)
+        deadline = time.monotonic() + 5
+        while sb.control("GET", "/mirrors")[0]["hits"] < 8 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        try:
+            http_get(port, "/uini/ip1.ini")
+            self.fail("a ninth connection was served while eight were held")
+        except urllib.error.HTTPError as e:
+            self.assertEqual(e.code, 503)
+            self.assertEqual(e.headers.get("Retry-After"), "1")
+        sb.control("POST", "/mirrors/1?mode=up", "")
+        for s in held:
+            s.settimeout(5)
+            self.assertTrue(s.recv(100).startswith(b"HTTP/1.1 200"))
+            s.close()
+
+
+if __name__ == "__main__":
+    unittest.main()
