@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_figures.h"
 #include "component/module_state.h"
 #include "component/taviksms.h"
 #include "component_fixture.h"
@@ -33,17 +34,9 @@ namespace {
 using taviksms::test::gui;
 using taviksms::test::history_window;
 
-using Clock = std::chrono::steady_clock;
+using namespace taviksms::bench;
 constexpr int kRows = 10000;
 constexpr int kRuns = 7;
-
-double ms(Clock::duration d) {
-  return std::chrono::duration<double, std::milli>(d).count();
-}
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
 
 // The same call by hand: bound texts, every row fetched, the seven columns read as text.
 int raw_fetch(SQLHDBC dbc) {
