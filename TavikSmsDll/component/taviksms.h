@@ -32,8 +32,7 @@ class TavikSms {
   TavikSms(const TavikSms&) = delete;
   TavikSms& operator=(const TavikSms&) = delete;
 
-#define TAVIKSMS_METHOD(id, name, result, ...) \
-  TAVIKSMS_RESULT(result) name(TAVIKSMS_EACH(TAVIKSMS_PARAM, __VA_ARGS__));
+#define TAVIKSMS_METHOD TAVIKSMS_DECLARE_METHOD
 #include <taviksms/methods.def>
 
   // Late-bound call with positional arguments, converted as a script host converts them; raises

@@ -1,13 +1,8 @@
 // Macros that expand the method list, <taviksms/methods.def>, into C++: a declaration, a
 // definition, a table row or a switch case per method. Each user defines TAVIKSMS_METHOD(id,
 // name, result, params...) in terms of these and includes the list; for example the class
-// TavikSms declares its methods with the one-line definition
-//
-//   #define TAVIKSMS_METHOD(id, name, result, ...) TAVIKSMS_RESULT(result)
-//   name(TAVIKSMS_EACH(TAVIKSMS_PARAM, __VA_ARGS__)); #include <taviksms/methods.def>
-//
-// which gives, for Login, `std::u16string Login(const std::u16string& User_ID,
-// const std::u16string& Passwd);`.
+// TavikSms declares its methods with TAVIKSMS_DECLARE_METHOD (below), which gives, for Login,
+// `std::u16string Login(const std::u16string& User_ID, const std::u16string& Passwd);`.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +18,12 @@
 #define TAVIKSMS_PARAM_text const std::u16string&
 #define TAVIKSMS_PARAM_int32 std::int32_t
 #define TAVIKSMS_ARG(type, name) name
+
+// A method's declaration in a class that carries the methods:
+//   #define TAVIKSMS_METHOD TAVIKSMS_DECLARE_METHOD
+//   #include <taviksms/methods.def>
+#define TAVIKSMS_DECLARE_METHOD(id, name, result, ...) \
+  TAVIKSMS_RESULT(result) name(TAVIKSMS_EACH(TAVIKSMS_PARAM, __VA_ARGS__));
 
 // TAVIKSMS_EACH(F, (t1, n1), (t2, n2), ...) is `F(t1, n1), F(t2, n2), ...`, nothing for no
 // parameters. (Rescanned up to 32 times: enough for the longest list, 13.)

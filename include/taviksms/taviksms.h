@@ -80,8 +80,7 @@ class TAVIKSMS_API TavikSms {
   //   std::u16string Login(const std::u16string& User_ID, const std::u16string& Passwd);
   //   std::int32_t SmsJanek();
   //   std::u16string YaeyakDelete(std::int32_t Key_id);
-#define TAVIKSMS_METHOD(id, name, result, ...) \
-  TAVIKSMS_RESULT(result) name(TAVIKSMS_EACH(TAVIKSMS_PARAM, __VA_ARGS__));
+#define TAVIKSMS_METHOD TAVIKSMS_DECLARE_METHOD
 #include <taviksms/methods.def>
 
   // Calls a method by name (case-insensitive) with positional arguments. Texts given for int32
