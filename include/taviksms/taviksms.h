@@ -89,7 +89,7 @@ class TAVIKSMS_API TavikSms {
   Value invoke(std::string_view method, std::span<const Value> args);
 
  private:
-  std::unique_ptr<core::TavikSms> impl_;  // owns the thread check: see core::TavikSms
+  std::unique_ptr<core::TavikSms> impl_;  // the instance, which checks the calling thread
 };
 
 }  // namespace taviksms
