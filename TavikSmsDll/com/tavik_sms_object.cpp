@@ -7,14 +7,16 @@
 // parentheses, .NET's GetProperty) calls it too, as VB's own classes allow. Arguments are converted
 // by the type library, except Booleans for texts, which get VB's "True"/"False".
 //
-// Every method hands its arguments to the portable core and its result back as a BSTR or long. An
-// error that escapes the core becomes a failing HRESULT plus IErrorInfo (early-bound callers) and,
-// through Invoke, a DISP_E_EXCEPTION with the error's number and description in EXCEPINFO
-// (late-bound callers: VBScript's Err.Number/Err.Description). No C++ exception leaves a vtable.
+// The 19 methods are expanded from <taviksms/methods.def>: each hands its arguments to the portable
+// core and its result back as a BSTR or long. An error that escapes the core becomes a failing
+// HRESULT plus IErrorInfo (early-bound callers) and, through Invoke, a DISP_E_EXCEPTION with the
+// error's number and description in EXCEPINFO (late-bound callers: VBScript's
+// Err.Number/Err.Description). No C++ exception leaves a vtable.
 //
 // Apartment model: the object belongs to the thread that created it, whose ModuleState the core
 // uses. A call that arrives on another thread without marshalling gets RPC_E_WRONG_THREAD; a
-// release on another thread frees the object without touching that thread's session.
+// release on another thread frees the object without touching that thread's session (both are
+// the core's).
 #include "com/tavik_sms_object.h"
 
 #include <ocidl.h>
@@ -35,16 +37,12 @@ namespace taviksms::com {
 namespace {
 
 using core::TavikSms;
-using S = BSTR;
 
 class TavikSmsObject final : public _TavikSms, public ISupportErrorInfo, public IProvideClassInfo {
  public:
-  TavikSmsObject() : impl_(std::make_unique<TavikSms>()), thread_(GetCurrentThreadId()) {
-    object_created();
-  }
+  TavikSmsObject() : impl_(std::make_unique<TavikSms>()) { object_created(); }
   ~TavikSmsObject() {
-    if (GetCurrentThreadId() != thread_) impl_->skip_terminate();
-    impl_.reset();  // Class_Terminate
+    impl_.reset();  // Class_Terminate, on the object's own thread only
     object_destroyed();
   }
   TavikSmsObject(const TavikSmsObject&) = delete;
@@ -144,93 +142,21 @@ class TavikSmsObject final : public _TavikSms, public ISupportErrorInfo, public 
     });
   }
 
-  // ---- _TavikSms ----
-  HRESULT STDMETHODCALLTYPE FTP_Upload(S fnam, BSTR* r) override {
-    return text(r, [&] { return impl_->FTP_Upload(from_bstr(fnam)); });
+  // ---- _TavikSms: the methods of the list, each handing its arguments to the core ----
+#define TAVIKSMS_COM_PARAM(type, name) TAVIKSMS_COM_##type name
+#define TAVIKSMS_COM_ARG(type, name) argument(name)
+#define TAVIKSMS_COM_text BSTR
+#define TAVIKSMS_COM_int32 LONG
+#define TAVIKSMS_METHOD(id, name, result, ...)                                                     \
+  HRESULT STDMETHODCALLTYPE name(TAVIKSMS_EACH(TAVIKSMS_COM_PARAM, __VA_ARGS__) __VA_OPT__(, )     \
+                                     TAVIKSMS_COM_##result* r) override {                          \
+    return returned(r, [&] { return impl_->name(TAVIKSMS_EACH(TAVIKSMS_COM_ARG, __VA_ARGS__)); }); \
   }
-  HRESULT STDMETHODCALLTYPE FTP_Connect(BSTR* r) override {
-    return text(r, [&] { return impl_->FTP_Connect(); });
-  }
-  HRESULT STDMETHODCALLTYPE FTP_DisConnect(BSTR* r) override {
-    return text(r, [&] { return impl_->FTP_DisConnect(); });
-  }
-  HRESULT STDMETHODCALLTYPE Login(S user_id, S passwd, BSTR* r) override {
-    return text(r, [&] { return impl_->Login(from_bstr(user_id), from_bstr(passwd)); });
-  }
-  HRESULT STDMETHODCALLTYPE Logout(BSTR* r) override {
-    return text(r, [&] { return impl_->Logout(); });
-  }
-  HRESULT STDMETHODCALLTYPE SmsJanek(LONG* r) override {
-    if (!r) return E_POINTER;
-    *r = 0;
-    return guarded([&] { *r = impl_->SmsJanek(); });
-  }
-  HRESULT STDMETHODCALLTYPE SmsIbgum(BSTR* r) override {
-    return text(r, [&] { return impl_->SmsIbgum(); });
-  }
-  HRESULT STDMETHODCALLTYPE SmsHist(S sub_id, LONG xx, LONG yy, LONG ww, LONG hh,
-                                    BSTR* r) override {
-    return text(r, [&] { return impl_->SmsHist(from_bstr(sub_id), xx, yy, ww, hh); });
-  }
-  HRESULT STDMETHODCALLTYPE SmsResultV2(S sub_id, S fr, S to, BSTR* r) override {
-    return text(
-        r, [&] { return impl_->SmsResultV2(from_bstr(sub_id), from_bstr(fr), from_bstr(to)); });
-  }
-  HRESULT STDMETHODCALLTYPE SmsResult1(BSTR* r) override {
-    return text(r, [&] { return impl_->SmsResult1(); });
-  }
-  HRESULT STDMETHODCALLTYPE SmsResult2(S fr, S to, BSTR* r) override {
-    return text(r, [&] { return impl_->SmsResult2(from_bstr(fr), from_bstr(to)); });
-  }
-  HRESULT STDMETHODCALLTYPE SmsSend(S sub_id, S user_tel, S custom_id, S custom_nam, S custom_tel,
-                                    S msg, LONG typ, S yk_time, BSTR* r) override {
-    return text(r, [&] {
-      return impl_->SmsSend(from_bstr(sub_id), from_bstr(user_tel), from_bstr(custom_id),
-                            from_bstr(custom_nam), from_bstr(custom_tel), from_bstr(msg), typ,
-                            from_bstr(yk_time));
-    });
-  }
-  HRESULT STDMETHODCALLTYPE LmsSend(S sub_id, S user_tel, S custom_id, S custom_nam, S custom_tel,
-                                    S subject, S msg, S yk_time, BSTR* r) override {
-    return text(r, [&] {
-      return impl_->LmsSend(from_bstr(sub_id), from_bstr(user_tel), from_bstr(custom_id),
-                            from_bstr(custom_nam), from_bstr(custom_tel), from_bstr(subject),
-                            from_bstr(msg), from_bstr(yk_time));
-    });
-  }
-  HRESULT STDMETHODCALLTYPE MmsSend(S sub_id, S user_tel, S custom_id, S custom_nam, S custom_tel,
-                                    S subject, S msg, S fnam1, S fnam2, S fnam3, S yk_time,
-                                    BSTR* r) override {
-    return text(r, [&] {
-      return impl_->MmsSend(from_bstr(sub_id), from_bstr(user_tel), from_bstr(custom_id),
-                            from_bstr(custom_nam), from_bstr(custom_tel), from_bstr(subject),
-                            from_bstr(msg), from_bstr(fnam1), from_bstr(fnam2), from_bstr(fnam3),
-                            from_bstr(yk_time));
-    });
-  }
-  HRESULT STDMETHODCALLTYPE YaeyakDelete(LONG key_id, BSTR* r) override {
-    return text(r, [&] { return impl_->YaeyakDelete(key_id); });
-  }
-  HRESULT STDMETHODCALLTYPE YaeyakData(BSTR* r) override {
-    return text(r, [&] { return impl_->YaeyakData(); });
-  }
-  HRESULT STDMETHODCALLTYPE YaeyakDataV2(S sub_id, BSTR* r) override {
-    return text(r, [&] { return impl_->YaeyakDataV2(from_bstr(sub_id)); });
-  }
-  HRESULT STDMETHODCALLTYPE YaeyakDataText(BSTR* r) override {
-    return text(r, [&] { return impl_->YaeyakDataText(); });
-  }
-  HRESULT STDMETHODCALLTYPE AddMember(S user_id, S user_pw, S recommender, S tax_no, S tax_ltd,
-                                      S tax_name, S tax_jongmok, S tax_upte, S tax_tel, S tax_fax,
-                                      S tax_mail, S tax_juso, S tax_damdang, BSTR* r) override {
-    return text(r, [&] {
-      return impl_->AddMember(from_bstr(user_id), from_bstr(user_pw), from_bstr(recommender),
-                              from_bstr(tax_no), from_bstr(tax_ltd), from_bstr(tax_name),
-                              from_bstr(tax_jongmok), from_bstr(tax_upte), from_bstr(tax_tel),
-                              from_bstr(tax_fax), from_bstr(tax_mail), from_bstr(tax_juso),
-                              from_bstr(tax_damdang));
-    });
-  }
+#include <taviksms/methods.def>
+#undef TAVIKSMS_COM_PARAM
+#undef TAVIKSMS_COM_ARG
+#undef TAVIKSMS_COM_text
+#undef TAVIKSMS_COM_int32
 
   // ---- ISupportErrorInfo ----
   HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID iid) override {
@@ -245,14 +171,34 @@ class TavikSmsObject final : public _TavikSms, public ISupportErrorInfo, public 
   }
 
  private:
-  // Runs `body` on the owning thread, turning an escaping error into a failed call.
+  static std::u16string argument(BSTR s) {
+    return from_bstr(s);
+  }
+  static std::int32_t argument(LONG n) {
+    return n;
+  }
+
+  // Runs a method's `body` (the core checks the thread) and hands its result back through `out`;
+  // an error that escapes becomes a failed call.
   template <typename F>
-  HRESULT guarded(F&& body) {
-    if (GetCurrentThreadId() != thread_) {
-      return escape(static_cast<std::int32_t>(RPC_E_WRONG_THREAD), u"TavikSmsDll",
-                    u"The application called an interface that was marshalled for a different "
-                    u"thread.");
-    }
+  HRESULT returned(BSTR* out, F&& body) {
+    if (!out) return E_POINTER;
+    *out = nullptr;
+    return translated([&] {
+      std::u16string r = body();
+      *out = to_bstr(r);
+      if (!*out) throw std::bad_alloc();
+    });
+  }
+  template <typename F>
+  HRESULT returned(LONG* out, F&& body) {
+    if (!out) return E_POINTER;
+    *out = 0;
+    return translated([&] { *out = body(); });
+  }
+
+  template <typename F>
+  HRESULT translated(F&& body) {
     try {
       body();
       return S_OK;
@@ -279,17 +225,6 @@ class TavikSmsObject final : public _TavikSms, public ISupportErrorInfo, public 
     }
   }
 
-  template <typename F>
-  HRESULT text(BSTR* out, F&& body) {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    return guarded([&] {
-      std::u16string r = body();
-      *out = to_bstr(r);
-      if (!*out) throw std::bad_alloc();
-    });
-  }
-
   // Records the error for IErrorInfo and Invoke. Runs inside catch blocks, so it must not throw:
   // when the record itself cannot be made, the failing HRESULT still goes back.
   HRESULT escape(std::int32_t number, std::u16string_view source,
@@ -308,7 +243,6 @@ class TavikSmsObject final : public _TavikSms, public ISupportErrorInfo, public 
 
   std::atomic<ULONG> refs_{1};
   std::unique_ptr<TavikSms> impl_;
-  DWORD thread_;
   std::unique_ptr<EscapedError> pending_;  // the escaped error of the call in progress
 };
 

@@ -16,6 +16,7 @@ inline constexpr std::int32_t kUnknownName = static_cast<std::int32_t>(0x8002000
 inline constexpr std::int32_t kBadParamCount = static_cast<std::int32_t>(0x8002000Eu);
 inline constexpr std::int32_t kTypeMismatchDisp = static_cast<std::int32_t>(0x80020005u);
 inline constexpr std::int32_t kWrongThread = static_cast<std::int32_t>(0x8001010Eu);
+inline constexpr std::int32_t kUnexpected = static_cast<std::int32_t>(0x8000FFFFu);
 // Runtime errors ("Overflow", "Type mismatch", ...) reported as FACILITY_CONTROL HRESULTs.
 constexpr std::int32_t runtime(std::int32_t n) {
   return static_cast<std::int32_t>(0x800A0000u | static_cast<std::uint32_t>(n));

@@ -24,6 +24,10 @@ ModuleState& module_state() {
   return *state;
 }
 
+std::uintptr_t current_thread() {
+  return GetCurrentThreadId();
+}
+
 std::unique_ptr<ModuleState> take_module_state() noexcept {
   if (g_slot == TLS_OUT_OF_INDEXES) return nullptr;
   auto* state = static_cast<ModuleState*>(TlsGetValue(g_slot));
@@ -36,6 +40,12 @@ std::unique_ptr<ModuleState> take_module_state() noexcept {
 ModuleState& module_state() {
   thread_local ModuleState state;
   return state;
+}
+
+// The address of a thread_local is unique among live threads.
+std::uintptr_t current_thread() {
+  thread_local char marker = 0;
+  return reinterpret_cast<std::uintptr_t>(&marker);
 }
 
 #endif

@@ -55,6 +55,10 @@ struct ModuleState {
 // The calling thread's record.
 ModuleState& module_state();
 
+// Names the calling thread among the live ones (the owner of a TavikSms instance), without
+// creating its record.
+std::uintptr_t current_thread();
+
 #ifdef _WIN32
 // Takes the calling thread's record away (nullptr when it has none); the next module_state() on
 // the thread starts a fresh one. For the DLL's thread detach, which must not destroy it there.

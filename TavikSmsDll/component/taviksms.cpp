@@ -1,9 +1,14 @@
 #include "component/taviksms.h"
 
+#include <new>
+#include <string>
+#include <utility>
+
 #include "account/account.h"
 #include "component/error.h"
 #include "component/module_state.h"
 #include "db/session.h"
+#include "db/value.h"
 #include "history_window/history_window.h"
 #include "results/results.h"
 #include "send/send.h"
@@ -11,13 +16,77 @@
 
 namespace taviksms::core {
 
-TavikSms::TavikSms() {
+namespace {
+
+// The function that carries out each method of the list; the compiler checks each against the
+// method's parameters where the methods below call it.
+namespace impl {
+constexpr auto FTP_Upload = &upload::ftp_upload;
+constexpr auto FTP_Connect = &upload::ftp_connect;
+constexpr auto FTP_DisConnect = &upload::ftp_disconnect;
+constexpr auto Login = &login;
+constexpr auto Logout = &logout;
+constexpr auto SmsJanek = &sms_janek;
+constexpr auto SmsIbgum = &sms_ibgum;
+constexpr auto SmsHist = &history::sms_hist;
+constexpr auto SmsResultV2 = &results::sms_result_v2;
+constexpr auto SmsResult1 = &results::sms_result1;
+constexpr auto SmsResult2 = &results::sms_result2;
+constexpr auto SmsSend = &send::sms_send;
+constexpr auto LmsSend = &send::lms_send;
+constexpr auto MmsSend = &send::mms_send;
+constexpr auto YaeyakDelete = &results::yaeyak_delete;
+constexpr auto YaeyakData = &results::yaeyak_data;
+constexpr auto YaeyakDataV2 = &results::yaeyak_data_v2;
+constexpr auto YaeyakDataText = &results::yaeyak_data_text;
+constexpr auto AddMember = &add_member;
+}  // namespace impl
+
+// Argument coercion as a script host does it: numbers to text, numeric text to int32.
+template <typename T>
+T argument(const Value& v);
+
+template <>
+std::u16string argument<std::u16string>(const Value& v) {
+  if (const auto* s = std::get_if<std::u16string>(&v)) return *s;
+  std::string a = std::to_string(std::get<std::int32_t>(v));
+  return std::u16string(a.begin(), a.end());
+}
+
+template <>
+std::int32_t argument<std::int32_t>(const Value& v) {
+  if (const auto* i = std::get_if<std::int32_t>(&v)) return *i;
+  std::int32_t out = 0;
+  bool overflow = false;
+  if (!db::round_half_even_to_int32(std::get<std::u16string>(v), out, overflow)) {
+    if (overflow) throw Error(err::kOverflow, u"TavikSmsDll", u"Overflow");
+    throw Error(err::kTypeMismatchDisp, u"TavikSmsDll", u"Type mismatch");
+  }
+  return out;
+}
+
+// `f` called with `args` converted to the parameter types P...
+template <typename... P, typename F, std::size_t... I>
+Value apply_converted(F f, [[maybe_unused]] std::span<const Value> args,
+                      std::index_sequence<I...>) {
+  return f(argument<P>(args[I])...);
+}
+template <typename... P, typename F>
+Value apply_converted(F f, std::span<const Value> args) {
+  return apply_converted<P...>(f, args, std::index_sequence_for<P...>{});
+}
+
+}  // namespace
+
+TavikSms::TavikSms() : thread_(current_thread()) {
   module_state().logged_in = false;
 }
 
 TavikSms::~TavikSms() {
-  // Class_Terminate: the shared connection and recordset go, whoever else still uses them.
-  if (!terminate_) return;
+  // Class_Terminate touches the creating thread's session only: released on another thread, the
+  // instance is just freed.
+  if (thread_ != current_thread()) return;
+  // The shared connection and recordset go, whoever else still uses them.
   ModuleState& s = module_state();
   if (s.db_conn) {
     try {
@@ -35,87 +104,47 @@ TavikSms::~TavikSms() {
   }
 }
 
-std::u16string TavikSms::Login(const std::u16string& User_ID, const std::u16string& Passwd) {
-  return login(User_ID, Passwd);
-}
-std::u16string TavikSms::Logout() {
-  return logout();
-}
-std::int32_t TavikSms::SmsJanek() {
-  return sms_janek();
-}
-
-std::u16string TavikSms::FTP_Upload(const std::u16string& fnam) {
-  return upload::ftp_upload(fnam);
-}
-std::u16string TavikSms::FTP_Connect() {
-  return upload::ftp_connect();
-}
-std::u16string TavikSms::FTP_DisConnect() {
-  return upload::ftp_disconnect();
-}
-std::u16string TavikSms::SmsSend(const std::u16string& SUB_ID, const std::u16string& user_tel,
-                                 const std::u16string& Custom_id, const std::u16string& Custom_nam,
-                                 const std::u16string& Custom_tel, const std::u16string& msg,
-                                 std::int32_t typ, const std::u16string& YK_Time) {
-  return send::sms_send(SUB_ID, user_tel, Custom_id, Custom_nam, Custom_tel, msg, typ, YK_Time);
-}
-std::u16string TavikSms::LmsSend(const std::u16string& SUB_ID, const std::u16string& user_tel,
-                                 const std::u16string& Custom_id, const std::u16string& Custom_nam,
-                                 const std::u16string& Custom_tel, const std::u16string& subject,
-                                 const std::u16string& msg, const std::u16string& YK_Time) {
-  return send::lms_send(SUB_ID, user_tel, Custom_id, Custom_nam, Custom_tel, subject, msg, YK_Time);
-}
-std::u16string TavikSms::MmsSend(const std::u16string& SUB_ID, const std::u16string& user_tel,
-                                 const std::u16string& Custom_id, const std::u16string& Custom_nam,
-                                 const std::u16string& Custom_tel, const std::u16string& subject,
-                                 const std::u16string& msg, const std::u16string& fnam1,
-                                 const std::u16string& fnam2, const std::u16string& fnam3,
-                                 const std::u16string& YK_Time) {
-  return send::mms_send(SUB_ID, user_tel, Custom_id, Custom_nam, Custom_tel, subject, msg, fnam1,
-                        fnam2, fnam3, YK_Time);
+Value TavikSms::call(const MethodInfo& /*method*/, Body body) {
+  if (thread_ != current_thread()) {
+    throw Error(err::kWrongThread, u"TavikSmsDll",
+                u"The application called an interface that was marshalled for a different "
+                u"thread.");
+  }
+  try {
+    return body();
+  } catch (const Error&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    throw Error(err::kOutOfMemory, u"TavikSmsDll", u"Out of memory");
+  } catch (...) {
+    throw Error(err::kUnexpected, u"TavikSmsDll", u"Unexpected failure inside the component");
+  }
 }
 
-std::u16string TavikSms::SmsHist(const std::u16string& SUB_ID, std::int32_t xx, std::int32_t yy,
-                                 std::int32_t ww, std::int32_t hh) {
-  return history::sms_hist(SUB_ID, xx, yy, ww, hh);
-}
-std::u16string TavikSms::SmsIbgum() {
-  return sms_ibgum();
-}
-std::u16string TavikSms::SmsResultV2(const std::u16string& SUB_ID, const std::u16string& fr_dTime,
-                                     const std::u16string& to_dTime) {
-  return results::sms_result_v2(SUB_ID, fr_dTime, to_dTime);
-}
-std::u16string TavikSms::SmsResult1() {
-  return results::sms_result1();
-}
-std::u16string TavikSms::SmsResult2(const std::u16string& fr_dTime,
-                                    const std::u16string& to_dTime) {
-  return results::sms_result2(fr_dTime, to_dTime);
-}
-std::u16string TavikSms::YaeyakDelete(std::int32_t Key_id) {
-  return results::yaeyak_delete(Key_id);
-}
-std::u16string TavikSms::YaeyakData() {
-  return results::yaeyak_data();
-}
-std::u16string TavikSms::YaeyakDataV2(const std::u16string& SUB_ID) {
-  return results::yaeyak_data_v2(SUB_ID);
-}
-std::u16string TavikSms::YaeyakDataText() {
-  return results::yaeyak_data_text();
-}
-std::u16string TavikSms::AddMember(const std::u16string& User_ID, const std::u16string& user_pw,
-                                   const std::u16string& recommender, const std::u16string& TAX_NO,
-                                   const std::u16string& tax_ltd, const std::u16string& tax_name,
-                                   const std::u16string& tax_jongmok,
-                                   const std::u16string& tax_upte, const std::u16string& tax_tel,
-                                   const std::u16string& tax_fax, const std::u16string& tax_mail,
-                                   const std::u16string& tax_juso,
-                                   const std::u16string& tax_damdang) {
-  return add_member(User_ID, user_pw, recommender, TAX_NO, tax_ltd, tax_name, tax_jongmok, tax_upte,
-                    tax_tel, tax_fax, tax_mail, tax_juso, tax_damdang);
+// The methods: each hands its arguments to its function through call().
+#define TAVIKSMS_METHOD(id, name, result, ...)                                                \
+  TAVIKSMS_RESULT(result) TavikSms::name(TAVIKSMS_EACH(TAVIKSMS_PARAM, __VA_ARGS__)) {        \
+    return std::get<TAVIKSMS_RESULT(result)>(call(method_info(Method::name), [&]() -> Value { \
+      return impl::name(TAVIKSMS_EACH(TAVIKSMS_ARG, __VA_ARGS__));                            \
+    }));                                                                                      \
+  }
+#include <taviksms/methods.def>
+
+Value TavikSms::invoke(const MethodInfo& method, std::span<const Value> args) {
+  return call(method, [&]() -> Value {
+    if (args.size() != method.param_count) {
+      throw Error(err::kBadParamCount, u"TavikSmsDll", u"Invalid number of parameters.");
+    }
+    switch (method.dispid) {
+#define TAVIKSMS_PARAM_TYPE(type, name) TAVIKSMS_RESULT(type)
+#define TAVIKSMS_METHOD(id, name, result, ...) \
+  case id:                                     \
+    return apply_converted<TAVIKSMS_EACH(TAVIKSMS_PARAM_TYPE, __VA_ARGS__)>(impl::name, args);
+#include <taviksms/methods.def>
+#undef TAVIKSMS_PARAM_TYPE
+    }
+    throw Error(err::kUnknownName, u"TavikSmsDll", u"Unknown name.");
+  });
 }
 
 }  // namespace taviksms::core

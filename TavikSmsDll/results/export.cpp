@@ -1,6 +1,7 @@
 #include "results/export.h"
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 
 #include "component/error.h"
@@ -19,28 +20,6 @@ constexpr std::array<Kind, 15> kExportKinds = {
     Kind::numeric, Kind::text,    Kind::text,    Kind::text,     Kind::text,
     Kind::text,    Kind::text,    Kind::text,    Kind::numeric,  Kind::text,
     Kind::numeric, Kind::numeric, Kind::numeric, Kind::datetime, Kind::datetime};
-
-// Days since 1970-01-01 of a proleptic Gregorian date, and back.
-std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
-}
-void civil_from_days(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
-  z += 719468;
-  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = static_cast<unsigned>(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  y = static_cast<std::int64_t>(yoe) + era * 400;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  d = doy - (153 * mp + 2) / 5 + 1;
-  m = mp < 10 ? mp + 3 : mp - 9;
-  y += m <= 2;
-}
 
 bool digits_at(std::u16string_view s, std::size_t pos, std::size_t n, unsigned& out) {
   if (pos + n > s.size()) return false;
@@ -71,12 +50,18 @@ bool compact_datetime(std::u16string_view t, std::u16string& out) {
     }
     round_up = t[20] >= u'5';
   }
-  std::int64_t secs = days_from_civil(y, mo, d) * 86400 + h * 3600 + mi * 60 + sec + round_up;
+  // The calendar is <chrono>'s; a day past the month's end (31 for a 30-day month) counts on
+  // into the next month.
+  namespace chr = std::chrono;
+  const chr::sys_days date{chr::year{static_cast<int>(y)} / chr::month{mo} / chr::day{d}};
+  std::int64_t secs =
+      std::int64_t{date.time_since_epoch().count()} * 86400 + h * 3600 + mi * 60 + sec + round_up;
   std::int64_t days = secs >= 0 ? secs / 86400 : (secs - 86399) / 86400;
   std::int64_t rest = secs - days * 86400;
-  std::int64_t yy = 0;
-  unsigned mm = 0, dd = 0;
-  civil_from_days(days, yy, mm, dd);
+  const chr::year_month_day ymd{chr::sys_days{chr::days{days}}};
+  const std::int64_t yy = static_cast<int>(ymd.year());
+  const unsigned mm = static_cast<unsigned>(ymd.month());
+  const unsigned dd = static_cast<unsigned>(ymd.day());
   const auto put = [&](std::int64_t v, int width) {
     char16_t buf[8];
     for (int i = width - 1; i >= 0; --i) {

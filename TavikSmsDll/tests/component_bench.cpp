@@ -14,6 +14,7 @@
 
 #include <taviksms/taviksms.h>
 
+#include "bench_figures.h"
 #include "component/module_state.h"
 #include "component_fixture.h"
 #include "db/db_open.h"
@@ -21,17 +22,8 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace taviksms::bench;
 using taviksms::TavikSms;
-
-double us(Clock::duration d) {
-  return std::chrono::duration<double, std::micro>(d).count();
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
 
 // One raw call: bind, execute, fetch the one value as text, drain.
 bool raw_janek(SQLHDBC dbc, std::u16string& user) {

@@ -12,30 +12,13 @@ namespace {
 
 class DbSessionTest : public ComponentTest {};
 
-std::int32_t error_number(const std::function<void()>& f, std::u16string* description = nullptr) {
-  try {
-    f();
-  } catch (const core::Error& e) {
-    if (description) *description = e.description();
-    return e.number();
-  }
-  return 0;
-}
-
 TEST_F(DbSessionTest, ProceduresRowsCursorsAndErrors) {
   TavikSms c;
-  ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+  // Rows with a client-side cursor: exact count, fields by name in any case, NULLs kept.
+  ASSERT_NO_FATAL_FAILURE(open_deposit_rows(c, u"@USER_ID"));
   core::ModuleState& s = core::module_state();
   db::DbCmd& cmd = *s.db_cmd;
   db::DbRs& rs = *s.db_rs;
-
-  // Rows with a client-side cursor: exact count, fields by name in any case, NULLs kept.
-  cmd.refresh_parameters();
-  cmd.set_command_text(u"sp_ibgum_data");
-  rs.set_cursor_location(db::kUseClient);
-  cmd.parameter(u"@USER_ID").set_value(db::Value::text(u"demo"));
-  rs.open(cmd);
-  ASSERT_EQ(rs.state(), db::kStateOpen);
   std::int32_t count = rs.record_count();
   EXPECT_GT(count, 0);
   int seen = 0;

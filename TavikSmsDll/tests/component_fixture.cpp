@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "component/error.h"
 #include "component/module_state.h"
 #include "component/text.h"
 #include "db/db_open.h"
@@ -124,6 +125,27 @@ std::optional<std::u16string> call_param(const nlohmann::json& call, const std::
 
 std::string utf8(const std::u16string& s) {
   return core::utf16_to_utf8(s);
+}
+
+std::int32_t error_number(const std::function<void()>& f, std::u16string* description) {
+  try {
+    f();
+  } catch (const core::Error& e) {
+    if (description) *description = e.description();
+    return e.number();
+  }
+  return 0;
+}
+
+void ComponentTest::open_deposit_rows(TavikSms& c, const std::u16string& user_param) {
+  ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+  core::ModuleState& s = core::module_state();
+  s.db_cmd->refresh_parameters();
+  s.db_cmd->set_command_text(u"sp_ibgum_data");
+  s.db_rs->set_cursor_location(db::kUseClient);
+  s.db_cmd->parameter(user_param).set_value(db::Value::text(u"demo"));
+  s.db_rs->open(*s.db_cmd);
+  ASSERT_EQ(s.db_rs->state(), db::kStateOpen);
 }
 
 }  // namespace taviksms::test

@@ -4,12 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <taviksms/taviksms.h>
 #include <nlohmann/json.hpp>
 
 #include "platform/posix/posix_platform.h"
@@ -61,6 +64,10 @@ class ComponentTest : public ::testing::Test {
   void set_mirror(int n, const std::string& mode, const std::string& body = "");
   // A fresh thread state (as if the library were loaded anew), same sandbox and folder.
   void restart_session();
+  // Logs `c` in as demo and opens the session's recordset on sp_ibgum_data for demo with a
+  // client-side cursor, the user parameter named as `user_param` (any case). Fails the test
+  // (use ASSERT_NO_FATAL_FAILURE) when either does not succeed.
+  void open_deposit_rows(TavikSms& c, const std::u16string& user_param);
 
   std::unique_ptr<testing::SandboxProcess> sandbox_;
   std::filesystem::path folder_;
@@ -83,5 +90,9 @@ class ExportFolderTest : public ComponentTest {
 std::optional<std::u16string> call_param(const nlohmann::json& call, const std::string& name);
 
 std::string utf8(const std::u16string& s);
+
+// The number of the core::Error that `f` raises (0 when none); its description into
+// `description`.
+std::int32_t error_number(const std::function<void()>& f, std::u16string* description = nullptr);
 
 }  // namespace taviksms::test

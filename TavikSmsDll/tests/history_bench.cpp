@@ -21,45 +21,22 @@
 #include <thread>
 #include <vector>
 
+#include "bench_figures.h"
 #include "component/module_state.h"
 #include "component/taviksms.h"
 #include "component_fixture.h"
 #include "history_fake_toolkit.h"
 #include "platform/odbc/odbc_session.h"
+#include "qt_window_driver.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using taviksms::test::gui;
+using taviksms::test::history_window;
+
+using namespace taviksms::bench;
 constexpr int kRows = 10000;
 constexpr int kRuns = 7;
-
-double ms(Clock::duration d) {
-  return std::chrono::duration<double, std::milli>(d).count();
-}
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
-template <class F>
-auto gui(F f) {
-  using R = decltype(f());
-  if constexpr (std::is_void_v<R>) {
-    QMetaObject::invokeMethod(qApp, f, Qt::BlockingQueuedConnection);
-  } else {
-    R r{};
-    QMetaObject::invokeMethod(
-        qApp, [&] { r = f(); }, Qt::BlockingQueuedConnection);
-    return r;
-  }
-}
-
-QWidget* window() {
-  for (QWidget* w : QApplication::topLevelWidgets()) {
-    if (w->objectName() == "KovaSmsFrm" && w->isVisible()) return w;
-  }
-  return nullptr;
-}
 
 // The same call by hand: bound texts, every row fetched, the seven columns read as text.
 int raw_fetch(SQLHDBC dbc) {
@@ -160,32 +137,32 @@ int main() {
     // The real window: click, wait for the listing, paint it.
     std::vector<double> shown;
     std::thread driver([&] {
-      while (!QCoreApplication::instance() || !gui([] { return window() != nullptr; })) {
+      while (!QCoreApplication::instance() || !gui([] { return history_window() != nullptr; })) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
       }
       gui([] {
-        window()->findChild<QDateEdit*>("DTPicker1")->setDate(QDate(2024, 4, 10));
-        window()->findChild<QDateEdit*>("DTPicker2")->setDate(QDate(2024, 4, 10));
+        history_window()->findChild<QDateEdit*>("DTPicker1")->setDate(QDate(2024, 4, 10));
+        history_window()->findChild<QDateEdit*>("DTPicker2")->setDate(QDate(2024, 4, 10));
       });
       std::atomic<int> resets{0};
       gui([&] {
-        QObject::connect(window()->findChild<QTableView*>("VSFlexGrid1")->model(),
+        QObject::connect(history_window()->findChild<QTableView*>("VSFlexGrid1")->model(),
                          &QAbstractItemModel::modelReset, [&] { ++resets; });
       });
       for (int i = 0; i < kRuns; ++i) {
         const int before = resets;
         const auto t0 = Clock::now();
-        gui([] { window()->findChild<QPushButton*>("OKButton")->click(); });
+        gui([] { history_window()->findChild<QPushButton*>("OKButton")->click(); });
         while (resets == before) std::this_thread::yield();  // the new listing is in the model
         const int rows = gui([] {
-          auto* v = window()->findChild<QTableView*>("VSFlexGrid1");
+          auto* v = history_window()->findChild<QTableView*>("VSFlexGrid1");
           v->viewport()->repaint();
           return v->model()->rowCount();
         });
         shown.push_back(ms(Clock::now() - t0));
         if (rows != kRows) std::fprintf(stderr, "window listed %d rows\n", rows);
       }
-      gui([] { window()->close(); });
+      gui([] { history_window()->close(); });
     });
     c.SmsHist(u"", 0, 0, 0, 0);
     driver.join();

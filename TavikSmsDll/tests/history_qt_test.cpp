@@ -21,6 +21,7 @@
 #include "component/error.h"
 #include "component/taviksms.h"
 #include "component_fixture.h"
+#include "qt_window_driver.h"
 #include "sandbox_process.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -46,20 +47,6 @@ const bool kOffscreen = [] {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// Runs f on Qt's GUI thread and returns its value.
-template <class F>
-auto gui(F f) {
-  using R = decltype(f());
-  if constexpr (std::is_void_v<R>) {
-    QMetaObject::invokeMethod(qApp, f, Qt::BlockingQueuedConnection);
-  } else {
-    R r{};
-    QMetaObject::invokeMethod(
-        qApp, [&] { r = f(); }, Qt::BlockingQueuedConnection);
-    return r;
-  }
-}
-
 template <class P>
 bool wait_for(P pred, std::chrono::milliseconds limit = 10s) {
   const auto end = std::chrono::steady_clock::now() + limit;
@@ -70,13 +57,6 @@ bool wait_for(P pred, std::chrono::milliseconds limit = 10s) {
   return false;
 }
 
-QWidget* window() {
-  for (QWidget* w : QApplication::topLevelWidgets()) {
-    if (w->objectName() == "KovaSmsFrm" && w->isVisible()) return w;
-  }
-  return nullptr;
-}
-
 template <class T>
 T* modal() {
   return qobject_cast<T*>(QApplication::activeModalWidget());
@@ -84,7 +64,7 @@ T* modal() {
 
 std::string cell(int r, int c) {
   return gui([=] {
-    auto* v = window()->findChild<QTableView*>("VSFlexGrid1");
+    auto* v = history_window()->findChild<QTableView*>("VSFlexGrid1");
     return v->model()->index(r, c).data().toString().toStdString();
   });
 }
@@ -112,31 +92,38 @@ TEST_F(HistoryQtTest, QuerySaveAndCloseThroughTheRealWindow) {
       done.set_value(why);
       if (QCoreApplication::instance()) {
         gui([] {
-          if (QWidget* m = QApplication::activeModalWidget(); m && m != window()) m->close();
+          if (QWidget* m = QApplication::activeModalWidget(); m && m != history_window())
+            m->close();
         });
         gui([] {
-          if (QWidget* w = window()) w->close();
+          if (QWidget* w = history_window()) w->close();
         });
       }
     };
-    if (!wait_for([] { return gui([] { return window() != nullptr; }); })) return fail("no window");
-    const std::string title = gui([] { return window()->windowTitle().toStdString(); });
+    if (!wait_for([] { return gui([] { return history_window() != nullptr; }); }))
+      return fail("no window");
+    const std::string title = gui([] { return history_window()->windowTitle().toStdString(); });
     if (title != "문자 메세지 발송 내역") return fail("title " + title);
-    const int design_rows =
-        gui([] { return window()->findChild<QTableView*>("VSFlexGrid1")->model()->rowCount(); });
+    const int design_rows = gui([] {
+      return history_window()->findChild<QTableView*>("VSFlexGrid1")->model()->rowCount();
+    });
     if (design_rows != 49) return fail("design rows " + std::to_string(design_rows));
     const QDate today = QDate::currentDate();
-    const QDate first = gui([] { return window()->findChild<QDateEdit*>("DTPicker1")->date(); });
+    const QDate first =
+        gui([] { return history_window()->findChild<QDateEdit*>("DTPicker1")->date(); });
     if (first != QDate(today.year(), today.month(), 1)) return fail("picker 1 not on the 1st");
 
     gui([] {
-      window()->findChild<QDateEdit*>("DTPicker1")->setDate(QDate(2024, 4, 10));
-      window()->findChild<QDateEdit*>("DTPicker2")->setDate(QDate(2024, 4, 10));
-      window()->findChild<QPushButton*>("OKButton")->click();
+      history_window()->findChild<QDateEdit*>("DTPicker1")->setDate(QDate(2024, 4, 10));
+      history_window()->findChild<QDateEdit*>("DTPicker2")->setDate(QDate(2024, 4, 10));
+      history_window()->findChild<QPushButton*>("OKButton")->click();
     });
     if (!wait_for([] {
           return gui([] {
-                   return window()->findChild<QTableView*>("VSFlexGrid1")->model()->rowCount();
+                   return history_window()
+                       ->findChild<QTableView*>("VSFlexGrid1")
+                       ->model()
+                       ->rowCount();
                  }) == 2;
         })) {
       return fail("the query did not list two rows");
@@ -146,10 +133,10 @@ TEST_F(HistoryQtTest, QuerySaveAndCloseThroughTheRealWindow) {
     if (cell(0, 4) != "2024/04/10 09:30") return fail("time " + cell(0, 4));
     if (cell(0, 5) != "안녕  하세요") return fail("message " + cell(0, 5));
 #ifdef TAVIKSMS_SCREENSHOT
-    gui([] { window()->grab().save(TAVIKSMS_SCREENSHOT); });
+    gui([] { history_window()->grab().save(TAVIKSMS_SCREENSHOT); });
 #endif
 
-    gui([] { window()->findChild<QPushButton*>("Command2")->click(); });
+    gui([] { history_window()->findChild<QPushButton*>("Command2")->click(); });
     if (!wait_for([] { return gui([] { return modal<QFileDialog>() != nullptr; }); })) {
       return fail("no save dialog");
     }
@@ -182,7 +169,7 @@ TEST_F(HistoryQtTest, QuerySaveAndCloseThroughTheRealWindow) {
       return fail("text " + text);
     if (box_title != "자료저장") return fail("box title " + box_title);
 
-    gui([] { window()->findChild<QPushButton*>("Command1")->click(); });
+    gui([] { history_window()->findChild<QPushButton*>("Command1")->click(); });
     done.set_value({});
   });
   auto finished = done.get_future();
@@ -206,8 +193,8 @@ TEST_F(HistoryQtTest, QuerySaveAndCloseThroughTheRealWindow) {
 
   // Again, closed by the close box this time, at a given size: a fresh window.
   std::thread closer([] {
-    wait_for([] { return gui([] { return window() != nullptr; }); });
-    gui([] { window()->close(); });
+    wait_for([] { return gui([] { return history_window() != nullptr; }); });
+    gui([] { history_window()->close(); });
   });
   EXPECT_EQ(c.SmsHist(u"", 0, 0, 800, 500), u"OK");
   closer.join();

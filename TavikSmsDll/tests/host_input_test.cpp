@@ -68,26 +68,11 @@ class HostInputTest : public ExportFolderTest {
         args[slot] = odd.text;
         take_new();
         const std::u16string r = call(c, args);
-        nlohmann::json runs = nlohmann::json::array();
-        for (const auto& e : take_new()) {
-          if (e["proc"] == proc) {
-            runs.push_back(e);
-          } else {
-            EXPECT_EQ(e["proc"], "sp_sproc_columns");
-          }
-        }
+        const nlohmann::json runs = new_runs(proc);
         ASSERT_EQ(runs.size(), 1u);
         const nlohmann::json& e = runs[0];
-        if (e["error"].is_null()) {
-          EXPECT_EQ(r, u"OK");
-        } else {
-          // The server refuses a window that is no date, or a registration it does not like;
-          // the host gets the server's own text (an echoed value is cut by the driver's buffer).
-          EXPECT_TRUE(may_refuse || params[slot].form == Form::window) << e["error"].dump();
-          const std::string text = e["error"].get<std::string>();
-          const std::size_t colon = std::min(text.find(':'), text.size());
-          EXPECT_EQ(utf8(r).substr(0, colon), text.substr(0, colon));
-        }
+        // The server refuses a window that is no date, or a registration it does not like.
+        expect_outcome(r, e, may_refuse || params[slot].form == Form::window);
         for (std::size_t i = 0; i < params.size(); ++i) {
           std::u16string want = args[i];
           if (params[i].form == Form::window) want = send::window_time_text(args[i]);
@@ -118,6 +103,33 @@ class HostInputTest : public ExportFolderTest {
 
   long mark_ = 0;
 
+  // The new executions of `proc`; before them at most the procedure's parameter description.
+  nlohmann::json new_runs(const std::string& proc) {
+    nlohmann::json runs = nlohmann::json::array();
+    for (const auto& e : take_new()) {
+      if (e["proc"] == proc) {
+        runs.push_back(e);
+      } else {
+        EXPECT_EQ(e["proc"], "sp_sproc_columns");
+      }
+    }
+    return runs;
+  }
+
+  // "OK" for an execution the server accepted; for a refusal (allowed only when `refusable`) the
+  // server's own text. The message echoes the odd value; the driver's message buffer cuts it at
+  // NUL and shows lone surrogates as '?', so only the text before the value is compared.
+  static void expect_outcome(const std::u16string& r, const nlohmann::json& e, bool refusable) {
+    if (e["error"].is_null()) {
+      EXPECT_EQ(r, u"OK");
+      return;
+    }
+    EXPECT_TRUE(refusable) << e["error"].dump();
+    const std::string text = e["error"].get<std::string>();
+    const std::size_t colon = std::min(text.find(':'), text.size());
+    EXPECT_EQ(utf8(r).substr(0, colon), text.substr(0, colon));
+  }
+
   // Calls a send method with `odd` in text parameter `slot` and ordinary values elsewhere, and
   // checks the one execution the server saw, parameter by parameter.
   void check_method(
@@ -142,28 +154,10 @@ class HostInputTest : public ExportFolderTest {
         if (!refusable) {
           EXPECT_EQ(r, u"OK") << utf8(r.substr(0, 200));
         }
-        // One execution; before it at most the parameter description of the procedure.
-        nlohmann::json runs = nlohmann::json::array();
-        for (const auto& e : take_new()) {
-          if (e["proc"] == proc) {
-            runs.push_back(e);
-          } else {
-            EXPECT_EQ(e["proc"], "sp_sproc_columns");
-          }
-        }
+        const nlohmann::json runs = new_runs(proc);
         ASSERT_EQ(runs.size(), 1u);
         const nlohmann::json& e = runs[0];
-        // A refusal reaches the host as the server's own text.
-        if (e["error"].is_null()) {
-          EXPECT_EQ(r, u"OK");
-        } else {
-          EXPECT_TRUE(refusable) << e["error"].dump();
-          // The message echoes the odd value; the driver's message buffer cuts it at NUL and
-          // shows lone surrogates as '?', so only the text before the value is compared.
-          const std::string text = e["error"].get<std::string>();
-          const std::size_t colon = std::min(text.find(':'), text.size());
-          EXPECT_EQ(utf8(r).substr(0, colon), text.substr(0, colon));
-        }
+        expect_outcome(r, e, refusable);
         for (std::size_t i = 0; i < params.size(); ++i) {
           std::u16string want = args[i];
           if (params[i] == "@YK_Time") want = send::expand_time_text(args[i]);

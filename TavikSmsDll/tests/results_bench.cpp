@@ -22,6 +22,7 @@
 #include <taviksms/taviksms.h>
 #include <taviksms_common/utf8.h>
 
+#include "bench_figures.h"
 #include "component/module_state.h"
 #include "component_fixture.h"
 #include "platform/odbc/odbc_session.h"
@@ -29,17 +30,8 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using namespace taviksms::bench;
 using taviksms::TavikSms;
-
-double ms(Clock::duration d) {
-  return std::chrono::duration<double, std::milli>(d).count();
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
 
 long status_kb(const char* key) {
   std::ifstream f("/proc/self/status");

@@ -16,23 +16,15 @@
 
 #include <taviksms/taviksms.h>
 
+#include "bench_figures.h"
 #include "component/module_state.h"
 #include "component_fixture.h"
 #include "platform/odbc/odbc_session.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace taviksms::bench;
 using taviksms::TavikSms;
-
-double ms(Clock::duration d) {
-  return std::chrono::duration<double, std::milli>(d).count();
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
 
 std::u16string number(int i) {
   std::string n = "010" + std::to_string(20000000 + i);

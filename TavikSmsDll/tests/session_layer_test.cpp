@@ -22,16 +22,6 @@ namespace {
 
 using db::Value;
 
-std::int32_t error_number(const std::function<void()>& f, std::u16string* description = nullptr) {
-  try {
-    f();
-  } catch (const core::Error& e) {
-    if (description) *description = e.description();
-    return e.number();
-  }
-  return 0;
-}
-
 struct ProcShape {
   const char16_t* name;
   bool is_function;
@@ -249,16 +239,8 @@ TEST_F(SessionLayerTest, UnsetParametersGoOnceAsNullWhereDefaultsCannotBeSent) {
 // cursor setting is refused as the data-access library refuses it.
 TEST_F(SessionLayerTest, OpenRecordsetRefusesANewCursorLocation) {
   TavikSms c;
-  ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
-  core::ModuleState& s = core::module_state();
-  db::DbCmd& cmd = *s.db_cmd;
-  db::DbRs& rs = *s.db_rs;
-  cmd.refresh_parameters();
-  cmd.set_command_text(u"sp_ibgum_data");
-  rs.set_cursor_location(db::kUseClient);
-  cmd.parameter(u"@user_id").set_value(Value::text(u"demo"));
-  rs.open(cmd);
-  ASSERT_EQ(rs.state(), db::kStateOpen);
+  ASSERT_NO_FATAL_FAILURE(open_deposit_rows(c, u"@user_id"));
+  db::DbRs& rs = *core::module_state().db_rs;
   std::u16string description;
   EXPECT_EQ(error_number([&] { rs.set_cursor_location(db::kUseServer); }, &description),
             core::err::runtime(3705));

@@ -20,6 +20,8 @@
 #include <string_view>
 #include <variant>
 
+#include <taviksms/method_list.h>
+
 #if defined(_WIN32)
 #define TAVIKSMS_API
 #else
@@ -72,44 +74,14 @@ class TAVIKSMS_API TavikSms {
   TavikSms(const TavikSms&) = delete;
   TavikSms& operator=(const TavikSms&) = delete;
 
-  std::u16string FTP_Upload(const std::u16string& fnam);
-  std::u16string FTP_Connect();
-  std::u16string FTP_DisConnect();
-  std::u16string Login(const std::u16string& User_ID, const std::u16string& Passwd);
-  std::u16string Logout();
-  std::int32_t SmsJanek();
-  std::u16string SmsIbgum();
-  std::u16string SmsHist(const std::u16string& SUB_ID, std::int32_t xx, std::int32_t yy,
-                         std::int32_t ww, std::int32_t hh);
-  std::u16string SmsResultV2(const std::u16string& SUB_ID, const std::u16string& fr_dTime,
-                             const std::u16string& to_dTime);
-  std::u16string SmsResult1();
-  std::u16string SmsResult2(const std::u16string& fr_dTime, const std::u16string& to_dTime);
-  std::u16string SmsSend(const std::u16string& SUB_ID, const std::u16string& user_tel,
-                         const std::u16string& Custom_id, const std::u16string& Custom_nam,
-                         const std::u16string& Custom_tel, const std::u16string& msg,
-                         std::int32_t typ, const std::u16string& YK_Time);
-  std::u16string LmsSend(const std::u16string& SUB_ID, const std::u16string& user_tel,
-                         const std::u16string& Custom_id, const std::u16string& Custom_nam,
-                         const std::u16string& Custom_tel, const std::u16string& subject,
-                         const std::u16string& msg, const std::u16string& YK_Time);
-  std::u16string MmsSend(const std::u16string& SUB_ID, const std::u16string& user_tel,
-                         const std::u16string& Custom_id, const std::u16string& Custom_nam,
-                         const std::u16string& Custom_tel, const std::u16string& subject,
-                         const std::u16string& msg, const std::u16string& fnam1,
-                         const std::u16string& fnam2, const std::u16string& fnam3,
-                         const std::u16string& YK_Time);
-  std::u16string YaeyakDelete(std::int32_t Key_id);
-  std::u16string YaeyakData();
-  std::u16string YaeyakDataV2(const std::u16string& SUB_ID);
-  std::u16string YaeyakDataText();
-  std::u16string AddMember(const std::u16string& User_ID, const std::u16string& user_pw,
-                           const std::u16string& recommender, const std::u16string& TAX_NO,
-                           const std::u16string& tax_ltd, const std::u16string& tax_name,
-                           const std::u16string& tax_jongmok, const std::u16string& tax_upte,
-                           const std::u16string& tax_tel, const std::u16string& tax_fax,
-                           const std::u16string& tax_mail, const std::u16string& tax_juso,
-                           const std::u16string& tax_damdang);
+  // The 19 methods, in interface order, as <taviksms/methods.def> lists them: a text parameter
+  // is a const std::u16string&, an int32 one a std::int32_t; each returns std::u16string, except
+  // SmsJanek, which returns std::int32_t. For example:
+  //   std::u16string Login(const std::u16string& User_ID, const std::u16string& Passwd);
+  //   std::int32_t SmsJanek();
+  //   std::u16string YaeyakDelete(std::int32_t Key_id);
+#define TAVIKSMS_METHOD TAVIKSMS_DECLARE_METHOD
+#include <taviksms/methods.def>
 
   // Calls a method by name (case-insensitive) with positional arguments. Texts given for int32
   // parameters are converted; unknown names, wrong argument counts and unconvertible arguments
@@ -117,8 +89,7 @@ class TAVIKSMS_API TavikSms {
   Value invoke(std::string_view method, std::span<const Value> args);
 
  private:
-  std::unique_ptr<core::TavikSms> impl_;
-  const void* owner_;  // identifies the creating thread
+  std::unique_ptr<core::TavikSms> impl_;  // the instance, which checks the calling thread
 };
 
 }  // namespace taviksms

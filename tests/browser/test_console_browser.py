@@ -9,10 +9,9 @@ CMakeLists.txt). The last test leaves a screenshot in TAVIKSMS_SCREENSHOT.
 import http.server
 import json
 import os
-import re
 import shutil
-import signal
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -34,50 +33,24 @@ SCREENSHOT = os.environ.get("TAVIKSMS_SCREENSHOT", "")
 PICTURE = os.path.join(REPO, "examples", "Photo1.JPG")
 MIRROR_PORTS = "18081,18082,18083"  # the component's built-in mirrors
 
+# The sandbox starter the client tests use.
+sys.path.insert(0, os.path.join(REPO, "sandbox", "tests", "clients"))
+import sandbox_harness  # noqa: E402
 
-class Sandbox:
+
+class Sandbox(sandbox_harness.Sandbox):
     """A taviksms-sandbox child on the built-in mirror ports, every other port ephemeral."""
 
     def __init__(self):
-        self.data_dir = tempfile.mkdtemp(prefix="taviksms-console-")
-        self.proc = subprocess.Popen(
-            [SANDBOX_EXE, "--data", self.data_dir, "--mirror-ports", MIRROR_PORTS,
-             "--tds-port", "0", "--sftp-port", "0", "--control-port", "0",
-             "--clock", "2026-03-02 09:00:00"],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        lines = []
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            line = self.proc.stdout.readline()
-            if not line:
-                break
-            lines.append(line.strip())
-            if lines[-1] == "ready":
-                break
-        control = [re.match(r"control http://127\.0\.0\.1:(\d+)$", l) for l in lines]
-        control = [m for m in control if m]
-        if lines[-1:] != ["ready"] or not control:
-            self.stop()
-            raise RuntimeError("sandbox did not start: %r %s" % (lines, self.proc.stderr.read()))
-        self.base = "http://127.0.0.1:%s" % control[0].group(1)
+        super().__init__("--mirror-ports", MIRROR_PORTS, "--tds-port", "0", "--sftp-port", "0",
+                         "--control-port", "0", "--clock", "2026-03-02 09:00:00",
+                         ephemeral=False, prefix="taviksms-console-")
 
     def api(self, method, path, headers=None):
         req = urllib.request.Request(self.base + path, method=method, headers=headers or {},
                                      data=b"" if method != "GET" else None)
         with urllib.request.urlopen(req, timeout=10) as resp:
             return json.loads(resp.read().decode())
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        for stream in (self.proc.stdout, self.proc.stderr):
-            stream.close()
-        shutil.rmtree(self.data_dir, ignore_errors=True)
 
 
 def shell(*lines):

@@ -1,5 +1,6 @@
 #include "service/text.h"
 
+#include <chrono>
 #include <cstdio>
 
 #include <taviksms_common/utf8.h>
@@ -50,13 +51,12 @@ std::u16string_view trim_blanks(std::u16string_view s) {
   return s;
 }
 
+// The calendar is <chrono>'s (proleptic Gregorian, days since 1970-01-01).
 std::int64_t days_from_civil(int y, int m, int d) {
-  y -= m <= 2;
-  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * static_cast<unsigned>(m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+  namespace chr = std::chrono;
+  const chr::sys_days date{chr::year{y} / chr::month{static_cast<unsigned>(m)} /
+                           chr::day{static_cast<unsigned>(d)}};
+  return date.time_since_epoch().count();
 }
 
 DateTime make_datetime(const CivilTime& c) {
@@ -75,15 +75,10 @@ CivilTime to_civil(DateTime t) {
   rest /= 60;
   c.minute = static_cast<int>(rest % 60);
   c.hour = static_cast<int>(rest / 60);
-  days += 719468;
-  const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
-  const unsigned doe = static_cast<unsigned>(days - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  c.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-  c.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-  c.year = static_cast<int>(static_cast<std::int64_t>(yoe) + era * 400 + (c.month <= 2));
+  const std::chrono::year_month_day ymd{std::chrono::sys_days{std::chrono::days{days}}};
+  c.year = static_cast<int>(ymd.year());
+  c.month = static_cast<int>(static_cast<unsigned>(ymd.month()));
+  c.day = static_cast<int>(static_cast<unsigned>(ymd.day()));
   return c;
 }
 
@@ -97,13 +92,11 @@ std::string format_datetime(DateTime t) {
 
 namespace {
 
-bool is_leap(int y) {
-  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-}
-
 int days_in_month(int y, int m) {
-  static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return m == 2 && is_leap(y) ? 29 : days[m - 1];
+  namespace chr = std::chrono;
+  const chr::year_month_day_last last{chr::year{y} / chr::month{static_cast<unsigned>(m)} /
+                                      chr::last};
+  return static_cast<int>(static_cast<unsigned>(last.day()));
 }
 
 template <typename Char>

@@ -16,10 +16,14 @@ DB_PASSWORD = "tavik2024db"
 
 
 class Sandbox:
-    def __init__(self, *extra_args):
-        self.data_dir = tempfile.mkdtemp(prefix="taviksms-clients-")
+    """A taviksms-sandbox child: every port ephemeral, or with ephemeral=False the ports that
+    extra_args name. Its ports by service ("database", "control", ...) are in self.ports."""
+
+    def __init__(self, *extra_args, ephemeral=True, prefix="taviksms-clients-"):
+        self.data_dir = tempfile.mkdtemp(prefix=prefix)
         self.proc = subprocess.Popen(
-            [SANDBOX_EXE, "--ephemeral", "--data", self.data_dir, *extra_args],
+            [SANDBOX_EXE, *(["--ephemeral"] if ephemeral else []), "--data", self.data_dir,
+             *extra_args],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.ports = {}
         deadline = time.monotonic() + 10
@@ -34,9 +38,10 @@ class Sandbox:
             m = re.search(r"^(\w+) \S*?127\.0\.0\.1:(\d+)", line)
             if m:
                 self.ports[m.group(1)] = int(m.group(2))
-        if "database" not in self.ports or lines[-1:] != ["ready"]:
+        if "database" not in self.ports or "control" not in self.ports or lines[-1:] != ["ready"]:
             self.stop()
             raise RuntimeError("sandbox did not start: %r" % lines)
+        self.base = "http://127.0.0.1:%d" % self.ports["control"]
 
     @property
     def tds_port(self):

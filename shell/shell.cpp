@@ -1,53 +1,79 @@
-// taviksms: runs TavikSms method calls by name, one per line, on one thread.
-#include <unistd.h>
+#include "shell.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <iostream>
 #include <iterator>
 #include <map>
-#include <memory>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include <taviksms/taviksms.h>
+#include <taviksms/method_list.h>
 #include <taviksms_common/utf8.h>
 
 #include "command_line.h"
 
+namespace taviksms::shell {
+
 namespace {
 
-using taviksms::ArgType;
-
 std::string to_utf8(std::u16string_view s) {
-  return taviksms::utf::utf16_to_utf8(s);
+  return utf::utf16_to_utf8(s);
 }
 
-// "Name param:type ...  -> type", as the help lists it.
-std::string signature(const taviksms::MethodInfo& m) {
-  std::string out = m.name;
-  for (std::size_t i = 0; i < m.param_count; ++i) {
-    out += ' ';
-    out += m.params[i].name;
-    out += m.params[i].type == ArgType::int32 ? ":int32" : ":text";
+// The methods as the help lists them, "Name param:type ...  -> type", from the method list.
+struct Signature {
+  const char* name;
+  std::string text;
+};
+
+std::string signature(const char* name, std::initializer_list<const char*> params,
+                      const char* result) {
+  std::string out = name;
+  for (const char* p : params) out += std::string(" ") + p;
+  return out + "  -> " + result;
+}
+
+const std::vector<Signature>& signatures() {
+#define TAVIKSMS_SHELL_PARAM(type, name) #name ":" #type
+#define TAVIKSMS_METHOD(id, name, result, ...) \
+  {#name, signature(#name, {TAVIKSMS_EACH(TAVIKSMS_SHELL_PARAM, __VA_ARGS__)}, #result)},
+  static const std::vector<Signature> list = {
+#include <taviksms/methods.def>
+  };
+#undef TAVIKSMS_SHELL_PARAM
+  return list;
+}
+
+const Signature* find_signature(std::string_view name) {
+  auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+  for (const auto& s : signatures()) {
+    std::string_view n = s.name;
+    if (n.size() == name.size() &&
+        std::equal(n.begin(), n.end(), name.begin(),
+                   [&](char a, char b) { return lower(a) == lower(b); })) {
+      return &s;
+    }
   }
-  out += m.result == ArgType::int32 ? "  -> int32" : "  -> text";
-  return out;
+  return nullptr;
 }
 
-void print_help() {
-  std::cout <<
-      R"(usage: taviksms [-e] [-c LINE]... [-i] [SCRIPT | -]
+void print_help(Host& host) {
+  std::string text = R"(usage: taviksms [-e] [-c LINE]... [-i] [SCRIPT | -]
 
 Runs TavikSms method calls, one per line: the -c lines in order, then SCRIPT (or standard input
 for "-"), then an interactive prompt with -i. With neither -c nor SCRIPT, lines come from standard
 input, with a prompt when it is a terminal. -e (--echo) prints each call, after "> ", before its
 result.
-
+)";
+  if (!host.help_notes().empty()) {
+    text += '\n';
+    text += host.help_notes();
+  }
+  text += R"(
 A line is a method name (case-insensitive) followed by its arguments, separated by blanks.
 Arguments in double quotes may hold blanks and the escapes \n \t \r \" \\ \0 and \uXXXX (any
 UTF-16 code unit, lone surrogates included). Lines starting with # are comments. Input is UTF-8;
@@ -55,9 +81,15 @@ a byte order mark and CR LF line ends (scripts saved on Windows) are accepted.
 
 Output, one line per call: a text result as it is, SmsJanek's number in decimal, or for an error
 that escapes the method "error 0xXXXXXXXX: description". Syntax errors go to standard error.
-A call that does not fit its method (argument count, an int32 that is not a number) also prints
+)";
+  if (host.usage_hints()) {
+    text +=
+        R"(A call that does not fit its method (argument count, an int32 that is not a number) also prints
 the method's parameters to standard error.
-Exit status: 0; 1 if any line failed (escaped error or syntax error); 2 for bad options.
+)";
+  }
+  text +=
+      R"(Exit status: 0; 1 if any line failed (escaped error or syntax error); 2 for bad options.
 
 Shell commands (all on one thread; instances share that thread's session):
   .new          create another instance and make it current (prints its number)
@@ -70,9 +102,15 @@ Shell commands (all on one thread; instances share that thread's session):
   .help         this text
   .quit         stop
 
-Methods:
-)";
-  for (const auto& m : taviksms::methods()) std::cout << "  " << signature(m) << '\n';
+Methods:)";
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    host.print(std::string_view(text).substr(start, end - start));
+    start = end + 1;
+  }
+  for (const auto& s : signatures()) host.print("  " + s.text);
 }
 
 // Columns a character takes on a terminal: two for Hangul and the CJK blocks, else one.
@@ -131,10 +169,10 @@ std::u32string to_utf32(const std::u16string& s) {
 }
 
 // Prints an export file as an aligned table with the export's column names as the header.
-bool show_file(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
+bool show_file(Host& host, const std::string& name) {
+  std::ifstream f(host.path(name), std::ios::binary);
   if (!f) {
-    std::cerr << "cannot open " << path << '\n';
+    std::cerr << "cannot open " << name << '\n';
     return false;
   }
   std::string all((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
@@ -149,7 +187,7 @@ bool show_file(const std::string& path) {
     std::size_t b = 0;
     for (;;) {
       std::size_t t = line.find('\t', b);
-      std::u32string field = to_utf32(taviksms::utf::utf8_to_utf16(line.substr(b, t - b)));
+      std::u32string field = to_utf32(utf::utf8_to_utf16(line.substr(b, t - b)));
       std::u32string shown;
       for (char32_t c : field) {
         if (c == U'\r')
@@ -165,7 +203,7 @@ bool show_file(const std::string& path) {
     }
     rows.push_back(std::move(fields));
   }
-  const bool deposits = path.size() >= 8 && path.compare(path.size() - 8, 8, "sms3.txt") == 0;
+  const bool deposits = name.size() >= 8 && name.compare(name.size() - 8, 8, "sms3.txt") == 0;
   static const char* const kResult[] = {"id",          "User_ID",    "SUB_ID",     "user_tel",
                                         "Custom_tel",  "Custom_id",  "Custom_nam", "msg",
                                         "result_code", "Result_Msg", "typ",        "kun2",
@@ -196,19 +234,22 @@ bool show_file(const std::string& path) {
       if (i + 1 < r.size()) out += std::string(static_cast<std::size_t>(widths[i] - w) + 2, ' ');
     }
     while (!out.empty() && out.back() == ' ') out.pop_back();
-    std::cout << out << '\n';
+    host.print(out);
   }
-  std::cout << "(" << rows.size() - 1 << (rows.size() == 2 ? " line)" : " lines)") << '\n';
+  host.print("(" + std::to_string(rows.size() - 1) + (rows.size() == 2 ? " line)" : " lines)"));
   return true;
 }
 
 class Shell {
  public:
-  Shell() { create(); }
+  explicit Shell(Host& host) : host_(host) {}
+
+  // The first instance; false when the component cannot be created.
+  bool start() { return create(); }
 
   // Runs one line; false when it failed.
   bool run(const std::string& line) {
-    auto parsed = taviksms::shell::parse_line(line);
+    auto parsed = parse_line(line);
     if (!parsed.error.empty()) {
       std::cerr << "syntax error: " << parsed.error << '\n';
       return false;
@@ -222,37 +263,32 @@ class Shell {
       std::cerr << "no current instance (use .new or .use N)\n";
       return false;
     }
-    std::vector<taviksms::Value> args(parsed.words.begin() + 1, parsed.words.end());
-    try {
-      taviksms::Value r = it->second->invoke(head, args);
-      if (const auto* text = std::get_if<std::u16string>(&r)) {
-        std::cout << to_utf8(*text) << '\n';
-      } else {
-        std::cout << std::get<std::int32_t>(r) << '\n';
-      }
-      std::cout.flush();
+    const std::vector<std::u16string> args(parsed.words.begin() + 1, parsed.words.end());
+    const Outcome r = it->second->call(parsed.words[0], args);
+    if (r.ok) {
+      host_.print(r.text);
       return true;
-    } catch (const taviksms::ComError& e) {
-      char code[16];
-      std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(e.number));
-      std::cout << "error " << code << ": " << to_utf8(e.description) << '\n';
-      std::cout.flush();
-      // The call did not fit the method (argument count, an int32 that is not one): say how.
-      const auto* m = taviksms::find_method(head);
-      const auto n = static_cast<std::uint32_t>(e.number);
-      if (m && (n == 0x8002000Eu || n == 0x80020005u || n == 0x800A0006u)) {
-        std::cerr << "usage: " << signature(*m) << '\n';
-      }
-      return false;
     }
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(r.number));
+    host_.print("error " + std::string(code) + ": " + r.text);
+    // The call did not fit the method (argument count, an int32 that is not one): say how.
+    const Signature* s = host_.usage_hints() ? find_signature(head) : nullptr;
+    if (s && (r.number == 0x8002000Eu || r.number == 0x80020005u || r.number == 0x800A0006u)) {
+      std::cerr << "usage: " << s->text << '\n';
+    }
+    return false;
   }
 
   bool quit() const { return quit_; }
 
  private:
-  void create() {
-    instances_.emplace(next_, std::make_unique<taviksms::TavikSms>());
+  bool create() {
+    auto instance = host_.create();
+    if (!instance) return false;
+    instances_.emplace(next_, std::move(instance));
     current_ = next_++;
+    return true;
   }
 
   bool command(const std::string& head, const std::vector<std::u16string>& words) {
@@ -265,8 +301,8 @@ class Shell {
       }
     };
     if (head == ".new") {
-      create();
-      std::cout << current_ << '\n';
+      if (!create()) return false;
+      host_.print(std::to_string(current_));
     } else if (head == ".use") {
       int n = number(1, -1);
       if (!instances_.count(n)) {
@@ -282,14 +318,14 @@ class Shell {
       }
     } else if (head == ".list") {
       for (const auto& [n, obj] : instances_) {
-        std::cout << n << (n == current_ ? " *" : "") << '\n';
+        host_.print(std::to_string(n) + (n == current_ ? " *" : ""));
       }
     } else if (head == ".show") {
       if (words.size() != 2) {
         std::cerr << "usage: .show FILE\n";
         return false;
       }
-      return show_file(to_utf8(words[1]));
+      return show_file(host_, to_utf8(words[1]));
     } else if (head == ".sleep") {
       double sec = -1;
       try {
@@ -302,7 +338,7 @@ class Shell {
       }
       std::this_thread::sleep_for(std::chrono::duration<double>(sec));
     } else if (head == ".help") {
-      print_help();
+      print_help(host_);
     } else if (head == ".quit" || head == ".exit") {
       quit_ = true;
     } else {
@@ -312,61 +348,67 @@ class Shell {
     return true;
   }
 
-  std::map<int, std::unique_ptr<taviksms::TavikSms>> instances_;
+  Host& host_;
+  std::map<int, std::unique_ptr<Instance>> instances_;
   int current_ = 0;
   int next_ = 1;
   bool quit_ = false;
 };
 
 // With --echo, each call is printed before its result, so a script's output reads as a session.
-bool echo_lines = false;
+struct Runner {
+  Host& host;
+  Shell& shell;
+  bool echo = false;
 
-bool run_line(Shell& shell, const std::string& line) {
-  if (echo_lines) {
-    const auto first = line.find_first_not_of(" \t\r");
-    if (first != std::string::npos && line[first] != '#') std::cout << "> " << line << '\n';
+  bool line(const std::string& text) {
+    if (echo) {
+      const auto first = text.find_first_not_of(" \t\r");
+      if (first != std::string::npos && text[first] != '#') host.print("> " + text);
+    }
+    return shell.run(text);
   }
-  return shell.run(line);
-}
 
-bool run_stream(Shell& shell, std::istream& in, bool prompt) {
-  bool ok = true;
-  std::string line;
-  bool first = true;
-  while (!shell.quit()) {
-    if (prompt) std::cout << "taviksms> " << std::flush;
-    if (!std::getline(in, line)) break;
-    // Scripts saved on Windows: a UTF-8 byte order mark before the first line, CR LF line ends.
-    if (first && line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);
-    first = false;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    ok = run_line(shell, line) && ok;
+  bool stream(std::istream& in, bool prompt) {
+    bool ok = true;
+    std::string text;
+    bool first = true;
+    while (!shell.quit()) {
+      if (prompt) std::cout << "taviksms> " << std::flush;
+      if (!std::getline(in, text)) break;
+      // Scripts saved on Windows: a UTF-8 byte order mark before the first line, CR LF line ends.
+      if (first && text.starts_with("\xEF\xBB\xBF")) text.erase(0, 3);
+      first = false;
+      if (!text.empty() && text.back() == '\r') text.pop_back();
+      ok = line(text) && ok;
+    }
+    if (prompt) host.print("");
+    return ok;
   }
-  if (prompt) std::cout << '\n';
-  return ok;
-}
+};
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int run(Host& host, const std::vector<std::string>& args) {
   std::vector<std::string> lines;
   std::string script;
   bool interactive = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    if (a == "-h" || a == "--help") {
-      print_help();
+  bool echo = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "-h" || a == "--help" || a == "/?") {
+      print_help(host);
       return 0;
     } else if (a == "-c") {
-      if (++i >= argc) {
+      if (++i >= args.size()) {
         std::cerr << "taviksms: -c needs a line\n";
         return 2;
       }
-      lines.emplace_back(argv[i]);
+      lines.push_back(args[i]);
     } else if (a == "-i") {
       interactive = true;
     } else if (a == "-e" || a == "--echo") {
-      echo_lines = true;
+      echo = true;
     } else if (!a.empty() && a[0] == '-' && a != "-") {
       std::cerr << "taviksms: unknown option " << a << " (see --help)\n";
       return 2;
@@ -378,27 +420,30 @@ int main(int argc, char** argv) {
     }
   }
 
-  Shell shell;
+  Shell shell(host);
+  if (!shell.start()) return 2;
+  Runner runner{host, shell, echo};
   bool ok = true;
   for (const auto& l : lines) {
     if (shell.quit()) break;
-    ok = run_line(shell, l) && ok;
+    ok = runner.line(l) && ok;
   }
   if (!script.empty() && !shell.quit()) {
     if (script == "-") {
-      ok = run_stream(shell, std::cin, false) && ok;
+      ok = runner.stream(std::cin, false) && ok;
     } else {
-      std::ifstream f(script);
+      std::ifstream f(host.path(script));
       if (!f) {
         std::cerr << "taviksms: cannot open " << script << '\n';
         return 2;
       }
-      ok = run_stream(shell, f, false) && ok;
+      ok = runner.stream(f, false) && ok;
     }
   }
   if (interactive || (lines.empty() && script.empty())) {
-    bool tty = isatty(STDIN_FILENO) != 0;
-    ok = run_stream(shell, std::cin, interactive || tty) && ok;
+    ok = runner.stream(std::cin, interactive || host.input_is_terminal()) && ok;
   }
   return ok ? 0 : 1;
 }
+
+}  // namespace taviksms::shell

@@ -1,0 +1,53 @@
+// taviksms on Linux: the shell over libtaviksms, through the C++ API's late-bound invoke.
+#include <unistd.h>
+
+#include <iostream>
+
+#include <taviksms/taviksms.h>
+#include <taviksms_common/utf8.h>
+
+#include "shell.h"
+
+namespace {
+
+using taviksms::shell::Outcome;
+
+class LibraryInstance final : public taviksms::shell::Instance {
+ public:
+  Outcome call(const std::u16string& name, const std::vector<std::u16string>& args) override {
+    const std::vector<taviksms::Value> values(args.begin(), args.end());
+    try {
+      const taviksms::Value r = object_.invoke(taviksms::utf::utf16_to_utf8(name), values);
+      if (const auto* text = std::get_if<std::u16string>(&r)) {
+        return {true, taviksms::utf::utf16_to_utf8(*text)};
+      }
+      return {true, std::to_string(std::get<std::int32_t>(r))};
+    } catch (const taviksms::ComError& e) {
+      return {false, taviksms::utf::utf16_to_utf8(e.description),
+              static_cast<std::uint32_t>(e.number)};
+    }
+  }
+
+ private:
+  taviksms::TavikSms object_;
+};
+
+class PosixHost final : public taviksms::shell::Host {
+ public:
+  std::unique_ptr<taviksms::shell::Instance> create() override {
+    return std::make_unique<LibraryInstance>();
+  }
+  void print(std::string_view line) override { std::cout << line << '\n' << std::flush; }
+  bool input_is_terminal() override { return isatty(STDIN_FILENO) != 0; }
+  // Names are bytes on Linux: taken as they are, whatever their encoding.
+  std::filesystem::path path(const std::string& name) override { return name; }
+  bool usage_hints() const override { return true; }
+  std::string_view help_notes() const override { return {}; }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  PosixHost host;
+  return taviksms::shell::run(host, std::vector<std::string>(argv + 1, argv + argc));
+}

@@ -1,0 +1,52 @@
+// The taviksms shell, one source for Linux and Windows: options, the line loop, the dot commands
+// and the output. What differs per platform (how an instance is created and called, how a line
+// reaches the terminal, how a file name becomes a path) is a Host, implemented in shell/posix/
+// and shell/win32/; those include this header, never the other way round.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace taviksms::shell {
+
+// What a method call gave back.
+struct Outcome {
+  bool ok = true;
+  std::string text;          // UTF-8: the result (an int32 in decimal), or the error's description
+  std::uint32_t number = 0;  // the error's number (an HRESULT) when !ok
+};
+
+// One instance of the component.
+class Instance {
+ public:
+  virtual ~Instance() = default;
+  // Calls method `name` (as typed: any case) with texts as arguments.
+  virtual Outcome call(const std::u16string& name, const std::vector<std::u16string>& args) = 0;
+};
+
+class Host {
+ public:
+  virtual ~Host() = default;
+  // A new instance; nullptr (after saying why on standard output) when none can be created.
+  virtual std::unique_ptr<Instance> create() = 0;
+  // One line of standard output (without its line end).
+  virtual void print(std::string_view utf8_line) = 0;
+  virtual bool input_is_terminal() = 0;
+  // A file named on the command line or in a line (UTF-8).
+  virtual std::filesystem::path path(const std::string& utf8_name) = 0;
+  // Whether a call that does not fit its method is followed by the method's parameters, from the
+  // list the shell was built with: only where the shell calls that same build.
+  virtual bool usage_hints() const = 0;
+  // The platform's paragraph of the help text (may be empty).
+  virtual std::string_view help_notes() const = 0;
+};
+
+// Runs the shell with the command-line arguments after the program name (UTF-8); returns the
+// exit status.
+int run(Host& host, const std::vector<std::string>& args);
+
+}  // namespace taviksms::shell
