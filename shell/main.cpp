@@ -1,6 +1,9 @@
 // taviksms: runs TavikSms method calls by name, one per line, on one thread.
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -18,6 +21,10 @@
 #include <taviksms_common/utf8.h>
 
 #include "command_line.h"
+#include "display_width.h"
+#include "method_help.h"
+#include "run_outcome.h"
+#include "version_info.h"
 
 namespace {
 
@@ -27,21 +34,17 @@ std::string to_utf8(std::u16string_view s) {
   return taviksms::utf::utf16_to_utf8(s);
 }
 
-// "Name param:type ...  -> type", as the help lists it.
 std::string signature(const taviksms::MethodInfo& m) {
-  std::string out = m.name;
-  for (std::size_t i = 0; i < m.param_count; ++i) {
-    out += ' ';
-    out += m.params[i].name;
-    out += m.params[i].type == ArgType::int32 ? ":int32" : ":text";
-  }
-  out += m.result == ArgType::int32 ? "  -> int32" : "  -> text";
-  return out;
+  return taviksms::shell::method_signature(m);
 }
+
+// Set by SIGINT at an interactive prompt: the line or the waiting call's output is abandoned.
+volatile std::sig_atomic_t interrupted = 0;
 
 void print_help() {
   std::cout <<
-      R"(usage: taviksms [-e] [-c LINE]... [-i] [SCRIPT | -]
+      R"(usage: taviksms [-e] [-x] [-c LINE]... [-i] [SCRIPT | -]
+       taviksms --version
 
 Runs TavikSms method calls, one per line: the -c lines in order, then SCRIPT (or standard input
 for "-"), then an interactive prompt with -i. With neither -c nor SCRIPT, lines come from standard
@@ -58,6 +61,19 @@ that escapes the method "error 0xXXXXXXXX: description". Syntax errors go to sta
 A call that does not fit its method (argument count, an int32 that is not a number) also prints
 the method's parameters to standard error.
 Exit status: 0; 1 if any line failed (escaped error or syntax error); 2 for bad options.
+A method's failure text does not change it (scripts that read the results rely on that).
+
+-x, --stop-on-failure
+              stop at the first call that fails: a text result other than "OK", -12345678
+              from SmsJanek, an escaped error, or a malformed line. The exit status is then
+              0 every call succeeded, 1 a method reported a failure or an error escaped,
+              2 bad options or syntax.
+--version     the component's version, the build's mirror list and the platform.
+
+At the prompt, "help" lists the methods, "help METHOD" shows one, "exit" or "quit" (or
+Ctrl-D) ends the session, and Ctrl-C abandons the line being typed, or the output of the call
+being waited for, and keeps the session. A mistyped method name is named, with the nearest
+method; an argument that does not fit names its parameter.
 
 Shell commands (all on one thread; instances share that thread's session):
   .new          create another instance and make it current (prints its number)
@@ -67,33 +83,22 @@ Shell commands (all on one thread; instances share that thread's session):
   .show FILE    print an export file (sms1.txt, sms2.txt, sms3.txt) as a table: one row per
                 line, its tab-separated fields in columns, CR shown as \r
   .sleep SEC    wait SEC seconds (results arrive while the service's clock runs)
-  .help         this text
-  .quit         stop
+  .help         this text (also "help"); "help METHOD" for one method
+  .quit         stop (also "exit" and "quit")
 
 Methods:
 )";
   for (const auto& m : taviksms::methods()) std::cout << "  " << signature(m) << '\n';
 }
 
-// Columns a character takes on a terminal: two for Hangul and the CJK blocks, else one.
-int display_width(char32_t c) {
-  if ((c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) ||
-      (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
-      (c >= 0xFF00 && c <= 0xFF60) || (c >= 0xFFE0 && c <= 0xFFE6)) {
-    return 2;
-  }
-  return 1;
-}
-
 // A field cut to at most `max` columns ("~" marks a cut); its width in `width`.
 std::u32string fit(const std::u32string& field, int max, int& width) {
-  width = 0;
-  for (char32_t c : field) width += display_width(c);
+  width = taviksms::shell::text_width(field);
   if (width <= max) return field;
   std::u32string out;
   width = 0;
   for (char32_t c : field) {
-    const int w = display_width(c);
+    const int w = taviksms::shell::char_width(c);
     if (width + w > max - 1) break;
     out += c;
     width += w;
@@ -211,28 +216,49 @@ class Shell {
     auto parsed = taviksms::shell::parse_line(line);
     if (!parsed.error.empty()) {
       std::cerr << "syntax error: " << parsed.error << '\n';
+      outcome_.syntax_error = true;
       return false;
     }
     if (parsed.words.empty()) return true;
     std::string head = to_utf8(parsed.words[0]);
-    if (!head.empty() && head[0] == '.') return command(head, parsed.words);
+    if (!head.empty() && head[0] == '.') {
+      const bool done = command(head, parsed.words);
+      if (!done && !outcome_.syntax_error) outcome_.command_failed = true;
+      return done;
+    }
+    if (head == "exit" || head == "quit") {
+      quit_ = true;
+      return true;
+    }
+    if (head == "help") return help(parsed.words);
 
     auto it = instances_.find(current_);
     if (it == instances_.end()) {
       std::cerr << "no current instance (use .new or .use N)\n";
+      outcome_.command_failed = true;
       return false;
     }
     std::vector<taviksms::Value> args(parsed.words.begin() + 1, parsed.words.end());
     try {
+      interrupted = 0;
       taviksms::Value r = it->second->invoke(head, args);
+      if (taviksms::shell::is_failure_result(r)) outcome_.failure_result = true;
+      if (interrupted) {
+        // Ctrl-C while waiting: the call ran to its end (it cannot be stopped midway), its output
+        // is dropped as asked.
+        std::cerr << "(interrupted: " << head << " finished, its result is not shown)\n";
+        interrupted = 0;
+        return !taviksms::shell::is_failure_result(r);
+      }
       if (const auto* text = std::get_if<std::u16string>(&r)) {
         std::cout << to_utf8(*text) << '\n';
       } else {
         std::cout << std::get<std::int32_t>(r) << '\n';
       }
       std::cout.flush();
-      return true;
+      return !taviksms::shell::is_failure_result(r);
     } catch (const taviksms::ComError& e) {
+      outcome_.escaped_error = true;
       char code[16];
       std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(e.number));
       std::cout << "error " << code << ": " << to_utf8(e.description) << '\n';
@@ -240,7 +266,10 @@ class Shell {
       // The call did not fit the method (argument count, an int32 that is not one): say how.
       const auto* m = taviksms::find_method(head);
       const auto n = static_cast<std::uint32_t>(e.number);
+      if (!m && n == 0x80020006u) std::cerr << taviksms::shell::unknown_method_text(head) << '\n';
       if (m && (n == 0x8002000Eu || n == 0x80020005u || n == 0x800A0006u)) {
+        const std::string why = taviksms::shell::argument_problem(*m, args);
+        if (!why.empty()) std::cerr << why << '\n';
         std::cerr << "usage: " << signature(*m) << '\n';
       }
       return false;
@@ -248,11 +277,32 @@ class Shell {
   }
 
   bool quit() const { return quit_; }
+  const taviksms::shell::RunOutcome& outcome() const { return outcome_; }
 
  private:
   void create() {
     instances_.emplace(next_, std::make_unique<taviksms::TavikSms>());
     current_ = next_++;
+  }
+
+  // help: the method list; help METHOD: one method.
+  bool help(const std::vector<std::u16string>& words) {
+    if (words.size() == 1) {
+      print_help();
+      return true;
+    }
+    const std::string name = to_utf8(words[1]);
+    if (words.size() == 2) {
+      if (const auto* m = taviksms::find_method(name)) {
+        std::cout << taviksms::shell::method_help(*m);
+        return true;
+      }
+      std::cerr << "help: " << taviksms::shell::unknown_method_text(name) << '\n';
+    } else {
+      std::cerr << "usage: help [METHOD]\n";
+    }
+    outcome_.syntax_error = true;
+    return false;
   }
 
   bool command(const std::string& head, const std::vector<std::u16string>& words) {
@@ -307,6 +357,7 @@ class Shell {
       quit_ = true;
     } else {
       std::cerr << "unknown command " << head << '\n';
+      outcome_.syntax_error = true;
       return false;
     }
     return true;
@@ -316,10 +367,17 @@ class Shell {
   int current_ = 0;
   int next_ = 1;
   bool quit_ = false;
+  taviksms::shell::RunOutcome outcome_;
 };
 
 // With --echo, each call is printed before its result, so a script's output reads as a session.
 bool echo_lines = false;
+// With --stop-on-failure, the first failing line ends the run.
+bool stop_on_failure = false;
+
+bool should_stop(const Shell& shell) {
+  return shell.quit() || (stop_on_failure && shell.outcome().any());
+}
 
 bool run_line(Shell& shell, const std::string& line) {
   if (echo_lines) {
@@ -329,21 +387,30 @@ bool run_line(Shell& shell, const std::string& line) {
   return shell.run(line);
 }
 
-bool run_stream(Shell& shell, std::istream& in, bool prompt) {
-  bool ok = true;
+void run_stream(Shell& shell, std::istream& in, bool prompt) {
   std::string line;
   bool first = true;
-  while (!shell.quit()) {
+  while (!should_stop(shell)) {
     if (prompt) std::cout << "taviksms> " << std::flush;
-    if (!std::getline(in, line)) break;
+    interrupted = 0;
+    if (!std::getline(in, line)) {
+      if (prompt && interrupted) {
+        // Ctrl-C at the prompt: drop the line, keep the session.
+        in.clear();
+        std::clearerr(stdin);
+        std::cout << "^C\n";
+        continue;
+      }
+      break;
+    }
+    if (prompt && interrupted) continue;
     // Scripts saved on Windows: a UTF-8 byte order mark before the first line, CR LF line ends.
     if (first && line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);
     first = false;
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    ok = run_line(shell, line) && ok;
+    run_line(shell, line);
   }
   if (prompt) std::cout << '\n';
-  return ok;
 }
 
 }  // namespace
@@ -367,6 +434,11 @@ int main(int argc, char** argv) {
       interactive = true;
     } else if (a == "-e" || a == "--echo") {
       echo_lines = true;
+    } else if (a == "-x" || a == "--stop-on-failure") {
+      stop_on_failure = true;
+    } else if (a == "--version") {
+      std::cout << taviksms::shell::version_text();
+      return 0;
     } else if (!a.empty() && a[0] == '-' && a != "-") {
       std::cerr << "taviksms: unknown option " << a << " (see --help)\n";
       return 2;
@@ -379,26 +451,34 @@ int main(int argc, char** argv) {
   }
 
   Shell shell;
-  bool ok = true;
   for (const auto& l : lines) {
-    if (shell.quit()) break;
-    ok = run_line(shell, l) && ok;
+    if (should_stop(shell)) break;
+    run_line(shell, l);
   }
-  if (!script.empty() && !shell.quit()) {
+  if (!script.empty() && !should_stop(shell)) {
     if (script == "-") {
-      ok = run_stream(shell, std::cin, false) && ok;
+      run_stream(shell, std::cin, false);
     } else {
       std::ifstream f(script);
       if (!f) {
         std::cerr << "taviksms: cannot open " << script << '\n';
         return 2;
       }
-      ok = run_stream(shell, f, false) && ok;
+      run_stream(shell, f, false);
     }
   }
-  if (interactive || (lines.empty() && script.empty())) {
+  if ((interactive || (lines.empty() && script.empty())) && !should_stop(shell)) {
     bool tty = isatty(STDIN_FILENO) != 0;
-    ok = run_stream(shell, std::cin, interactive || tty) && ok;
+    const bool prompt = interactive || tty;
+    if (prompt && tty) {
+      // Ctrl-C interrupts the read (no SA_RESTART) instead of ending the process.
+      struct sigaction sa {};
+      sa.sa_handler = [](int) { interrupted = 1; };
+      sigemptyset(&sa.sa_mask);
+      sa.sa_flags = 0;
+      sigaction(SIGINT, &sa, nullptr);
+    }
+    run_stream(shell, std::cin, prompt);
   }
-  return ok ? 0 : 1;
+  return shell.outcome().exit_status(stop_on_failure);
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -28,6 +29,7 @@ struct CallRecord {
   };
   std::int64_t seq = 0;
   std::int64_t connection = 0;
+  std::int64_t at_ms = 0;  // service clock when logged (DateTime::ms); 0 without a clock
   std::u16string proc;
   bool via_sql = false;
   std::vector<Param> params;
@@ -37,6 +39,9 @@ struct CallRecord {
 class CallLog {
  public:
   explicit CallLog(std::size_t limit) : limit_(limit) {}
+
+  // `now_ms` stamps each entry; `changed` runs after each append and clear (outside the lock).
+  void set_observer(std::function<std::int64_t()> now_ms, std::function<void()> changed);
 
   // Returns the entry's sequence number (1, 2, ...; never reused, also not after clear()).
   std::int64_t append(std::int64_t connection, std::u16string_view proc, bool via_sql,
@@ -51,6 +56,7 @@ class CallLog {
   struct Packed {
     std::int64_t seq;
     std::int64_t connection;
+    std::int64_t at_ms;
     bool via_sql;
     bool has_error;
     std::u16string proc;
@@ -60,6 +66,8 @@ class CallLog {
   static CallRecord unpack(const Packed& p);
 
   std::size_t limit_;
+  std::function<std::int64_t()> now_ms_;
+  std::function<void()> changed_;
   mutable std::mutex mutex_;
   std::deque<Packed> entries_;
   std::int64_t next_seq_ = 1;
