@@ -22,6 +22,7 @@
 
 #include "command_line.h"
 #include "display_width.h"
+#include "line_editor.h"
 #include "method_help.h"
 #include "run_outcome.h"
 #include "version_info.h"
@@ -390,7 +391,19 @@ bool run_line(Shell& shell, const std::string& line) {
 void run_stream(Shell& shell, std::istream& in, bool prompt) {
   std::string line;
   bool first = true;
+  // A person at a terminal gets line editing and history.
+  std::unique_ptr<taviksms::shell::LineEditor> editor;
+  if (prompt && &in == &std::cin && isatty(STDIN_FILENO) && isatty(STDOUT_FILENO)) {
+    editor = taviksms::shell::LineEditor::open();
+  }
   while (!should_stop(shell)) {
+    if (editor) {
+      const auto got = editor->read("taviksms> ", line);
+      if (got == taviksms::shell::LineEditor::Outcome::interrupted) continue;
+      if (got == taviksms::shell::LineEditor::Outcome::end) break;
+      run_line(shell, line);
+      continue;
+    }
     if (prompt) std::cout << "taviksms> " << std::flush;
     interrupted = 0;
     if (!std::getline(in, line)) {

@@ -6,7 +6,9 @@ No service is needed: help, a mistyped name, exit/quit, Ctrl-C and Ctrl-D are th
 import os
 import pty
 import select
+import shutil
 import signal
+import tempfile
 import time
 import unittest
 
@@ -14,10 +16,11 @@ SHELL_EXE = os.environ.get("TAVIKSMS_SHELL_EXE", "taviksms")
 
 
 class Prompt:
-    def __init__(self):
+    def __init__(self, history):
         self.pid, self.fd = pty.fork()
         if self.pid == 0:
             os.environ["LC_ALL"] = "C.UTF-8"
+            os.environ["TAVIKSMS_HISTORY"] = history
             os.execv(SHELL_EXE, [SHELL_EXE])
         self.screen = b""
 
@@ -67,13 +70,19 @@ class Prompt:
         os.close(self.fd)
 
 
+UP = b"\x1b[A"
+
+
 class PromptInATerminal(unittest.TestCase):
     def setUp(self):
-        self.p = Prompt()
+        self.dir = tempfile.mkdtemp(prefix="taviksms-prompt-")
+        self.history = os.path.join(self.dir, "state", "history")
+        self.p = Prompt(self.history)
         self.p.read_until(b"taviksms> ")
 
     def tearDown(self):
         self.p.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
 
     def test_help_typo_ctrl_c_and_ctrl_d(self):
         p = self.p
@@ -107,6 +116,50 @@ class PromptInATerminal(unittest.TestCase):
         self.assertIn(b"Unknown name", p.read_until(b"taviksms> "))
         p.keys(b"help NoSuchThing\r")
         self.assertIn(b"no such method", p.read_until(b"taviksms> "))
+        p.keys(b"quit\r")
+        self.assertEqual(os.WEXITSTATUS(p.wait()), 0)
+
+    def test_history_is_kept_between_sessions(self):
+        p = self.p
+        p.keys(b"Logout\r")
+        p.read_until(b"OK")
+        p.read_until(b"taviksms> ")
+        # The up arrow brings the line back, it is not typed as an escape sequence.
+        p.keys(UP + b"\r")
+        p.read_until(b"OK")
+        p.read_until(b"taviksms> ")
+        p.keys(b"exit\r")
+        self.assertEqual(os.WEXITSTATUS(p.wait()), 0)
+        with open(self.history, "rb") as f:
+            self.assertIn(b"Logout", f.read())
+        again = Prompt(self.history)
+        try:
+            again.read_until(b"taviksms> ")
+            again.keys(UP)
+            again.read_until(b"Logout")
+            again.keys(b"\x15quit\r")  # Ctrl-U empties the line first
+            self.assertEqual(os.WEXITSTATUS(again.wait()), 0)
+        finally:
+            again.close()
+
+    def test_a_history_file_that_is_a_folder_only_costs_the_history(self):
+        self.p.close()
+        folder = os.path.join(self.dir, "folder")
+        os.makedirs(folder)
+        p = self.p = Prompt(folder)
+        p.read_until(b"history not kept")
+        p.read_until(b"taviksms> ")
+        p.keys(b"Logout\r")
+        p.read_until(b"OK")
+        p.keys(b"\x04")
+        self.assertEqual(os.WEXITSTATUS(p.wait()), 0)
+        self.assertTrue(os.path.isdir(folder))
+
+    def test_a_long_line_at_the_prompt(self):
+        p = self.p
+        p.keys(b"A" * 5000 + b"\r")
+        p.read_until(b"Unknown name", 30)
+        p.read_until(b"taviksms> ")
         p.keys(b"quit\r")
         self.assertEqual(os.WEXITSTATUS(p.wait()), 0)
 
