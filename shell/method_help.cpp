@@ -100,7 +100,15 @@ const MethodInfo* nearest_method(std::string_view name) {
 }
 
 std::string unknown_method_text(std::string_view name) {
-  std::string out = std::string(name) + ": no such method";
+  // A whole pasted paragraph is not repeated back; the cut keeps whole UTF-8 characters.
+  std::size_t keep = name.size();
+  if (keep > 64) {
+    keep = 64;
+    while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+  }
+  std::string out(name.substr(0, keep));
+  if (keep < name.size()) out += "...";
+  out += ": no such method";
   if (const MethodInfo* m = nearest_method(name))
     out += std::string("; did you mean ") + m->name + "?";
   return out;

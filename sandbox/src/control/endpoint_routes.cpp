@@ -88,6 +88,7 @@ std::string http_error_reason(const httplib::Request& req, int status) {
     return req.method +
            " without a body length: send an empty body with Content-Length: 0 (curl -d '')";
   }
+  if (status == 414) return "request line too long (at most 8192 bytes with its query)";
   return "HTTP " + std::to_string(status);
 }
 

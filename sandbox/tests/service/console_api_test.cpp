@@ -50,7 +50,7 @@ class ConsoleApiTest : public ServiceTest {
   // The list and its X-Total-Count.
   std::pair<json, std::int64_t> get_counted(const std::string& path) {
     auto r = client_->Get(path.c_str());
-    EXPECT_TRUE(r && r->status == 200) << path;
+    EXPECT_TRUE(r && r->status == 200) << path.substr(0, 100);
     if (!r || r->status != 200) return {json::array(), -1};
     return {json::parse(r->body), std::stoll(r->get_header_value("X-Total-Count"))};
   }
@@ -253,7 +253,11 @@ TEST_F(ConsoleApiTest, SearchCountsAndPagesGiveTheTrueTotals) {
   EXPECT_EQ(get_counted("/messages?q=SUB02").second, 1 + 2);  // two seeded results on sub02
   // Quotes and markup are plain text to search.
   EXPECT_EQ(get_counted("/messages?q=%3Cb%3E%22quoted%22").second, 1);
-  EXPECT_EQ(get_counted("/messages?q=" + std::string(10000, 'x')).second, 0);
+  EXPECT_EQ(get_counted("/messages?q=" + std::string(5000, 'x')).second, 0);
+  // Past the HTTP layer's limit on a request line: refused, not cut.
+  auto too_long = client_->Get(("/messages?q=" + std::string(10000, 'x')).c_str());
+  ASSERT_TRUE(too_long);
+  EXPECT_EQ(too_long->status, 414);
 
   // The total counts past the limit; "before" pages back from an id.
   auto [page, total] = get_counted("/messages?q=bulk&limit=2");
@@ -289,9 +293,9 @@ TEST_F(ConsoleApiTest, UnknownFiltersAreRefusedByNameAndDeleteNothing) {
 
 TEST_F(ConsoleApiTest, DeleteRemovesAllOrTheFilteredMessages) {
   ASSERT_FALSE(sms(u"demo", u"01011112222", u"keep").error);
-  ASSERT_FALSE(sms(u"demo", u"01099998888", u"drop me").error);
-  ASSERT_FALSE(sms(u"demo", u"01099998888", u"drop me too").error);
-  auto [status, body] = del("/messages?recipient=0109999");
+  ASSERT_FALSE(sms(u"demo", u"01077776666", u"drop me").error);
+  ASSERT_FALSE(sms(u"demo", u"010-7777-6666", u"drop me too").error);
+  auto [status, body] = del("/messages?recipient=0107777");
   ASSERT_EQ(status, 200);
   EXPECT_EQ(body["deleted"], 2);
   EXPECT_EQ(get_counted("/messages?q=drop").second, 0);
@@ -326,7 +330,7 @@ TEST_F(ConsoleApiTest, ResetReturnsTheSeedStateWithoutARestart) {
   EXPECT_FALSE(get("/faults")["janek_null"].get<bool>());
   EXPECT_EQ(get("/clock")["now"].get<std::string>().substr(0, 16), "2024-06-01 12:00");
   EXPECT_EQ(get("/calls").size(), 0u);
-  EXPECT_EQ(balance(u"demo"), 100000);
+  EXPECT_EQ(balance(u"demo"), 100000LL * 10000);
   // Sessions opened before the reset go on working.
   ASSERT_FALSE(sms(u"demo", u"01011112222").error);
   EXPECT_EQ(get("/messages?limit=1")[0]["id"], 7);
@@ -365,7 +369,7 @@ TEST_F(ConsoleApiTest, ResetDuringSendsLeavesNoHalfStoredMessage) {
     ASSERT_FALSE(m["fee"].is_null());
     fees += m["fee"].get<double>();
   }
-  EXPECT_DOUBLE_EQ(static_cast<double>(balance(u"demo")), 100000.0 - fees);
+  EXPECT_DOUBLE_EQ(static_cast<double>(balance(u"demo")) / 10000.0, 100000.0 - fees);
 }
 
 TEST_F(ConsoleApiTest, CallLogEntriesCarryTheServiceTime) {
