@@ -282,14 +282,15 @@ class ConsoleInBrowser(unittest.TestCase):
         self.assertLess(figures[-1], 2000)
 
         # Without the stream the page falls back to polling, and still shows what arrives.
-        self.driver.execute_script("state.stream.close(); state.streamOpen = false;")
+        # (The handler the browser calls when a stream breaks; the page reconnects by itself.)
+        self.driver.execute_script("state.stream.close(); state.stream.dispatchEvent(new Event('error'));")
         self.wait_for(lambda d: "polling" in d.find_element(By.ID, "live").text, 5)
         message_id = self.send_sms("polled")
         polled = self.listed_after(message_id, time.time() * 1000)
         print("polled: listed %.0f ms after the shell returned" % polled)
         self.assertLess(polled, 3000)
-        self.driver.execute_script("listen();")
-        self.wait_for(lambda d: d.find_element(By.ID, "live").text == "live", 5)
+        self.wait_for(lambda d: d.find_element(By.ID, "live").text == "live", 20,
+                      "the stream was not opened again")
 
     def test_2_advancing_the_clock_from_the_page_delivers_the_result(self):
         message_id = self.send_sms("결과를 기다립니다", "01099990042")
@@ -464,29 +465,31 @@ class ConsoleInBrowser(unittest.TestCase):
         with urllib.request.urlopen(req, timeout=10) as resp:
             return int(resp.headers["X-Total-Count"])
 
+    # A page of 500 rows is redrawn whenever the list changes; on a loaded machine that takes a
+    # while, hence the longer waits below (the latency figures come from test_1_*).
     def test_91_search_time_columns_and_load_more(self):
         # More than a page of messages, in one shell run.
         lines = ["Login demo demo1234"]
         lines += ['SmsSend sub02 0212345678 c1 "" 0107777%04d "bulk %d" 0 ""' % (i, i)
                   for i in range(510)]
-        lines += ['SmsSend sub02 0212345678 c1 "바늘" 01088889999 "find the <b>\\"needle\\"</b>" 0 ""',
+        lines += ['SmsSend sub02 0212345678 c1 "바늘" 01012341234 "find the <b>\\"needle\\"</b>" 0 ""',
                   "Logout"]
         done = subprocess.run([SHELL_EXE, "-"], input="\n".join(lines) + "\n",
                               capture_output=True, text=True, timeout=120, cwd=REPO)
         self.assertEqual(done.returncode, 0, done.stderr)
         total = self.messages_total()
         self.assertGreater(total, 500)
-        self.wait_for(lambda d: d.find_element(By.ID, "count-messages").text == "(%d)" % total, 5,
+        self.wait_for(lambda d: d.find_element(By.ID, "count-messages").text == "(%d)" % total, 20,
                       "the tab does not show the true total")
         rows = lambda d: len(d.find_elements(By.CSS_SELECTOR, "#messages tbody tr[data-id]"))
-        self.wait_for(lambda d: rows(d) == 500, 5)
+        self.wait_for(lambda d: rows(d) == 500, 20)
         self.driver.find_element(By.ID, "messages-more").click()
-        self.wait_for(lambda d: rows(d) == total, 5, "load more did not show the rest")
+        self.wait_for(lambda d: rows(d) == total, 20, "load more did not show the rest")
 
         # The search box: quotes and markup are text; the name matches too.
         box = self.driver.find_element(By.NAME, "q")
         box.send_keys('<b>"NEEDLE"')
-        self.wait_for(lambda d: rows(d) == 1, 5, "the search did not narrow the list")
+        self.wait_for(lambda d: rows(d) == 1, 20, "the search did not narrow the list")
         row = self.driver.find_element(By.CSS_SELECTOR, "#messages tbody tr[data-id]")
         self.assertIn('<b>"needle"</b>', row.text)
         # Submitted, due and sent: the service clock's date, no result yet.
@@ -494,10 +497,10 @@ class ConsoleInBrowser(unittest.TestCase):
         self.assertIn("—", row.text)
         box.clear()
         box.send_keys("바늘")
-        self.wait_for(lambda d: rows(d) == 1, 5)
+        self.wait_for(lambda d: rows(d) == 1, 20)
         box.clear()
         box.send_keys("x" * 10000)
-        self.wait_for(lambda d: rows(d) == 0, 5)
+        self.wait_for(lambda d: rows(d) == 0, 20)
         self.assertTrue(self.driver.find_element(By.ID, "messages-empty").is_displayed())
         box.clear()
         self.driver.find_element(By.CSS_SELECTOR, "#message-filters button[type=reset]").click()
@@ -505,15 +508,15 @@ class ConsoleInBrowser(unittest.TestCase):
         # The call log has its time column.
         self.show("calls")
         self.wait_for(lambda d: "2026-03-02" in d.find_element(
-            By.CSS_SELECTOR, "#calls tbody tr[data-seq]").text, 5)
+            By.CSS_SELECTOR, "#calls tbody tr[data-seq]").text, 20)
 
     def test_92_delete_and_reset_from_the_page_ask_first(self):
         box = self.driver.find_element(By.NAME, "q")
         box.send_keys("bulk 50")  # bulk 50, 500..509
         rows = lambda d: len(d.find_elements(By.CSS_SELECTOR, "#messages tbody tr[data-id]"))
-        self.wait_for(lambda d: rows(d) == 11, 5)
+        self.wait_for(lambda d: rows(d) == 11, 20)
         delete = self.driver.find_element(By.ID, "messages-delete")
-        self.wait_for(lambda d: delete.text == "Delete 11 matching…", 5)
+        self.wait_for(lambda d: delete.text == "Delete 11 matching…", 20)
         before = self.messages_total()
         # Declined: nothing happens.
         delete.click()
@@ -522,7 +525,7 @@ class ConsoleInBrowser(unittest.TestCase):
         self.assertEqual(self.messages_total(), before)
         delete.click()
         self.driver.switch_to.alert.accept()
-        self.wait_for(lambda d: rows(d) == 0, 5)
+        self.wait_for(lambda d: rows(d) == 0, 20)
         self.assertEqual(self.messages_total(), before - 11)
         self.driver.find_element(By.CSS_SELECTOR, "#message-filters button[type=reset]").click()
 
@@ -530,7 +533,7 @@ class ConsoleInBrowser(unittest.TestCase):
         self.sandbox.api("POST", "/accounts?user=demo&balance=1")
         self.driver.find_element(By.ID, "reset").click()
         self.driver.switch_to.alert.accept()
-        self.wait_for(lambda d: rows(d) == 6, 5, "the seed's messages are not shown")
+        self.wait_for(lambda d: rows(d) == 6, 20, "the seed's messages are not shown")
         self.assertEqual(self.messages_total(), 6)
         demo = [a for a in self.sandbox.api("GET", "/accounts") if a["user_id"] == "demo"][0]
         self.assertEqual(demo["balance"], 100000)

@@ -19,7 +19,9 @@ using nlohmann::json;
 
 void reply(httplib::Response& res, const json& body, int status = 200) {
   res.status = status;
-  res.set_content(body.dump(), "application/json");
+  // With the charset named, the HTTP library does not compress the answer: it would use Brotli
+  // at its slowest setting for a browser, about 2.5 s for a list of 500 messages, on every poll.
+  res.set_content(body.dump(), "application/json; charset=utf-8");
 }
 
 void bad_request(httplib::Response& res, const std::string& why) {
