@@ -351,7 +351,18 @@ class Shell {
         std::cerr << "usage: .sleep SECONDS (0 to 3600)\n";
         return false;
       }
-      std::this_thread::sleep_for(std::chrono::duration<double>(sec));
+      // In short steps, so Ctrl-C at the prompt ends the wait and keeps the session.
+      using Clock = std::chrono::steady_clock;
+      const Clock::time_point until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                         std::chrono::duration<double>(sec));
+      interrupted = 0;
+      while (!interrupted && Clock::now() < until) {
+        const auto left = until - std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(50)));
+      }
+      if (interrupted) std::cerr << "(interrupted)\n";
+      interrupted = 0;
     } else if (head == ".help") {
       print_help();
     } else if (head == ".quit" || head == ".exit") {

@@ -104,6 +104,19 @@ class PromptInATerminal(unittest.TestCase):
         self.assertTrue(os.WIFEXITED(status), status)
         self.assertEqual(os.WEXITSTATUS(status), 1)
 
+    def test_ctrl_c_ends_a_wait_and_keeps_the_session(self):
+        p = self.p
+        p.keys(b".sleep 60\r")
+        time.sleep(0.5)
+        started = time.monotonic()
+        p.keys(b"\x03")
+        p.read_until(b"taviksms> ", 5)
+        self.assertLess(time.monotonic() - started, 5)
+        p.keys(b"Logout\r")
+        self.assertIn(b"OK", p.read_until(b"taviksms> "))
+        p.keys(b"quit\r")
+        self.assertEqual(os.WEXITSTATUS(p.wait()), 0)
+
     def test_exit_and_quit_end_the_session(self):
         self.p.keys(b"exit\r")
         status = self.p.wait()
