@@ -142,6 +142,26 @@ TEST(Shell, HistoryWindowOfABuildWithoutQtSaysWhatToInstall) {
 }
 
 // None of these reach the service: YaeyakDataText without a session answers a failure text.
+// Emoji take two columns, combining marks none: the columns after them stay under the header.
+TEST(Shell, ShowAlignsByDisplayWidth) {
+  const std::string dir = testing::TempDir() + "/taviksms_show_width";
+  std::filesystem::create_directories(dir);
+  const std::string emoji = "\xF0\x9F\x98\x80";           // U+1F600: two columns
+  const std::string acute = "\xCC\x81";                   // U+0301 combining: none
+  const std::string hangul = "\xED\x95\x9C\xEA\xB8\x80";  // 한글: four columns
+  {
+    std::ofstream f(dir + "/sms3.txt", std::ios::binary);
+    f << emoji << emoji << "ab\t1\r\n"                                 // 6 columns
+      << "e" << acute << "e" << acute << "e" << acute << "xyz\t2\r\n"  // 6
+      << hangul << "ab\t3\r\n";                                        // 6
+  }
+  auto r = shell({"-c", ".show " + dir + "/sms3.txt"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, "User_ID  kunsu  ibgum  Ibgum_date  ibgum_memo\n" + emoji + emoji + "ab   1\n" +
+                       "e" + acute + "e" + acute + "e" + acute + "xyz   2\n" + hangul +
+                       "ab   3\n(3 lines)\n");
+}
+
 TEST(Shell, StopOnFailureStopsAtTheFirstFailureAndTheStatusSaysWhy) {
   // By default a failure text is printed and the script goes on, exit status 0, as before.
   auto plain = shell({"-c", "Logout", "-c", "YaeyakDataText", "-c", "Logout"});
