@@ -1,5 +1,7 @@
 #include "shell.h"
 
+#include <csignal>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -15,6 +17,10 @@
 #include <taviksms_common/utf8.h>
 
 #include "command_line.h"
+#include "display_width.h"
+#include "line_editor.h"
+#include "run_outcome.h"
+#include "version_info.h"
 
 namespace taviksms::shell {
 
@@ -23,6 +29,9 @@ namespace {
 std::string to_utf8(std::u16string_view s) {
   return utf::utf16_to_utf8(s);
 }
+
+// Set by SIGINT at an interactive prompt: the line or the waiting call's output is abandoned.
+volatile std::sig_atomic_t interrupted = 0;
 
 // The methods as the help lists them, "Name param:type ...  -> type", from the method list.
 struct Signature {
@@ -61,8 +70,19 @@ const Signature* find_signature(std::string_view name) {
   return nullptr;
 }
 
+// Text of several lines, each through the host (a last line end adds no empty line).
+void print_lines(Host& host, std::string_view text) {
+  while (!text.empty()) {
+    const auto end = text.find('\n');
+    host.print(text.substr(0, end));
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+}
+
 void print_help(Host& host) {
-  std::string text = R"(usage: taviksms [-e] [-c LINE]... [-i] [SCRIPT | -]
+  std::string text = R"(usage: taviksms [-e] [-x] [-c LINE]... [-i] [SCRIPT | -]
+       taviksms --version
 
 Runs TavikSms method calls, one per line: the -c lines in order, then SCRIPT (or standard input
 for "-"), then an interactive prompt with -i. With neither -c nor SCRIPT, lines come from standard
@@ -90,6 +110,19 @@ the method's parameters to standard error.
   }
   text +=
       R"(Exit status: 0; 1 if any line failed (escaped error or syntax error); 2 for bad options.
+A method's failure text does not change it (scripts that read the results rely on that).
+
+-x, --stop-on-failure
+              stop at the first call that fails: a text result other than "OK", -12345678
+              from SmsJanek, an escaped error, or a malformed line. The exit status is then
+              0 every call succeeded, 1 a method reported a failure or an error escaped,
+              2 bad options or syntax.
+--version     the component's version, the build's mirror list and the platform.
+
+At the prompt, "help" lists the methods, "help METHOD" shows one, "exit" or "quit" (or
+Ctrl-D) ends the session, and Ctrl-C abandons the line being typed, or the output of the call
+being waited for, and keeps the session. A mistyped method name is named, with the nearest
+method; an argument that does not fit names its parameter.
 
 Shell commands (all on one thread; instances share that thread's session):
   .new          create another instance and make it current (prints its number)
@@ -99,8 +132,8 @@ Shell commands (all on one thread; instances share that thread's session):
   .show FILE    print an export file (sms1.txt, sms2.txt, sms3.txt) as a table: one row per
                 line, its tab-separated fields in columns, CR shown as \r
   .sleep SEC    wait SEC seconds (results arrive while the service's clock runs)
-  .help         this text
-  .quit         stop
+  .help         this text (also "help"); "help METHOD" for one method
+  .quit         stop (also "exit" and "quit")
 
 Methods:)";
   std::size_t start = 0;
@@ -113,25 +146,14 @@ Methods:)";
   for (const auto& s : signatures()) host.print("  " + s.text);
 }
 
-// Columns a character takes on a terminal: two for Hangul and the CJK blocks, else one.
-int display_width(char32_t c) {
-  if ((c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) ||
-      (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
-      (c >= 0xFF00 && c <= 0xFF60) || (c >= 0xFFE0 && c <= 0xFFE6)) {
-    return 2;
-  }
-  return 1;
-}
-
 // A field cut to at most `max` columns ("~" marks a cut); its width in `width`.
 std::u32string fit(const std::u32string& field, int max, int& width) {
-  width = 0;
-  for (char32_t c : field) width += display_width(c);
+  width = text_width(field);
   if (width <= max) return field;
   std::u32string out;
   width = 0;
   for (char32_t c : field) {
-    const int w = display_width(c);
+    const int w = char_width(c);
     if (width + w > max - 1) break;
     out += c;
     width += w;
@@ -252,35 +274,65 @@ class Shell {
     auto parsed = parse_line(line);
     if (!parsed.error.empty()) {
       std::cerr << "syntax error: " << parsed.error << '\n';
+      outcome_.syntax_error = true;
       return false;
     }
     if (parsed.words.empty()) return true;
     std::string head = to_utf8(parsed.words[0]);
-    if (!head.empty() && head[0] == '.') return command(head, parsed.words);
+    if (!head.empty() && head[0] == '.') {
+      const bool done = command(head, parsed.words);
+      if (!done && !outcome_.syntax_error) outcome_.command_failed = true;
+      return done;
+    }
+    if (head == "exit" || head == "quit") {
+      quit_ = true;
+      return true;
+    }
+    if (head == "help") return help(parsed.words);
 
     auto it = instances_.find(current_);
     if (it == instances_.end()) {
       std::cerr << "no current instance (use .new or .use N)\n";
+      outcome_.command_failed = true;
       return false;
     }
     const std::vector<std::u16string> args(parsed.words.begin() + 1, parsed.words.end());
+    interrupted = 0;
     const Outcome r = it->second->call(parsed.words[0], args);
     if (r.ok) {
-      host_.print(r.text);
-      return true;
+      const bool failed = is_failure_result(head, r.text);
+      if (failed) outcome_.failure_result = true;
+      if (interrupted) {
+        // Ctrl-C while waiting: the call ran to its end (it cannot be stopped midway), its output
+        // is dropped as asked.
+        std::cerr << "(interrupted: " << head << " finished, its result is not shown)\n";
+        interrupted = 0;
+      } else {
+        host_.print(r.text);
+      }
+      return !failed;
     }
+    outcome_.escaped_error = true;
     char code[16];
     std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(r.number));
     host_.print("error " + std::string(code) + ": " + r.text);
+    const Signature* s = find_signature(head);
+    if (!s && r.number == 0x80020006u) {
+      const std::string why = host_.unknown_method(head);
+      if (!why.empty()) std::cerr << why << '\n';
+    }
     // The call did not fit the method (argument count, an int32 that is not one): say how.
-    const Signature* s = host_.usage_hints() ? find_signature(head) : nullptr;
-    if (s && (r.number == 0x8002000Eu || r.number == 0x80020005u || r.number == 0x800A0006u)) {
+    if (s && host_.usage_hints() &&
+        (r.number == 0x8002000Eu || r.number == 0x80020005u || r.number == 0x800A0006u)) {
+      const std::string why = host_.argument_problem(head, args);
+      if (!why.empty()) std::cerr << why << '\n';
       std::cerr << "usage: " << s->text << '\n';
     }
     return false;
   }
 
   bool quit() const { return quit_; }
+  const RunOutcome& outcome() const { return outcome_; }
 
  private:
   bool create() {
@@ -289,6 +341,36 @@ class Shell {
     instances_.emplace(next_, std::move(instance));
     current_ = next_++;
     return true;
+  }
+
+  // A result that reports a failure: any text but "OK" (every text method answers "OK" on
+  // success), or -12345678 from SmsJanek, the one method with a number for its result.
+  static bool is_failure_result(const std::string& method, const std::string& text) {
+    const Signature* s = find_signature(method);
+    if (s && std::string_view(s->name) == "SmsJanek") return text == "-12345678";
+    return text != "OK";
+  }
+
+  // help: the method list; help METHOD: one method.
+  bool help(const std::vector<std::u16string>& words) {
+    if (words.size() == 1) {
+      print_help(host_);
+      return true;
+    }
+    const std::string name = to_utf8(words[1]);
+    if (words.size() == 2) {
+      if (const Signature* s = find_signature(name)) {
+        const std::string more = host_.method_help(name);
+        print_lines(host_, more.empty() ? s->text : more);
+        return true;
+      }
+      const std::string why = host_.unknown_method(name);
+      std::cerr << "help: " << (why.empty() ? name + ": no such method" : why) << '\n';
+    } else {
+      std::cerr << "usage: help [METHOD]\n";
+    }
+    outcome_.syntax_error = true;
+    return false;
   }
 
   bool command(const std::string& head, const std::vector<std::u16string>& words) {
@@ -336,13 +418,24 @@ class Shell {
         std::cerr << "usage: .sleep SECONDS (0 to 3600)\n";
         return false;
       }
-      std::this_thread::sleep_for(std::chrono::duration<double>(sec));
+      // In short steps, so Ctrl-C at the prompt ends the wait and keeps the session.
+      using Clock = std::chrono::steady_clock;
+      const Clock::time_point until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                         std::chrono::duration<double>(sec));
+      interrupted = 0;
+      while (!interrupted && Clock::now() < until) {
+        const auto left = until - Clock::now();
+        std::this_thread::sleep_for(std::min<Clock::duration>(left, std::chrono::milliseconds(50)));
+      }
+      if (interrupted) std::cerr << "(interrupted)\n";
+      interrupted = 0;
     } else if (head == ".help") {
       print_help(host_);
     } else if (head == ".quit" || head == ".exit") {
       quit_ = true;
     } else {
       std::cerr << "unknown command " << head << '\n';
+      outcome_.syntax_error = true;
       return false;
     }
     return true;
@@ -353,13 +446,18 @@ class Shell {
   int current_ = 0;
   int next_ = 1;
   bool quit_ = false;
+  RunOutcome outcome_;
 };
 
 // With --echo, each call is printed before its result, so a script's output reads as a session.
+// With --stop-on-failure, the first failing line ends the run.
 struct Runner {
   Host& host;
   Shell& shell;
   bool echo = false;
+  bool stop_on_failure = false;
+
+  bool should_stop() const { return shell.quit() || (stop_on_failure && shell.outcome().any()); }
 
   bool line(const std::string& text) {
     if (echo) {
@@ -369,21 +467,40 @@ struct Runner {
     return shell.run(text);
   }
 
-  bool stream(std::istream& in, bool prompt) {
-    bool ok = true;
+  void stream(std::istream& in, bool prompt) {
     std::string text;
     bool first = true;
-    while (!shell.quit()) {
+    // A person at a terminal gets line editing and history where the platform has them.
+    std::unique_ptr<LineEditor> editor;
+    if (prompt && &in == &std::cin && host.input_is_terminal()) editor = host.line_editor();
+    while (!should_stop()) {
+      if (editor) {
+        const auto got = editor->read("taviksms> ", text);
+        if (got == LineEditor::Outcome::interrupted) continue;
+        if (got == LineEditor::Outcome::end) break;
+        line(text);
+        continue;
+      }
       if (prompt) std::cout << "taviksms> " << std::flush;
-      if (!std::getline(in, text)) break;
+      interrupted = 0;
+      if (!std::getline(in, text)) {
+        if (prompt && interrupted) {
+          // Ctrl-C at the prompt: drop the line, keep the session.
+          in.clear();
+          std::clearerr(stdin);
+          std::cout << "^C\n";
+          continue;
+        }
+        break;
+      }
+      if (prompt && interrupted) continue;
       // Scripts saved on Windows: a UTF-8 byte order mark before the first line, CR LF line ends.
       if (first && text.starts_with("\xEF\xBB\xBF")) text.erase(0, 3);
       first = false;
       if (!text.empty() && text.back() == '\r') text.pop_back();
-      ok = line(text) && ok;
+      line(text);
     }
     if (prompt) host.print("");
-    return ok;
   }
 };
 
@@ -394,6 +511,7 @@ int run(Host& host, const std::vector<std::string>& args) {
   std::string script;
   bool interactive = false;
   bool echo = false;
+  bool stop_on_failure = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "-h" || a == "--help" || a == "/?") {
@@ -409,6 +527,11 @@ int run(Host& host, const std::vector<std::string>& args) {
       interactive = true;
     } else if (a == "-e" || a == "--echo") {
       echo = true;
+    } else if (a == "-x" || a == "--stop-on-failure") {
+      stop_on_failure = true;
+    } else if (a == "--version") {
+      print_lines(host, version_text());
+      return 0;
     } else if (!a.empty() && a[0] == '-' && a != "-") {
       std::cerr << "taviksms: unknown option " << a << " (see --help)\n";
       return 2;
@@ -422,28 +545,31 @@ int run(Host& host, const std::vector<std::string>& args) {
 
   Shell shell(host);
   if (!shell.start()) return 2;
-  Runner runner{host, shell, echo};
-  bool ok = true;
+  Runner runner{host, shell, echo, stop_on_failure};
   for (const auto& l : lines) {
-    if (shell.quit()) break;
-    ok = runner.line(l) && ok;
+    if (runner.should_stop()) break;
+    runner.line(l);
   }
-  if (!script.empty() && !shell.quit()) {
+  if (!script.empty() && !runner.should_stop()) {
     if (script == "-") {
-      ok = runner.stream(std::cin, false) && ok;
+      runner.stream(std::cin, false);
     } else {
       std::ifstream f(host.path(script));
       if (!f) {
         std::cerr << "taviksms: cannot open " << script << '\n';
         return 2;
       }
-      ok = runner.stream(f, false) && ok;
+      runner.stream(f, false);
     }
   }
-  if (interactive || (lines.empty() && script.empty())) {
-    ok = runner.stream(std::cin, interactive || host.input_is_terminal()) && ok;
+  if ((interactive || (lines.empty() && script.empty())) && !runner.should_stop()) {
+    const bool tty = host.input_is_terminal();
+    const bool prompt = interactive || tty;
+    // Ctrl-C at a terminal interrupts the read instead of ending the process.
+    if (prompt && tty) host.catch_interrupts([](int) { interrupted = 1; });
+    runner.stream(std::cin, prompt);
   }
-  return ok ? 0 : 1;
+  return shell.outcome().exit_status(stop_on_failure);
 }
 
 }  // namespace taviksms::shell

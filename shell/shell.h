@@ -4,12 +4,15 @@
 // and shell/win32/; those include this header, never the other way round.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "line_editor.h"
 
 namespace taviksms::shell {
 
@@ -43,6 +46,22 @@ class Host {
   virtual bool usage_hints() const = 0;
   // The platform's paragraph of the help text (may be empty).
   virtual std::string_view help_notes() const = 0;
+
+  // What the component's own method table tells a person: `help METHOD`, the nearest method to a
+  // mistyped name ("SmsJanke: no such method; did you mean SmsJanek?"), which argument of a call
+  // does not fit, naming its parameter. Empty where the shell does not carry the table of the
+  // build it calls; the shell then says less.
+  virtual std::string method_help(std::string_view /*name*/) { return {}; }
+  virtual std::string unknown_method(std::string_view /*name*/) { return {}; }
+  virtual std::string argument_problem(std::string_view /*name*/,
+                                       const std::vector<std::u16string>& /*args*/) {
+    return {};
+  }
+  // The prompt's line editor (editing, history); nullptr: plain lines (the console's own editing).
+  virtual std::unique_ptr<LineEditor> line_editor() { return nullptr; }
+  // At a terminal, Ctrl-C calls `handler` and interrupts a read that is waiting, rather than
+  // ending the process.
+  virtual void catch_interrupts(void (*handler)(int)) { std::signal(SIGINT, handler); }
 };
 
 // Runs the shell with the command-line arguments after the program name (UTF-8); returns the

@@ -141,4 +141,128 @@ TEST(Shell, HistoryWindowOfABuildWithoutQtSaysWhatToInstall) {
   fs::remove_all(dir);
 }
 
+// None of these reach the service: YaeyakDataText without a session answers a failure text.
+// Emoji take two columns, combining marks none: the columns after them stay under the header.
+TEST(Shell, ShowAlignsByDisplayWidth) {
+  const std::string dir = testing::TempDir() + "/taviksms_show_width";
+  std::filesystem::create_directories(dir);
+  const std::string emoji = "\xF0\x9F\x98\x80";           // U+1F600: two columns
+  const std::string acute = "\xCC\x81";                   // U+0301 combining: none
+  const std::string hangul = "\xED\x95\x9C\xEA\xB8\x80";  // 한글: four columns
+  {
+    std::ofstream f(dir + "/sms3.txt", std::ios::binary);
+    f << emoji << emoji << "ab\t1\r\n"                                 // 6 columns
+      << "e" << acute << "e" << acute << "e" << acute << "xyz\t2\r\n"  // 6
+      << hangul << "ab\t3\r\n";                                        // 6
+  }
+  auto r = shell({"-c", ".show " + dir + "/sms3.txt"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.out, "User_ID  kunsu  ibgum  Ibgum_date  ibgum_memo\n" + emoji + emoji + "ab   1\n" +
+                       "e" + acute + "e" + acute + "e" + acute + "xyz   2\n" + hangul +
+                       "ab   3\n(3 lines)\n");
+}
+
+TEST(Shell, StopOnFailureStopsAtTheFirstFailureAndTheStatusSaysWhy) {
+  // By default a failure text is printed and the script goes on, exit status 0, as before.
+  auto plain = shell({"-c", "Logout", "-c", "YaeyakDataText", "-c", "Logout"});
+  EXPECT_EQ(plain.exit_code, 0);
+  EXPECT_EQ(plain.out, "OK\nObject variable or With block variable not set\nOK\n");
+
+  auto failed = shell({"-x", "-c", "Logout", "-c", "YaeyakDataText", "-c", "Logout"});
+  EXPECT_EQ(failed.exit_code, 1);
+  EXPECT_EQ(failed.out, "OK\nObject variable or With block variable not set\n");
+
+  auto escaped = shell({"--stop-on-failure", "-c", "NoSuch", "-c", "Logout"});
+  EXPECT_EQ(escaped.exit_code, 1);
+  EXPECT_EQ(escaped.out, "error 0x80020006: Unknown name.\n");
+
+  auto syntax = shell({"-x", "-c", "Login \"unterminated", "-c", "Logout"});
+  EXPECT_EQ(syntax.exit_code, 2);
+  EXPECT_EQ(syntax.out, "");
+
+  auto fine = shell({"-x", "-c", "Logout", "-c", "logout"});
+  EXPECT_EQ(fine.exit_code, 0);
+  EXPECT_EQ(fine.out, "OK\nOK\n");
+
+  // A script stops too, and the interactive part after it never starts.
+  std::string script = testing::TempDir() + "/taviksms_shell_stop.tsms";
+  {
+    std::ofstream f(script);
+    f << "Logout\n.show /nonexistent/sms1.txt\nLogout\n";
+  }
+  auto from_script = shell({"-x", script, "-i"}, "Logout\n");
+  EXPECT_EQ(from_script.exit_code, 1);
+  EXPECT_EQ(from_script.out, "OK\n");
+  EXPECT_EQ(shell({"-x", "--bogus"}).exit_code, 2);
+}
+
+TEST(Shell, HelpExitQuitAndTheNearestNameForATypo) {
+  auto list = shell({"-c", "help"});
+  EXPECT_EQ(list.exit_code, 0);
+  EXPECT_NE(list.out.find("SmsSend SUB_ID:text"), std::string::npos);
+
+  auto one = shell({"-c", "help smssend"});
+  EXPECT_EQ(one.exit_code, 0);
+  EXPECT_NE(one.out.find("SmsSend SUB_ID:text user_tel:text"), std::string::npos) << one.out;
+  EXPECT_NE(one.out.find("7. typ (int32)"), std::string::npos) << one.out;
+  EXPECT_NE(one.out.find("\"OK\" on success"), std::string::npos) << one.out;
+  EXPECT_NE(shell({"-c", "help SmsJanek"}).out.find("-12345678"), std::string::npos);
+
+  auto unknown_help = shell({"-c", "help SmsJanke"});
+  EXPECT_EQ(unknown_help.exit_code, 1);
+  EXPECT_NE(unknown_help.err.find("help: SmsJanke: no such method; did you mean SmsJanek?"),
+            std::string::npos)
+      << unknown_help.err;
+
+  // The COM error stays the result line; the name and the suggestion go to standard error.
+  auto typo = shell({"-c", "SmsJanke", "-c", "lgoin a b", "-c", "Xyzzy"});
+  EXPECT_EQ(typo.out,
+            "error 0x80020006: Unknown name.\nerror 0x80020006: Unknown name.\n"
+            "error 0x80020006: Unknown name.\n");
+  EXPECT_NE(typo.err.find("SmsJanke: no such method; did you mean SmsJanek?"), std::string::npos);
+  EXPECT_NE(typo.err.find("lgoin: no such method; did you mean Login?"), std::string::npos);
+  EXPECT_NE(typo.err.find("Xyzzy: no such method\n"), std::string::npos) << typo.err;
+
+  auto ended = shell({"-c", "exit", "-c", "Logout"});
+  EXPECT_EQ(ended.exit_code, 0);
+  EXPECT_EQ(ended.out, "");
+  auto quit = shell({"-"}, "Logout\nquit\nLogout\n");
+  EXPECT_EQ(quit.out, "OK\n");
+}
+
+TEST(Shell, ArgumentErrorsNameTheParameter) {
+  auto r = shell({"-c", "Login onlyone", "-c", "SmsSend a b c d e f seven \"\"", "-c",
+                  "Logout extra more", "-c", "YaeyakDelete 99999999999"});
+  EXPECT_NE(r.err.find("Login: missing argument Passwd (takes 2, got 1)"), std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("SmsSend: typ must be an int32, not \"seven\""), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Logout: 2 arguments too many"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("YaeyakDelete: Key_id must be an int32, not \"99999999999\""),
+            std::string::npos)
+      << r.err;
+}
+
+TEST(Shell, VersionNamesTheComponentTheMirrorsAndThePlatform) {
+  auto r = shell({"--version"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.out.find("taviksms 0."), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("mirrors: http://"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("platform: linux"), std::string::npos) << r.out;
+}
+
+TEST(Shell, HugeLinesInvalidUtf8AndNulBytesAreCallsLikeAnyOther) {
+  const std::string huge(1 << 20, 'A');
+  auto name = shell({"-"}, huge + "\nLogout\n");
+  EXPECT_EQ(name.exit_code, 1);
+  EXPECT_EQ(name.out, "error 0x80020006: Unknown name.\nOK\n");
+  EXPECT_LT(name.err.size(), 2000u);  // the name is named, not a megabyte of suggestions
+
+  auto argument = shell({"-"}, "Logout \"" + huge + "\"\nLogout\n");
+  EXPECT_EQ(argument.out, "error 0x8002000E: Invalid number of parameters.\nOK\n");
+
+  auto bytes = shell({"-"}, std::string("\xFF\xFElogout\nLog\0out\nhelp \xC3\nLogout\n", 31));
+  EXPECT_EQ(bytes.exit_code, 1);
+  EXPECT_EQ(bytes.out, "error 0x80020006: Unknown name.\nerror 0x80020006: Unknown name.\nOK\n");
+}
+
 }  // namespace

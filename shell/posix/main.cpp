@@ -1,4 +1,5 @@
 // taviksms on Linux: the shell over libtaviksms, through the C++ API's late-bound invoke.
+#include <signal.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -6,6 +7,7 @@
 #include <taviksms/taviksms.h>
 #include <taviksms_common/utf8.h>
 
+#include "method_help.h"
 #include "shell.h"
 
 namespace {
@@ -43,6 +45,33 @@ class PosixHost final : public taviksms::shell::Host {
   std::filesystem::path path(const std::string& name) override { return name; }
   bool usage_hints() const override { return true; }
   std::string_view help_notes() const override { return {}; }
+
+  // The library's own method table: always what its invoke accepts.
+  std::string method_help(std::string_view name) override {
+    const auto* m = taviksms::find_method(std::string(name));
+    return m ? taviksms::shell::method_help(*m) : std::string();
+  }
+  std::string unknown_method(std::string_view name) override {
+    return taviksms::shell::unknown_method_text(name);
+  }
+  std::string argument_problem(std::string_view name,
+                               const std::vector<std::u16string>& args) override {
+    const auto* m = taviksms::find_method(std::string(name));
+    if (!m) return {};
+    const std::vector<taviksms::Value> values(args.begin(), args.end());
+    return taviksms::shell::argument_problem(*m, values);
+  }
+  std::unique_ptr<taviksms::shell::LineEditor> line_editor() override {
+    return isatty(STDOUT_FILENO) ? taviksms::shell::LineEditor::open() : nullptr;
+  }
+  // Without SA_RESTART, so a waiting read returns.
+  void catch_interrupts(void (*handler)(int)) override {
+    struct sigaction sa {};
+    sa.sa_handler = handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    sigaction(SIGINT, &sa, nullptr);
+  }
 };
 
 }  // namespace

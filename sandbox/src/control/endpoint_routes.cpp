@@ -146,10 +146,22 @@ int mirror_number(const httplib::Request& req) {
 
 }  // namespace
 
+std::string http_error_reason(const httplib::Request& req, int status) {
+  // The HTTP library refuses a POST that gives no body length before any route sees it.
+  const bool has_length = req.has_header("Content-Length") || req.has_header("Transfer-Encoding");
+  if (status == 400 && (req.method == "POST" || req.method == "PUT" || req.method == "PATCH") &&
+      !has_length) {
+    return req.method +
+           " without a body length: send an empty body with Content-Length: 0 (curl -d '')";
+  }
+  if (status == 414) return "request line too long (at most 8192 bytes with its query)";
+  return "HTTP " + std::to_string(status);
+}
+
 void install_json_error_handlers(httplib::Server& server) {
-  server.set_error_handler([](const httplib::Request&, httplib::Response& res) {
+  server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
     if (res.body.empty()) {
-      res.set_content(json{{"error", "HTTP " + std::to_string(res.status)}}.dump(),
+      res.set_content(json{{"error", http_error_reason(req, res.status)}}.dump(),
                       "application/json");
     }
   });

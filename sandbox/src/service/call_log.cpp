@@ -43,6 +43,7 @@ std::int64_t CallLog::append(std::int64_t connection, std::u16string_view proc, 
                              const std::optional<std::u16string>& error) {
   Packed p{0,
            connection,
+           now_ms_ ? now_ms_() : 0,
            via_sql,
            error.has_value(),
            std::u16string(proc),
@@ -61,21 +62,35 @@ std::int64_t CallLog::append(std::int64_t connection, std::u16string_view proc, 
     put<std::uint8_t>(p.params, v.scale);
     put_text(p.params, v.s);
   }
-  std::lock_guard lock(mutex_);
-  p.seq = next_seq_++;
-  bytes_ += footprint(p);
-  entries_.push_back(std::move(p));
-  while (entries_.size() > limit_ || (bytes_ > max_bytes_ && entries_.size() > 1)) {
-    bytes_ -= footprint(entries_.front());
-    entries_.pop_front();
+  std::int64_t seq = 0;
+  {
+    std::lock_guard lock(mutex_);
+    p.seq = next_seq_++;
+    seq = p.seq;
+    bytes_ += footprint(p);
+    entries_.push_back(std::move(p));
+    // Bounded in entries and in bytes; the newest entry always stays (unless the limit is 0).
+    while (!entries_.empty() &&
+           (entries_.size() > limit_ || (bytes_ > max_bytes_ && entries_.size() > 1))) {
+      bytes_ -= footprint(entries_.front());
+      entries_.pop_front();
+    }
   }
-  return entries_.back().seq;
+  if (changed_) changed_();
+  return seq;
+}
+
+void CallLog::set_observer(std::function<std::int64_t()> now_ms, std::function<void()> changed) {
+  std::lock_guard lock(mutex_);
+  now_ms_ = std::move(now_ms);
+  changed_ = std::move(changed);
 }
 
 CallRecord CallLog::unpack(const Packed& p) {
   CallRecord r;
   r.seq = p.seq;
   r.connection = p.connection;
+  r.at_ms = p.at_ms;
   r.proc = p.proc;
   r.via_sql = p.via_sql;
   if (p.has_error) r.error = p.error;
@@ -107,9 +122,12 @@ std::vector<CallRecord> CallLog::list(std::optional<std::u16string_view> proc,
 }
 
 void CallLog::clear() {
-  std::lock_guard lock(mutex_);
-  entries_.clear();
-  bytes_ = 0;
+  {
+    std::lock_guard lock(mutex_);
+    entries_.clear();
+    bytes_ = 0;
+  }
+  if (changed_) changed_();
 }
 
 std::size_t CallLog::footprint(const Packed& p) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -29,6 +30,7 @@ struct CallRecord {
   };
   std::int64_t seq = 0;
   std::int64_t connection = 0;
+  std::int64_t at_ms = 0;  // service clock when logged (DateTime::ms); 0 without a clock
   std::u16string proc;
   bool via_sql = false;
   std::vector<Param> params;
@@ -39,6 +41,9 @@ class CallLog {
  public:
   explicit CallLog(std::size_t limit, std::size_t max_bytes = 64u << 20)
       : limit_(limit), max_bytes_(max_bytes) {}
+
+  // `now_ms` stamps each entry; `changed` runs after each append and clear (outside the lock).
+  void set_observer(std::function<std::int64_t()> now_ms, std::function<void()> changed);
 
   // Returns the entry's sequence number (1, 2, ...; never reused, also not after clear()).
   std::int64_t append(std::int64_t connection, std::u16string_view proc, bool via_sql,
@@ -55,6 +60,7 @@ class CallLog {
   struct Packed {
     std::int64_t seq;
     std::int64_t connection;
+    std::int64_t at_ms;
     bool via_sql;
     bool has_error;
     std::u16string proc;
@@ -67,6 +73,8 @@ class CallLog {
 
   std::size_t limit_;
   std::size_t max_bytes_;
+  std::function<std::int64_t()> now_ms_;
+  std::function<void()> changed_;
   mutable std::mutex mutex_;
   std::size_t bytes_ = 0;
   std::deque<Packed> entries_;

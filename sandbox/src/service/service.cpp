@@ -171,7 +171,19 @@ ServiceState::ServiceState(ServiceConfig cfg, std::filesystem::path db_file)
       db_password(from_utf8(config.db_password)),
       clock(config.clock_start.value_or(local_now())),
       store(db_file, config.reset),
-      calls(config.call_log_limit, config.call_log_bytes) {}
+      calls(config.call_log_limit, config.call_log_bytes) {
+  calls.set_observer([this] { return clock.now().ms; }, [this] { changes.bump(); });
+}
+
+void ServiceState::reset_to_seed() {
+  {
+    std::lock_guard lock(db_mutex);
+    store.reset_to_seed();
+    faults.clear();
+    clock.set(config.clock_start.value_or(local_now()));
+  }
+  calls.clear();  // bumps the change feed
+}
 
 Service::Service(ServiceConfig config) {
   const auto file = config.data_dir / "sandbox.sqlite3";

@@ -11,6 +11,7 @@
 
 #include "service/call_log.h"
 #include "service/catalog.h"
+#include "service/change_feed.h"
 #include "service/service.h"
 #include "service/store.h"
 
@@ -141,6 +142,7 @@ struct ServiceState {
   Store store;
   CallLog calls;
   Faults faults;
+  ChangeFeed changes;  // bumped by every logged call and every write of the control port
   std::atomic<std::int64_t> next_connection{1};
   std::atomic<std::int64_t> open_sessions{0};
   std::atomic<std::int64_t> total_logins{0};
@@ -149,6 +151,10 @@ struct ServiceState {
   // Runs a bound procedure's body (takes db_mutex). The result carries rows, an error, or a
   // function's value; the caller adds the return status.
   StatementResult run_procedure(const ProcArgs& args, std::int64_t connection);
+  // Returns accounts, balances, messages, deposits, members, acknowledgements, faults, the clock
+  // and the call log to their state at first start. Takes db_mutex, so a procedure running
+  // meanwhile is stored whole before, or runs whole after.
+  void reset_to_seed();
   // Gives every message that is due the result planned for it. Needs db_mutex held.
   void deliver_due_messages();
   // Records an acknowledgement statement; returns the rows it matched.

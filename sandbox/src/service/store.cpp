@@ -370,6 +370,16 @@ void Store::seed() {
   exec("UPDATE messages SET sub_key = sub_id");  // the seeded ids are already in key form
 }
 
+void Store::reset_to_seed() {
+  Transaction tx(*this);
+  // Without AUTOINCREMENT, ids start at 1 again once a table is empty, as in a new file.
+  exec(
+      "DELETE FROM accounts; DELETE FROM sub_accounts; DELETE FROM members; "
+      "DELETE FROM deposits; DELETE FROM messages; DELETE FROM acks;");
+  seed();
+  tx.commit();
+}
+
 Transaction::Transaction(Store& store) : store_(store) {
   store_.exec("BEGIN");
 }

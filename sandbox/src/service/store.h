@@ -77,6 +77,9 @@ class Store {
 
   bool was_created() const { return created_; }
 
+  // Empties every table and seeds it again, in one transaction.
+  void reset_to_seed();
+
  private:
   void create_schema();
   void seed();

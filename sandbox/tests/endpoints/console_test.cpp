@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -118,7 +123,10 @@ TEST_F(ConsoleTest, CrossSiteWritesAreRefusedAndChangeNothing) {
     EXPECT_EQ(status("POST", "/mirrors/1?mode=down", {{"Origin", origin}}), 403) << origin;
     EXPECT_EQ(status("DELETE", "/uploads", {{"Origin", origin}}), 403) << origin;
     EXPECT_EQ(status("POST", "/accounts?user=demo&balance=0", {{"Origin", origin}}), 403);
+    EXPECT_EQ(status("DELETE", "/messages", {{"Origin", origin}}), 403) << origin;
+    EXPECT_EQ(status("POST", "/reset", {{"Origin", origin}}), 403) << origin;
   }
+  EXPECT_EQ(sandbox_.get("/messages").size(), 6u);
   EXPECT_EQ(sandbox_.get("/mirrors")[0]["mode"], "up");
   EXPECT_EQ(sandbox_.get("/uploads")["files"].size(), 1u);
   for (const auto& a : sandbox_.get("/accounts")) {
@@ -142,6 +150,39 @@ TEST_F(ConsoleTest, CrossSiteWritesAreRefusedAndChangeNothing) {
   // Reads are not writes: another page may not read them (no CORS header), but a GET changes
   // nothing, so it is not refused.
   EXPECT_EQ(status("GET", "/state", {{"Origin", "http://attacker.example"}}), 200);
+}
+
+// One raw request, the whole answer (the connection is closed by the server).
+std::string raw_exchange(std::uint16_t port, const std::string& request) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string answer;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      ::send(fd, request.data(), request.size(), 0) == static_cast<ssize_t>(request.size())) {
+    timeval tv{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char buf[4096];
+    for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) answer.append(buf, n);
+  }
+  ::close(fd);
+  return answer;
+}
+
+TEST_F(ConsoleTest, ErrorsSayWhy) {
+  // A POST without a body length is refused before routing; the answer says what to send.
+  const std::string answer = raw_exchange(
+      sandbox_.ports().control,
+      "POST /clock?advance=1 HTTP/1.1\r\nHost: " + own_host() + "\r\nConnection: close\r\n\r\n");
+  EXPECT_NE(answer.find("400"), std::string::npos) << answer;
+  EXPECT_NE(answer.find("Content-Length: 0"), std::string::npos) << answer;
+  // An unknown filter is named instead of being ignored.
+  auto r = client_.Get("/messages?stat=waiting");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 400);
+  EXPECT_NE(json::parse(r->body)["error"].get<std::string>().find("stat"), std::string::npos);
 }
 
 TEST_F(ConsoleTest, ListensOnLoopbackOnly) {

@@ -2,10 +2,14 @@
 // UTF-16, cancelling a reservation, and the faults that are armed.
 #include <httplib.h>
 
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
 
 #include "service/control_routes.h"
+#include "service/event_routes.h"
 #include "service/service_impl.h"
 #include "support.h"
 
@@ -42,6 +46,18 @@ class ConsoleApiTest : public ServiceTest {
   int post(const std::string& path) {
     auto r = client_->Post(path.c_str());
     return r ? r->status : -1;
+  }
+  // The list and its X-Total-Count.
+  std::pair<json, std::int64_t> get_counted(const std::string& path) {
+    auto r = client_->Get(path.c_str());
+    EXPECT_TRUE(r && r->status == 200) << path.substr(0, 100);
+    if (!r || r->status != 200) return {json::array(), -1};
+    return {json::parse(r->body), std::stoll(r->get_header_value("X-Total-Count"))};
+  }
+  std::pair<int, json> del(const std::string& path) {
+    auto r = client_->Delete(path.c_str());
+    if (!r) return {-1, json()};
+    return {r->status, json::parse(r->body)};
   }
   // Ids of a message list, in the order given.
   static std::vector<std::int64_t> ids(const json& list) {
@@ -253,6 +269,223 @@ TEST(CallLogBound, OldestEntriesGoWhenTheBytesRunOver) {
   EXPECT_EQ(log.list(std::nullopt, 0).at(0).seq, last);
   log.clear();
   EXPECT_EQ(log.bytes(), 0u);
+}
+
+TEST_F(ConsoleApiTest, SearchCountsAndPagesGiveTheTrueTotals) {
+  ASSERT_FALSE(sms(u"demo", u"01011112222", u"Meeting at NOON", u"", u"sub02").error);
+  ASSERT_FALSE(sms(u"demo", u"01033334444", u"<b>\"quoted\"</b> & more").error);
+  for (int i = 0; i < 5; ++i) ASSERT_FALSE(sms(u"demo", u"01055556666", u"bulk").error);
+  const std::int64_t all = get_counted("/messages").second;
+  ASSERT_EQ(all, 6 + 7);
+
+  // Case folded over A-Z; recipient, name, text and sub-account are searched.
+  EXPECT_EQ(get_counted("/messages?q=noon").first.size(), 1u);
+  EXPECT_EQ(get_counted("/messages?q=3333").first.size(), 1u);
+  EXPECT_EQ(get_counted("/messages?q=%ED%99%8D%EA%B8%B8%EB%8F%99").second, 1);  // a seeded name
+  EXPECT_EQ(get_counted("/messages?q=SUB02").second, 1 + 2);  // two seeded results on sub02
+  // Quotes and markup are plain text to search.
+  EXPECT_EQ(get_counted("/messages?q=%3Cb%3E%22quoted%22").second, 1);
+  EXPECT_EQ(get_counted("/messages?q=" + std::string(5000, 'x')).second, 0);
+  // Past the HTTP layer's limit on a request line: refused, not cut.
+  auto too_long = client_->Get(("/messages?q=" + std::string(10000, 'x')).c_str());
+  ASSERT_TRUE(too_long);
+  EXPECT_EQ(too_long->status, 414);
+
+  // The total counts past the limit; "before" pages back from an id.
+  auto [page, total] = get_counted("/messages?q=bulk&limit=2");
+  ASSERT_EQ(page.size(), 2u);
+  EXPECT_EQ(total, 5);
+  const std::int64_t oldest_shown = page[0]["id"].get<std::int64_t>();
+  auto [rest, rest_total] =
+      get_counted("/messages?q=bulk&limit=10&before=" + std::to_string(oldest_shown));
+  EXPECT_EQ(rest.size(), 3u);
+  EXPECT_EQ(rest_total, 3);
+  for (const auto& m : rest) EXPECT_LT(m["id"].get<std::int64_t>(), oldest_shown);
+
+  // The list carries the three times the page shows.
+  const json newest = page[1];
+  EXPECT_EQ(newest["i_time"].get<std::string>().substr(0, 10), "2024-06-01");
+  EXPECT_TRUE(newest.contains("due"));
+  EXPECT_TRUE(newest["s_time"].is_null());
+}
+
+TEST_F(ConsoleApiTest, UnknownFiltersAreRefusedByNameAndDeleteNothing) {
+  auto r = client_->Get("/messages?kidn=sms");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 400);
+  EXPECT_NE(r->body.find("kidn"), std::string::npos) << r->body;
+  auto [status, body] = del("/messages?recipent=0101");
+  EXPECT_EQ(status, 400);
+  EXPECT_NE(body["error"].get<std::string>().find("recipent"), std::string::npos);
+  // Paging belongs to listing, not deleting.
+  EXPECT_EQ(del("/messages?limit=1").first, 400);
+  get("/messages?before=x", 400);
+  EXPECT_EQ(get_counted("/messages").second, 6);
+}
+
+TEST_F(ConsoleApiTest, DeleteRemovesAllOrTheFilteredMessages) {
+  ASSERT_FALSE(sms(u"demo", u"01011112222", u"keep").error);
+  ASSERT_FALSE(sms(u"demo", u"01077776666", u"drop me").error);
+  ASSERT_FALSE(sms(u"demo", u"010-7777-6666", u"drop me too").error);
+  auto [status, body] = del("/messages?recipient=0107777");
+  ASSERT_EQ(status, 200);
+  EXPECT_EQ(body["deleted"], 2);
+  EXPECT_EQ(get_counted("/messages?q=drop").second, 0);
+  EXPECT_EQ(get_counted("/messages?q=keep").second, 1);
+  std::tie(status, body) = del("/messages");
+  ASSERT_EQ(status, 200);
+  EXPECT_EQ(body["deleted"], 7);
+  EXPECT_EQ(get_counted("/messages").second, 0);
+  // The service goes on storing.
+  ASSERT_FALSE(sms(u"demo", u"01011112222").error);
+  EXPECT_EQ(get_counted("/messages").second, 1);
+}
+
+TEST_F(ConsoleApiTest, ResetReturnsTheSeedStateWithoutARestart) {
+  const json seed_accounts = get("/accounts");
+  const json seed_messages = get("/messages");
+  const json seed_deposits = get("/deposits");
+  ASSERT_EQ(post("/accounts?user=kim&balance=5"), 200);
+  ASSERT_EQ(post("/accounts?user=demo&balance=1&blocked=1"), 200);
+  ASSERT_EQ(post("/accounts?user=poor&blocked=0"), 200);
+  ASSERT_FALSE(sms(u"poor", u"01011112222").error);
+  ASSERT_EQ(post("/faults/drop?after=5"), 200);
+  ASSERT_EQ(post("/faults/janek-null?on=1"), 200);
+  ASSERT_EQ(post("/clock?set=2031-01-01%2000:00:00"), 200);
+  ASSERT_GT(get("/calls").size(), 0u);
+
+  ASSERT_EQ(post("/reset"), 200);
+  EXPECT_EQ(get("/accounts"), seed_accounts);
+  EXPECT_EQ(get("/messages"), seed_messages);  // ids start over too
+  EXPECT_EQ(get("/deposits"), seed_deposits);
+  EXPECT_EQ(get("/faults")["drop"].size(), 0u);
+  EXPECT_FALSE(get("/faults")["janek_null"].get<bool>());
+  EXPECT_EQ(get("/clock")["now"].get<std::string>().substr(0, 16), "2024-06-01 12:00");
+  EXPECT_EQ(get("/calls").size(), 0u);
+  EXPECT_EQ(balance(u"demo"), 100000LL * 10000);
+  // Sessions opened before the reset go on working.
+  ASSERT_FALSE(sms(u"demo", u"01011112222").error);
+  EXPECT_EQ(get("/messages?limit=1")[0]["id"], 7);
+}
+
+// A reset meets sends from another connection: each message is stored whole with its charge, or
+// not at all, whatever the interleaving.
+TEST_F(ConsoleApiTest, ResetDuringSendsLeavesNoHalfStoredMessage) {
+  std::atomic<bool> done{false};
+  std::thread sender([&] {
+    auto other = open_logged_in();
+    for (int i = 0; i < 300; ++i) {
+      const std::u16string text =
+          u"race " + std::u16string(1, static_cast<char16_t>(u'a' + i % 26));
+      other->call_rpc(
+          u"sp_sms_send",
+          {p(u"@user_id", u"demo"), p(u"@Sub_ID", u"sub01"), p(u"@User_tel", u"0212345678"),
+           p(u"@Custom_id", u"C1"), p(u"@Custom_nam", u"name"), p(u"@Custom_tel", u"01012345678"),
+           p(u"@msg", text), pi(u"@typ", 0), p(u"@n_code", u""), p(u"@YK_Time", u"")});
+    }
+    done = true;
+  });
+  int resets = 0;
+  while (!done) {
+    EXPECT_EQ(post("/reset"), 200);
+    ++resets;
+  }
+  sender.join();
+  EXPECT_GT(resets, 0);
+  // Since the last reset: the demo balance is the seed's less exactly the fees of what is stored.
+  double fees = 0;
+  for (const auto& m : get("/messages?q=race")) {
+    EXPECT_EQ(m["user_id"], "demo");
+    EXPECT_EQ(m["custom_tel"], "01012345678");
+    EXPECT_EQ(m["msg"].get<std::string>().size(), 6u);
+    ASSERT_FALSE(m["fee"].is_null());
+    fees += m["fee"].get<double>();
+  }
+  EXPECT_DOUBLE_EQ(static_cast<double>(balance(u"demo")) / 10000.0, 100000.0 - fees);
+}
+
+TEST_F(ConsoleApiTest, CallLogEntriesCarryTheServiceTime) {
+  ASSERT_EQ(post("/clock?set=2025-02-03%2004:05:06"), 200);
+  ASSERT_FALSE(sms(u"demo", u"01011112222").error);
+  const json calls = get("/calls?proc=sp_sms_send");
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_EQ(calls[0]["at"].get<std::string>().substr(0, 16), "2025-02-03 04:05");
+}
+
+// GET /events: a first event at once, another after each change; a bounded number of streams.
+TEST_F(ConsoleApiTest, EventStreamTellsOfChangesAndIsBounded) {
+  std::mutex m;
+  std::condition_variable cv;
+  int events = 0;
+  httplib::Client watcher("127.0.0.1", port_);
+  watcher.set_read_timeout(10);
+  std::thread reader([&] {
+    watcher.Get("/events", [&](const char* data, std::size_t n) {
+      const std::string chunk(data, n);
+      std::lock_guard lock(m);
+      for (std::size_t at = chunk.find("event: change"); at != std::string::npos;
+           at = chunk.find("event: change", at + 1)) {
+        ++events;
+      }
+      cv.notify_all();
+      return events < 2;
+    });
+  });
+  {
+    std::unique_lock lock(m);
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(5), [&] { return events >= 1; }));
+  }
+  const auto sent = std::chrono::steady_clock::now();
+  ASSERT_FALSE(sms(u"demo", u"01011112222").error);
+  {
+    std::unique_lock lock(m);
+    EXPECT_TRUE(cv.wait_for(lock, std::chrono::seconds(5), [&] { return events >= 2; }));
+  }
+  std::printf("event %lld ms after the send\n",
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - sent)
+                                         .count()));
+  reader.join();
+
+  // Fill every slot; one more is refused with a reason.
+  std::atomic<int> open{0};
+  std::atomic<bool> release{false};
+  std::vector<std::thread> holders;
+  for (int i = 0; i < kMaxEventStreams; ++i) {
+    holders.emplace_back([&] {
+      httplib::Client c("127.0.0.1", port_);
+      c.set_read_timeout(10);
+      bool counted = false;
+      c.Get("/events", [&](const char*, std::size_t) {
+        if (!counted) ++open;
+        counted = true;
+        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return false;
+      });
+    });
+  }
+  for (int i = 0; i < 500 && open < kMaxEventStreams; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(open, kMaxEventStreams);
+  auto refused = client_->Get("/events");
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 503);
+  EXPECT_NE(refused->body.find("poll"), std::string::npos);
+  release = true;
+  for (auto& t : holders) t.join();
+  // A change makes the abandoned streams write, fail and give their slots back.
+  bool freed = false;
+  for (int i = 0; i < 50 && !freed; ++i) {
+    ASSERT_EQ(client_->Delete("/calls")->status, 200);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    httplib::Client probe("127.0.0.1", port_);
+    probe.Get("/events", [&](const char* data, std::size_t n) {
+      freed = std::string(data, n).find("event: change") != std::string::npos;
+      return false;
+    });
+  }
+  EXPECT_TRUE(freed);
 }
 
 }  // namespace

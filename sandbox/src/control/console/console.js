@@ -3,8 +3,9 @@
 // HTML: message texts come from whatever client talked to the sandbox.
 'use strict';
 
-const POLL_MS = 500;
-const MESSAGE_LIMIT = 500;
+const POLL_MS = 500;         // without the event stream
+const STREAM_POLL_MS = 5000; // with it: only what time alone changes (due reservations)
+const MESSAGE_PAGE = 500;
 const CALL_KEEP = 500;
 
 const PROCS = [
@@ -40,6 +41,11 @@ function el(tag, props, ...children) {
 }
 
 async function api(method, path) {
+  return (await apiFull(method, path)).data;
+}
+
+// The answer with the total the control port counted (X-Total-Count), when it sends one.
+async function apiFull(method, path) {
   const init = { method, cache: 'no-store' };
   if (method !== 'GET') init.body = '';  // the control port wants a body length on POST
   const response = await fetch(path, init);
@@ -53,7 +59,8 @@ async function api(method, path) {
   if (!response.ok) {
     throw new Error((data && data.error) || `HTTP ${response.status}`);
   }
-  return data;
+  const total = response.headers.get('X-Total-Count');
+  return { data, total: total === null ? null : Number(total) };
 }
 
 function query(params) {
@@ -173,6 +180,10 @@ const state = {
   calls: [],
   callSeq: 0,
   openCall: null,
+  messageLimit: MESSAGE_PAGE,  // grows by a page with "Load more"
+  stream: null,                // the EventSource while it is open
+  streamOpen: false,
+  clockAt: 0,                  // performance.now() when the clock was read
 };
 
 function changed(key, data) {
@@ -190,8 +201,18 @@ function fillBody(table, rows, emptyId) {
 
 // ---- header and side panel ----
 
+// The service clock runs in real time between reads: tick it here instead of asking.
+function clockText() {
+  const m = /^(\d{4})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d)/.exec(state.clock);
+  if (!m) return state.clock;
+  const base = Date.UTC(+m[1], +m[2] - 1, +m[3], +m[4], +m[5], +m[6]);
+  const t = new Date(base + Math.max(0, performance.now() - state.clockAt));
+  return t.toISOString().slice(0, 19).replace('T', ' ');
+}
+
 function renderState(s) {
   state.clock = s.clock;
+  state.clockAt = performance.now();
   $('#clock').textContent = s.clock;
   $('#clock-set').placeholder = s.clock;  // the format, and a value to start from
 
@@ -313,19 +334,27 @@ function setUpFaultForms() {
 
 // ---- messages ----
 
+// The filters as typed; the search text is sent as typed (the service folds A-Z only).
 function messageFilters() {
   const f = $('#message-filters').elements;
   return {
     user: f.user.value.trim(), kind: f.kind.value, state: f.state.value,
-    recipient: f.recipient.value.trim(), limit: MESSAGE_LIMIT,
+    recipient: f.recipient.value.trim(), q: f.q.value,
   };
 }
 
+function filtered(filters) {
+  return Object.values(filters).some((v) => v !== '');
+}
+
+function timeCell(text, extra) {
+  return el('td', { class: 'time' }, text ? text.slice(0, 19) : el('span', { class: 'muted', text: '—' }),
+    extra ? el('div', { class: 'muted', text: extra }) : null);
+}
+
 function messageRow(m, fresh) {
-  const reserved = m.reserved ? m.due.slice(0, 16) : '';
   return el('tr', {
     'data-id': m.id,
-    title: `submitted ${m.i_time}`,
     class: [m.id === state.selected ? 'selected' : '', fresh ? 'fresh' : ''].join(' ').trim(),
     onclick: () => selectMessage(m.id),
   },
@@ -335,14 +364,22 @@ function messageRow(m, fresh) {
   el('td', {}, m.custom_tel || '', m.custom_nam ? el('div', { class: 'muted', text: m.custom_nam }) : null),
   el('td', { class: 'text', title: m.subject ? `${m.subject}\n${m.msg || ''}` : (m.msg || '') },
     m.subject ? el('span', { class: 'subject', text: m.subject }) : null, oneLine(m.msg)),
-  el('td', { text: reserved }),
+  timeCell(m.i_time),
+  timeCell(m.due, m.reserved ? 'reserved' : ''),
+  timeCell(m.s_time),
   el('td', {}, el('span', { class: `badge ${m.state}`, text: m.state })),
   resultCell(m),
   el('td', { class: 'num', text: money(m.fee) }));
 }
 
 async function refreshMessages() {
-  const list = await api('GET', `/messages${query(messageFilters())}`);
+  const filters = messageFilters();
+  const { data: list, total } = await apiFull('GET', `/messages${query({ ...filters, limit: state.messageLimit })}`);
+  const all = total === null ? list.length : total;
+  $('#count-messages').textContent = all ? `(${all})` : '';
+  $('#messages-shown').textContent = all > list.length ? `newest first, ${list.length} of ${all} shown` : 'newest first';
+  $('#messages-more').hidden = all <= list.length;
+  $('#messages-delete').textContent = filtered(filters) ? `Delete ${all} matching…` : 'Delete all…';
   if (!changed('messages', list)) return;
   const rows = [];
   for (let i = list.length - 1; i >= 0; --i) {
@@ -352,7 +389,25 @@ async function refreshMessages() {
   }
   state.firstDraw = false;
   fillBody('#messages', rows, '#messages-empty');
-  $('#count-messages').textContent = list.length ? `(${list.length})` : '';
+}
+
+// DELETE /messages with the filters shown (all messages without any), after asking.
+function deleteMessages() {
+  const filters = messageFilters();
+  const what = filtered(filters) ? 'every message matching the filters' : 'every message';
+  if (!window.confirm(`Delete ${what}? This cannot be undone.`)) return;
+  act('DELETE', `/messages${query(filters)}`, (a) => `${a.deleted} message${a.deleted === 1 ? '' : 's'} deleted`);
+}
+
+function resetService() {
+  if (!window.confirm('Reset the service to its seed state? Accounts, balances, messages, faults, ' +
+      'the clock and the call log start over.')) return;
+  state.calls = [];
+  state.openCall = null;
+  state.seen.clear();
+  state.firstDraw = true;
+  state.selected = null;
+  act('POST', '/reset', 'service reset to its seed state');
 }
 
 function selectMessage(id) {
@@ -431,7 +486,7 @@ async function refreshUploads() {
 
 async function refreshPictures() {
   const files = await refreshUploads();
-  const mms = await api('GET', `/messages${query({ kind: 'mms', limit: MESSAGE_LIMIT })}`);
+  const mms = await api('GET', `/messages${query({ kind: 'mms', limit: MESSAGE_PAGE })}`);
   if (!changed('pictures', { files, mms: mms.map((m) => [m.id, m.fnam1, m.fnam2, m.fnam3]) })) return;
   const users = new Map();
   for (const m of mms) {
@@ -557,12 +612,12 @@ async function refreshCalls() {
       'data-seq': c.seq, class: c.seq === state.openCall ? 'selected' : '',
       onclick: () => { state.openCall = state.openCall === c.seq ? null : c.seq; refreshNow(); },
     },
-    el('td', { class: 'num', text: c.seq }), el('td', { class: 'num', text: c.connection }),
+    el('td', { class: 'num', text: c.seq }), timeCell(c.at), el('td', { class: 'num', text: c.connection }),
     el('td', { class: 'mono', text: c.proc }), el('td', { text: c.via }),
     el('td', { class: 'text' }, oneLine(callParams(c))),
     el('td', { class: c.error ? 'result-fail' : '', text: c.error || '' })));
     if (c.seq === state.openCall) {
-      rows.push(el('tr', { class: 'call-detail' }, el('td', { colspan: 6 },
+      rows.push(el('tr', { class: 'call-detail' }, el('td', { colspan: 7 },
         el('table', { class: 'grid params' }, el('tbody', {}, c.params.map((p) => el('tr', {},
           el('td', { class: 'mono', text: p.name }), el('td', { class: 'muted', text: p.type }),
           el('td', {}, el('div', { class: 'value' }, paramValue(p)),
@@ -603,16 +658,36 @@ async function poll() {
     renderFaults(await api('GET', '/faults'));
     await VIEWS[state.view]();
     if (state.view !== 'reservations') await refreshReservations();
-    live.textContent = 'live';
+    live.textContent = state.streamOpen ? 'live' : 'live (polling)';
     live.className = 'live ok';
   } catch (e) {
     live.textContent = `no answer from the sandbox (${e.message})`;
     live.className = 'live down';
   } finally {
     polling = false;
-    pollTimer = setTimeout(poll, again ? 0 : POLL_MS);
+    pollTimer = setTimeout(poll, again ? 0 : (state.streamOpen ? STREAM_POLL_MS : POLL_MS));
     again = false;
   }
+}
+
+// The control port pushes a "change" event whenever its state changes; each one fetches what
+// the page shows. If the stream drops, the page polls until the browser reconnects it.
+function listen() {
+  if (!window.EventSource) return;
+  const stream = new EventSource('/events');
+  state.stream = stream;
+  stream.addEventListener('change', () => {
+    state.streamOpen = true;
+    refreshNow();
+  });
+  stream.addEventListener('error', () => {
+    state.streamOpen = false;
+    if (stream.readyState === EventSource.CLOSED) {
+      // Refused (too many streams, or the sandbox restarted): try again later, poll meanwhile.
+      setTimeout(listen, 5000);
+    }
+    refreshNow();
+  });
 }
 
 function refreshNow() {
@@ -639,9 +714,9 @@ function setUp() {
     act('POST', `/clock${query({ set: text })}`, (a) => `clock: ${a.now}`);
   });
   const filters = $('#message-filters');
-  filters.addEventListener('input', () => refreshNow());
+  filters.addEventListener('input', () => { state.messageLimit = MESSAGE_PAGE; refreshNow(); });
   filters.addEventListener('submit', (ev) => ev.preventDefault());
-  filters.addEventListener('reset', () => setTimeout(refreshNow, 0));
+  filters.addEventListener('reset', () => { state.messageLimit = MESSAGE_PAGE; setTimeout(refreshNow, 0); });
   $('#detail-close').addEventListener('click', () => {
     state.selected = null;
     for (const tr of $('#messages').tBodies[0].rows) tr.classList.remove('selected');
@@ -659,7 +734,15 @@ function setUp() {
     state.openCall = null;
     act('DELETE', '/calls', 'call log forgotten');
   });
+  $('#messages-more').addEventListener('click', () => {
+    state.messageLimit += MESSAGE_PAGE;
+    refreshNow();
+  });
+  $('#messages-delete').addEventListener('click', deleteMessages);
+  $('#reset').addEventListener('click', resetService);
+  setInterval(() => { if (state.clock) $('#clock').textContent = clockText(); }, 1000);
   setUpFaultForms();
+  listen();
   const start = location.hash.slice(1);
   showView(VIEWS[start] ? start : 'messages');
 }

@@ -1,0 +1,187 @@
+"""The taviksms prompt in a pseudo-terminal: keys in, screen out.
+
+No service is needed: help, a mistyped name, exit/quit, Ctrl-C and Ctrl-D are the shell's own.
+"""
+
+import os
+import pty
+import select
+import shutil
+import signal
+import tempfile
+import time
+import unittest
+
+SHELL_EXE = os.environ.get("TAVIKSMS_SHELL_EXE", "taviksms")
+
+
+class Prompt:
+    def __init__(self, history):
+        self.pid, self.fd = pty.fork()
+        if self.pid == 0:
+            os.environ["LC_ALL"] = "C.UTF-8"
+            os.environ["TAVIKSMS_HISTORY"] = history
+            os.execv(SHELL_EXE, [SHELL_EXE])
+        self.screen = b""
+
+    def read_until(self, wanted, seconds=10):
+        deadline = time.monotonic() + seconds
+        while wanted not in self.screen:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError("%r not shown; screen: %r" % (wanted, self.screen[-2000:]))
+            ready, _, _ = select.select([self.fd], [], [], left)
+            if ready:
+                try:
+                    chunk = os.read(self.fd, 65536)
+                except OSError:
+                    chunk = b""
+                if not chunk:
+                    raise AssertionError("the shell ended; screen: %r" % self.screen[-2000:])
+                self.screen += chunk
+        at = self.screen.index(wanted) + len(wanted)
+        shown, self.screen = self.screen[:at], self.screen[at:]
+        return shown
+
+    def keys(self, data):
+        os.write(self.fd, data)
+
+    def wait(self, seconds=10):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            pid, status = os.waitpid(self.pid, os.WNOHANG)
+            if pid:
+                return status
+            try:
+                select.select([self.fd], [], [], 0.05)
+                os.read(self.fd, 65536)
+            except OSError:
+                pass
+        os.kill(self.pid, signal.SIGKILL)
+        os.waitpid(self.pid, 0)
+        raise AssertionError("the shell did not end")
+
+    def close(self):
+        try:
+            os.kill(self.pid, signal.SIGKILL)
+            os.waitpid(self.pid, 0)
+        except OSError:
+            pass
+        os.close(self.fd)
+
+
+UP = b"\x1b[A"
+
+
+class PromptInATerminal(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="taviksms-prompt-")
+        self.history = os.path.join(self.dir, "state", "history")
+        self.p = Prompt(self.history)
+        self.p.read_until(b"taviksms> ")
+
+    def tearDown(self):
+        self.p.close()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def test_help_typo_ctrl_c_and_ctrl_d(self):
+        p = self.p
+        p.keys(b"help smsjanek\r")
+        self.assertIn(b"SmsJanek  -> int32", p.read_until(b"taviksms> "))
+        p.keys(b"SmsJanke\r")
+        self.assertIn(b"did you mean SmsJanek?", p.read_until(b"taviksms> "))
+        # Ctrl-C drops the half-typed line and the session goes on.
+        p.keys(b"Logout extra")
+        time.sleep(0.2)
+        p.keys(b"\x03")
+        p.read_until(b"taviksms> ")
+        p.keys(b"Logout\r")
+        self.assertIn(b"OK", p.read_until(b"taviksms> "))
+        # Ctrl-D on an empty line ends the session, normally; the mistyped name counts as a
+        # failed line in the exit status, as it always has.
+        p.keys(b"\x04")
+        status = p.wait()
+        self.assertTrue(os.WIFEXITED(status), status)
+        self.assertEqual(os.WEXITSTATUS(status), 1)
+
+    def test_ctrl_c_ends_a_wait_and_keeps_the_session(self):
+        p = self.p
+        p.keys(b".sleep 60\r")
+        time.sleep(0.5)
+        started = time.monotonic()
+        p.keys(b"\x03")
+        p.read_until(b"taviksms> ", 5)
+        self.assertLess(time.monotonic() - started, 5)
+        p.keys(b"Logout\r")
+        self.assertIn(b"OK", p.read_until(b"taviksms> "))
+        p.keys(b"quit\r")
+        self.assertEqual(os.WEXITSTATUS(p.wait()), 0)
+
+    def test_exit_and_quit_end_the_session(self):
+        self.p.keys(b"exit\r")
+        status = self.p.wait()
+        self.assertTrue(os.WIFEXITED(status))
+        self.assertEqual(os.WEXITSTATUS(status), 0)
+
+    def test_bad_input_at_the_prompt(self):
+        p = self.p
+        # Bytes that are no UTF-8 and a NUL (Ctrl-@): whatever the editor made of them, Ctrl-C
+        # abandons it and the session goes on.
+        p.keys(b"\xff\xfe\x00\r")
+        time.sleep(0.3)
+        p.keys(b"\x03")
+        p.read_until(b"taviksms> ")
+        p.keys(b"Logout\r")
+        self.assertIn(b"OK", p.read_until(b"taviksms> "))
+        p.keys(b"help NoSuchThing\r")
+        self.assertIn(b"NoSuchThing: no such method", p.read_until(b"taviksms> "))
+        p.keys(b"quit\r")
+        self.assertTrue(os.WIFEXITED(p.wait()))
+
+    def test_history_is_kept_between_sessions(self):
+        p = self.p
+        p.keys(b"Logout\r")
+        p.read_until(b"OK")
+        p.read_until(b"taviksms> ")
+        # The up arrow brings the line back, it is not typed as an escape sequence.
+        p.keys(UP + b"\r")
+        p.read_until(b"OK")
+        p.read_until(b"taviksms> ")
+        p.keys(b"exit\r")
+        self.assertEqual(os.WEXITSTATUS(p.wait()), 0)
+        with open(self.history, "rb") as f:
+            self.assertIn(b"Logout", f.read())
+        again = Prompt(self.history)
+        try:
+            again.read_until(b"taviksms> ")
+            again.keys(UP + UP)  # "exit", then "Logout" (a repeated line is kept once)
+            again.read_until(b"Logout")
+            again.keys(b"\x15quit\r")  # Ctrl-U empties the line first
+            self.assertEqual(os.WEXITSTATUS(again.wait()), 0)
+        finally:
+            again.close()
+
+    def test_a_history_file_that_is_a_folder_only_costs_the_history(self):
+        self.p.close()
+        folder = os.path.join(self.dir, "folder")
+        os.makedirs(folder)
+        p = self.p = Prompt(folder)
+        p.read_until(b"history not kept")
+        p.read_until(b"taviksms> ")
+        p.keys(b"Logout\r")
+        p.read_until(b"OK")
+        p.keys(b"\x04")
+        self.assertEqual(os.WEXITSTATUS(p.wait()), 0)
+        self.assertTrue(os.path.isdir(folder))
+
+    def test_a_long_line_at_the_prompt(self):
+        p = self.p
+        p.keys(b"A" * 5000 + b"\r")
+        p.read_until(b"Unknown name", 30)
+        p.read_until(b"taviksms> ")
+        p.keys(b"quit\r")
+        self.assertTrue(os.WIFEXITED(p.wait()))
+
+
+if __name__ == "__main__":
+    unittest.main()

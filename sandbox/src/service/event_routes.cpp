@@ -1,0 +1,85 @@
+#include "service/event_routes.h"
+
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "service/service_impl.h"
+
+namespace sandbox {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// One "change" event; its data is the change counter, which only grows.
+std::string change_event(std::int64_t version) {
+  return "event: change\ndata: " + std::to_string(version) + "\n\n";
+}
+
+// Holds one of the stream slots for as long as the stream's provider lives.
+class StreamSlot {
+ public:
+  explicit StreamSlot(std::atomic<int>& open) : open_(open) {}
+  ~StreamSlot() { --open_; }
+  StreamSlot(const StreamSlot&) = delete;
+  StreamSlot& operator=(const StreamSlot&) = delete;
+
+ private:
+  std::atomic<int>& open_;
+};
+
+}  // namespace
+
+void register_event_routes(httplib::Server& server, ServiceState& s) {
+  // Each open stream keeps one of the control port's worker threads: bound how many.
+  auto open = std::make_shared<std::atomic<int>>(0);
+  server.Get("/events", [&s, open](const httplib::Request&, httplib::Response& res) {
+    if (++*open > kMaxEventStreams) {
+      --*open;
+      res.status = 503;
+      res.set_content(
+          nlohmann::json{{"error", "too many event streams open (at most " +
+                                       std::to_string(kMaxEventStreams) + "); poll instead"}}
+              .dump(),
+          "application/json");
+      return;
+    }
+    auto slot = std::make_shared<StreamSlot>(*open);
+    res.set_header("Cache-Control", "no-cache");
+    res.set_header("X-Accel-Buffering", "no");
+    auto seen = std::make_shared<std::int64_t>(-1);
+    auto quiet_since = std::make_shared<std::chrono::steady_clock::time_point>();
+    res.set_chunked_content_provider(
+        "text/event-stream", [&s, slot, seen, quiet_since](std::size_t, httplib::DataSink& sink) {
+          if (*seen < 0) {
+            // The first event at once: the page then knows the stream works and fetches.
+            *seen = s.changes.version();
+            *quiet_since = std::chrono::steady_clock::now();
+            const std::string first = "retry: 1000\n\n" + change_event(*seen);
+            return sink.write(first.data(), first.size());
+          }
+          // Short waits, so a stopping server is noticed between them.
+          const std::int64_t now = s.changes.wait(*seen, 500ms);
+          if (now != *seen) {
+            *seen = now;
+            *quiet_since = std::chrono::steady_clock::now();
+            const std::string event = change_event(now);
+            return sink.write(event.data(), event.size());
+          }
+          // A comment now and then finds a closed connection and keeps proxies from timing out.
+          if (std::chrono::steady_clock::now() - *quiet_since > 15s) {
+            *quiet_since = std::chrono::steady_clock::now();
+            static constexpr char ping[] = ": ping\n\n";
+            return sink.write(ping, sizeof ping - 1);
+          }
+          return true;
+        });
+  });
+}
+
+}  // namespace sandbox
