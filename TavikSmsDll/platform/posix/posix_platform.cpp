@@ -1,6 +1,7 @@
 #include "platform/posix/posix_platform.h"
 
 #include <curl/curl.h>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <iconv.h>
@@ -12,15 +13,20 @@
 #include <unistd.h>
 #include <wctype.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <mutex>
 #include <sstream>
+#include <vector>
 
 #include "component/error.h"
 #include "component/text.h"
+#include "component/trace.h"
 #include "platform/odbc/odbc_session.h"
 #include "platform/posix/ini_reader.h"
 
@@ -201,7 +207,9 @@ size_t on_data(char* p, size_t size, size_t n, void* user) noexcept {
 
 }  // namespace
 
-PosixPlatform::PosixPlatform(DownloadLimits limits) : limits_(limits), codeset_(locale_codeset()) {}
+PosixPlatform::PosixPlatform(DownloadLimits limits) : limits_(limits), codeset_(locale_codeset()) {
+  odbc::set_driver_library_finder(&freetds_driver_library);
+}
 
 int PosixPlatform::download_to_file(const std::string& url, const std::string& path) {
   static CurlGlobal global;  // curl_global_init is not thread-safe: once, under the static guard
@@ -217,11 +225,27 @@ int PosixPlatform::download_to_file(const std::string& url, const std::string& p
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, limits_.total_timeout_ms);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, on_data);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
-  curl_easy_setopt(curl, CURLOPT_PROXY, "");  // no proxy from the environment
+  // The proxy comes from the environment as curl reads it (http_proxy, https_proxy, all_proxy);
+  // loopback, where a development or test sandbox runs, never goes through one.
+  const std::string no_proxy = no_proxy_list();
+  curl_easy_setopt(curl, CURLOPT_NOPROXY, no_proxy.c_str());
+  char curl_error[CURL_ERROR_SIZE] = {};
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, curl_error);
+  const auto started = std::chrono::steady_clock::now();
   CURLcode rc = curl_easy_perform(curl);
   long status = 0;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
   curl_easy_cleanup(curl);
+  if (trace::enabled()) {
+    std::string what = "GET " + url + " -> ";
+    if (rc != CURLE_OK) {
+      what += std::string("error: ") + (curl_error[0] ? curl_error : curl_easy_strerror(rc));
+    } else {
+      what += "HTTP " + std::to_string(status) + ", " + std::to_string(sink.data.size()) + " bytes";
+      if (sink.too_big) what += ", too large";
+    }
+    trace::emit("mirror", what, std::chrono::steady_clock::now() - started);
+  }
   // An HTTP error status is a failed mirror, not a configuration file.
   if (rc != CURLE_OK || sink.too_big || status < 200 || status >= 300)
     return rc != CURLE_OK ? rc : -2;
@@ -259,10 +283,77 @@ std::string PosixPlatform::user_cache_base() {
          buf.size() < (1u << 20)) {
     buf.resize(buf.size() * 2);
   }
-  if (!found || !found->pw_dir || found->pw_dir[0] != '/') return {};
-  std::string home = found->pw_dir;
-  if (home.size() > 1 && home.back() == '/') home.pop_back();
-  return home + "/.cache";
+  auto trimmed = [](std::string dir) {
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    return dir;
+  };
+  if (found && found->pw_dir && found->pw_dir[0] == '/') return trimmed(found->pw_dir) + "/.cache";
+  // No entry in the password database: the environment's folders, absolute ones only.
+  const char* xdg = std::getenv("XDG_CACHE_HOME");
+  if (xdg && xdg[0] == '/') return trimmed(xdg);
+  const char* home = std::getenv("HOME");
+  if (home && home[0] == '/') return trimmed(home) + "/.cache";
+  return {};
+}
+
+MirrorOverride PosixPlatform::mirror_override() const {
+  const char* v = std::getenv("TAVIKSMS_MIRRORS");
+  if (!v) return {};
+  return parse_mirror_override(v, "TAVIKSMS_MIRRORS");
+}
+
+std::string PosixPlatform::trace_setting() const {
+  const char* v = std::getenv("TAVIKSMS_TRACE");
+  return v ? std::string(v) : std::string();
+}
+
+std::unique_ptr<OutputFile> PosixPlatform::open_trace_file(const std::string& path) {
+  if (path.empty() || path.find('\0') != std::string::npos) return nullptr;
+  // Not blocking: a FIFO without a reader must not stall the host.
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0600);
+  if (fd < 0) return nullptr;
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return std::make_unique<PosixOutputFile>(fd);
+}
+
+std::string no_proxy_list() {
+  std::string list = "127.0.0.1,localhost,::1";
+  const char* env = std::getenv("no_proxy");
+  if (!env || !*env) env = std::getenv("NO_PROXY");
+  if (env && *env) {
+    list += ',';
+    list += env;
+  }
+  return list;
+}
+
+std::string freetds_driver_library() {
+  // Debian and Ubuntu put it in the multiarch folder, others in lib64, lib or under /usr/local.
+  std::vector<std::string> candidates;
+  if (DIR* d = ::opendir("/usr/lib")) {
+    while (dirent* e = ::readdir(d)) {
+      std::string name = e->d_name;
+      if (name.find("-linux-gnu") != std::string::npos) {
+        candidates.push_back("/usr/lib/" + name + "/odbc/libtdsodbc.so");
+        candidates.push_back("/usr/lib/" + name + "/libtdsodbc.so");
+      }
+    }
+    ::closedir(d);
+  }
+  std::sort(candidates.begin(), candidates.end());
+  for (const char* p : {"/usr/lib64/libtdsodbc.so", "/usr/lib/odbc/libtdsodbc.so",
+                        "/usr/lib/libtdsodbc.so", "/usr/local/lib/libtdsodbc.so",
+                        "/usr/local/lib/odbc/libtdsodbc.so"}) {
+    candidates.emplace_back(p);
+  }
+  for (const auto& c : candidates) {
+    // A versioned name alone (libtdsodbc.so.0) is what some packages install.
+    for (const std::string& file : {c, c + ".0"}) {
+      struct stat st {};
+      if (::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return file;
+    }
+  }
+  return {};
 }
 
 std::u16string PosixPlatform::config_folder() {
