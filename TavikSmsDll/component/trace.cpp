@@ -60,10 +60,11 @@ std::string utc_now() {
   const year_month_day ymd{day};
   const hh_mm_ss<microseconds> t{duration_cast<microseconds>(now - day)};
   char buf[40];
-  std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02d:%02d:%02d.%06ldZ", static_cast<int>(ymd.year()),
-                static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
-                static_cast<int>(t.hours().count()), static_cast<int>(t.minutes().count()),
-                static_cast<int>(t.seconds().count()), static_cast<long>(t.subseconds().count()));
+  std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02d:%02d:%02d.%06ldZ",
+                static_cast<int>(ymd.year()), static_cast<unsigned>(ymd.month()),
+                static_cast<unsigned>(ymd.day()), static_cast<int>(t.hours().count()),
+                static_cast<int>(t.minutes().count()), static_cast<int>(t.seconds().count()),
+                static_cast<long>(t.subseconds().count()));
   return buf;
 }
 
@@ -127,8 +128,8 @@ void emit(std::string_view topic, std::string_view text, std::chrono::nanosecond
     } catch (const core::Error& e) {
       // A full disk or a vanished file: stop writing, keep the reason, never fail the caller.
       s.failed = true;
-      s.problem = "writing the trace file " + s.path + " failed: " +
-                  core::utf16_to_utf8(e.description());
+      s.problem =
+          "writing the trace file " + s.path + " failed: " + core::utf16_to_utf8(e.description());
     }
   } catch (...) {
   }

@@ -36,7 +36,8 @@ MirrorOverride parse_mirror_override(std::string_view value, std::string source)
   MirrorOverride o;
   o.source = std::move(source);
   constexpr std::size_t kShown = 120;
-  o.shown = value.size() > kShown ? std::string(value.substr(0, kShown)) + "..." : std::string(value);
+  o.shown =
+      value.size() > kShown ? std::string(value.substr(0, kShown)) + "..." : std::string(value);
   for (char& c : o.shown) {
     if (static_cast<unsigned char>(c) < 0x20) c = '?';
   }
@@ -59,7 +60,9 @@ MirrorOverride parse_mirror_override(std::string_view value, std::string source)
     if (o.bases.size() == 3) return refuse("more than three addresses");
     std::string lower(base);
     for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-    std::size_t scheme = lower.rfind("http://", 0) == 0 ? 7 : lower.rfind("https://", 0) == 0 ? 8 : 0;
+    std::size_t scheme = lower.rfind("http://", 0) == 0    ? 7
+                         : lower.rfind("https://", 0) == 0 ? 8
+                                                           : 0;
     if (scheme == 0) {
       return refuse("\"" + std::string(base) + "\" does not start with http:// or https://");
     }
@@ -74,10 +77,12 @@ MirrorOverride parse_mirror_override(std::string_view value, std::string source)
     std::string_view host = authority;
     if (!host.empty() && host.front() == '[') {
       std::size_t close = host.find(']');
-      if (close == std::string_view::npos) return refuse("\"" + std::string(base) + "\": bad IPv6 host");
+      if (close == std::string_view::npos)
+        return refuse("\"" + std::string(base) + "\": bad IPv6 host");
       std::string_view after = host.substr(close + 1);
       host = host.substr(0, close + 1);
-      if (!after.empty() && after.front() != ':') return refuse("\"" + std::string(base) + "\": bad port");
+      if (!after.empty() && after.front() != ':')
+        return refuse("\"" + std::string(base) + "\": bad port");
       authority = after;
     } else {
       std::size_t colon = host.find(':');
@@ -109,7 +114,8 @@ std::vector<std::u16string> Platform::mirror_bases() const {
   MirrorOverride o = mirror_override();
   if (!o.source.empty()) {
     if (o.problem.empty()) {
-      if (trace::enabled()) trace::emit("mirrors", "override from " + o.source + ": " + trace::quote(o.shown));
+      if (trace::enabled())
+        trace::emit("mirrors", "override from " + o.source + ": " + trace::quote(o.shown));
       return o.bases;
     }
     if (trace::enabled()) {

@@ -234,6 +234,20 @@ std::string masked_conn_string(std::u16string_view odbc) {
 
 std::atomic<DriverLibraryFinder> g_driver_finder{nullptr};
 
+// Whether the driver manager knows a driver of this name (case-insensitive, as it looks them up).
+bool driver_registered(SQLHENV env, std::u16string_view name) {
+  SQLWCHAR desc[256];
+  SQLWCHAR attrs[1024];
+  SQLSMALLINT dlen = 0, alen = 0;
+  SQLUSMALLINT dir = SQL_FETCH_FIRST;
+  while (SQL_SUCCEEDED(SQLDriversW(env, dir, desc, 256, &dlen, attrs, 1024, &alen))) {
+    dir = SQL_FETCH_NEXT;
+    std::u16string_view found(reinterpret_cast<const char16_t*>(desc));
+    if (core::ascii_lower(found) == core::ascii_lower(name)) return true;
+  }
+  return false;
+}
+
 // The connection string naming the driver's library instead of "{FreeTDS}"; empty when the
 // platform knows no library or the string names another driver.
 std::u16string driver_by_path(const std::u16string& odbc) {
@@ -404,11 +418,14 @@ class OdbcConn final : public db::DbConn {
     if (trace::enabled()) span.emplace("odbc", "connect " + masked_conn_string(odbc));
     SQLRETURN rc = SQLDriverConnectW(dbc, nullptr, w(odbc), static_cast<SQLSMALLINT>(odbc.size()),
                                      nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
-    if (!SQL_SUCCEEDED(rc) && diag_state(SQL_HANDLE_DBC, dbc) == u"IM002") {
+    if (!SQL_SUCCEEDED(rc) && !driver_registered(env, u"FreeTDS")) {
       // No driver registered under the name the string gives: the driver's library by its path.
       std::u16string by_path = driver_by_path(odbc);
       if (!by_path.empty()) {
-        if (span) span->finish("SQLSTATE IM002, no driver registered by that name");
+        if (span) {
+          span->finish("failed: no ODBC driver registered as \"FreeTDS\" (" +
+                       trace::quote(full_diagnostic(SQL_HANDLE_DBC, dbc)) + ")");
+        }
         odbc = std::move(by_path);
         if (trace::enabled()) span.emplace("odbc", "connect " + masked_conn_string(odbc));
         rc = SQLDriverConnectW(dbc, nullptr, w(odbc), static_cast<SQLSMALLINT>(odbc.size()),

@@ -13,11 +13,13 @@
 #include <unistd.h>
 #include <wctype.h>
 
+#include <sql.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -283,15 +285,18 @@ std::string PosixPlatform::user_cache_base() {
          buf.size() < (1u << 20)) {
     buf.resize(buf.size() * 2);
   }
+  return cache_base_from(found ? found->pw_dir : nullptr, std::getenv("XDG_CACHE_HOME"),
+                         std::getenv("HOME"));
+}
+
+std::string cache_base_from(const char* pw_dir, const char* xdg_cache_home, const char* home) {
   auto trimmed = [](std::string dir) {
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
     return dir;
   };
-  if (found && found->pw_dir && found->pw_dir[0] == '/') return trimmed(found->pw_dir) + "/.cache";
+  if (pw_dir && pw_dir[0] == '/') return trimmed(pw_dir) + "/.cache";
   // No entry in the password database: the environment's folders, absolute ones only.
-  const char* xdg = std::getenv("XDG_CACHE_HOME");
-  if (xdg && xdg[0] == '/') return trimmed(xdg);
-  const char* home = std::getenv("HOME");
+  if (xdg_cache_home && xdg_cache_home[0] == '/') return trimmed(xdg_cache_home);
   if (home && home[0] == '/') return trimmed(home) + "/.cache";
   return {};
 }
@@ -328,29 +333,46 @@ std::string no_proxy_list() {
 }
 
 std::string freetds_driver_library() {
-  // Debian and Ubuntu put it in the multiarch folder, others in lib64, lib or under /usr/local.
+  // First beside the driver manager this process loaded (the right architecture), then Debian's
+  // and Ubuntu's multiarch folders, lib64, lib and /usr/local.
   std::vector<std::string> candidates;
+  Dl_info manager{};
+  if (dladdr(reinterpret_cast<void*>(&SQLAllocHandle), &manager) != 0 && manager.dli_fname) {
+    std::string dir = manager.dli_fname;
+    dir = dir.substr(0, dir.rfind('/') == std::string::npos ? 0 : dir.rfind('/'));
+    if (!dir.empty()) {
+      candidates.push_back(dir + "/odbc/libtdsodbc.so");
+      candidates.push_back(dir + "/libtdsodbc.so");
+    }
+  }
+  std::vector<std::string> multiarch;
   if (DIR* d = ::opendir("/usr/lib")) {
     while (dirent* e = ::readdir(d)) {
       std::string name = e->d_name;
       if (name.find("-linux-gnu") != std::string::npos) {
-        candidates.push_back("/usr/lib/" + name + "/odbc/libtdsodbc.so");
-        candidates.push_back("/usr/lib/" + name + "/libtdsodbc.so");
+        multiarch.push_back("/usr/lib/" + name + "/odbc/libtdsodbc.so");
+        multiarch.push_back("/usr/lib/" + name + "/libtdsodbc.so");
       }
     }
     ::closedir(d);
   }
-  std::sort(candidates.begin(), candidates.end());
-  for (const char* p : {"/usr/lib64/libtdsodbc.so", "/usr/lib/odbc/libtdsodbc.so",
-                        "/usr/lib/libtdsodbc.so", "/usr/local/lib/libtdsodbc.so",
-                        "/usr/local/lib/odbc/libtdsodbc.so"}) {
+  std::sort(multiarch.begin(), multiarch.end());
+  candidates.insert(candidates.end(), multiarch.begin(), multiarch.end());
+  for (const char* p :
+       {"/usr/lib64/libtdsodbc.so", "/usr/lib/odbc/libtdsodbc.so", "/usr/lib/libtdsodbc.so",
+        "/usr/local/lib/libtdsodbc.so", "/usr/local/lib/odbc/libtdsodbc.so"}) {
     candidates.emplace_back(p);
   }
   for (const auto& c : candidates) {
     // A versioned name alone (libtdsodbc.so.0) is what some packages install.
     for (const std::string& file : {c, c + ".0"}) {
       struct stat st {};
-      if (::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return file;
+      if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+      // Only a library this process can load: a multiarch system also has other architectures'.
+      if (void* h = ::dlopen(file.c_str(), RTLD_LAZY | RTLD_LOCAL)) {
+        ::dlclose(h);
+        return file;
+      }
     }
   }
   return {};

@@ -16,6 +16,10 @@ bool folder_writable(const std::string& folder);
 // no driver is registered under the name "FreeTDS"; empty when none is found.
 std::string freetds_driver_library();
 
+// The user's cache folder from the password database's home folder when there is one, else from
+// $XDG_CACHE_HOME, else from $HOME + "/.cache"; relative folders do not count. Empty: none.
+std::string cache_base_from(const char* pw_dir, const char* xdg_cache_home, const char* home);
+
 // The hosts a download never sends through a proxy: loopback, then the environment's no_proxy
 // (or NO_PROXY).
 std::string no_proxy_list();
