@@ -25,7 +25,9 @@ std::u16string read_value(platform::Platform& p, const std::string& key, const s
 // The keys read, for the trace: values as read, the two passwords by their length only.
 void trace_keys(const std::string& path, const ModuleState& s, std::size_t db_pw,
                 std::size_t sftp_pw) {
-  auto v = [](const std::u16string& t) { return t.empty() ? std::string("(empty)") : trace::quote(t); };
+  auto v = [](const std::u16string& t) {
+    return t.empty() ? std::string("(empty)") : trace::quote(t);
+  };
   trace::emit("ini", path + ": sms_id=" + v(s.db_user) + " sms_ip=" + v(s.db_server) +
                          " sms_pw=" + trace::masked(db_pw) + " sftp_id=" + v(s.sftp_user) +
                          " sftp_ip=" + v(s.sftp_host) + " sftp_pt=" + v(s.sftp_port) +

@@ -131,7 +131,6 @@ ConnStringTranslator conn_string_translator() {
   return g_translator.load();
 }
 
-
 // ---- ODBC plumbing ------------------------------------------------------------------------
 
 namespace {
@@ -396,7 +395,6 @@ struct ProcMeta {
 class OdbcRs;
 class OdbcParam;
 std::string describe_call(const std::u16string& proc, const std::vector<OdbcParam*>& inputs);
-
 
 class OdbcConn final : public db::DbConn {
  public:

@@ -26,8 +26,8 @@
 #include <string>
 #include <vector>
 
-#include "component/trace.h"
 #include "component/text.h"
+#include "component/trace.h"
 
 namespace taviksms::platform::ssh {
 
@@ -273,8 +273,8 @@ class Libssh2Sftp final : public SftpComponent {
   bool connect() override {
     if (sftp_) return true;
     if (!trace::enabled()) return connect_steps(nullptr);
-    trace::Span span("sftp", "connect " + host_ + ":" + std::to_string(port_) + " as " +
-                                 trace::quote(user_));
+    trace::Span span(
+        "sftp", "connect " + host_ + ":" + std::to_string(port_) + " as " + trace::quote(user_));
     std::string step;
     const bool ok = connect_steps(&step);
     span.finish(ok ? "connected, authenticated" : "failed at " + step);
@@ -323,7 +323,8 @@ class Libssh2Sftp final : public SftpComponent {
 
   bool put_file(const std::u16string& remote_name, const std::u16string& local_path) override {
     if (!trace::enabled()) return put_steps(remote_name, local_path);
-    trace::Span span("sftp", "put " + trace::quote(remote_name) + " <- " + trace::quote(local_path));
+    trace::Span span("sftp",
+                     "put " + trace::quote(remote_name) + " <- " + trace::quote(local_path));
     const bool ok = put_steps(remote_name, local_path);
     span.finish(ok ? "stored" : "failed");
     return ok;
