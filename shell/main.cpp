@@ -18,6 +18,7 @@
 #include <taviksms_common/utf8.h>
 
 #include "command_line.h"
+#include "doctor.h"
 
 namespace {
 
@@ -349,6 +350,8 @@ bool run_stream(Shell& shell, std::istream& in, bool prompt) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::string_view(argv[1]) == "doctor")
+    return taviksms::shell::run_doctor(std::cout);
   std::vector<std::string> lines;
   std::string script;
   bool interactive = false;

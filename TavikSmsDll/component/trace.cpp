@@ -203,7 +203,7 @@ Span::Span(std::string_view topic, std::string text)
     : topic_(topic), text_(std::move(text)), start_(std::chrono::steady_clock::now()) {}
 
 Span::~Span() {
-  if (!done_) finish("(no outcome)");
+  if (!done_) finish("done");
 }
 
 void Span::finish(std::string_view outcome) {

@@ -88,6 +88,19 @@ class Platform {
   // value means this source failed (unreachable, timed out, HTTP error status, write failure).
   virtual int download_to_file(const std::string& url, const std::string& path) = 0;
 
+  // What the calling thread's last download_to_file saw ("HTTP 200, 120 bytes", "error: ..."),
+  // for taviksms doctor; empty when the binding does not say.
+  virtual std::string last_download_outcome() const { return {}; }
+  // The ODBC driver the connection will load: ok, and which (by name, or the library path it
+  // falls back to), or why none can be loaded.
+  struct Report {
+    bool ok = true;
+    std::string text;
+  };
+  virtual Report odbc_driver_report() { return {true, "not checked on this platform"}; }
+  // Where ip1.ini goes (config_folder) and whether it can be written there.
+  virtual Report config_folder_report() { return {true, to_ansi(config_folder())}; }
+
   // Reads `key` of `section` from the INI file `path` into a buffer of `buffer_size` bytes, the
   // way the Windows profile reader does: at most buffer_size-1 bytes, `def` when the file or key
   // is missing.

@@ -992,4 +992,9 @@ namespace taviksms::platform::odbc {
 void set_driver_library_finder(DriverLibraryFinder finder) {
   g_driver_finder = finder;
 }
+
+bool driver_registered(std::u16string_view name) {
+  SQLHENV env = environment();
+  return env && driver_registered(env, name);
+}
 }  // namespace taviksms::platform::odbc

@@ -48,6 +48,8 @@ ConnStringTranslator conn_string_translator();
 // nullptr (the default): no such second try.
 using DriverLibraryFinder = std::string (*)();
 void set_driver_library_finder(DriverLibraryFinder finder);
+// Whether the driver manager has a driver registered under `name` (case-insensitive).
+bool driver_registered(std::u16string_view name);
 
 // The server's message without the driver chain's bracketed prefixes:
 // "[unixODBC][FreeTDS][SQL Server]Login failed" -> "Login failed". Nothing after "[SQL Server]"

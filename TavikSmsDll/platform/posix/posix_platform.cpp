@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -179,6 +180,8 @@ class PosixOutputFile final : public OutputFile {
   int fd_;
 };
 
+thread_local std::string t_download_outcome;
+
 struct CurlGlobal {
   CurlGlobal() { curl_global_init(CURL_GLOBAL_DEFAULT); }
 };
@@ -238,15 +241,15 @@ int PosixPlatform::download_to_file(const std::string& url, const std::string& p
   long status = 0;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
   curl_easy_cleanup(curl);
+  std::string& outcome = t_download_outcome;
+  if (rc != CURLE_OK) {
+    outcome = std::string("error: ") + (curl_error[0] ? curl_error : curl_easy_strerror(rc));
+  } else {
+    outcome = "HTTP " + std::to_string(status) + ", " + std::to_string(sink.data.size()) + " bytes";
+  }
+  if (sink.too_big) outcome += ", larger than " + std::to_string(limits_.max_bytes) + " bytes";
   if (trace::enabled()) {
-    std::string what = "GET " + url + " -> ";
-    if (rc != CURLE_OK) {
-      what += std::string("error: ") + (curl_error[0] ? curl_error : curl_easy_strerror(rc));
-    } else {
-      what += "HTTP " + std::to_string(status) + ", " + std::to_string(sink.data.size()) + " bytes";
-      if (sink.too_big) what += ", too large";
-    }
-    trace::emit("mirror", what, std::chrono::steady_clock::now() - started);
+    trace::emit("mirror", "GET " + url + " -> " + outcome, std::chrono::steady_clock::now() - started);
   }
   // An HTTP error status is a failed mirror, not a configuration file.
   if (rc != CURLE_OK || sink.too_big || status < 200 || status >= 300)
@@ -256,7 +259,10 @@ int PosixPlatform::download_to_file(const std::string& url, const std::string& p
   // reader never sees half a file, and two writers never share a temporary file.
   std::string tmp = path + ".XXXXXX";
   int fd = mkostemp(tmp.data(), O_CLOEXEC);
-  if (fd < 0) return -3;
+  if (fd < 0) {
+    outcome += "; cannot write in the folder of " + path + ": " + std::strerror(errno);
+    return -3;
+  }
   bool ok = fchmod(fd, 0644) == 0;
   for (std::size_t done = 0; ok && done < sink.data.size();) {
     ssize_t n = ::write(fd, sink.data.data() + done, sink.data.size() - done);
@@ -267,6 +273,7 @@ int PosixPlatform::download_to_file(const std::string& url, const std::string& p
   ok = ::close(fd) == 0 && ok;
   if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
     ::unlink(tmp.c_str());
+    outcome += "; cannot write " + path;
     return -3;
   }
   return 0;
@@ -299,6 +306,30 @@ std::string cache_base_from(const char* pw_dir, const char* xdg_cache_home, cons
   if (xdg_cache_home && xdg_cache_home[0] == '/') return trimmed(xdg_cache_home);
   if (home && home[0] == '/') return trimmed(home) + "/.cache";
   return {};
+}
+
+std::string PosixPlatform::last_download_outcome() const {
+  return t_download_outcome;
+}
+
+Platform::Report PosixPlatform::odbc_driver_report() {
+  if (odbc::driver_registered(u"FreeTDS")) return {true, "registered as \"FreeTDS\""};
+  std::string lib = freetds_driver_library();
+  if (!lib.empty()) return {true, "not registered as \"FreeTDS\"; the library " + lib + " is used"};
+  return {false, "no driver registered as \"FreeTDS\" and no libtdsodbc.so found"};
+}
+
+Platform::Report PosixPlatform::config_folder_report() {
+  const std::string lib = to_ansi(library_folder());
+  const std::string cfg = to_ansi(config_folder());
+  if (cfg == lib) {
+    if (folder_writable(lib)) return {true, lib + " (the library's folder), writable"};
+    return {false, lib + " (the library's folder) is not writable and no per-user folder is known"};
+  }
+  if (folder_writable(cfg)) {
+    return {true, cfg + " (per-user folder: the library's folder " + lib + " is not writable)"};
+  }
+  return {false, cfg + " (per-user folder) is not writable"};
 }
 
 MirrorOverride PosixPlatform::mirror_override() const {

@@ -53,6 +53,9 @@ class PosixPlatform : public Platform {
   // TAVIKSMS_TRACE from the environment.
   std::string trace_setting() const override;
   std::unique_ptr<OutputFile> open_trace_file(const std::string& path) override;
+  std::string last_download_outcome() const override;
+  Report odbc_driver_report() override;
+  Report config_folder_report() override;
   char16_t path_separator() const override { return u'/'; }
   std::string to_ansi(std::u16string_view text) override;
   std::u16string from_ansi(std::string_view bytes) override;
