@@ -206,6 +206,16 @@ TEST_F(TraceTest, TheEnvironmentsMirrorListReplacesTheBuiltInOneAndABadOneIsRefu
   }
 }
 
+TEST_F(TraceTest, AProxyInTheEnvironmentIsNotUsedForLoopback) {
+  // A proxy that accepts nothing: a mirror on 127.0.0.1 must be reached directly.
+  ScopedEnv a("http_proxy", "http://127.0.0.1:1");
+  ScopedEnv b("all_proxy", "http://127.0.0.1:1");
+  ScopedEnv c("no_proxy", "");
+  core::TavikSms sms;
+  EXPECT_EQ(call(sms, "Login", {u"demo", u"demo1234"}), Value(u"OK"));
+  EXPECT_NE(trace_text().find(" -> HTTP 200"), std::string::npos) << trace_text();
+}
+
 TEST(UserCacheFolder, WithoutAPasswordEntryComesFromXdgCacheHomeThenHome) {
   using platform::posix::cache_base_from;
   EXPECT_EQ(cache_base_from("/home/u/", "/x", "/h"), "/home/u/.cache");  // the entry wins
