@@ -69,6 +69,7 @@ function(windows_text from to)
 endfunction()
 set(pkg "${source_dir}/packaging/windows")
 windows_text("${pkg}/README.txt" "${root}/README.txt")
+windows_text("${source_dir}/docs/reference.md" "${root}/reference.md")  # the method reference
 windows_text("${pkg}/register.cmd" "${root}/register.cmd")
 windows_text("${pkg}/unregister.cmd" "${root}/unregister.cmd")
 foreach(f example.vbs example.bas Example.cs)

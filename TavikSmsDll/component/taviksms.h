@@ -12,6 +12,7 @@
 #include <span>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include <taviksms/method_list.h>
 #include <taviksms/taviksms.h>
@@ -40,24 +41,28 @@ class TavikSms {
   Value invoke(const MethodInfo& method, std::span<const Value> args);
 
  private:
-  // A reference to the call's work, without an allocation (it lives for the call's expression).
-  class Body {
+  // A reference to a callable, without an allocation (it lives for the call's expression).
+  template <typename R>
+  class Ref {
    public:
     template <typename F>
-    Body(F&& f)  // NOLINT(google-explicit-constructor): lambdas convert at the call
+    Ref(F&& f)  // NOLINT(google-explicit-constructor): lambdas convert at the call
         : f_(const_cast<void*>(static_cast<const void*>(&f))),
-          run_([](void* p) -> Value { return (*static_cast<std::remove_reference_t<F>*>(p))(); }) {}
-    Value operator()() const { return run_(f_); }
+          run_([](void* p) -> R { return (*static_cast<std::remove_reference_t<F>*>(p))(); }) {}
+    R operator()() const { return run_(f_); }
 
    private:
     void* f_;
-    Value (*run_)(void*);
+    R (*run_)(void*);
   };
+  using Body = Ref<Value>;                     // the call's work
+  using Arguments = Ref<std::vector<Value>>;  // its arguments, made only when the trace needs them
 
   // The one function every call passes: checks that the call comes from the thread that created
-  // the instance (its session lives in that thread's state), runs `body`, and turns anything it
-  // throws other than core::Error into one (out of memory; an unexpected failure).
-  Value call(const MethodInfo& method, Body body);
+  // the instance (its session lives in that thread's state), runs `body`, turns anything it throws
+  // other than core::Error into one (out of memory; an unexpected failure), and, when the trace is
+  // on, writes the call with its arguments, its result and its duration.
+  Value call(const MethodInfo& method, Arguments args, Body body);
 
   std::uintptr_t thread_;  // the creating thread
 };

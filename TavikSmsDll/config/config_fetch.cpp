@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "component/module_state.h"
+#include "component/trace.h"
 #include "platform/platform.h"
 
 namespace taviksms::core {
@@ -19,6 +20,18 @@ std::u16string read_value(platform::Platform& p, const std::string& key, const s
   std::size_t nul = text.find(u'\0');
   if (nul != std::u16string::npos) text.resize(nul);
   return text;
+}
+
+// The keys read, for the trace: values as read, the two passwords by their length only.
+void trace_keys(const std::string& path, const ModuleState& s, std::size_t db_pw,
+                std::size_t sftp_pw) {
+  auto v = [](const std::u16string& t) {
+    return t.empty() ? std::string("(empty)") : trace::quote(t);
+  };
+  trace::emit("ini", path + ": sms_id=" + v(s.db_user) + " sms_ip=" + v(s.db_server) +
+                         " sms_pw=" + trace::masked(db_pw) + " sftp_id=" + v(s.sftp_user) +
+                         " sftp_ip=" + v(s.sftp_host) + " sftp_pt=" + v(s.sftp_port) +
+                         " sftp_pw=" + trace::masked(sftp_pw));
 }
 
 }  // namespace
@@ -68,6 +81,7 @@ std::u16string config_fetch() {
   s.sftp_port = read_value(p, "sftp_pt", target_ansi);
   std::u16string sftp_pw = read_value(p, "sftp_pw", target_ansi);
   s.sftp_password = unmask_secret(sftp_pw);
+  if (trace::enabled()) trace_keys(target_ansi, s, db_pw.size(), sftp_pw.size());
 
   return s.db_user.empty() ? std::u16string(kIpDownloadError) : u"OK";
 }

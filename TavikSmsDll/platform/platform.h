@@ -54,16 +54,52 @@ class OutputFile {
   virtual void close() = 0;
 };
 
+// A replacement of the built-in mirror list for development and CI: TAVIKSMS_MIRRORS in the
+// environment (Windows: also the per-user registry value HKCU\Software\TavikSms\Mirrors).
+struct MirrorOverride {
+  std::string source;                 // where it was found; empty: no override is set
+  std::string shown;                  // the value as given, cut for messages
+  std::vector<std::u16string> bases;  // the bases to use when `problem` is empty
+  std::string problem;                // why the value is refused (the built-in list is used)
+};
+inline constexpr std::size_t kMirrorOverrideMaxLength = 1024;
+// Checks a value: one to three "http://" or "https://" base addresses with a host (an optional
+// ":port" and path), separated by ';', at most kMirrorOverrideMaxLength bytes, no blanks or
+// control characters. A trailing '/' is dropped, as the fetch appends "/uini/ip1.ini".
+MirrorOverride parse_mirror_override(std::string_view value, std::string source);
+
 class Platform {
  public:
   virtual ~Platform() = default;
 
-  // Mirror base addresses ("http://host:port"), tried in order; the default is the build's list.
+  // Mirror base addresses ("http://host:port"), tried in order: the override when one is set and
+  // valid (mirror_override), otherwise the build's list. A refused override is traced.
   virtual std::vector<std::u16string> mirror_bases() const;
+  // The override as the environment (and on Windows the registry) gives it; none by default.
+  virtual MirrorOverride mirror_override() const { return {}; }
+
+  // The trace file the user asked for (TAVIKSMS_TRACE; Windows: also the per-user registry value
+  // HKCU\Software\TavikSms\TraceFile); empty: no trace.
+  virtual std::string trace_setting() const { return {}; }
+  // `path` opened for appending trace lines (created when missing); nullptr when it cannot be.
+  virtual std::unique_ptr<OutputFile> open_trace_file(const std::string& path);
 
   // Downloads `url` into the file `path`, replacing it. 0 when the file was written; any other
   // value means this source failed (unreachable, timed out, HTTP error status, write failure).
   virtual int download_to_file(const std::string& url, const std::string& path) = 0;
+
+  // What the calling thread's last download_to_file saw ("HTTP 200, 120 bytes", "error: ..."),
+  // for taviksms doctor; empty when the binding does not say.
+  virtual std::string last_download_outcome() const { return {}; }
+  // The ODBC driver the connection will load: ok, and which (by name, or the library path it
+  // falls back to), or why none can be loaded.
+  struct Report {
+    bool ok = true;
+    std::string text;
+  };
+  virtual Report odbc_driver_report() { return {true, "not checked on this platform"}; }
+  // Where ip1.ini goes (config_folder) and whether it can be written there.
+  virtual Report config_folder_report() { return {true, to_ansi(config_folder())}; }
 
   // Reads `key` of `section` from the INI file `path` into a buffer of `buffer_size` bytes, the
   // way the Windows profile reader does: at most buffer_size-1 bytes, `def` when the file or key

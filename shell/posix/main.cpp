@@ -7,6 +7,7 @@
 #include <taviksms/taviksms.h>
 #include <taviksms_common/utf8.h>
 
+#include "doctor.h"
 #include "method_help.h"
 #include "shell.h"
 
@@ -77,6 +78,10 @@ class PosixHost final : public taviksms::shell::Host {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // `taviksms doctor`: why a call might fail here, one check a line.
+  if (argc == 2 && std::string_view(argv[1]) == "doctor") {
+    return taviksms::shell::run_doctor(std::cout);
+  }
   PosixHost host;
   return taviksms::shell::run(host, std::vector<std::string>(argv + 1, argv + argc));
 }

@@ -11,11 +11,13 @@
 #include <algorithm>
 #include <atomic>
 #include <iterator>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
 #include "component/error.h"
 #include "component/text.h"
+#include "component/trace.h"
 #include "db/row_table.h"
 
 static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the driver manager must use 16-bit SQLWCHAR");
@@ -181,6 +183,82 @@ std::u16string sqlstate(SQLHSTMT st) {
   return std::u16string(reinterpret_cast<const char16_t*>(state), 5);
 }
 
+// The first diagnostic record's SQLSTATE for any handle.
+std::u16string diag_state(SQLSMALLINT type, SQLHANDLE h) {
+  SQLWCHAR state[6] = {};
+  SQLINTEGER native = 0;
+  SQLWCHAR msg[2];
+  SQLSMALLINT len = 0;
+  if (!SQL_SUCCEEDED(SQLGetDiagRecW(type, h, 1, state, &native, msg, 2, &len))) return {};
+  return std::u16string(reinterpret_cast<const char16_t*>(state), 5);
+}
+
+// The first diagnostic record's message as the driver chain gives it, prefixes kept (the trace
+// shows which layer spoke).
+std::u16string full_diagnostic(SQLSMALLINT type, SQLHANDLE h) {
+  SQLWCHAR state[6] = {};
+  SQLINTEGER native = 0;
+  std::u16string msg(1024, u'\0');
+  SQLSMALLINT len = 0;
+  if (!SQL_SUCCEEDED(SQLGetDiagRecW(type, h, 1, state, &native,
+                                    reinterpret_cast<SQLWCHAR*>(msg.data()),
+                                    static_cast<SQLSMALLINT>(msg.size()), &len)))
+    return u"(no diagnostic)";
+  msg.resize(std::min<std::size_t>(static_cast<std::size_t>(std::max<SQLSMALLINT>(len, 0)),
+                                   msg.size() - 1));
+  return msg;
+}
+
+// The driver a connection loaded (SQL_DRIVER_NAME, the library's file name).
+std::string driver_name(SQLHDBC dbc) {
+  SQLWCHAR name[256] = {};
+  SQLSMALLINT len = 0;
+  if (!SQL_SUCCEEDED(SQLGetInfoW(dbc, SQL_DRIVER_NAME, name, sizeof name, &len))) return "?";
+  return core::utf16_to_utf8(reinterpret_cast<const char16_t*>(name));
+}
+
+// An ODBC connection string with the PWD value replaced by its length.
+std::string masked_conn_string(std::u16string_view odbc) {
+  std::string out = core::utf16_to_utf8(odbc);
+  std::size_t at = out.find(";PWD=");
+  if (at == std::string::npos) return out;
+  at += 5;
+  // The value runs to ";TDS_Version" (translate_conn_string writes it next) or to the end.
+  std::size_t end = out.find(";TDS_Version=", at);
+  if (end == std::string::npos) end = out.size();
+  std::size_t len = end - at;
+  if (len >= 2 && out[at] == '{' && out[end - 1] == '}') len -= 2;
+  return out.substr(0, at) + trace::masked(len) + out.substr(end);
+}
+
+std::atomic<DriverLibraryFinder> g_driver_finder{nullptr};
+
+// Whether the driver manager knows a driver of this name (case-insensitive, as it looks them up).
+bool driver_registered(SQLHENV env, std::u16string_view name) {
+  SQLWCHAR desc[256];
+  SQLWCHAR attrs[1024];
+  SQLSMALLINT dlen = 0, alen = 0;
+  SQLUSMALLINT dir = SQL_FETCH_FIRST;
+  while (SQL_SUCCEEDED(SQLDriversW(env, dir, desc, 256, &dlen, attrs, 1024, &alen))) {
+    dir = SQL_FETCH_NEXT;
+    std::u16string_view found(reinterpret_cast<const char16_t*>(desc));
+    if (core::ascii_lower(found) == core::ascii_lower(name)) return true;
+  }
+  return false;
+}
+
+// The connection string naming the driver's library instead of "{FreeTDS}"; empty when the
+// platform knows no library or the string names another driver.
+std::u16string driver_by_path(const std::u16string& odbc) {
+  static constexpr std::u16string_view kByName = u"Driver={FreeTDS};";
+  DriverLibraryFinder find = g_driver_finder.load();
+  if (!find || odbc.compare(0, kByName.size(), kByName) != 0) return {};
+  std::string lib = find();
+  if (lib.empty()) return {};
+  return u"Driver=" + odbc_value(core::utf8_to_utf16(lib), true) + u";" +
+         odbc.substr(kByName.size());
+}
+
 void check(SQLRETURN rc, SQLSMALLINT type, SQLHANDLE h) {
   if (rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO || rc == SQL_NO_DATA) return;
   if (rc == SQL_INVALID_HANDLE) core::raise_provider(u"Invalid handle");
@@ -315,6 +393,8 @@ struct ProcMeta {
 };
 
 class OdbcRs;
+class OdbcParam;
+std::string describe_call(const std::u16string& proc, const std::vector<OdbcParam*>& inputs);
 
 class OdbcConn final : public db::DbConn {
  public:
@@ -332,13 +412,34 @@ class OdbcConn final : public db::DbConn {
     SQLSetConnectAttrW(dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(kLoginTimeoutS),
                        0);
     std::u16string odbc = conn_string_translator()(conn_string);
+    std::optional<trace::Span> span;
+    if (trace::enabled()) span.emplace("odbc", "connect " + masked_conn_string(odbc));
     SQLRETURN rc = SQLDriverConnectW(dbc, nullptr, w(odbc), static_cast<SQLSMALLINT>(odbc.size()),
                                      nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+    if (!SQL_SUCCEEDED(rc) && !driver_registered(env, u"FreeTDS")) {
+      // No driver registered under the name the string gives: the driver's library by its path.
+      std::u16string by_path = driver_by_path(odbc);
+      if (!by_path.empty()) {
+        if (span) {
+          span->finish("failed: no ODBC driver registered as \"FreeTDS\" (" +
+                       trace::quote(full_diagnostic(SQL_HANDLE_DBC, dbc)) + ")");
+        }
+        odbc = std::move(by_path);
+        if (trace::enabled()) span.emplace("odbc", "connect " + masked_conn_string(odbc));
+        rc = SQLDriverConnectW(dbc, nullptr, w(odbc), static_cast<SQLSMALLINT>(odbc.size()),
+                               nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
+      }
+    }
     if (!SQL_SUCCEEDED(rc)) {
       std::u16string msg = diagnostic(SQL_HANDLE_DBC, dbc);
+      if (span) {
+        span->finish("failed: SQLSTATE " + core::utf16_to_utf8(diag_state(SQL_HANDLE_DBC, dbc)) +
+                     " " + trace::quote(full_diagnostic(SQL_HANDLE_DBC, dbc)));
+      }
       SQLFreeHandle(SQL_HANDLE_DBC, dbc);
       core::raise_provider(std::move(msg));
     }
+    if (span) span->finish("open, driver " + driver_name(dbc));
     dbc_ = dbc;
     state_ = db::kStateOpen;
     sends_defaults_ = true;
@@ -384,7 +485,12 @@ class OdbcConn final : public db::DbConn {
 
   ResultData run_sql(std::u16string sql) {
     SQLHSTMT st = statement();
+    std::optional<trace::Span> span;
+    if (trace::enabled()) span.emplace("sql", trace::quote(sql));
     SQLRETURN rc = SQLExecDirectW(st, w(sql), static_cast<SQLINTEGER>(sql.size()));
+    if (span && !SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
+      span->finish("failed: " + trace::quote(full_diagnostic(SQL_HANDLE_STMT, st)));
+    }
     check(rc, SQL_HANDLE_STMT, st);
     return collect(st, rc);
   }
@@ -493,6 +599,26 @@ class OdbcParam final : public db::DbParameter {
   const ParamMeta* meta_;
   Value value_;
 };
+
+std::string describe_call(const std::u16string& proc, const std::vector<OdbcParam*>& inputs) {
+  std::string out = core::utf16_to_utf8(proc) + "(";
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    if (i) out += ", ";
+    const OdbcParam& p = *inputs[i];
+    out += core::utf16_to_utf8(p.name()) + "=";
+    const Value& v = p.value();
+    if (core::ascii_lower(p.name()) == u"@user_pw") {
+      out += trace::masked(v.kind() == Value::Kind::text ? v.raw_text().size() : 0);
+    } else if (v.kind() == Value::Kind::null) {
+      out += "default";
+    } else if (v.kind() == Value::Kind::text) {
+      out += trace::quote(v.raw_text());
+    } else {
+      out += core::utf16_to_utf8(v.to_text());
+    }
+  }
+  return out + ")";
+}
 
 class OdbcRs final : public db::DbRs {
  public:
@@ -687,7 +813,13 @@ class OdbcCmd final : public db::DbCmd {
     }
     for (OdbcParam* p : inputs) bind_input(st, n++, *p, slots_[slot_of(*p)], conn);
 
+    std::optional<trace::Span> span;
+    if (trace::enabled()) span.emplace("proc", describe_call(text_, inputs));
     SQLRETURN rc = SQLExecDirectW(st, w(sql), static_cast<SQLINTEGER>(sql.size()));
+    if (span && !SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
+      span->finish("failed: SQLSTATE " + core::utf16_to_utf8(sqlstate(st)) + " " +
+                   trace::quote(full_diagnostic(SQL_HANDLE_STMT, st)));
+    }
     if (rc == SQL_ERROR && conn.sends_defaults() && sqlstate(st) == u"07S01") {
       // The driver cannot send "default" (FreeTDS refuses before sending anything): unset
       // parameters go as NULL on this connection from now on.
@@ -854,4 +986,15 @@ void* native_handle(const db::DbConn& conn) {
   return c ? c->handle() : nullptr;
 }
 
+}  // namespace taviksms::platform::odbc
+
+namespace taviksms::platform::odbc {
+void set_driver_library_finder(DriverLibraryFinder finder) {
+  g_driver_finder = finder;
+}
+
+bool driver_registered(std::u16string_view name) {
+  SQLHENV env = environment();
+  return env && driver_registered(env, name);
+}
 }  // namespace taviksms::platform::odbc

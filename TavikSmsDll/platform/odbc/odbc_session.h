@@ -43,6 +43,14 @@ using ConnStringTranslator = std::u16string (*)(std::u16string_view ado);
 void set_conn_string_translator(ConnStringTranslator translator);
 ConnStringTranslator conn_string_translator();
 
+// Where the platform finds the FreeTDS driver's library when no driver is registered under the
+// name "FreeTDS" (SQLSTATE IM002): the connection is then made once more naming that library.
+// nullptr (the default): no such second try.
+using DriverLibraryFinder = std::string (*)();
+void set_driver_library_finder(DriverLibraryFinder finder);
+// Whether the driver manager has a driver registered under `name` (case-insensitive).
+bool driver_registered(std::u16string_view name);
+
 // The server's message without the driver chain's bracketed prefixes:
 // "[unixODBC][FreeTDS][SQL Server]Login failed" -> "Login failed". Nothing after "[SQL Server]"
 // is cut: a server message may itself begin with a bracketed word.

@@ -1,6 +1,7 @@
 #include "platform/posix/posix_platform.h"
 
 #include <curl/curl.h>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <iconv.h>
@@ -12,15 +13,23 @@
 #include <unistd.h>
 #include <wctype.h>
 
+#include <sql.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <mutex>
 #include <sstream>
+#include <vector>
 
 #include "component/error.h"
 #include "component/text.h"
+#include "component/trace.h"
 #include "platform/odbc/odbc_session.h"
 #include "platform/posix/ini_reader.h"
 
@@ -171,6 +180,8 @@ class PosixOutputFile final : public OutputFile {
   int fd_;
 };
 
+thread_local std::string t_download_outcome;
+
 struct CurlGlobal {
   CurlGlobal() { curl_global_init(CURL_GLOBAL_DEFAULT); }
 };
@@ -201,7 +212,9 @@ size_t on_data(char* p, size_t size, size_t n, void* user) noexcept {
 
 }  // namespace
 
-PosixPlatform::PosixPlatform(DownloadLimits limits) : limits_(limits), codeset_(locale_codeset()) {}
+PosixPlatform::PosixPlatform(DownloadLimits limits) : limits_(limits), codeset_(locale_codeset()) {
+  odbc::set_driver_library_finder(&freetds_driver_library);
+}
 
 int PosixPlatform::download_to_file(const std::string& url, const std::string& path) {
   static CurlGlobal global;  // curl_global_init is not thread-safe: once, under the static guard
@@ -217,11 +230,27 @@ int PosixPlatform::download_to_file(const std::string& url, const std::string& p
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, limits_.total_timeout_ms);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, on_data);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
-  curl_easy_setopt(curl, CURLOPT_PROXY, "");  // no proxy from the environment
+  // The proxy comes from the environment as curl reads it (http_proxy, https_proxy, all_proxy);
+  // loopback, where a development or test sandbox runs, never goes through one.
+  const std::string no_proxy = no_proxy_list();
+  curl_easy_setopt(curl, CURLOPT_NOPROXY, no_proxy.c_str());
+  char curl_error[CURL_ERROR_SIZE] = {};
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, curl_error);
+  const auto started = std::chrono::steady_clock::now();
   CURLcode rc = curl_easy_perform(curl);
   long status = 0;
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
   curl_easy_cleanup(curl);
+  std::string& outcome = t_download_outcome;
+  if (rc != CURLE_OK) {
+    outcome = std::string("error: ") + (curl_error[0] ? curl_error : curl_easy_strerror(rc));
+  } else {
+    outcome = "HTTP " + std::to_string(status) + ", " + std::to_string(sink.data.size()) + " bytes";
+  }
+  if (sink.too_big) outcome += ", larger than " + std::to_string(limits_.max_bytes) + " bytes";
+  if (trace::enabled()) {
+    trace::emit("mirror", "GET " + url + " -> " + outcome, std::chrono::steady_clock::now() - started);
+  }
   // An HTTP error status is a failed mirror, not a configuration file.
   if (rc != CURLE_OK || sink.too_big || status < 200 || status >= 300)
     return rc != CURLE_OK ? rc : -2;
@@ -230,7 +259,10 @@ int PosixPlatform::download_to_file(const std::string& url, const std::string& p
   // reader never sees half a file, and two writers never share a temporary file.
   std::string tmp = path + ".XXXXXX";
   int fd = mkostemp(tmp.data(), O_CLOEXEC);
-  if (fd < 0) return -3;
+  if (fd < 0) {
+    outcome += "; cannot write in the folder of " + path + ": " + std::strerror(errno);
+    return -3;
+  }
   bool ok = fchmod(fd, 0644) == 0;
   for (std::size_t done = 0; ok && done < sink.data.size();) {
     ssize_t n = ::write(fd, sink.data.data() + done, sink.data.size() - done);
@@ -241,6 +273,7 @@ int PosixPlatform::download_to_file(const std::string& url, const std::string& p
   ok = ::close(fd) == 0 && ok;
   if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
     ::unlink(tmp.c_str());
+    outcome += "; cannot write " + path;
     return -3;
   }
   return 0;
@@ -259,10 +292,121 @@ std::string PosixPlatform::user_cache_base() {
          buf.size() < (1u << 20)) {
     buf.resize(buf.size() * 2);
   }
-  if (!found || !found->pw_dir || found->pw_dir[0] != '/') return {};
-  std::string home = found->pw_dir;
-  if (home.size() > 1 && home.back() == '/') home.pop_back();
-  return home + "/.cache";
+  return cache_base_from(found ? found->pw_dir : nullptr, std::getenv("XDG_CACHE_HOME"),
+                         std::getenv("HOME"));
+}
+
+std::string cache_base_from(const char* pw_dir, const char* xdg_cache_home, const char* home) {
+  auto trimmed = [](std::string dir) {
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    return dir;
+  };
+  if (pw_dir && pw_dir[0] == '/') return trimmed(pw_dir) + "/.cache";
+  // No entry in the password database: the environment's folders, absolute ones only.
+  if (xdg_cache_home && xdg_cache_home[0] == '/') return trimmed(xdg_cache_home);
+  if (home && home[0] == '/') return trimmed(home) + "/.cache";
+  return {};
+}
+
+std::string PosixPlatform::last_download_outcome() const {
+  return t_download_outcome;
+}
+
+Platform::Report PosixPlatform::odbc_driver_report() {
+  if (odbc::driver_registered(u"FreeTDS")) return {true, "registered as \"FreeTDS\""};
+  std::string lib = freetds_driver_library();
+  if (!lib.empty()) return {true, "not registered as \"FreeTDS\"; the library " + lib + " is used"};
+  return {false, "no driver registered as \"FreeTDS\" and no libtdsodbc.so found"};
+}
+
+Platform::Report PosixPlatform::config_folder_report() {
+  const std::string lib = to_ansi(library_folder());
+  const std::string cfg = to_ansi(config_folder());
+  if (cfg == lib) {
+    if (folder_writable(lib)) return {true, lib + " (the library's folder), writable"};
+    return {false, lib + " (the library's folder) is not writable and no per-user folder is known"};
+  }
+  if (folder_writable(cfg)) {
+    return {true, cfg + " (per-user folder: the library's folder " + lib + " is not writable)"};
+  }
+  return {false, cfg + " (per-user folder) is not writable"};
+}
+
+MirrorOverride PosixPlatform::mirror_override() const {
+  const char* v = std::getenv("TAVIKSMS_MIRRORS");
+  if (!v) return {};
+  return parse_mirror_override(v, "TAVIKSMS_MIRRORS");
+}
+
+std::string PosixPlatform::trace_setting() const {
+  const char* v = std::getenv("TAVIKSMS_TRACE");
+  return v ? std::string(v) : std::string();
+}
+
+std::unique_ptr<OutputFile> PosixPlatform::open_trace_file(const std::string& path) {
+  if (path.empty() || path.find('\0') != std::string::npos) return nullptr;
+  // Not blocking: a FIFO without a reader must not stall the host.
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0600);
+  if (fd < 0) return nullptr;
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return std::make_unique<PosixOutputFile>(fd);
+}
+
+std::string no_proxy_list() {
+  std::string list = "127.0.0.1,localhost,::1";
+  const char* env = std::getenv("no_proxy");
+  if (!env || !*env) env = std::getenv("NO_PROXY");
+  if (env && *env) {
+    list += ',';
+    list += env;
+  }
+  return list;
+}
+
+std::string freetds_driver_library() {
+  // First beside the driver manager this process loaded (the right architecture), then Debian's
+  // and Ubuntu's multiarch folders, lib64, lib and /usr/local.
+  std::vector<std::string> candidates;
+  Dl_info manager{};
+  if (dladdr(reinterpret_cast<void*>(&SQLAllocHandle), &manager) != 0 && manager.dli_fname) {
+    std::string dir = manager.dli_fname;
+    dir = dir.substr(0, dir.rfind('/') == std::string::npos ? 0 : dir.rfind('/'));
+    if (!dir.empty()) {
+      candidates.push_back(dir + "/odbc/libtdsodbc.so");
+      candidates.push_back(dir + "/libtdsodbc.so");
+    }
+  }
+  std::vector<std::string> multiarch;
+  if (DIR* d = ::opendir("/usr/lib")) {
+    while (dirent* e = ::readdir(d)) {
+      std::string name = e->d_name;
+      if (name.find("-linux-gnu") != std::string::npos) {
+        multiarch.push_back("/usr/lib/" + name + "/odbc/libtdsodbc.so");
+        multiarch.push_back("/usr/lib/" + name + "/libtdsodbc.so");
+      }
+    }
+    ::closedir(d);
+  }
+  std::sort(multiarch.begin(), multiarch.end());
+  candidates.insert(candidates.end(), multiarch.begin(), multiarch.end());
+  for (const char* p :
+       {"/usr/lib64/libtdsodbc.so", "/usr/lib/odbc/libtdsodbc.so", "/usr/lib/libtdsodbc.so",
+        "/usr/local/lib/libtdsodbc.so", "/usr/local/lib/odbc/libtdsodbc.so"}) {
+    candidates.emplace_back(p);
+  }
+  for (const auto& c : candidates) {
+    // A versioned name alone (libtdsodbc.so.0) is what some packages install.
+    for (const std::string& file : {c, c + ".0"}) {
+      struct stat st {};
+      if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+      // Only a library this process can load: a multiarch system also has other architectures'.
+      if (void* h = ::dlopen(file.c_str(), RTLD_LAZY | RTLD_LOCAL)) {
+        ::dlclose(h);
+        return file;
+      }
+    }
+  }
+  return {};
 }
 
 std::u16string PosixPlatform::config_folder() {

@@ -12,6 +12,18 @@ namespace taviksms::platform::posix {
 // Whether the calling process may create files in `folder` (effective ids, as open() checks).
 bool folder_writable(const std::string& folder);
 
+// The FreeTDS ODBC driver's library (libtdsodbc.so) where it is installed, for a connection when
+// no driver is registered under the name "FreeTDS"; empty when none is found.
+std::string freetds_driver_library();
+
+// The user's cache folder from the password database's home folder when there is one, else from
+// $XDG_CACHE_HOME, else from $HOME + "/.cache"; relative folders do not count. Empty: none.
+std::string cache_base_from(const char* pw_dir, const char* xdg_cache_home, const char* home);
+
+// The hosts a download never sends through a proxy: loopback, then the environment's no_proxy
+// (or NO_PROXY).
+std::string no_proxy_list();
+
 struct DownloadLimits {
   long connect_timeout_ms = 5000;  // TCP connect to a mirror
   long total_timeout_ms = 10000;   // the whole transfer, so a mirror that hangs costs at most this
@@ -32,9 +44,18 @@ class PosixPlatform : public Platform {
   std::u16string config_folder() override;
   // An exclusive lock (flock) on the folder holding `path`, waited for.
   std::shared_ptr<void> lock_config_file(const std::string& path) override;
-  // The user's cache folder: the home folder from the password database + "/.cache". The
-  // environment is not consulted (a library should not be steered by HOME). Empty when unknown.
+  // The user's cache folder: the home folder from the password database + "/.cache"; for a
+  // user without an entry there (a container's numeric user), $XDG_CACHE_HOME, then
+  // $HOME/.cache. Empty when none is known.
   virtual std::string user_cache_base();
+  // TAVIKSMS_MIRRORS from the environment.
+  MirrorOverride mirror_override() const override;
+  // TAVIKSMS_TRACE from the environment.
+  std::string trace_setting() const override;
+  std::unique_ptr<OutputFile> open_trace_file(const std::string& path) override;
+  std::string last_download_outcome() const override;
+  Report odbc_driver_report() override;
+  Report config_folder_report() override;
   char16_t path_separator() const override { return u'/'; }
   std::string to_ansi(std::u16string_view text) override;
   std::u16string from_ansi(std::string_view bytes) override;

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "component/text.h"
+#include "component/trace.h"
 
 namespace taviksms::platform::ssh {
 
@@ -271,21 +272,49 @@ class Libssh2Sftp final : public SftpComponent {
 
   bool connect() override {
     if (sftp_) return true;
+    if (!trace::enabled()) return connect_steps(nullptr);
+    trace::Span span(
+        "sftp", "connect " + host_ + ":" + std::to_string(port_) + " as " + trace::quote(user_));
+    std::string step;
+    const bool ok = connect_steps(&step);
+    span.finish(ok ? "connected, authenticated" : "failed at " + step);
+    return ok;
+  }
+
+  // `step` (when given) names the step that failed, with libssh2's message.
+  bool connect_steps(std::string* step) {
+    auto at = [&](const char* what) {
+      if (step) {
+        *step = what;
+        char* msg = nullptr;
+        if (session_ && libssh2_session_last_error(session_, &msg, nullptr, 0) != 0 && msg) {
+          *step += std::string(": ") + msg;
+        }
+      }
+      return fail();
+    };
     disconnect();
-    if (host_.empty() || host_.find('\0') != std::string::npos || port_ <= 0 || port_ > 65535)
+    if (host_.empty() || host_.find('\0') != std::string::npos || port_ <= 0 || port_ > 65535) {
+      if (step) *step = "configuration: no usable host or port";
       return false;
+    }
     auto deadline = Clock::now() + std::chrono::milliseconds(limits_.connect_timeout_ms);
     sock_ = tcp_connect(host_, port_, deadline);
-    if (!sock_.valid()) return false;
+    if (!sock_.valid()) {
+      if (step) *step = "TCP connect (refused, unreachable or timed out)";
+      return false;
+    }
     session_ = libssh2_session_init_ex(nullptr, nullptr, nullptr, this);
-    if (!session_) return fail();
+    if (!session_) return at("session");
     libssh2_session_set_blocking(session_, 1);
-    if (!bounded(deadline) || libssh2_session_handshake(session_, sock_.get()) != 0) return fail();
+    if (!bounded(deadline) || libssh2_session_handshake(session_, sock_.get()) != 0) {
+      return at("SSH handshake");
+    }
     // Any host key is accepted (see the header): there is no fingerprint to compare with.
-    if (!bounded(deadline) || !authenticate()) return fail();
-    if (!bounded(deadline)) return fail();
+    if (!bounded(deadline) || !authenticate()) return at("authentication");
+    if (!bounded(deadline)) return at("SFTP start");
     sftp_ = libssh2_sftp_init(session_);
-    if (!sftp_) return fail();
+    if (!sftp_) return at("SFTP start");
     libssh2_session_set_timeout(session_, limits_.io_timeout_ms);
     return true;
   }
@@ -293,6 +322,15 @@ class Libssh2Sftp final : public SftpComponent {
   bool connected() const override { return sftp_ != nullptr; }
 
   bool put_file(const std::u16string& remote_name, const std::u16string& local_path) override {
+    if (!trace::enabled()) return put_steps(remote_name, local_path);
+    trace::Span span("sftp",
+                     "put " + trace::quote(remote_name) + " <- " + trace::quote(local_path));
+    const bool ok = put_steps(remote_name, local_path);
+    span.finish(ok ? "stored" : "failed");
+    return ok;
+  }
+
+  bool put_steps(const std::u16string& remote_name, const std::u16string& local_path) {
     if (!sftp_) return false;
     std::string local = platform::current().to_ansi(local_path);
     if (local.empty() || local.find('\0') != std::string::npos) return false;

@@ -17,9 +17,12 @@
 #include <urlmon.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <memory>
 #include <string>
 
+#include "component/trace.h"
 #include "platform/win32/download_callback.h"
 #include "platform/win32/win32_platform.h"
 
@@ -130,14 +133,34 @@ int download_with_status(const std::string& url, const std::string& path, int& h
   return static_cast<int>(hr);
 }
 
+namespace {
+thread_local std::string t_download_outcome;
+}
+
 int Win32Platform::download_to_file(const std::string& url, const std::string& path) {
   int status = 0;
+  const auto started = std::chrono::steady_clock::now();
   int hr = download_with_status(url, path, status);
+  char buf[64];
+  if (hr != S_OK) {
+    std::snprintf(buf, sizeof buf, "error: HRESULT 0x%08X", static_cast<unsigned>(hr));
+  } else {
+    std::snprintf(buf, sizeof buf, "HTTP %d", status);
+  }
+  t_download_outcome = buf;
+  if (trace::enabled()) {
+    trace::emit("mirror", "GET " + url + " -> " + t_download_outcome,
+                std::chrono::steady_clock::now() - started);
+  }
   if (hr != S_OK) return hr;
   // An HTTP answer outside 2xx is an error page, not a configuration file (its temporary file
   // was not moved). No status at all (a non-HTTP URL) is left to the moniker's own result.
   if (status != 0 && (status < 200 || status >= 300)) return -2;
   return 0;
+}
+
+std::string Win32Platform::last_download_outcome() const {
+  return t_download_outcome;
 }
 
 }  // namespace taviksms::platform::win32

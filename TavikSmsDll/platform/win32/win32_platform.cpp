@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -200,6 +201,66 @@ std::u16string Win32Platform::lower_case(std::u16string_view text) {
   if (got == len) return mapped;
   CharLowerBuffW(wide, static_cast<DWORD>(len));
   return out;
+}
+
+UserSetting user_setting(const char* env, const char* value) {
+  UserSetting out;
+  char buf[4096];
+  DWORD n = GetEnvironmentVariableA(env, buf, sizeof buf);
+  if (n > 0 && n < sizeof buf) {
+    out.value.assign(buf, n);
+    out.source = env;
+    return out;
+  }
+  if (n >= sizeof buf) {  // longer than any valid setting: refused, not cut
+    out.source = env;
+    out.problem = "longer than " + std::to_string(sizeof buf - 1) + " bytes";
+    out.value.assign(buf, sizeof buf - 1);
+    return out;
+  }
+  DWORD type = 0;
+  DWORD size = sizeof buf;
+  LSTATUS rc = RegGetValueA(HKEY_CURRENT_USER, "Software\\TavikSms", value,
+                            RRF_RT_ANY | RRF_NOEXPAND, &type, buf, &size);
+  if (rc == ERROR_FILE_NOT_FOUND) return out;
+  out.source = std::string("HKCU\\Software\\TavikSms\\") + value;
+  if (rc == ERROR_MORE_DATA) {
+    out.problem = "longer than " + std::to_string(sizeof buf - 1) + " bytes";
+  } else if (rc != ERROR_SUCCESS) {
+    out.problem = "cannot be read (error " + std::to_string(rc) + ")";
+  } else if (type != REG_SZ && type != REG_EXPAND_SZ) {
+    out.problem = "is not a string value (REG_SZ)";
+  } else {
+    out.value.assign(buf, size > 0 ? std::strlen(buf) : 0);
+  }
+  return out;
+}
+
+MirrorOverride Win32Platform::mirror_override() const {
+  UserSetting s = user_setting("TAVIKSMS_MIRRORS", "Mirrors");
+  if (s.source.empty()) return {};
+  if (!s.problem.empty()) {
+    MirrorOverride o;
+    o.source = s.source;
+    o.problem = s.problem;
+    return o;
+  }
+  return parse_mirror_override(s.value, s.source);
+}
+
+std::string Win32Platform::trace_setting() const {
+  UserSetting s = user_setting("TAVIKSMS_TRACE", "TraceFile");
+  return s.problem.empty() ? s.value : std::string();
+}
+
+std::unique_ptr<OutputFile> Win32Platform::open_trace_file(const std::string& path) {
+  if (path.empty()) return nullptr;
+  std::u16string wide = from_ansi(path);
+  HANDLE h = CreateFileW(reinterpret_cast<const wchar_t*>(wide.c_str()), FILE_APPEND_DATA,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  return std::make_unique<Win32OutputFile>(h);
 }
 
 std::unique_ptr<OutputFile> Win32Platform::create_output_file(const std::u16string& name) {

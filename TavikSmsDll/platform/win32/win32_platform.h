@@ -31,7 +31,22 @@ class Win32Platform : public Platform {
   std::shared_ptr<db::DbConn> new_connection() override;
   std::shared_ptr<db::DbCmd> new_command() override;
   std::shared_ptr<db::DbRs> new_recordset() override;
+  std::string last_download_outcome() const override;
+  // TAVIKSMS_MIRRORS from the environment, else the per-user registry value
+  // HKCU\Software\TavikSms\Mirrors (a string; another type is refused, and said so).
+  MirrorOverride mirror_override() const override;
+  // TAVIKSMS_TRACE, else HKCU\Software\TavikSms\TraceFile (for hosts started from a shortcut).
+  std::string trace_setting() const override;
+  std::unique_ptr<OutputFile> open_trace_file(const std::string& path) override;
 };
+
+// A per-user setting: the environment variable `env`, else the string value `value` of
+// HKCU\Software\TavikSms. `source` names where it came from; `problem` is set when the registry
+// value exists but is not a string (or is too long). Both empty: not set.
+struct UserSetting {
+  std::string value, source, problem;
+};
+UserSetting user_setting(const char* env, const char* value);
 
 // The module whose folder library_folder() reports: the DLL that holds this code (set by the COM
 // server's DllMain; when unset, found from a code address).

@@ -1,0 +1,88 @@
+// The opt-in trace: one line per event (time, thread, duration, what happened) appended to the
+// file named by TAVIKSMS_TRACE (Windows: also HKCU\Software\TavikSms\TraceFile). Off unless set;
+// when off, each trace point costs one relaxed atomic load. Writing never fails a caller: a file
+// that cannot be opened or written just loses the line.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <exception>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include <taviksms/taviksms.h>
+
+namespace taviksms::trace {
+
+namespace detail {
+// 0: not yet decided, 1: off, 2: on.
+inline std::atomic<int> g_state{0};
+bool decide() noexcept;
+}  // namespace detail
+
+// Whether trace lines are written. The first call asks the platform for the setting.
+inline bool enabled() noexcept {
+  const int s = detail::g_state.load(std::memory_order_relaxed);
+  if (s == 1) return false;
+  if (s == 2) return true;
+  return detail::decide();
+}
+
+// Points the trace at `path` ("" switches it off), replacing the platform's setting. For tests
+// and the shell's doctor; the previous file is closed.
+void configure(const std::string& path);
+// The setting in force: the path, and why it is not writing when it cannot ("" when it is fine).
+std::string current_path();
+std::string problem();
+
+// Writes one line: "<UTC time> t<thread> <duration or -> <topic> <text>". `took` < 0: no duration.
+void emit(std::string_view topic, std::string_view text,
+          std::chrono::nanoseconds took = std::chrono::nanoseconds(-1)) noexcept;
+
+// A text quoted for a trace line: control characters escaped, cut at 200 bytes.
+std::string quote(std::u16string_view text);
+std::string quote(std::string_view utf8);
+// The length of a secret, never its value: "***(8)".
+std::string masked(std::size_t length);
+
+// The argument list of a method call, both passwords (Login's Passwd, AddMember's user_pw)
+// masked: Login(User_ID="demo", Passwd=***(8)).
+std::string describe_call(const MethodInfo& method, std::span<const Value> args);
+std::string describe_value(const Value& v);
+// A component error as "<description> (0x<number>)", anything else by its what().
+std::string describe_error(const std::exception& e);
+
+// Times a step and writes its line when it ends.
+class Span {
+ public:
+  Span(std::string_view topic, std::string text);
+  ~Span();
+  Span(const Span&) = delete;
+  Span& operator=(const Span&) = delete;
+  void finish(std::string_view outcome);  // appended to the line: "-> outcome"
+
+ private:
+  std::string topic_, text_;
+  std::chrono::steady_clock::time_point start_;
+  bool done_ = false;
+};
+
+// Runs one method call (`call()` returns its Value) and, when the trace is on, writes the call
+// with its arguments, its result or the error that escaped, and its duration. The one place every
+// call passes hooks it in: `return trace::traced_call(method, args, [&] { return ...; });`.
+template <typename F>
+Value traced_call(const MethodInfo& method, std::span<const Value> args, F&& call) {
+  if (!enabled()) return call();
+  Span span("call", describe_call(method, args));
+  try {
+    Value result = call();
+    span.finish(describe_value(result));
+    return result;
+  } catch (const std::exception& e) {
+    span.finish(std::string("raised: ") + describe_error(e));
+    throw;
+  }
+}
+
+}  // namespace taviksms::trace

@@ -1,0 +1,160 @@
+// `taviksms doctor` against the sandbox's failure modes: one line per check, the cause and a hint
+// for each failure, and a non-zero exit when any check fails.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "sandbox_process.h"
+
+namespace {
+
+using taviksms::testing::RunResult;
+using taviksms::testing::SandboxProcess;
+
+// The masked form ip1.ini holds: the password's characters at positions 3, 5, 7, ...
+std::string masked(const std::string& pw) {
+  std::string out = "zz";
+  for (char c : pw) {
+    out += c;
+    out += 'q';
+  }
+  return out;
+}
+
+class DoctorTest : public ::testing::Test {
+ public:
+  void SetUp() override { sandbox_ = std::make_unique<SandboxProcess>(); }
+
+  std::string mirrors() const {
+    return sandbox_->mirror_base(1) + ";" + sandbox_->mirror_base(2) + ";" +
+           sandbox_->mirror_base(3);
+  }
+  RunResult doctor(std::vector<std::string> env = {}) {
+    bool has_mirrors = false;
+    for (const auto& e : env) has_mirrors = has_mirrors || e.rfind("TAVIKSMS_MIRRORS=", 0) == 0;
+    if (!has_mirrors) env.push_back("TAVIKSMS_MIRRORS=" + mirrors());
+    return taviksms::testing::run_command({TAVIKSMS_SHELL_EXE, "doctor"}, "",
+                                          std::chrono::seconds(60), env);
+  }
+  std::string ini(const std::string& db_pw, const std::string& sftp_pw, bool with_sftp = true) {
+    std::string s = "[ip]\r\nsms_id=" + sandbox_->db_user() + "\r\nsms_ip=127.0.0.1," +
+                    std::to_string(sandbox_->ports().tds) + "\r\nsms_pw=" + masked(db_pw) + "\r\n";
+    if (with_sftp) {
+      s += "sftp_id=" + sandbox_->sftp_user() +
+           "\r\nsftp_ip=127.0.0.1\r\nsftp_pt=" + std::to_string(sandbox_->ports().sftp) +
+           "\r\nsftp_pw=" + masked(sftp_pw) + "\r\n";
+    }
+    return s;
+  }
+  void all_mirrors_serve(const std::string& body) {
+    for (int n = 1; n <= 3; ++n)
+      sandbox_->post("/mirrors/" + std::to_string(n) + "?mode=custom", body);
+  }
+  // The line of one check ("ok    name ..." or "FAIL  name ..."), with its hint line if any.
+  static std::string line(const RunResult& r, const std::string& name) {
+    std::size_t at = r.out.find("  " + name + " ");
+    if (at == std::string::npos) return "";
+    at = r.out.rfind('\n', at);
+    at = at == std::string::npos ? 0 : at + 1;
+    std::size_t end = r.out.find('\n', at);
+    if (r.out.compare(end + 1, 12, "      hint: ") == 0) end = r.out.find('\n', end + 1);
+    return r.out.substr(at, end - at);
+  }
+
+  std::unique_ptr<SandboxProcess> sandbox_;
+};
+
+TEST_F(DoctorTest, EveryCheckPassesAgainstAWorkingSandbox) {
+  RunResult r = doctor();
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  for (const char* name : {"mirror list", "mirror 1", "mirror 2", "mirror 3", "ip1.ini keys",
+                           "ODBC driver", "database login", "SFTP login", "ip1.ini folder"}) {
+    EXPECT_EQ(line(r, name).rfind("ok    ", 0), 0u) << name << "\n" << r.out;
+  }
+  EXPECT_NE(line(r, "mirror 1").find("HTTP 200"), std::string::npos);
+  EXPECT_NE(r.out.find("all checks passed"), std::string::npos);
+}
+
+TEST_F(DoctorTest, EachFailingMirrorIsNamedWithItsErrorOrStatus) {
+  sandbox_->post("/mirrors/1?mode=down");
+  sandbox_->post("/mirrors/2?mode=404");
+  RunResult r = doctor();
+  EXPECT_EQ(r.exit_code, 1) << r.out;
+  EXPECT_NE(line(r, "mirror 1").find("FAIL"), std::string::npos) << r.out;
+  EXPECT_NE(line(r, "mirror 1").find("error: "), std::string::npos) << r.out;
+  EXPECT_NE(line(r, "mirror 1").find("hint: "), std::string::npos) << r.out;
+  EXPECT_NE(line(r, "mirror 2").find("HTTP 404"), std::string::npos) << r.out;
+  EXPECT_EQ(line(r, "mirror 3").rfind("ok    ", 0), 0u) << r.out;
+  // The third mirror's file is the one checked, as the component would use it.
+  EXPECT_EQ(line(r, "database login").rfind("ok    ", 0), 0u) << r.out;
+}
+
+TEST_F(DoctorTest, NoMirrorServingFailsTheKeysAndTheLoginsWithoutTryingThem) {
+  for (int n = 1; n <= 3; ++n) sandbox_->post("/mirrors/" + std::to_string(n) + "?mode=500");
+  RunResult r = doctor();
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(line(r, "ip1.ini keys").find("no mirror served ip1.ini"), std::string::npos) << r.out;
+  EXPECT_NE(line(r, "ip1.ini keys").find("IP Download Error"), std::string::npos) << r.out;
+  EXPECT_NE(line(r, "database login").find("not tried"), std::string::npos) << r.out;
+}
+
+TEST_F(DoctorTest, MissingKeysAndARefusedDatabaseLoginShowTheServersMessage) {
+  all_mirrors_serve(ini("wrong-password", "", false));
+  RunResult r = doctor();
+  EXPECT_EQ(r.exit_code, 1);
+  const std::string keys = line(r, "ip1.ini keys");
+  EXPECT_NE(keys.find("FAIL"), std::string::npos) << r.out;
+  EXPECT_NE(keys.find("missing or empty: sftp_id sftp_ip sftp_pt sftp_pw"), std::string::npos)
+      << r.out;
+  const std::string db = line(r, "database login");
+  EXPECT_NE(db.find("FAIL"), std::string::npos) << r.out;
+  EXPECT_NE(db.find("Login failed"), std::string::npos) << r.out;
+  EXPECT_NE(db.find("\"False\""), std::string::npos) << r.out;
+  EXPECT_EQ(db.find("wrong-password"), std::string::npos);  // no password in the output
+  EXPECT_NE(line(r, "SFTP login").find("not tried"), std::string::npos) << r.out;
+}
+
+TEST_F(DoctorTest, ARefusedSftpLoginFails) {
+  all_mirrors_serve(ini(sandbox_->db_password(), "not-the-password"));
+  RunResult r = doctor();
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(line(r, "database login").rfind("ok    ", 0), 0u) << r.out;
+  EXPECT_NE(line(r, "SFTP login").find("could not connect or authenticate"), std::string::npos)
+      << r.out;
+  EXPECT_NE(line(r, "SFTP login").find("FTP Connect Error"), std::string::npos) << r.out;
+}
+
+TEST_F(DoctorTest, AMalformedOverrideIsRefusedAndNamed) {
+  for (const std::string& bad : {std::string("http://a;http://b;http://c;http://d"),
+                                 std::string("ftp://h"), "http://" + std::string(10240, 'x')}) {
+    // The built-in list is then tried: point the check at nothing reachable quickly is not
+    // possible, so only the override's own line is looked at.
+    RunResult r = doctor({"TAVIKSMS_MIRRORS=" + bad});
+    EXPECT_EQ(r.exit_code, 1);
+    const std::string l = line(r, "mirror list");
+    EXPECT_EQ(l.rfind("FAIL  ", 0), 0u) << r.out;
+    EXPECT_NE(l.find("the built-in list is used"), std::string::npos) << r.out;
+    EXPECT_LT(l.size(), 600u);  // a 10 KB value is not echoed whole
+  }
+}
+
+TEST_F(DoctorTest, AnUnwritableTraceAndAMissingDriverRegistrationAreReported) {
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("taviksms-doctor-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir / "odbcinst.ini") << "";
+  std::ofstream(dir / "odbc.ini") << "";
+  RunResult r = doctor({"TAVIKSMS_TRACE=" + (dir / "missing" / "t.log").string(),
+                        "ODBCSYSINI=" + dir.string(), "ODBCINSTINI=odbcinst.ini"});
+  std::filesystem::remove_all(dir);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(line(r, "trace").find("FAIL"), std::string::npos) << r.out;
+  EXPECT_NE(line(r, "trace").find("cannot open"), std::string::npos) << r.out;
+  const std::string driver = line(r, "ODBC driver");
+  EXPECT_NE(driver.find("not registered as \"FreeTDS\""), std::string::npos) << r.out;
+  // Found by its library path, the login still works.
+  EXPECT_EQ(line(r, "database login").rfind("ok    ", 0), 0u) << r.out;
+}
+
+}  // namespace

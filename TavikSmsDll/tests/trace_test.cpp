@@ -1,0 +1,234 @@
+// The mirror override (TAVIKSMS_MIRRORS), the opt-in trace and the driver fallback: what a host
+// developer sees when something fails, and that none of it changes a method's result.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "component/taviksms.h"
+#include "component/trace.h"
+#include "component_fixture.h"
+#include "config/config_fetch.h"
+#include "platform/platform.h"
+
+namespace taviksms::test {
+namespace {
+
+using platform::parse_mirror_override;
+
+TEST(MirrorOverride, AcceptsOneToThreeHttpBases) {
+  auto o = parse_mirror_override("http://a:1;https://b.example/x/;HTTP://10.0.0.3", "T");
+  ASSERT_EQ(o.problem, "");
+  ASSERT_EQ(o.bases.size(), 3u);
+  EXPECT_EQ(o.bases[0], u"http://a:1");
+  EXPECT_EQ(o.bases[1], u"https://b.example/x");  // the fetch appends /uini/ip1.ini
+  EXPECT_EQ(o.bases[2], u"HTTP://10.0.0.3");
+  o = parse_mirror_override("http://127.0.0.1:5;", "T");
+  EXPECT_EQ(o.problem, "");
+  EXPECT_EQ(o.bases.size(), 1u);
+  o = parse_mirror_override("http://[::1]:8080", "T");
+  EXPECT_EQ(o.problem, "");
+}
+
+TEST(MirrorOverride, RefusesMalformedValuesAsAWhole) {
+  for (const char* bad :
+       {"", ";;", "ftp://a", "a;b;c", "http://", "http://:80", "http://a:0", "http://a:65536",
+        "http://a:8x", "http://a b", "http://a;http://b;http://c;http://d", "http://u@h",
+        "http://a/?q", "http://[::1", "http://a\tb"}) {
+    auto o = parse_mirror_override(bad, "T");
+    EXPECT_NE(o.problem, "") << bad;
+    EXPECT_TRUE(o.bases.empty()) << bad;
+  }
+  std::string big = "http://" + std::string(10 * 1024, 'a');
+  auto o = parse_mirror_override(big, "T");
+  EXPECT_NE(o.problem.find("longer than"), std::string::npos);
+  EXPECT_LT(o.shown.size(), 200u);  // messages never carry the whole value
+}
+
+// The Linux binding with the environment's override in force (TestPlatform fixes the mirrors).
+class EnvPlatform : public platform::posix::PosixPlatform {
+ public:
+  explicit EnvPlatform(std::filesystem::path folder)
+      : PosixPlatform(ThreadSession::short_limits()), folder_(std::move(folder)) {}
+  std::u16string library_folder() override { return from_ansi(folder_.string()); }
+
+ private:
+  std::filesystem::path folder_;
+};
+
+struct ScopedEnv {
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    const char* old = std::getenv(name);
+    if (old) old_ = old;
+    had_ = old != nullptr;
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (had_) {
+      ::setenv(name_, old_.c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+  }
+  const char* name_;
+  std::string old_;
+  bool had_ = false;
+};
+
+std::string read_all(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+class TraceTest : public ComponentTest {
+ public:
+  void SetUp() override {
+    ComponentTest::SetUp();
+    trace_file_ = folder() / "trace.log";
+    trace::configure(trace_file_.string());
+  }
+  void TearDown() override {
+    trace::configure("");
+    ComponentTest::TearDown();
+  }
+  Value call(core::TavikSms& obj, const char* name, std::vector<Value> args) {
+    return core::invoke(obj, *find_method(name), args);
+  }
+  std::string trace_text() { return read_all(trace_file_); }
+
+  std::filesystem::path trace_file_;
+};
+
+TEST_F(TraceTest, WithoutARegisteredFreeTdsDriverTheLibraryPathIsUsed) {
+  if (platform::posix::freetds_driver_library().empty()) GTEST_SKIP() << "no libtdsodbc.so";
+  // An empty driver registry: unixODBC finds no driver named "FreeTDS". First of the ODBC tests:
+  // the driver manager caches its registry within a process (CTest runs each test on its own).
+  std::filesystem::create_directories(folder() / "odbc");
+  std::ofstream(folder() / "odbc" / "odbcinst.ini") << "";
+  std::ofstream(folder() / "odbc" / "odbc.ini") << "";
+  ScopedEnv sysini("ODBCSYSINI", (folder() / "odbc").string());
+  ScopedEnv instini("ODBCINSTINI", "odbcinst.ini");
+  core::TavikSms sms;
+  EXPECT_EQ(call(sms, "Login", {u"demo", u"demo1234"}), Value(u"OK"));
+  const std::string t = trace_text();
+  EXPECT_NE(t.find("no ODBC driver registered as \"FreeTDS\""), std::string::npos) << t;
+  EXPECT_NE(t.find("odbc connect Driver={" + platform::posix::freetds_driver_library() + "}"),
+            std::string::npos)
+      << t;
+}
+
+TEST_F(TraceTest, MethodCallsMirrorsKeysConnectionAndProceduresWithPasswordsMasked) {
+  core::TavikSms sms;
+  EXPECT_EQ(call(sms, "Login", {u"demo", u"demo1234"}), Value(u"OK"));
+  EXPECT_EQ(
+      call(sms, "AddMember",
+           {u"m1", u"secretpw", u"", u"123-45-67890", u"", u"", u"", u"", u"", u"", u"", u"", u""}),
+      Value(u"OK"));
+  const std::string t = trace_text();
+  EXPECT_NE(t.find("call Login(User_ID=\"demo\", Passwd=***(8)) -> \"OK\""), std::string::npos)
+      << t;
+  EXPECT_NE(t.find("user_pw=***(8)"), std::string::npos) << t;
+  EXPECT_NE(t.find("mirror GET " + sandbox().mirror_url(1) + " -> HTTP 200"), std::string::npos)
+      << t;
+  EXPECT_NE(t.find("ini "), std::string::npos);
+  EXPECT_NE(t.find("sms_id=\"" + sandbox().db_user() + "\""), std::string::npos) << t;
+  EXPECT_NE(t.find("odbc connect Driver="), std::string::npos) << t;
+  EXPECT_NE(t.find("-> open, driver "), std::string::npos) << t;
+  EXPECT_NE(t.find("proc f_login(@user_id=\"demo\", @user_pw=***(8))"), std::string::npos) << t;
+  EXPECT_NE(t.find("proc sp_addmember("), std::string::npos) << t;
+  // No password value anywhere: neither the users' nor the database's.
+  EXPECT_EQ(t.find("demo1234"), std::string::npos);
+  EXPECT_EQ(t.find("secretpw"), std::string::npos);
+  EXPECT_EQ(t.find(sandbox().db_password()), std::string::npos);
+  // Each line: time, thread, duration.
+  std::istringstream lines(t);
+  std::string line;
+  while (std::getline(lines, line)) {
+    EXPECT_EQ(
+        line.size() > 30 && line[4] == '-' && line[10] == 'T' && line[26] == 'Z' && line[28] == 't',
+        true)
+        << line;
+  }
+}
+
+TEST_F(TraceTest, AFailedOpenShowsTheDriversSqlstateAndMessageBehindFalse) {
+  // A database password the server refuses.
+  set_mirror(1, "custom",
+             "[ip]\r\nsms_id=" + sandbox().db_user() + "\r\nsms_ip=127.0.0.1," +
+                 std::to_string(sandbox().ports().tds) + "\r\nsms_pw=xxwxrxoxnxg\r\n");
+  core::TavikSms sms;
+  EXPECT_EQ(call(sms, "Login", {u"demo", u"demo1234"}), Value(u"False"));
+  const std::string t = trace_text();
+  EXPECT_NE(t.find("PWD=***(5)"), std::string::npos) << t;
+  EXPECT_NE(t.find("failed: SQLSTATE "), std::string::npos) << t;
+  EXPECT_NE(t.find("Login failed"), std::string::npos) << t;
+  EXPECT_NE(t.find("call Login(User_ID=\"demo\", Passwd=***(8)) -> \"False\""), std::string::npos);
+}
+
+TEST_F(TraceTest, ATraceFileThatCannotBeWrittenChangesNoResult) {
+  core::TavikSms sms;
+  trace::configure((folder() / "no-such-folder" / "trace.log").string());
+  EXPECT_NE(trace::problem(), "");
+  EXPECT_EQ(call(sms, "Login", {u"demo", u"demo1234"}), Value(u"OK"));
+  EXPECT_EQ(call(sms, "SmsJanek", {}).index(), 1u);
+  if (std::filesystem::exists("/dev/full")) {
+    trace::configure("/dev/full");
+    EXPECT_EQ(call(sms, "Login", {u"demo", u"demo1234"}), Value(u"OK"));
+    EXPECT_EQ(call(sms, "Logout", {}), Value(u"OK"));
+    EXPECT_NE(trace::problem().find("failed"), std::string::npos) << trace::problem();
+  }
+}
+
+TEST_F(TraceTest, TheEnvironmentsMirrorListReplacesTheBuiltInOneAndABadOneIsRefused) {
+  restart_session();
+  session_.reset();
+  EnvPlatform env_platform(folder());
+  platform::ScopedPlatformOverride use(env_platform);
+  {
+    // Mirror 1 refuses connections: the second address serves.
+    ScopedEnv mirrors("TAVIKSMS_MIRRORS", "http://127.0.0.1:1;" + sandbox().mirror_base(2));
+    EXPECT_EQ(core::mirror_urls().size(), 2u);
+    core::TavikSms sms;
+    EXPECT_EQ(call(sms, "Login", {u"demo", u"demo1234"}), Value(u"OK"));
+    const std::string t = trace_text();
+    EXPECT_NE(t.find("mirrors override from TAVIKSMS_MIRRORS"), std::string::npos) << t;
+    EXPECT_NE(t.find("mirror GET http://127.0.0.1:1/uini/ip1.ini -> error"), std::string::npos);
+    EXPECT_NE(t.find("mirror GET " + sandbox().mirror_url(2) + " -> HTTP 200"), std::string::npos);
+  }
+  {
+    ScopedEnv mirrors("TAVIKSMS_MIRRORS", "http://a;http://b;http://c;http://d");
+    EXPECT_EQ(env_platform.mirror_bases(), platform::built_in_mirror_bases());
+    EXPECT_NE(trace_text().find("refused (more than three addresses); the built-in list is used"),
+              std::string::npos);
+  }
+}
+
+TEST_F(TraceTest, AProxyInTheEnvironmentIsNotUsedForLoopback) {
+  // A proxy that accepts nothing: a mirror on 127.0.0.1 must be reached directly.
+  ScopedEnv a("http_proxy", "http://127.0.0.1:1");
+  ScopedEnv b("all_proxy", "http://127.0.0.1:1");
+  ScopedEnv c("no_proxy", "");
+  core::TavikSms sms;
+  EXPECT_EQ(call(sms, "Login", {u"demo", u"demo1234"}), Value(u"OK"));
+  EXPECT_NE(trace_text().find(" -> HTTP 200"), std::string::npos) << trace_text();
+}
+
+TEST(UserCacheFolder, WithoutAPasswordEntryComesFromXdgCacheHomeThenHome) {
+  using platform::posix::cache_base_from;
+  EXPECT_EQ(cache_base_from("/home/u/", "/x", "/h"), "/home/u/.cache");  // the entry wins
+  EXPECT_EQ(cache_base_from(nullptr, "/x/cache/", "/h"), "/x/cache");
+  EXPECT_EQ(cache_base_from(nullptr, nullptr, "/h"), "/h/.cache");
+  EXPECT_EQ(cache_base_from(nullptr, "relative", "/h"), "/h/.cache");
+  EXPECT_EQ(cache_base_from("", "", "relative"), "");
+}
+
+TEST(NoProxy, LoopbackIsAlwaysExceptedAndTheEnvironmentsListKept) {
+  ScopedEnv lower("no_proxy", ".corp.example");
+  EXPECT_EQ(platform::posix::no_proxy_list(), "127.0.0.1,localhost,::1,.corp.example");
+}
+
+}  // namespace
+}  // namespace taviksms::test
