@@ -95,7 +95,7 @@ class TraceTest : public ComponentTest {
     ComponentTest::TearDown();
   }
   Value call(core::TavikSms& obj, const char* name, std::vector<Value> args) {
-    return core::invoke(obj, *find_method(name), args);
+    return obj.invoke(*find_method(name), args);
   }
   std::string trace_text() { return read_all(trace_file_); }
 
@@ -152,6 +152,19 @@ TEST_F(TraceTest, MethodCallsMirrorsKeysConnectionAndProceduresWithPasswordsMask
         true)
         << line;
   }
+}
+
+// Typed calls (the C++ API, the COM vtable) take the same path as late-bound ones: traced once.
+TEST_F(TraceTest, TypedCallsAreTracedOnceEach) {
+  core::TavikSms sms;
+  EXPECT_EQ(sms.Login(u"demo", u"demo1234"), u"OK");
+  EXPECT_GE(sms.SmsJanek(), 0);
+  const std::string t = trace_text();
+  const auto login = t.find("call Login(User_ID=\"demo\", Passwd=***(8)) -> \"OK\"");
+  EXPECT_NE(login, std::string::npos) << t;
+  EXPECT_EQ(t.find("call Login(", login + 1), std::string::npos) << t;
+  EXPECT_NE(t.find("call SmsJanek() -> "), std::string::npos) << t;
+  EXPECT_EQ(t.find("demo1234"), std::string::npos);
 }
 
 TEST_F(TraceTest, AFailedOpenShowsTheDriversSqlstateAndMessageBehindFalse) {
