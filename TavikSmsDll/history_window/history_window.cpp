@@ -235,7 +235,10 @@ void HistoryWindow::on_query_click() {
   tk_.set_mouse_pointer(kPointerHourglass);
   try {
     core::ModuleState& s = core::module_state();
-    if (!s.logged_in || !s.db_conn || !s.db_cmd || !s.db_rs) {
+    // Only a thread that never opened the connection (or closed it with Logout) is told to log
+    // in. LoggedIn is not consulted: a second instance on the thread resets it while the
+    // connection opened by Login stays usable.
+    if (!s.db_conn || !s.db_cmd || !s.db_rs) {
       not_logged_in = true;
     } else {
       fill_from_query(g);
