@@ -1,5 +1,6 @@
 #include "results/export.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -72,6 +73,10 @@ bool compact_datetime(std::u16string_view t, std::u16string& out) {
     round_up = t[20] >= u'5';
   }
   std::int64_t secs = days_from_civil(y, mo, d) * 86400 + h * 3600 + mi * 60 + sec + round_up;
+  // A value that rounds past 9999-12-31 23:59:59 (the largest datetime, .997, is a common
+  // "never") keeps that last second: the host's date formatting has no year 10000, and a year
+  // 0000 would read as the earliest time instead of the latest.
+  secs = std::min(secs, days_from_civil(9999, 12, 31) * 86400 + 86399);
   std::int64_t days = secs >= 0 ? secs / 86400 : (secs - 86399) / 86400;
   std::int64_t rest = secs - days * 86400;
   std::int64_t yy = 0;
