@@ -20,6 +20,8 @@
 #include <QLabel>
 #include <QLibraryInfo>
 #include <QMessageBox>
+#include <QPixmap>
+#include <QPixmapCache>
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
@@ -167,8 +169,14 @@ class Gui {
       auto* app = new QApplication(argc, argv);
       std::setlocale(LC_ALL, host_locale.c_str());  // Qt sets the environment's locale
       QApplication::setQuitOnLastWindowClosed(false);
+      // The pixmap cache is made now, before stop() is registered to run at exit, so that
+      // stop() runs first and empties it on this thread (below) before the exit handlers
+      // destroy it on another one: otherwise its timer of this thread dies off it.
+      QPixmap none;
+      QPixmapCache::find(QStringLiteral("taviksms"), &none);
       ready.set_value(app);
       QApplication::exec();
+      QPixmapCache::clear();  // its flush timer belongs to this thread
       delete app;
     });
     app_ = made.get();

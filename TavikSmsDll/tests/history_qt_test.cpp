@@ -219,6 +219,18 @@ TEST_F(HistoryQtTest, QuerySaveAndCloseThroughTheRealWindow) {
   closer.join();
 }
 
+// A process that has shown the window ends quietly: no Qt object of the window's thread is
+// destroyed on another thread at exit (Qt then warns that its timers cannot be stopped).
+TEST(HistoryQtProcessEnd, NoObjectDiesOffItsThread) {
+  if (std::getenv("TAVIKSMS_QT_CHILD")) GTEST_SKIP() << "in the child";
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  auto r = testing::run_command({self, "--gtest_filter=HistoryQtTest.*"}, "", 120s,
+                                {"TAVIKSMS_QT_CHILD=1", "QT_QPA_PLATFORM=offscreen"});
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("[  PASSED  ] 1 test"), std::string::npos) << r.out;
+  EXPECT_EQ(r.err.find("Timers cannot be stopped from another thread"), std::string::npos) << r.err;
+}
+
 // Without a display the call fails with a message instead of ending the host.
 TEST(HistoryQtNoDisplay, SmsHistFailsWithAnErrorThatSaysSo) {
   auto r = testing::run_command({TAVIKSMS_SHELL_EXE, "-c", "SmsHist \"\" 0 0 0 0", "-c", "Logout"},
