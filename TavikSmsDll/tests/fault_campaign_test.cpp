@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -400,6 +401,101 @@ TEST_F(FaultCampaignTest, TricklingAndTruncatingMirrorsAreFailedSources) {
     EXPECT_FALSE(fs::exists(ini_path()));
     for (int n = 1; n <= 3; ++n) set_mirror(n, "up");
   }
+}
+
+// ---- sessions sharing one folder -------------------------------------------------------------
+
+// The test platform whose export files check, as they are closed, that the file on disk holds
+// exactly what they wrote: another writer that emptied or overwrote it meanwhile is counted.
+class CheckedExports : public TestPlatform {
+ public:
+  CheckedExports(const testing::SandboxProcess& s, fs::path folder, std::atomic<int>& spoilt)
+      : TestPlatform(mirrors(s), folder, ThreadSession::short_limits()),
+        folder_(std::move(folder)),
+        spoilt_(spoilt) {}
+  std::unique_ptr<platform::OutputFile> create_output_file(const std::u16string& name) override {
+    return std::make_unique<File>(TestPlatform::create_output_file(name),
+                                  folder_ / core::utf16_to_utf8(name), spoilt_);
+  }
+
+ private:
+  static std::vector<std::u16string> mirrors(const testing::SandboxProcess& s) {
+    std::vector<std::u16string> out;
+    for (int n = 1; n <= 3; ++n) out.push_back(core::utf8_to_utf16(s.mirror_base(n)));
+    return out;
+  }
+  struct File : platform::OutputFile {
+    File(std::unique_ptr<platform::OutputFile> f, fs::path p, std::atomic<int>& s)
+        : inner(std::move(f)), path(std::move(p)), spoilt(s) {}
+    void write(std::string_view bytes) override {
+      inner->write(bytes);
+      written.append(bytes);
+    }
+    void close() override {
+      std::ifstream in(path, std::ios::binary);
+      const std::string now{std::istreambuf_iterator<char>(in), {}};
+      if (now != written) ++spoilt;
+      inner->close();
+    }
+    std::unique_ptr<platform::OutputFile> inner;
+    fs::path path;
+    std::atomic<int>& spoilt;
+    std::string written;
+  };
+  fs::path folder_;
+  std::atomic<int>& spoilt_;
+};
+
+// Three sessions of one host export into the same folder over and over. An export either runs
+// whole ("OK": its rows acknowledged, its file as it wrote it when it closes) or meets another's
+// open file and fails before reading a row ("Permission denied": nothing acknowledged).
+TEST_F(FaultCampaignTest, SessionsExportingIntoOneFolderNeverLoseAcknowledgedRows) {
+  constexpr int kRows = 1500;
+  constexpr int kThreads = 3;
+  constexpr int kRounds = 6;
+  sandbox().post("/faults/rows?proc=sp_result_data1&count=" + std::to_string(kRows));
+  const std::size_t acks_before = sandbox().get("/acks").size();
+  std::atomic<int> spoilt{0};
+  std::vector<std::vector<std::u16string>> results(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      ThreadSession own(sandbox(), folder());
+      CheckedExports checked(sandbox(), folder(), spoilt);
+      platform::ScopedPlatformOverride use(checked);
+      TavikSms c;
+      if (c.Login(u"demo", u"demo1234") != u"OK") return;
+      for (int r = 0; r < kRounds; ++r) results[t].push_back(c.SmsResult1());
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(spoilt.load(), 0) << "exports whose file another session changed under them";
+  int ok = 0, refused = 0;
+  for (const auto& rs : results) {
+    EXPECT_EQ(rs.size(), static_cast<std::size_t>(kRounds));
+    for (const auto& r : rs) {
+      if (r == u"OK") {
+        ++ok;
+      } else {
+        EXPECT_EQ(r, u"Permission denied");
+        ++refused;
+      }
+    }
+  }
+  EXPECT_GT(ok, 0);
+  EXPECT_EQ(sandbox().get("/acks").size() - acks_before, static_cast<std::size_t>(ok) * kRows)
+      << ok << " exports answered OK, " << refused << " were refused";
+  const std::string bytes = file("sms1.txt");
+  std::size_t lines = 0, start = 0;
+  long expected_id = 1;
+  while (start < bytes.size()) {
+    const std::size_t end = bytes.find("\r\n", start);
+    ASSERT_NE(end, std::string::npos) << "a cut line";
+    EXPECT_EQ(std::stol(bytes.substr(start, bytes.find('\t', start) - start)), expected_id++);
+    ++lines;
+    start = end + 2;
+  }
+  EXPECT_EQ(lines, static_cast<std::size_t>(kRows)) << "the file left is one whole export";
 }
 
 // ---- a database that answers slowly ---------------------------------------------------------
