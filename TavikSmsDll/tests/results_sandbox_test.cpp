@@ -241,7 +241,7 @@ TEST_F(ResultsTest, ExportFileHeldByAnotherProcessAcknowledgesNothing) {
 // Two sessions of one host export into one folder at once: the one that starts second is
 // refused, and every row the first acknowledged is in the file.
 TEST_F(ResultsTest, SecondSessionStartingWhileTheFirstWritesIsRefused) {
-  constexpr long kRows = 6000;
+  constexpr long kRows = 15000;
   sandbox().post("/faults/rows?proc=sp_result_data1&count=" + std::to_string(kRows));
   TavikSms c;
   ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");

@@ -472,17 +472,18 @@ class OdbcConn final : public db::DbConn {
     check(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc), SQL_HANDLE_ENV, env);
     SQLSetConnectAttrW(dbc, SQL_ATTR_LOGIN_TIMEOUT,
                        reinterpret_cast<SQLPOINTER>(whole_seconds(limits.open)), 0);
-    const std::vector<Platform::SocketId> before = p.tcp_sockets_to(port);
+    // The sockets are the process's, whatever platform the calling thread uses.
+    Platform& os = platform::default_platform();
+    const std::vector<Platform::SocketId> before = os.tcp_sockets_to(port);
     dbc = connect_within(dbc, conn_string_translator()(conn_string), limits.open);
     // The socket the driver opened: the one to the server's port that was not there before.
     // Another connect to the same port at the same moment leaves it unknown.
     socket_ = Platform::SocketId{};
     std::vector<Platform::SocketId> opened;
-    for (const auto& id : p.tcp_sockets_to(port)) {
+    for (const auto& id : os.tcp_sockets_to(port)) {
       if (std::find(before.begin(), before.end(), id) == before.end()) opened.push_back(id);
     }
     if (opened.size() == 1) socket_ = opened.front();
-    platform_ = &p;
     command_limit_ = limits.command;
     dbc_ = dbc;
     state_ = db::kStateOpen;
@@ -500,9 +501,8 @@ class OdbcConn final : public db::DbConn {
   template <class Body>
   auto within_deadline(SQLHSTMT st, Body&& body) {
     Deadline deadline(command_limit_, [st] { SQLCancel(st); });
-    Deadline cut(command_limit_ + kCutAfterCancel, [p = platform_, socket = socket_] {
-      if (p) p->shut_down_socket(socket);
-    });
+    Deadline cut(command_limit_ + kCutAfterCancel,
+                 [socket = socket_] { platform::default_platform().shut_down_socket(socket); });
     try {
       return body();
     } catch (...) {
@@ -681,9 +681,8 @@ class OdbcConn final : public db::DbConn {
   SQLHDBC dbc_ = SQL_NULL_HDBC;
   SQLHSTMT stmt_ = SQL_NULL_HSTMT;
   std::chrono::milliseconds command_limit_{30000};
-  Platform* platform_ = nullptr;  // the platform the connection was opened with
-  Platform::SocketId socket_;     // the driver's socket, when it could be told apart
-  std::uint64_t binder_ = 0;      // the command whose parameter bindings the statement holds
+  Platform::SocketId socket_;  // the driver's socket, when it could be told apart
+  std::uint64_t binder_ = 0;   // the command whose parameter bindings the statement holds
   int state_ = db::kStateClosed;
   bool sends_defaults_ = false;
   std::unordered_map<std::u16string, std::shared_ptr<const ProcMeta>> meta_;
