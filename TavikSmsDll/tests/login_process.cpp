@@ -22,7 +22,9 @@ namespace {
 class ProcessPlatform : public taviksms::platform::posix::PosixPlatform {
  public:
   ProcessPlatform(std::vector<std::u16string> mirrors, std::string folder, std::string cache)
-      : PosixPlatform({1000, 5000, 1 << 20}),
+      // A connect limit of 5 s: many processes start at once, and a mirror's full listen
+      // queue answers a connect only at the client's first retry, a second later.
+      : PosixPlatform({5000, 10000, 1 << 20}),
         mirrors_(std::move(mirrors)),
         folder_(std::move(folder)),
         cache_(std::move(cache)) {}
