@@ -90,7 +90,7 @@ std::u16string ftp_upload(const std::u16string& fnam) {
     if (name.size() < 4 || name.compare(name.size() - 4, 4, u".jpg") != 0) return kNotJpg;
     // A name holding a byte the code set cannot decode has no text the server can store it
     // under: it would become U+FFFD there (two such names one file) while MmsSend names the
-    // original. Such a picture is not uploaded.
+    // byte itself. Such a picture is not uploaded.
     if (has_undecodable_character(name)) {
       s.last_result = kUploadError;
       return kUploadError;
