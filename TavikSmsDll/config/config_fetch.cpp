@@ -1,6 +1,10 @@
 #include "config/config_fetch.h"
 
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
 #include <mutex>
+#include <random>
 
 #include "component/module_state.h"
 #include "component/trace.h"
@@ -50,26 +54,51 @@ std::vector<std::u16string> mirror_urls() {
   return urls;
 }
 
+// A name beside `target` that no other fetch of this or another process uses at the same time.
+std::string temporary_name(const std::string& target) {
+  static std::atomic<std::uint64_t> sequence{0};
+  static const std::uint64_t process_tag = [] {
+    std::random_device rd;
+    return (static_cast<std::uint64_t>(rd()) << 32) ^ rd();
+  }();
+  char tag[40];
+  std::snprintf(tag, sizeof tag, ".%016llx-%llu.part", static_cast<unsigned long long>(process_tag),
+                static_cast<unsigned long long>(++sequence));
+  return target + tag;
+}
+
 std::u16string config_fetch() {
   platform::Platform& p = platform::current();
   ModuleState& s = module_state();
-  std::lock_guard lock(g_fetch_mutex);
 
   std::u16string folder = p.config_folder();
   // Nowhere to keep the file: no mirror is asked, the result is that of a failed download.
   if (folder.empty()) return std::u16string(kIpDownloadError);
   std::u16string target = folder + p.path_separator() + u"ip1.ini";
   std::string target_ansi = p.to_ansi(target);
-  // Other processes sharing the folder must not replace the file between download and reading.
-  std::shared_ptr<void> file_lock = p.lock_config_file(target_ansi);
+  // Each fetch downloads into a file of its own, with nothing held: a hanging mirror delays
+  // only the fetch that meets it, not every thread or process waiting behind it.
+  const std::string own = temporary_name(target_ansi);
   bool downloaded = false;
   for (const auto& url : mirror_urls()) {
-    if (p.download_to_file(p.to_ansi(url), target_ansi) == 0) {
+    if (p.download_to_file(p.to_ansi(url), own) == 0) {
       downloaded = true;
       break;
     }
   }
-  if (!downloaded) return std::u16string(kIpDownloadError);
+  if (!downloaded) {
+    p.remove_file(own);
+    return std::u16string(kIpDownloadError);
+  }
+
+  // Put in place and read as one step: no other thread (the mutex) or process (the folder lock)
+  // replaces the file between the two.
+  std::lock_guard lock(g_fetch_mutex);
+  std::shared_ptr<void> file_lock = p.lock_config_file(target_ansi);
+  if (!p.replace_file(own, target_ansi)) {
+    p.remove_file(own);
+    return std::u16string(kIpDownloadError);
+  }
 
   s.db_user = read_value(p, "sms_id", target_ansi);
   s.db_server = read_value(p, "sms_ip", target_ansi);

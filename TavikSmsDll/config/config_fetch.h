@@ -18,8 +18,9 @@ std::u16string unmask_secret(std::u16string_view stored);
 // The mirror list, built afresh on every fetch: each base address + "/uini/ip1.ini".
 std::vector<std::u16string> mirror_urls();
 
-// "OK" or "IP Download Error". Serialised process-wide: one thread's download and reading of the
-// shared local file never interleave with another's.
+// "OK" or "IP Download Error". Downloads run side by side, each into a file of its own; putting
+// the file in place as ip1.ini and reading it is serialised (threads and processes), so a reading
+// never meets another fetch's write.
 std::u16string config_fetch();
 
 }  // namespace taviksms::core

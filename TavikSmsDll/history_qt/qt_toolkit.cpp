@@ -4,17 +4,24 @@
 // SmsHist, whose session they use, and reach the widgets through blocking calls to the GUI
 // thread.
 #include <dlfcn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <QAbstractTableModel>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDateEdit>
 #include <QDialog>
+#include <QDir>
 #include <QFileDialog>
 #include <QFrame>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QMessageBox>
+#include <QPixmap>
+#include <QPixmapCache>
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
@@ -26,6 +33,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <exception>
 #include <functional>
@@ -51,12 +59,8 @@ std::u16string u16(const QString& s) {
                         static_cast<std::size_t>(s.size()));
 }
 
-// Is there a display Qt can open? Without one Qt ends the whole process.
-std::string display_problem() {
-  const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
-  if (!platform.isEmpty() && !platform.startsWith("xcb")) return {};
-  const char* display = std::getenv("DISPLAY");
-  if (!display || !*display) return "no display: DISPLAY is not set";
+// Can a client connect to the X display the environment names? Empty when it can.
+std::string x_display_problem(const char* display) {
   void* xcb = dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
   if (!xcb) return "no display: libxcb.so.1 is missing";
   using Connect = void* (*)(const char*, int*);
@@ -71,6 +75,67 @@ std::string display_problem() {
   disconnect(c);
   if (bad) return std::string("no display: cannot connect to display ") + display;
   return {};
+}
+
+// Does the Wayland compositor's socket (WAYLAND_DISPLAY, relative to XDG_RUNTIME_DIR unless it
+// is a path) accept a connection?
+bool wayland_socket_answers(const std::string& name) {
+  std::string path = name;
+  if (path.front() != '/') {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (!runtime || !*runtime) return false;
+    path = std::string(runtime) + "/" + name;
+  }
+  sockaddr_un a{};
+  if (path.size() >= sizeof a.sun_path) return false;
+  a.sun_family = AF_UNIX;
+  std::memcpy(a.sun_path, path.c_str(), path.size() + 1);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// Qt ends the process when the platform plugin it is told to use cannot be loaded.
+bool wayland_plugin_present() {
+  QStringList folders = {QLibraryInfo::path(QLibraryInfo::PluginsPath)};
+  folders += qEnvironmentVariable("QT_PLUGIN_PATH").split(QLatin1Char(':'), Qt::SkipEmptyParts);
+  for (const QString& folder : folders) {
+    if (!QDir(folder + QStringLiteral("/platforms"))
+             .entryList({QStringLiteral("libqwayland*")}, QDir::Files)
+             .isEmpty()) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Is there a display Qt can open? Without one Qt ends the whole process. An X display comes
+// first; a Wayland session without one (WAYLAND_DISPLAY only) counts as a display too.
+struct DisplayChoice {
+  std::string problem;   // empty: there is one
+  bool wayland = false;  // start Qt on the Wayland platform plugin
+};
+
+DisplayChoice choose_display() {
+  const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+  if (!platform.isEmpty() && !platform.startsWith("xcb")) return {};
+  const char* display = std::getenv("DISPLAY");
+  std::string problem = "no display: DISPLAY is not set";
+  if (display && *display) {
+    problem = x_display_problem(display);
+    if (problem.empty()) return {};
+  }
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  if (platform.isEmpty() && wayland && *wayland) {  // QT_QPA_PLATFORM=xcb asks for X only
+    if (!wayland_socket_answers(wayland)) {
+      return {std::string("no display: cannot connect to Wayland display ") + wayland};
+    }
+    if (!wayland_plugin_present()) return {"no display: the Qt Wayland platform plugin is missing"};
+    return {{}, true};
+  }
+  return {problem};
 }
 
 // The GUI thread and the way onto it.
@@ -90,20 +155,28 @@ class Gui {
       if (!app_) return "the host's Qt application has no widgets";
       return {};
     }
-    std::string problem = display_problem();
-    if (!problem.empty()) return problem;
+    const DisplayChoice choice = choose_display();
+    if (!choice.problem.empty()) return choice.problem;
     std::promise<QApplication*> ready;
     auto made = ready.get_future();
-    thread_ = std::thread([&ready] {
-      static int argc = 1;
+    thread_ = std::thread([&ready, wayland = choice.wayland] {
       static char name[] = "taviksms";
-      static char* argv[] = {name, nullptr};
+      static char option[] = "-platform";
+      static char plugin[] = "wayland";
+      static char* argv[] = {name, option, plugin, nullptr};
+      static int argc = wayland ? 3 : 1;
       const std::string host_locale = std::setlocale(LC_ALL, nullptr);
       auto* app = new QApplication(argc, argv);
       std::setlocale(LC_ALL, host_locale.c_str());  // Qt sets the environment's locale
       QApplication::setQuitOnLastWindowClosed(false);
+      // The pixmap cache is made now, before stop() is registered to run at exit, so that
+      // stop() runs first and empties it on this thread (below) before the exit handlers
+      // destroy it on another one: otherwise its timer of this thread dies off it.
+      QPixmap none;
+      QPixmapCache::find(QStringLiteral("taviksms"), &none);
       ready.set_value(app);
       QApplication::exec();
+      QPixmapCache::clear();  // its flush timer belongs to this thread
       delete app;
     });
     app_ = made.get();

@@ -144,15 +144,40 @@ std::int32_t grid_height_for(std::int32_t outer_height) {
   return clamp_single(static_cast<float>(outer_height) - static_cast<float>(kGridTop) - 580.0f);
 }
 
+namespace {
+
+// One minute later, carried through the calendar; 9999-12-31 23:59 stays (nothing follows it).
+void next_minute(int& y, int& mo, int& d, int& h, int& mi) {
+  if (y == 9999 && mo == 12 && d == 31 && h == 23 && mi == 59) return;
+  if (++mi < 60) return;
+  mi = 0;
+  if (++h < 24) return;
+  h = 0;
+  if (++d <= days_in_month(y, mo)) return;
+  d = 1;
+  if (++mo <= 12) return;
+  mo = 1;
+  ++y;
+}
+
+}  // namespace
+
 std::optional<std::u16string> format_send_time(std::u16string_view t, char16_t date_sep,
                                                char16_t time_sep) {
-  int y, mo, d, h = 0, mi = 0;
+  int y, mo, d, h = 0, mi = 0, sec = 0;
   if (t.size() < 10 || (t[4] != u'-' && t[4] != u'/') || t[7] != t[4]) return std::nullopt;
   if (!digits(t, 0, 4, y) || !digits(t, 5, 2, mo) || !digits(t, 8, 2, d)) return std::nullopt;
   if (t.size() > 10) {
     if (t.size() < 16 || t[10] != u' ' || t[13] != u':' || !digits(t, 11, 2, h) ||
         !digits(t, 14, 2, mi)) {
       return std::nullopt;
+    }
+    // The value is rounded to the second first, as the export files have it, and then shown
+    // to the minute: 23:59:59.500 is the next day's 00:00 in both.
+    if (t.size() >= 19 && t[16] == u':' && digits(t, 17, 2, sec) && t.size() > 20 &&
+        t[19] == u'.' && t[20] >= u'5' && t[20] <= u'9' && sec == 59 && mo >= 1 && mo <= 12 &&
+        h < 24 && mi < 60) {
+      next_minute(y, mo, d, h, mi);
     }
   }
   std::u16string s = four(y);
@@ -235,7 +260,10 @@ void HistoryWindow::on_query_click() {
   tk_.set_mouse_pointer(kPointerHourglass);
   try {
     core::ModuleState& s = core::module_state();
-    if (!s.logged_in || !s.db_conn || !s.db_cmd || !s.db_rs) {
+    // Only a thread that never opened the connection (or closed it with Logout) is told to log
+    // in. LoggedIn is not consulted: a second instance on the thread resets it while the
+    // connection opened by Login stays usable.
+    if (!s.db_conn || !s.db_cmd || !s.db_rs) {
       not_logged_in = true;
     } else {
       fill_from_query(g);

@@ -1,5 +1,9 @@
 #include "platform/platform.h"
 
+#include <cstdio>
+#include <system_error>
+#include <thread>
+
 #include "build_config.h"
 #include "component/text.h"
 #include "component/trace.h"
@@ -9,6 +13,29 @@ namespace taviksms::platform {
 
 std::shared_ptr<void> Platform::lock_config_file(const std::string&) {
   return nullptr;
+}
+
+bool Platform::replace_file(const std::string& from, const std::string& to) {
+  return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+void Platform::remove_file(const std::string& path) {
+  std::remove(path.c_str());
+}
+
+std::vector<Platform::SocketId> Platform::tcp_sockets_to(std::uint16_t) {
+  return {};
+}
+
+void Platform::shut_down_socket(const SocketId&) {}
+
+bool Platform::run_detached(std::function<void()> body) {
+  try {
+    std::thread(std::move(body)).detach();
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
 }
 
 namespace {

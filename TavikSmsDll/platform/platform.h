@@ -6,7 +6,9 @@
 // the OS-style calls it mimics.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -115,10 +117,14 @@ class Platform {
   // %LOCALAPPDATA%\TavikSms on Windows). Empty: no folder the user can write to; the fetch then
   // fails as if no mirror had answered.
   virtual std::u16string config_folder() { return library_folder(); }
-  // Holds the local ip1.ini against other processes, from before its download until it has been
-  // read; released when the returned object is destroyed. nullptr: no lock across processes
-  // (the fetch still keeps its own threads apart).
+  // Holds the local ip1.ini against other processes while a fetch puts its download in place
+  // and reads it; released when the returned object is destroyed. nullptr: no lock across
+  // processes (the fetch still keeps its own threads apart).
   virtual std::shared_ptr<void> lock_config_file(const std::string& path);
+  // Moves the file `from` over `to` in one step (replacing it); false when that failed.
+  virtual bool replace_file(const std::string& from, const std::string& to);
+  // Deletes `path` if it exists; never fails.
+  virtual void remove_file(const std::string& path);
   virtual char16_t path_separator() const = 0;
 
   // Conversion to and from the system ANSI code page.
@@ -137,6 +143,32 @@ class Platform {
   // Basic Multilingual Plane with a simple lower-case mapping; surrogates, characters without a
   // mapping and the length stay as they are.
   virtual std::u16string lower_case(std::u16string_view text) = 0;
+
+  // The overall limits of a database session's work, as the data-access library's connection
+  // and command timeouts bound them: opening the connection, and each command from its sending
+  // to its last row. Tests shorten them.
+  struct DbDeadlines {
+    std::chrono::milliseconds open{15000};
+    std::chrono::milliseconds command{30000};
+  };
+  virtual DbDeadlines db_deadlines() { return {}; }
+  // A TCP socket of this process: its descriptor and what identifies the socket itself (a
+  // descriptor number may be reused once the socket is closed).
+  struct SocketId {
+    std::intptr_t handle = -1;
+    std::uint64_t identity = 0;
+    bool operator==(const SocketId&) const = default;
+  };
+  // The TCP sockets of this process connected to a remote `port`. Comparing the list before and
+  // after a database connect finds the socket the driver opened, which is the only way to end a
+  // call the driver keeps waiting in. Empty where the platform cannot tell.
+  virtual std::vector<SocketId> tcp_sockets_to(std::uint16_t port);
+  // Shuts the socket down (both ways) if it is still the one identified; whoever waits on it
+  // returns at once. The descriptor stays open for its owner to close.
+  virtual void shut_down_socket(const SocketId& socket);
+  // Runs `body` on a new thread of its own that nobody waits for; the library stays loaded
+  // until it has finished. False when no thread could be started (`body` did not run).
+  virtual bool run_detached(std::function<void()> body);
 
   // New, unopened data-access objects.
   virtual std::shared_ptr<db::DbConn> new_connection() = 0;

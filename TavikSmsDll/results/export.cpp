@@ -1,5 +1,6 @@
 #include "results/export.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -56,6 +57,11 @@ bool compact_datetime(std::u16string_view t, std::u16string& out) {
   const chr::sys_days date{chr::year{static_cast<int>(y)} / chr::month{mo} / chr::day{d}};
   std::int64_t secs =
       std::int64_t{date.time_since_epoch().count()} * 86400 + h * 3600 + mi * 60 + sec + round_up;
+  // A value that rounds past 9999-12-31 23:59:59 (the largest datetime, .997, is a common
+  // "never") keeps that last second: the host's date formatting has no year 10000, and a year
+  // 0000 would read as the earliest time instead of the latest.
+  constexpr chr::sys_days kLastDay{chr::year{9999} / chr::December / chr::day{31}};
+  secs = std::min(secs, std::int64_t{kLastDay.time_since_epoch().count()} * 86400 + 86399);
   std::int64_t days = secs >= 0 ? secs / 86400 : (secs - 86399) / 86400;
   std::int64_t rest = secs - days * 86400;
   const chr::year_month_day ymd{chr::sys_days{chr::days{days}}};

@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -22,6 +23,9 @@
 #include "component/module_state.h"
 #include "component/text.h"
 #include "component_fixture.h"
+#include "db/db_open.h"
+#include "platform/testing.h"
+#include "slow_server.h"
 #include "upload/upload.h"
 
 namespace taviksms::test {
@@ -396,6 +400,219 @@ TEST_F(FaultCampaignTest, TricklingAndTruncatingMirrorsAreFailedSources) {
     EXPECT_LT(Clock::now() - start, 15s) << "three sources, each bounded by the 2 s limit";
     EXPECT_FALSE(fs::exists(ini_path()));
     for (int n = 1; n <= 3; ++n) set_mirror(n, "up");
+  }
+}
+
+// ---- sessions sharing one folder -------------------------------------------------------------
+
+// The test platform whose export files check, as they are closed, that the file on disk holds
+// exactly what they wrote: another writer that emptied or overwrote it meanwhile is counted.
+class CheckedExports : public TestPlatform {
+ public:
+  CheckedExports(const testing::SandboxProcess& s, fs::path folder, std::atomic<int>& spoilt)
+      : TestPlatform(mirrors(s), folder, ThreadSession::short_limits()),
+        folder_(std::move(folder)),
+        spoilt_(spoilt) {}
+  std::unique_ptr<platform::OutputFile> create_output_file(const std::u16string& name) override {
+    return std::make_unique<File>(TestPlatform::create_output_file(name),
+                                  folder_ / core::utf16_to_utf8(name), spoilt_);
+  }
+
+ private:
+  static std::vector<std::u16string> mirrors(const testing::SandboxProcess& s) {
+    std::vector<std::u16string> out;
+    for (int n = 1; n <= 3; ++n) out.push_back(core::utf8_to_utf16(s.mirror_base(n)));
+    return out;
+  }
+  struct File : platform::OutputFile {
+    File(std::unique_ptr<platform::OutputFile> f, fs::path p, std::atomic<int>& s)
+        : inner(std::move(f)), path(std::move(p)), spoilt(s) {}
+    void write(std::string_view bytes) override {
+      inner->write(bytes);
+      written.append(bytes);
+    }
+    void close() override {
+      std::ifstream in(path, std::ios::binary);
+      const std::string now{std::istreambuf_iterator<char>(in), {}};
+      if (now != written) ++spoilt;
+      inner->close();
+    }
+    std::unique_ptr<platform::OutputFile> inner;
+    fs::path path;
+    std::atomic<int>& spoilt;
+    std::string written;
+  };
+  fs::path folder_;
+  std::atomic<int>& spoilt_;
+};
+
+// Three sessions of one host export into the same folder over and over. An export either runs
+// whole ("OK": its rows acknowledged, its file as it wrote it when it closes) or meets another's
+// open file and fails before reading a row ("Permission denied": nothing acknowledged).
+TEST_F(FaultCampaignTest, SessionsExportingIntoOneFolderNeverLoseAcknowledgedRows) {
+  constexpr int kRows = 1500;
+  constexpr int kThreads = 3;
+  constexpr int kRounds = 6;
+  sandbox().post("/faults/rows?proc=sp_result_data1&count=" + std::to_string(kRows));
+  const std::size_t acks_before = sandbox().get("/acks").size();
+  std::atomic<int> spoilt{0};
+  std::vector<std::vector<std::u16string>> results(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      ThreadSession own(sandbox(), folder());
+      CheckedExports checked(sandbox(), folder(), spoilt);
+      platform::ScopedPlatformOverride use(checked);
+      TavikSms c;
+      if (c.Login(u"demo", u"demo1234") != u"OK") return;
+      for (int r = 0; r < kRounds; ++r) results[t].push_back(c.SmsResult1());
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(spoilt.load(), 0) << "exports whose file another session changed under them";
+  int ok = 0, refused = 0;
+  for (const auto& rs : results) {
+    EXPECT_EQ(rs.size(), static_cast<std::size_t>(kRounds));
+    for (const auto& r : rs) {
+      if (r == u"OK") {
+        ++ok;
+      } else {
+        EXPECT_EQ(r, u"Permission denied");
+        ++refused;
+      }
+    }
+  }
+  EXPECT_GT(ok, 0);
+  EXPECT_EQ(sandbox().get("/acks").size() - acks_before, static_cast<std::size_t>(ok) * kRows)
+      << ok << " exports answered OK, " << refused << " were refused";
+  const std::string bytes = file("sms1.txt");
+  std::size_t lines = 0, start = 0;
+  long expected_id = 1;
+  while (start < bytes.size()) {
+    const std::size_t end = bytes.find("\r\n", start);
+    ASSERT_NE(end, std::string::npos) << "a cut line";
+    EXPECT_EQ(std::stol(bytes.substr(start, bytes.find('\t', start) - start)), expected_id++);
+    ++lines;
+    start = end + 2;
+  }
+  EXPECT_EQ(lines, static_cast<std::size_t>(kRows)) << "the file left is one whole export";
+}
+
+// ---- a database that answers slowly ---------------------------------------------------------
+
+// The test platform with the database deadlines shortened from 15 s / 30 s to 2 s / 3 s.
+class ShortDeadlines : public TestPlatform {
+ public:
+  ShortDeadlines(const testing::SandboxProcess& s, fs::path folder)
+      : TestPlatform(mirrors(s), std::move(folder), ThreadSession::short_limits()) {}
+  DbDeadlines db_deadlines() override { return {2000ms, 3000ms}; }
+  static std::vector<std::u16string> mirrors(const testing::SandboxProcess& s) {
+    std::vector<std::u16string> out;
+    for (int n = 1; n <= 3; ++n) out.push_back(core::utf8_to_utf16(s.mirror_base(n)));
+    return out;
+  }
+};
+
+// The component reaches the database through a SlowServer: ip1.ini names the relay's port.
+class SlowDatabaseTest : public FaultCampaignTest {
+ public:
+  void SetUp() override {
+    FaultCampaignTest::SetUp();
+    {
+      TavikSms c;
+      ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");  // fetches the sandbox's own ip1.ini
+      c.Logout();
+    }
+    std::string ini = file_bytes_at(ini_path());
+    const std::size_t at = ini.find("sms_ip=");
+    ASSERT_NE(at, std::string::npos) << ini;
+    const std::size_t comma = ini.find(',', at);
+    const std::size_t end = ini.find_first_of("\r\n", comma);
+    const auto port = static_cast<std::uint16_t>(std::stoi(ini.substr(comma + 1, end - comma - 1)));
+    relay_ = std::make_unique<SlowServer>(port, SlowServer::Mode::pass);
+    ini.replace(comma + 1, end - comma - 1, std::to_string(relay_->port()));
+    set_mirror(1, "custom", ini);
+    platform_ = std::make_unique<ShortDeadlines>(sandbox(), folder());
+    use_ = std::make_unique<platform::ScopedPlatformOverride>(*platform_);
+    core::module_state() = core::ModuleState{};
+  }
+  void TearDown() override {
+    core::db_close();
+    use_.reset();
+    relay_.reset();
+    FaultCampaignTest::TearDown();
+  }
+  static std::string file_bytes_at(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  }
+  static double since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+  }
+
+  std::unique_ptr<SlowServer> relay_;
+  std::unique_ptr<ShortDeadlines> platform_;
+  std::unique_ptr<platform::ScopedPlatformOverride> use_;
+};
+
+// The open: a server that never answers its login, and one that answers a byte a second, both
+// fail the open ("False") at its deadline, not at the driver's limit for one read.
+TEST_F(SlowDatabaseTest, OpenEndsAtItsDeadline) {
+  for (auto mode : {SlowServer::Mode::silent, SlowServer::Mode::trickle}) {
+    SCOPED_TRACE(mode == SlowServer::Mode::silent ? "never answers" : "a byte a second");
+    relay_->set_mode(mode);
+    TavikSms c;
+    const auto start = Clock::now();
+    EXPECT_EQ(c.Login(u"demo", u"demo1234"), u"False");
+    EXPECT_GE(since(start), 1.5);
+    EXPECT_LT(since(start), 5.0) << "the open's deadline is 2 s";
+  }
+  relay_->set_mode(SlowServer::Mode::pass);
+  TavikSms c;
+  EXPECT_EQ(c.Login(u"demo", u"demo1234"), u"OK") << "a prompt server is reached again";
+}
+
+// A command: a server that stops answering, one that answers a byte a second, and one that
+// closes the connection in the middle of the rows. The first two fail at the command deadline
+// with the timeout's text, the third at once; the connection is closed and the next Login works.
+TEST_F(SlowDatabaseTest, CommandsEndAtTheirDeadline) {
+  struct Case {
+    const char* name;
+    SlowServer::Mode mode;
+    std::size_t cut_after;
+  };
+  for (const Case& k : {Case{"never answers", SlowServer::Mode::silent, 0},
+                        Case{"a byte a second", SlowServer::Mode::trickle, 0},
+                        Case{"closes mid-row", SlowServer::Mode::cut, 3000}}) {
+    SCOPED_TRACE(k.name);
+    relay_->set_mode(SlowServer::Mode::pass);
+    TavikSms c;
+    ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+    sandbox().post("/faults/rows?proc=sp_result_data2&count=200");
+    const std::size_t acks = sandbox().get("/acks").size();
+    fs::remove(folder() / "sms1.txt");
+    relay_->set_mode(k.mode, k.cut_after);
+    auto start = Clock::now();
+    const std::u16string r = c.SmsResult2(u"2401010000", u"2612312359");
+    const double took = since(start);
+    if (k.mode == SlowServer::Mode::cut) {
+      EXPECT_NE(r, u"OK");
+      EXPECT_LT(took, 2.0);
+    } else {
+      EXPECT_EQ(r, u"Timeout expired");
+      EXPECT_GE(took, 2.5);
+      EXPECT_LT(took, 6.0) << "the command's deadline is 3 s";
+    }
+    EXPECT_FALSE(fs::exists(folder() / "sms1.txt")) << "a failed query writes no file";
+    // The session is closed: the next call fails at once instead of meeting the same server.
+    start = Clock::now();
+    EXPECT_EQ(c.SmsJanek(), kJanekFailure);
+    EXPECT_LT(since(start), 5.0);
+    sandbox().del("/faults");
+    EXPECT_EQ(sandbox().get("/acks").size(), acks);
+    relay_->set_mode(SlowServer::Mode::pass);
+    EXPECT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+    EXPECT_EQ(c.SmsResult2(u"2401010000", u"2612312359"), u"OK");
   }
 }
 

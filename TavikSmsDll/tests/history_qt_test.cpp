@@ -1,10 +1,15 @@
 // The real Qt window, offscreen, opened through SmsHist against a live sandbox and driven from a
 // second thread the way a user would: pickers, query, grid, save dialog, confirmation, close.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QDateEdit>
+#include <QDir>
 #include <QFileDialog>
+#include <QLibraryInfo>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -12,6 +17,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -200,6 +206,18 @@ TEST_F(HistoryQtTest, QuerySaveAndCloseThroughTheRealWindow) {
   closer.join();
 }
 
+// A process that has shown the window ends quietly: no Qt object of the window's thread is
+// destroyed on another thread at exit (Qt then warns that its timers cannot be stopped).
+TEST(HistoryQtProcessEnd, NoObjectDiesOffItsThread) {
+  if (std::getenv("TAVIKSMS_QT_CHILD")) GTEST_SKIP() << "in the child";
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+  auto r = testing::run_command({self, "--gtest_filter=HistoryQtTest.*"}, "", 120s,
+                                {"TAVIKSMS_QT_CHILD=1", "QT_QPA_PLATFORM=offscreen"});
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("[  PASSED  ] 1 test"), std::string::npos) << r.out;
+  EXPECT_EQ(r.err.find("Timers cannot be stopped from another thread"), std::string::npos) << r.err;
+}
+
 // Without a display the call fails with a message instead of ending the host.
 TEST(HistoryQtNoDisplay, SmsHistFailsWithAnErrorThatSaysSo) {
   auto r = testing::run_command({TAVIKSMS_SHELL_EXE, "-c", "SmsHist \"\" 0 0 0 0", "-c", "Logout"},
@@ -207,6 +225,44 @@ TEST(HistoryQtNoDisplay, SmsHistFailsWithAnErrorThatSaysSo) {
   EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
   EXPECT_NE(r.out.find("no display"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("\nOK\n"), std::string::npos) << r.out;  // the shell went on
+}
+
+// A Wayland session without X names its compositor in WAYLAND_DISPLAY: that counts as a display,
+// not "DISPLAY is not set". A socket nobody listens on is no display; one that listens is used
+// when Qt's Wayland plugin is there (it is not on the test machines, which this says).
+TEST(HistoryQtNoDisplay, WaylandDisplayIsADisplayToo) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("taviksms-wayland-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string socket_path = (dir / "wayland-test").string();
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  std::memcpy(a.sun_path, socket_path.c_str(), socket_path.size() + 1);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  const auto run = [&](const std::string& wayland) {
+    return testing::run_command({TAVIKSMS_SHELL_EXE, "-c", "SmsHist \"\" 0 0 0 0", "-c", "Logout"},
+                                "", 30s,
+                                {"DISPLAY=", "QT_QPA_PLATFORM=", "WAYLAND_DISPLAY=" + wayland,
+                                 "XDG_RUNTIME_DIR=" + dir.string()});
+  };
+  auto r = run("nobody-here");
+  EXPECT_NE(r.out.find("no display: cannot connect to Wayland display nobody-here"),
+            std::string::npos)
+      << r.out;
+  const QString plugins =
+      QLibraryInfo::path(QLibraryInfo::PluginsPath) + QStringLiteral("/platforms");
+  if (!QDir(plugins).entryList({QStringLiteral("libqwayland*")}, QDir::Files).isEmpty()) {
+    ::close(listener);
+    GTEST_SKIP() << "Qt's Wayland plugin is installed: the fake compositor would end the shell";
+  }
+  r = run("wayland-test");  // relative to XDG_RUNTIME_DIR
+  EXPECT_EQ(r.out.find("DISPLAY is not set"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("no display: the Qt Wayland platform plugin is missing"), std::string::npos)
+      << r.out;
+  ::close(listener);
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

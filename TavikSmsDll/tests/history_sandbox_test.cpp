@@ -117,5 +117,38 @@ TEST_F(HistoryQueryTest, AFailedQueryIsShownAndTheWindowStaysUsable) {
   EXPECT_EQ(tk.dialogs.size(), 1u);
 }
 
+// After Login a second instance on the thread resets LoggedIn, yet the connection Login opened is
+// there and the query uses it. Only a thread without a connection is told to log in first.
+TEST_F(HistoryQueryTest, QueryNeedsTheThreadsConnectionNotLoggedIn) {
+  core::TavikSms first;
+  ASSERT_EQ(first.Login(u"demo", u"demo1234"), u"OK");
+  ASSERT_EQ(first.SmsSend(u"", u"02", u"c1", u"n", u"01011112222", u"m", 0, u""), u"OK");
+  core::TavikSms second;
+  ASSERT_FALSE(core::module_state().logged_in);
+  query_on({2024, 4, 10}, {2024, 4, 10});
+  {
+    ScopedToolkit use(tk);
+    ASSERT_EQ(second.SmsHist(u"", 0, 0, 0, 0), u"OK");
+  }
+  EXPECT_TRUE(tk.boxes.empty()) << utf8(tk.boxes[0].text);
+  ASSERT_EQ(grids.size(), 1u);
+  EXPECT_EQ(grids[0]->rows, 2);
+  EXPECT_EQ(calls("sp_result_data2").size(), 1u);
+
+  // Logout closes the connection: now the window asks for a login and sends nothing.
+  EXPECT_EQ(second.Logout(), u"OK");
+  tk.boxes.clear();
+  tk.script.clear();
+  grids.clear();
+  query_on({2024, 4, 10}, {2024, 4, 10});
+  {
+    ScopedToolkit use(tk);
+    ASSERT_EQ(second.SmsHist(u"", 0, 0, 0, 0), u"OK");
+  }
+  ASSERT_EQ(tk.boxes.size(), 1u);
+  EXPECT_EQ(tk.boxes[0].text, std::u16string(kLoginFirst));
+  EXPECT_EQ(calls("sp_result_data2").size(), 1u);
+}
+
 }  // namespace
 }  // namespace taviksms::test

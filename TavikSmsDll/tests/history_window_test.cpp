@@ -85,6 +85,17 @@ TEST(HistoryTexts, SendTimeDefaultNameAndFilter) {
   EXPECT_EQ(format_send_time(u"2024-03-05", u'/', u':'), u"2024/03/05 00:00");
   EXPECT_FALSE(format_send_time(u"yesterday", u'/', u':'));
   EXPECT_FALSE(format_send_time(u"2024-03-05 7:08", u'/', u':'));
+  // Rounded to the second, then shown to the minute, as sms1.txt writes the same value.
+  EXPECT_EQ(format_send_time(u"2024-03-05 23:59:59.500", u'/', u':'), u"2024/03/06 00:00");
+  EXPECT_EQ(format_send_time(u"2024-03-05 23:59:59.499", u'/', u':'), u"2024/03/05 23:59");
+  EXPECT_EQ(format_send_time(u"2024-03-05 10:59:59.500", u'/', u':'), u"2024/03/05 11:00");
+  EXPECT_EQ(format_send_time(u"2024-03-05 10:58:59.9", u'/', u':'), u"2024/03/05 10:59");
+  EXPECT_EQ(format_send_time(u"2024-02-29 23:59:59.997", u'/', u':'), u"2024/03/01 00:00");
+  EXPECT_EQ(format_send_time(u"2023-12-31 23:59:59.500", u'/', u':'), u"2024/01/01 00:00");
+  EXPECT_EQ(format_send_time(u"2023-02-28 23:59:59.600", u'/', u':'), u"2023/03/01 00:00");
+  EXPECT_EQ(format_send_time(u"1753-01-01 00:00:00", u'/', u':'), u"1753/01/01 00:00");
+  EXPECT_EQ(format_send_time(u"9999-12-31 23:59:59.997", u'/', u':'), u"9999/12/31 23:59");
+  EXPECT_EQ(format_send_time(u"9999-12-31 23:59:59.998", u'/', u':'), u"9999/12/31 23:59");
   EXPECT_EQ(default_file_name({2024, 3, 5}), u"엑셀(SMS)_20240305.xls");
   EXPECT_EQ(save_filter(),
             u"Excel(XLS)|*.xls|Comma separated values(CSV)|*.csv|Text(txt)|*.txt|"

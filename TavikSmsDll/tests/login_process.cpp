@@ -1,6 +1,9 @@
 // One host process for the tests of processes sharing ip1.ini: logs in once with the mirrors and
 // library folder given, prints the result and where ip1.ini went.
 // Usage: taviksms_login_process MIRROR1 MIRROR2 MIRROR3 LIBRARY_FOLDER [CACHE_BASE [UID]]
+//        taviksms_login_process --hold FILE SECONDS
+// --hold opens FILE as an export file the way a session does, writes "held" CR LF, prints
+// "held", keeps it open for SECONDS and closes it: another process's export meeting it.
 // CACHE_BASE replaces the user's cache folder; UID (when run as root) is taken on before
 // anything else, so that the library folder's permissions apply.
 #include <taviksms/taviksms.h>
@@ -19,7 +22,9 @@ namespace {
 class ProcessPlatform : public taviksms::platform::posix::PosixPlatform {
  public:
   ProcessPlatform(std::vector<std::u16string> mirrors, std::string folder, std::string cache)
-      : PosixPlatform({1000, 5000, 1 << 20}),
+      // A connect limit of 5 s: many processes start at once, and a mirror's full listen
+      // queue answers a connect only at the client's first retry, a second later.
+      : PosixPlatform({5000, 10000, 1 << 20}),
         mirrors_(std::move(mirrors)),
         folder_(std::move(folder)),
         cache_(std::move(cache)) {}
@@ -37,7 +42,24 @@ class ProcessPlatform : public taviksms::platform::posix::PosixPlatform {
 
 }  // namespace
 
+int hold(const char* file, const char* seconds) {
+  taviksms::platform::Platform& p = taviksms::platform::default_platform();
+  try {
+    auto f = p.create_output_file(p.from_ansi(file));
+    f->write("held\r\n");
+    std::printf("held\n");
+    std::fflush(stdout);
+    ::sleep(static_cast<unsigned>(std::stoul(seconds)));
+    f->close();
+  } catch (...) {
+    std::printf("failed\n");
+    return 1;
+  }
+  return 0;
+}
+
 int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "--hold") return hold(argv[2], argv[3]);
   if (argc < 5) {
     std::fprintf(stderr, "usage: %s M1 M2 M3 FOLDER [CACHE_BASE [UID]]\n", argv[0]);
     return 2;

@@ -4,10 +4,15 @@
 #include <locale.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+
+#include <atomic>
+#include <thread>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <set>
 #include <string>
@@ -186,6 +191,81 @@ TEST_F(ResultsTest, ResultFileThatCannotBeCreatedAcknowledgesNothing) {
   fs::remove(folder() / "sms1.txt");
   EXPECT_EQ(c.SmsResult1(), u"OK");
   EXPECT_EQ(file("sms1.txt"), kSeedResults);
+}
+
+// Another session (a thread of this host, or another process in the same folder) has the export
+// file open: this export fails as a locked file does, before any row is read, and the other's
+// lines stay whole.
+TEST_F(ResultsTest, ExportFileOpenInAnotherSessionIsLockedForAllThreeFiles) {
+  TavikSms c;
+  ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+  const std::pair<const char*, std::function<std::u16string()>> exports[] = {
+      {"sms1.txt", [&] { return c.SmsResult1(); }},
+      {"sms2.txt", [&] { return c.YaeyakData(); }},
+      {"sms3.txt", [&] { return c.SmsIbgum(); }}};
+  for (const auto& [name, run] : exports) {
+    SCOPED_TRACE(name);
+    std::unique_ptr<platform::OutputFile> held;
+    std::thread([&, n = name] {
+      held = platform::default_platform().create_output_file(core::utf8_to_utf16(n));
+      held->write("held\r\n");
+    }).join();
+    EXPECT_EQ(run(), u"Permission denied");
+    EXPECT_EQ(file(name), "held\r\n") << "the other session's file is not emptied";
+    held->close();
+    EXPECT_EQ(run(), u"OK") << "the lock ends with the other session's file";
+  }
+  EXPECT_EQ(acked(), (std::vector<long>{1, 2, 3, 5})) << "only the export that ran acknowledged";
+  EXPECT_EQ(file("sms1.txt"), kSeedResults);
+}
+
+TEST_F(ResultsTest, ExportFileHeldByAnotherProcessAcknowledgesNothing) {
+  TavikSms c;
+  ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+  const std::string cmd = std::string(TAVIKSMS_LOGIN_PROCESS_EXE) + " --hold " +
+                          (folder() / "sms1.txt").string() + " 3";
+  FILE* child = ::popen(cmd.c_str(), "r");
+  ASSERT_NE(child, nullptr);
+  char line[32] = {};
+  ASSERT_NE(std::fgets(line, sizeof line, child), nullptr);
+  ASSERT_EQ(std::string(line), "held\n");
+  EXPECT_EQ(c.SmsResult1(), u"Permission denied");
+  EXPECT_TRUE(acked().empty());
+  EXPECT_EQ(file("sms1.txt"), "held\r\n");
+  EXPECT_EQ(::pclose(child), 0);
+  EXPECT_EQ(c.SmsResult1(), u"OK");
+  EXPECT_EQ(file("sms1.txt"), kSeedResults);
+  EXPECT_EQ(acked(), (std::vector<long>{1, 2, 3, 5}));
+}
+
+// Two sessions of one host export into one folder at once: the one that starts second is
+// refused, and every row the first acknowledged is in the file.
+TEST_F(ResultsTest, SecondSessionStartingWhileTheFirstWritesIsRefused) {
+  constexpr long kRows = 15000;
+  sandbox().post("/faults/rows?proc=sp_result_data1&count=" + std::to_string(kRows));
+  TavikSms c;
+  ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+  std::atomic<bool> first_done{false};
+  std::u16string first;
+  std::thread writer([&] {
+    ThreadSession own(sandbox(), folder());
+    TavikSms other;
+    if (other.Login(u"demo", u"demo1234") == u"OK") first = other.SmsResult1();
+    first_done = true;
+  });
+  while (!first_done && file_bytes("sms1.txt").size() < 1000) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  const bool overlapped = !first_done;
+  const std::u16string second = c.SmsResult1();
+  const bool still_overlapped = !first_done;
+  writer.join();
+  ASSERT_TRUE(overlapped && still_overlapped) << "the first export ended too soon to overlap";
+  EXPECT_EQ(first, u"OK");
+  EXPECT_EQ(second, u"Permission denied");
+  EXPECT_EQ(static_cast<long>(acked().size()), kRows) << "the refused session acknowledged none";
+  const std::vector<long> in_file = ids("sms1.txt");
+  EXPECT_EQ(static_cast<long>(in_file.size()), kRows) << "no acknowledged row left the file";
 }
 
 TEST_F(ResultsTest, DepositsExactBytesAndASecondCallReplacesTheFile) {

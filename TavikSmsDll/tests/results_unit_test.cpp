@@ -152,6 +152,13 @@ TEST(ExportForms, NumbersDatesAndNullForms) {
   EXPECT_EQ(when(Value::datetime(u"2024-02-28 23:59:59.997")), u"20240229000000");
   EXPECT_EQ(when(Value::null()), u"");
   EXPECT_EQ(when(Value::text(u"not a date")), u"not a date");
+  // The range's edges: the earliest datetime, and the latest, which rounds to no later second.
+  EXPECT_EQ(when(Value::datetime(u"1753-01-01 00:00:00")), u"17530101000000");
+  EXPECT_EQ(when(Value::datetime(u"1753-01-01 00:00:00.000")), u"17530101000000");
+  EXPECT_EQ(when(Value::datetime(u"9999-12-31 23:59:59")), u"99991231235959");
+  EXPECT_EQ(when(Value::datetime(u"9999-12-31 23:59:59.997")), u"99991231235959");
+  EXPECT_EQ(when(Value::datetime(u"9999-12-31 23:59:59.998")), u"99991231235959");
+  EXPECT_EQ(when(Value::datetime(u"9999-12-31 23:59:58.500")), u"99991231235959");
 
   std::u16string line = u"a\nb\r\nc\td";
   results::replace_line_feeds(line);

@@ -6,6 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <set>
 #include <thread>
@@ -362,6 +365,68 @@ TEST_F(SessionLayerTest, ProcessesSharingTheFolderEachReadAWholeFile) {
   EXPECT_EQ(failures, 0) << first_failure;
   // Every download came from mirror 1: no write or rename failed over to the others.
   EXPECT_EQ(mirror_hits(), (std::vector<int>{kProcesses * kRounds, 0, 0}));
+  EXPECT_EQ(folder_entries(folder()), std::vector<std::string>{"ip1.ini"});
+}
+
+// A data source's port beyond 65535 is refused, not taken modulo 65536 (which would reach the
+// sandbox's own port here); so are 0 and a port that is not a number.
+TEST_F(SessionLayerTest, OutOfRangeDatabasePortFailsTheOpen) {
+  {
+    TavikSms c;
+    ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+    c.Logout();
+  }
+  std::ifstream f(ini_path(), std::ios::binary);
+  const std::string ini((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  const std::size_t comma = ini.find(',', ini.find("sms_ip="));
+  const std::size_t end = ini.find_first_of("\r\n", comma);
+  const long port = std::stol(ini.substr(comma + 1, end - comma - 1));
+  const int logins = total_logins();
+  for (const std::string& bad :
+       {std::to_string(port + 65536), std::string("0"), std::string("x1")}) {
+    SCOPED_TRACE(bad);
+    std::string changed = ini;
+    changed.replace(comma + 1, end - comma - 1, bad);
+    set_mirror(1, "custom", changed);
+    restart_session();
+    TavikSms c;
+    EXPECT_EQ(c.Login(u"demo", u"demo1234"), u"False");
+  }
+  EXPECT_EQ(total_logins(), logins) << "no login reached the server";
+  set_mirror(1, "custom", ini);
+  restart_session();
+  TavikSms c;
+  EXPECT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+}
+
+// Fetches do not queue behind each other: with every mirror hanging, each thread's fetch costs
+// its own three download limits (2 s each in the tests' session), however many run at once.
+TEST_F(SessionLayerTest, HangingMirrorsCostEachThreadItsOwnDownloadsOnly) {
+  for (int n = 1; n <= 3; ++n) set_mirror(n, "hang");
+  constexpr int kThreads = 4;
+  std::vector<double> seconds(kThreads);
+  std::vector<std::u16string> results(kThreads);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      ThreadSession own(sandbox(), folder());
+      const auto start = std::chrono::steady_clock::now();
+      TavikSms c;
+      results[i] = c.Login(u"demo", u"demo1234");
+      seconds[i] = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int n = 1; n <= 3; ++n) set_mirror(n, "up");
+  for (int i = 0; i < kThreads; ++i) {
+    EXPECT_EQ(results[i], u"IP Download Error");
+    EXPECT_LT(seconds[i], 10.0) << "thread " << i << " waited for the others' downloads";
+  }
+  EXPECT_EQ(folder_entries(folder()), std::vector<std::string>{}) << "no download left behind";
+
+  // And a fetch that works puts a whole ip1.ini in place and leaves nothing else.
+  TavikSms c;
+  EXPECT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
   EXPECT_EQ(folder_entries(folder()), std::vector<std::string>{"ip1.ini"});
 }
 

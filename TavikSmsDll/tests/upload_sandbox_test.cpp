@@ -10,6 +10,7 @@
 #include "component/module_state.h"
 #include "component/text.h"
 #include "component_fixture.h"
+#include "platform/platform.h"
 #include "platform/ssh/libssh2_sftp.h"
 #include "upload/upload.h"
 
@@ -205,6 +206,27 @@ TEST_F(UploadTest, KoreanNamesTravelAsUtf8) {
   ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
   EXPECT_EQ(c.FTP_Upload(u16(write("사진 1.JPG", "abc"))), u"OK");
   EXPECT_EQ(uploads()[0]["name"], "demo_사진 1.jpg");
+}
+
+// Names that are not valid in the code set (UTF-8 here): x\xfe.jpg and x\xff.jpg would both be
+// stored as demo_x\uFFFD.jpg, the second replacing the first, while MmsSend names each by its
+// own byte. They are refused; a folder with such a name does not matter.
+TEST_F(UploadTest, NamesWithUndecodableBytesAreRefusedNotMerged) {
+  TavikSms c;
+  ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+  platform::Platform& p = platform::current();
+  for (const char* bad : {"x\xfe.jpg", "x\xff.jpg", "\xc3.jpg"}) {
+    SCOPED_TRACE(bad);
+    write(bad, "picture");
+    EXPECT_EQ(c.FTP_Upload(p.from_ansi(bad)), std::u16string(upload::kUploadError));
+  }
+  EXPECT_TRUE(uploads().empty());
+  fs::create_directory(folder() / "d\xfe");
+  write("d\xfe/ok.jpg", "fine");
+  EXPECT_EQ(c.FTP_Upload(p.from_ansi("d\xfe/ok.jpg")), u"OK");
+  ASSERT_EQ(uploads().size(), 1u);
+  EXPECT_EQ(uploads()[0]["name"], "demo_ok.jpg");
+  EXPECT_EQ(stored("demo_ok.jpg"), "fine");
 }
 
 // A platform whose SFTP client gives up after one second, so a mute server is cheap to test.

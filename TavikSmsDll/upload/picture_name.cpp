@@ -23,6 +23,19 @@ std::u16string picture_base_name(std::u16string_view path) {
   return lower_case(core::base_file_name(path, platform::current().path_separator()));
 }
 
+bool has_undecodable_character(std::u16string_view name) {
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char16_t c = name[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 &&
+        name[i + 1] <= 0xDFFF) {
+      ++i;  // a pair: one character
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      return true;
+    }
+  }
+  return false;
+}
+
 std::u16string picture_server_name(std::u16string_view user_id, std::u16string_view path) {
   std::u16string base = picture_base_name(path);
   if (base.empty()) return {};

@@ -16,6 +16,10 @@ std::u16string lower_case(std::u16string_view s);
 // BaseFileName (cut at the last backslash only) of `path`, lower-cased.
 std::u16string picture_base_name(std::u16string_view path);
 
+// True when `name` holds a surrogate without its partner: a byte of a local name that the code
+// set could not decode (kept as U+DC00 + byte), which no remote text can carry.
+bool has_undecodable_character(std::u16string_view name);
+
 // UserId + "_" + picture_base_name(path); the empty text when the base name is empty (an empty
 // path, or one ending in a backslash), so an absent picture stays absent.
 std::u16string picture_server_name(std::u16string_view user_id, std::u16string_view path);

@@ -88,6 +88,13 @@ std::u16string ftp_upload(const std::u16string& fnam) {
     if (length < 0 || length > kMaxPictureBytes) return kTooLarge;
     std::u16string name = picture_base_name(fnam);
     if (name.size() < 4 || name.compare(name.size() - 4, 4, u".jpg") != 0) return kNotJpg;
+    // A name holding a byte the code set cannot decode has no text the server can store it
+    // under: it would become U+FFFD there (two such names one file) while MmsSend names the
+    // byte itself. Such a picture is not uploaded.
+    if (has_undecodable_character(name)) {
+      s.last_result = kUploadError;
+      return kUploadError;
+    }
     if (!s.sftp_connected) s.last_result = ftp_connect();
     if (!s.sftp_connected) return kConnectError;
     bool put = false;

@@ -10,7 +10,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <iterator>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <unordered_map>
 #include <vector>
@@ -19,6 +24,7 @@
 #include "component/text.h"
 #include "component/trace.h"
 #include "db/row_table.h"
+#include "platform/platform.h"
 
 static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the driver manager must use 16-bit SQLWCHAR");
 
@@ -135,8 +141,140 @@ ConnStringTranslator conn_string_translator() {
 
 namespace {
 
-constexpr SQLULEN kLoginTimeoutS = 15;  // the data-access library's defaults
-constexpr SQLULEN kQueryTimeoutS = 30;
+// What the driver answers when its own per-read limit passes; an overall deadline that passes
+// answers the same.
+constexpr std::u16string_view kTimeoutText = u"Timeout expired";
+constexpr std::chrono::milliseconds kCutAfterCancel{1000};
+
+SQLULEN whole_seconds(std::chrono::milliseconds ms) {
+  return static_cast<SQLULEN>(std::max<long long>(1, (ms.count() + 999) / 1000));
+}
+
+// One thread for the whole process that runs an action when its deadline passes (it cancels a
+// statement). The driver's own limits apply to each read from the server, so a server that sends
+// a byte now and then would otherwise hold a call for as long as it likes. The thread ends once
+// nothing has been armed for a second and starts again on demand.
+class Watchdog {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  static Watchdog& instance() {
+    static Watchdog* w = new Watchdog;  // never destroyed: its thread may outlive static objects
+    return *w;
+  }
+
+  // 0 when no thread can watch (the deadline then goes unwatched).
+  std::uint64_t arm(Clock::time_point when, std::function<void()> action) {
+    std::lock_guard lock(mu_);
+    if (!running_) {
+      running_ = platform::default_platform().run_detached([this] { loop(); });
+      if (!running_) return 0;
+    }
+    const std::uint64_t id = ++next_id_;
+    entries_.emplace(id, Entry{when, std::move(action)});
+    // Calls arm one deadline after another, each later than the one the thread sleeps towards:
+    // it finds them when it wakes, and the call pays no wake-up.
+    if (when < sleeping_until_) wake_.notify_one();
+    return id;
+  }
+
+  // Removes `id`; true when its action has run. An action under way is waited for, so nothing
+  // touches the statement once this has returned.
+  bool disarm(std::uint64_t id) {
+    std::unique_lock lock(mu_);
+    auto it = entries_.find(id);
+    while (it != entries_.end() && it->second.state == Entry::kFiring) {
+      fired_.wait(lock);
+      it = entries_.find(id);
+    }
+    if (it == entries_.end()) return false;
+    const bool ran = it->second.state == Entry::kFired;
+    entries_.erase(it);
+    return ran;
+  }
+
+ private:
+  struct Entry {
+    enum State { kArmed, kFiring, kFired };
+    Clock::time_point when;
+    std::function<void()> action;
+    State state = kArmed;
+  };
+
+  void loop() {
+    std::unique_lock lock(mu_);
+    for (;;) {
+      auto next = entries_.end();
+      for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+        if (it->second.state == Entry::kArmed &&
+            (next == entries_.end() || it->second.when < next->second.when)) {
+          next = it;
+        }
+      }
+      if (next == entries_.end()) {
+        const bool idle = entries_.empty();
+        sleeping_until_ = Clock::now() + kIdle;
+        const bool woken = wake_.wait_until(lock, sleeping_until_) == std::cv_status::no_timeout;
+        sleeping_until_ = Clock::time_point::min();
+        if (idle && !woken && entries_.empty()) {
+          running_ = false;
+          return;
+        }
+        continue;
+      }
+      if (Clock::now() < next->second.when) {
+        sleeping_until_ = next->second.when;
+        wake_.wait_until(lock, sleeping_until_);
+        sleeping_until_ = Clock::time_point::min();
+        continue;
+      }
+      const std::uint64_t id = next->first;
+      next->second.state = Entry::kFiring;
+      std::function<void()> action = next->second.action;
+      lock.unlock();
+      try {
+        action();
+      } catch (...) {
+      }
+      lock.lock();
+      if (auto it = entries_.find(id); it != entries_.end()) it->second.state = Entry::kFired;
+      fired_.notify_all();
+    }
+  }
+
+  std::mutex mu_;
+  std::condition_variable wake_;
+  std::condition_variable fired_;
+  std::map<std::uint64_t, Entry> entries_;
+  std::uint64_t next_id_ = 0;
+  bool running_ = false;
+  // When the thread wakes by itself next; min() while it is awake (or not running).
+  Clock::time_point sleeping_until_ = Clock::time_point::min();
+  static constexpr std::chrono::seconds kIdle{1};
+};
+
+// A deadline armed for the life of one call; passed() says whether its action ran.
+class Deadline {
+ public:
+  Deadline(std::chrono::milliseconds limit, std::function<void()> action)
+      : id_(Watchdog::instance().arm(Watchdog::Clock::now() + limit, std::move(action))) {}
+  ~Deadline() {
+    if (id_) Watchdog::instance().disarm(id_);
+  }
+  Deadline(const Deadline&) = delete;
+  Deadline& operator=(const Deadline&) = delete;
+  bool passed() {
+    if (id_) {
+      ran_ = Watchdog::instance().disarm(id_);
+      id_ = 0;
+    }
+    return ran_;
+  }
+
+ private:
+  std::uint64_t id_;
+  bool ran_ = false;
+};
 
 SQLHENV environment() {
   static SQLHENV env = [] {
@@ -407,39 +545,30 @@ class OdbcConn final : public db::DbConn {
     }
     SQLHENV env = environment();
     if (!env) core::raise_provider(u"The ODBC driver manager could not be initialised.");
+    const std::uint16_t port = check_port(parse_conn_string(conn_string).port);
+    Platform& p = platform::current();
+    const Platform::DbDeadlines limits = p.db_deadlines();
     SQLHDBC dbc = SQL_NULL_HDBC;
     check(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc), SQL_HANDLE_ENV, env);
-    SQLSetConnectAttrW(dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(kLoginTimeoutS),
-                       0);
-    std::u16string odbc = conn_string_translator()(conn_string);
-    std::optional<trace::Span> span;
-    if (trace::enabled()) span.emplace("odbc", "connect " + masked_conn_string(odbc));
-    SQLRETURN rc = SQLDriverConnectW(dbc, nullptr, w(odbc), static_cast<SQLSMALLINT>(odbc.size()),
-                                     nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
-    if (!SQL_SUCCEEDED(rc) && !driver_registered(env, u"FreeTDS")) {
-      // No driver registered under the name the string gives: the driver's library by its path.
-      std::u16string by_path = driver_by_path(odbc);
-      if (!by_path.empty()) {
-        if (span) {
-          span->finish("failed: no ODBC driver registered as \"FreeTDS\" (" +
-                       trace::quote(full_diagnostic(SQL_HANDLE_DBC, dbc)) + ")");
-        }
-        odbc = std::move(by_path);
-        if (trace::enabled()) span.emplace("odbc", "connect " + masked_conn_string(odbc));
-        rc = SQLDriverConnectW(dbc, nullptr, w(odbc), static_cast<SQLSMALLINT>(odbc.size()),
-                               nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
-      }
+    SQLSetConnectAttrW(dbc, SQL_ATTR_LOGIN_TIMEOUT,
+                       reinterpret_cast<SQLPOINTER>(whole_seconds(limits.open)), 0);
+    // The sockets are the process's, whatever platform the calling thread uses.
+    Platform& os = platform::default_platform();
+    const std::vector<Platform::SocketId> before = os.tcp_sockets_to(port);
+    const std::u16string odbc = conn_string_translator()(conn_string);
+    // No driver registered under the name the string gives: the driver's library by its path.
+    const std::u16string by_path =
+        driver_registered(env, u"FreeTDS") ? std::u16string() : driver_by_path(odbc);
+    dbc = connect_within(dbc, odbc, by_path, limits.open);
+    // The socket the driver opened: the one to the server's port that was not there before.
+    // Another connect to the same port at the same moment leaves it unknown.
+    socket_ = Platform::SocketId{};
+    std::vector<Platform::SocketId> opened;
+    for (const auto& id : os.tcp_sockets_to(port)) {
+      if (std::find(before.begin(), before.end(), id) == before.end()) opened.push_back(id);
     }
-    if (!SQL_SUCCEEDED(rc)) {
-      std::u16string msg = diagnostic(SQL_HANDLE_DBC, dbc);
-      if (span) {
-        span->finish("failed: SQLSTATE " + core::utf16_to_utf8(diag_state(SQL_HANDLE_DBC, dbc)) +
-                     " " + trace::quote(full_diagnostic(SQL_HANDLE_DBC, dbc)));
-      }
-      SQLFreeHandle(SQL_HANDLE_DBC, dbc);
-      core::raise_provider(std::move(msg));
-    }
-    if (span) span->finish("open, driver " + driver_name(dbc));
+    if (opened.size() == 1) socket_ = opened.front();
+    command_limit_ = limits.command;
     dbc_ = dbc;
     state_ = db::kStateOpen;
     sends_defaults_ = true;
@@ -447,6 +576,26 @@ class OdbcConn final : public db::DbConn {
 
   int state() const override { return state_; }
   SQLHDBC handle() const { return dbc_; }
+
+  // Runs `body` (an execution on `st` and the reading of its results) within the command
+  // deadline. When it passes, the statement is cancelled; the call then fails with the timeout's
+  // text and the connection is closed, since the server may still be answering on it.
+  // The driver may go on waiting for the server after the cancel (it reads on until the server
+  // confirms it), so a second later the connection's socket is shut down under it.
+  template <class Body>
+  auto within_deadline(SQLHSTMT st, Body&& body) {
+    Deadline deadline(command_limit_, [st] { SQLCancel(st); });
+    Deadline cut(command_limit_ + kCutAfterCancel,
+                 [socket = socket_] { platform::default_platform().shut_down_socket(socket); });
+    try {
+      return body();
+    } catch (...) {
+      cut.passed();
+      if (!deadline.passed()) throw;
+    }
+    close();
+    core::raise_provider(std::u16string(kTimeoutText));
+  }
 
   void close() override {
     if (stmt_) SQLFreeHandle(SQL_HANDLE_STMT, stmt_);
@@ -472,8 +621,8 @@ class OdbcConn final : public db::DbConn {
     const bool keep = binder != 0 && binder == binder_ && stmt_;
     if (!stmt_) {
       check(SQLAllocHandle(SQL_HANDLE_STMT, dbc_, &stmt_), SQL_HANDLE_DBC, dbc_);
-      SQLSetStmtAttrW(stmt_, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(kQueryTimeoutS),
-                      0);
+      SQLSetStmtAttrW(stmt_, SQL_ATTR_QUERY_TIMEOUT,
+                      reinterpret_cast<SQLPOINTER>(whole_seconds(command_limit_)), 0);
     } else {
       SQLFreeStmt(stmt_, SQL_CLOSE);  // no columns are ever bound, so no SQL_UNBIND
       if (!keep) SQLFreeStmt(stmt_, SQL_RESET_PARAMS);
@@ -487,12 +636,14 @@ class OdbcConn final : public db::DbConn {
     SQLHSTMT st = statement();
     std::optional<trace::Span> span;
     if (trace::enabled()) span.emplace("sql", trace::quote(sql));
-    SQLRETURN rc = SQLExecDirectW(st, w(sql), static_cast<SQLINTEGER>(sql.size()));
-    if (span && !SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
-      span->finish("failed: " + trace::quote(full_diagnostic(SQL_HANDLE_STMT, st)));
-    }
-    check(rc, SQL_HANDLE_STMT, st);
-    return collect(st, rc);
+    return within_deadline(st, [&] {
+      SQLRETURN rc = SQLExecDirectW(st, w(sql), static_cast<SQLINTEGER>(sql.size()));
+      if (span && !SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
+        span->finish("failed: " + trace::quote(full_diagnostic(SQL_HANDLE_STMT, st)));
+      }
+      check(rc, SQL_HANDLE_STMT, st);
+      return collect(st, rc);
+    });
   }
 
   // Parameter description of a procedure, asked of the server once per connection. The catalog
@@ -515,12 +666,14 @@ class OdbcConn final : public db::DbConn {
     std::u16string name_pattern = escape_pattern(bare, escape);
     std::u16string schema_pattern = escape_pattern(schema, escape);
     SQLHSTMT st = statement();
-    check(SQLProcedureColumnsW(st, nullptr, 0, w(schema_pattern),
-                               static_cast<SQLSMALLINT>(schema_pattern.size()), w(name_pattern),
-                               static_cast<SQLSMALLINT>(name_pattern.size()), nullptr, 0),
-          SQL_HANDLE_STMT, st);
     auto meta = std::make_shared<ProcMeta>();
-    ResultData rd = collect(st, SQL_SUCCESS);
+    ResultData rd = within_deadline(st, [&] {
+      check(SQLProcedureColumnsW(st, nullptr, 0, w(schema_pattern),
+                                 static_cast<SQLSMALLINT>(schema_pattern.size()), w(name_pattern),
+                                 static_cast<SQLSMALLINT>(name_pattern.size()), nullptr, 0),
+            SQL_HANDLE_STMT, st);
+      return collect(st, SQL_SUCCESS);
+    });
     const db::RowTable& t = rd.table;
     std::vector<Value> row(t.column_count());
     std::vector<std::uint32_t> cells;
@@ -557,9 +710,96 @@ class OdbcConn final : public db::DbConn {
   void stop_sending_defaults() { sends_defaults_ = false; }
 
  private:
+  // A data source's port is a number from 1 to 65535; the driver would take another modulo
+  // 65536 (76969 is 11433) and connect somewhere it was never told to.
+  static std::uint16_t check_port(const std::u16string& port) {
+    if (port.empty()) return 1433;  // the driver's default
+    bool valid = port.size() <= 5;
+    long value = 0;
+    for (char16_t c : port) {
+      valid = valid && c >= u'0' && c <= u'9';
+      if (valid) value = value * 10 + (c - u'0');
+    }
+    if (!valid || value < 1 || value > 65535) {
+      core::raise_provider(u"Invalid connection string attribute");
+    }
+    return static_cast<std::uint16_t>(value);
+  }
+
+  // SQLDriverConnect on a thread of its own, waited for at most `limit`: the driver's login
+  // limit applies to each read, and a connect cannot be cancelled. A connect given up on is
+  // left to finish there and is then closed; the caller fails at once with the timeout.
+  // Connects on a thread of its own and waits at most `limit` (the driver's login timeout is per
+  // read): past it the connecting thread closes and frees the handle when the driver returns.
+  // `by_path`, when not empty, is tried after a failed connect (the driver named by its library).
+  // The trace gets each attempt, with the SQLSTATE and message of a failure.
+  static SQLHDBC connect_within(SQLHDBC dbc, std::u16string odbc, std::u16string by_path,
+                                std::chrono::milliseconds limit) {
+    struct Job {
+      std::mutex mu;
+      std::condition_variable cv;
+      SQLHDBC dbc;
+      std::u16string odbc;
+      std::u16string by_path;
+      std::u16string error;
+      bool done = false;
+      bool abandoned = false;
+      bool ok = false;
+    };
+    auto job = std::make_shared<Job>();
+    job->dbc = dbc;
+    job->odbc = std::move(odbc);
+    job->by_path = std::move(by_path);
+    auto run = [job] {
+      auto attempt = [&](const std::u16string& text) {
+        std::optional<trace::Span> span;
+        if (trace::enabled()) span.emplace("odbc", "connect " + masked_conn_string(text));
+        SQLRETURN rc = SQLDriverConnectW(job->dbc, nullptr, w(text),
+                                         static_cast<SQLSMALLINT>(text.size()), nullptr, 0,
+                                         nullptr, SQL_DRIVER_NOPROMPT);
+        if (span) {
+          span->finish(SQL_SUCCEEDED(rc)
+                           ? "open, driver " + driver_name(job->dbc)
+                           : "failed: SQLSTATE " +
+                                 core::utf16_to_utf8(diag_state(SQL_HANDLE_DBC, job->dbc)) + " " +
+                                 trace::quote(full_diagnostic(SQL_HANDLE_DBC, job->dbc)));
+        }
+        return rc;
+      };
+      SQLRETURN rc = attempt(job->odbc);
+      if (!SQL_SUCCEEDED(rc) && !job->by_path.empty()) {
+        if (trace::enabled()) trace::emit("odbc", "no ODBC driver registered as \"FreeTDS\"");
+        // The first attempt's message is the one the caller sees if this one fails too.
+        const std::u16string first = diagnostic(SQL_HANDLE_DBC, job->dbc);
+        rc = attempt(job->by_path);
+        if (!SQL_SUCCEEDED(rc)) job->error = first;
+      }
+      std::lock_guard lock(job->mu);
+      job->ok = SQL_SUCCEEDED(rc);
+      if (!job->ok && job->error.empty()) job->error = diagnostic(SQL_HANDLE_DBC, job->dbc);
+      if (job->abandoned || !job->ok) {
+        if (job->ok) SQLDisconnect(job->dbc);
+        SQLFreeHandle(SQL_HANDLE_DBC, job->dbc);
+      }
+      job->done = true;
+      job->cv.notify_all();
+    };
+    if (!platform::default_platform().run_detached(run)) run();
+    std::unique_lock lock(job->mu);
+    if (!job->cv.wait_for(lock, limit, [&] { return job->done; })) {
+      job->abandoned = true;  // the connecting thread closes and frees it
+      if (trace::enabled()) trace::emit("odbc", "connect: no answer within the open's deadline");
+      core::raise_provider(std::u16string(kTimeoutText));
+    }
+    if (!job->ok) core::raise_provider(job->error);
+    return job->dbc;
+  }
+
   SQLHDBC dbc_ = SQL_NULL_HDBC;
   SQLHSTMT stmt_ = SQL_NULL_HSTMT;
-  std::uint64_t binder_ = 0;  // the command whose parameter bindings the statement holds
+  std::chrono::milliseconds command_limit_{30000};
+  Platform::SocketId socket_;  // the driver's socket, when it could be told apart
+  std::uint64_t binder_ = 0;   // the command whose parameter bindings the statement holds
   int state_ = db::kStateClosed;
   bool sends_defaults_ = false;
   std::unordered_map<std::u16string, std::shared_ptr<const ProcMeta>> meta_;
@@ -815,22 +1055,24 @@ class OdbcCmd final : public db::DbCmd {
 
     std::optional<trace::Span> span;
     if (trace::enabled()) span.emplace("proc", describe_call(text_, inputs));
-    SQLRETURN rc = SQLExecDirectW(st, w(sql), static_cast<SQLINTEGER>(sql.size()));
-    if (span && !SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
-      span->finish("failed: SQLSTATE " + core::utf16_to_utf8(sqlstate(st)) + " " +
-                   trace::quote(full_diagnostic(SQL_HANDLE_STMT, st)));
-    }
-    if (rc == SQL_ERROR && conn.sends_defaults() && sqlstate(st) == u"07S01") {
-      // The driver cannot send "default" (FreeTDS refuses before sending anything): unset
-      // parameters go as NULL on this connection from now on.
-      conn.stop_sending_defaults();
-      for (Slot& s : slots_) {
-        if (s.ind == SQL_DEFAULT_PARAM) s.ind = SQL_NULL_DATA;
+    ResultData data = conn.within_deadline(st, [&] {
+      SQLRETURN rc = SQLExecDirectW(st, w(sql), static_cast<SQLINTEGER>(sql.size()));
+      if (span && !SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
+        span->finish("failed: SQLSTATE " + core::utf16_to_utf8(sqlstate(st)) + " " +
+                     trace::quote(full_diagnostic(SQL_HANDLE_STMT, st)));
       }
-      rc = SQLExecDirectW(st, w(sql), static_cast<SQLINTEGER>(sql.size()));
-    }
-    check(rc, SQL_HANDLE_STMT, st);
-    ResultData data = collect(st, rc);
+      if (rc == SQL_ERROR && conn.sends_defaults() && sqlstate(st) == u"07S01") {
+        // The driver cannot send "default" (FreeTDS refuses before sending anything): unset
+        // parameters go as NULL on this connection from now on.
+        conn.stop_sending_defaults();
+        for (Slot& s : slots_) {
+          if (s.ind == SQL_DEFAULT_PARAM) s.ind = SQL_NULL_DATA;
+        }
+        rc = SQLExecDirectW(st, w(sql), static_cast<SQLINTEGER>(sql.size()));
+      }
+      check(rc, SQL_HANDLE_STMT, st);
+      return collect(st, rc);
+    });
     if (is_function_) {
       // The function's value is the statement's one cell; it is not a row set of the call.
       const db::RowTable& t = data.table;

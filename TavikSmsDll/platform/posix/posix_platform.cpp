@@ -1,5 +1,6 @@
 #include "platform/posix/posix_platform.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <dirent.h>
 #include <dlfcn.h>
@@ -7,8 +8,10 @@
 #include <iconv.h>
 #include <langinfo.h>
 #include <locale.h>
+#include <netinet/in.h>
 #include <pwd.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <wctype.h>
@@ -470,12 +473,30 @@ std::unique_ptr<OutputFile> PosixPlatform::create_output_file(const std::u16stri
   // Not blocking: a named pipe under the export's name would otherwise wait for a reader forever.
   // Only a plain file is written; a pipe, a device or a socket would take the lines (and in the
   // acknowledge mode the rows) without keeping them.
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
+  // Not emptied on open: another session (a thread of this process or another process with the
+  // same current directory) may be writing the file and has acknowledged the rows it wrote.
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
   if (fd < 0) core::raise_file_error(errno == ENXIO ? 75 : file_error_number(errno));
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     core::raise_file_error(75);
+  }
+  // Held from here until the file is closed. flock belongs to this open file description, so it
+  // keeps two threads of one process apart as well as two processes. A file in use elsewhere
+  // fails as a locked file does on Windows, before anything is read or emptied.
+  int rc = 0;
+  while ((rc = ::flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+  }
+  if (rc != 0) {
+    const int e = errno;
+    ::close(fd);
+    core::raise_file_error(e == EWOULDBLOCK ? 70 : file_error_number(e));
+  }
+  if (::ftruncate(fd, 0) != 0) {
+    const int e = errno;
+    ::close(fd);
+    core::raise_file_error(file_error_number(e));
   }
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return std::make_unique<PosixOutputFile>(fd);
@@ -573,6 +594,44 @@ std::u16string PosixPlatform::lower_case(std::u16string_view text) {
     }
   }
   return out;
+}
+
+std::vector<Platform::SocketId> PosixPlatform::tcp_sockets_to(std::uint16_t port) {
+  std::vector<SocketId> out;
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (!dir) return out;
+  while (const dirent* e = ::readdir(dir)) {
+    char* end = nullptr;
+    const long fd = std::strtol(e->d_name, &end, 10);
+    if (end == e->d_name || *end != '\0' || fd == ::dirfd(dir)) continue;
+    struct stat st {};
+    if (::fstat(static_cast<int>(fd), &st) != 0 || !S_ISSOCK(st.st_mode)) continue;
+    sockaddr_storage peer{};
+    socklen_t len = sizeof peer;
+    if (::getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&peer), &len) != 0)
+      continue;
+    std::uint16_t peer_port = 0;
+    if (peer.ss_family == AF_INET) {
+      peer_port = ntohs(reinterpret_cast<const sockaddr_in*>(&peer)->sin_port);
+    } else if (peer.ss_family == AF_INET6) {
+      peer_port = ntohs(reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_port);
+    } else {
+      continue;
+    }
+    if (peer_port == port) out.push_back(SocketId{fd, static_cast<std::uint64_t>(st.st_ino)});
+  }
+  ::closedir(dir);
+  return out;
+}
+
+void PosixPlatform::shut_down_socket(const SocketId& socket) {
+  struct stat st {};
+  const int fd = static_cast<int>(socket.handle);
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode) ||
+      static_cast<std::uint64_t>(st.st_ino) != socket.identity) {
+    return;  // closed meanwhile, perhaps reused: not ours to touch
+  }
+  ::shutdown(fd, SHUT_RDWR);
 }
 
 std::shared_ptr<db::DbConn> PosixPlatform::new_connection() {

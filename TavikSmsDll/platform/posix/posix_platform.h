@@ -62,6 +62,9 @@ class PosixPlatform : public Platform {
   std::u16string lower_case(std::u16string_view text) override;
   std::unique_ptr<OutputFile> create_output_file(const std::u16string& name) override;
   std::u16string decimal_separator() override;
+  // From /proc/self/fd: sockets whose peer has that port; identity is the socket's inode.
+  std::vector<SocketId> tcp_sockets_to(std::uint16_t port) override;
+  void shut_down_socket(const SocketId& socket) override;
   std::shared_ptr<db::DbConn> new_connection() override;
   std::shared_ptr<db::DbCmd> new_command() override;
   std::shared_ptr<db::DbRs> new_recordset() override;

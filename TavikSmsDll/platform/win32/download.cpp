@@ -19,6 +19,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -134,7 +135,50 @@ int download_with_status(const std::string& url, const std::string& path, int& h
 }
 
 namespace {
+
 thread_local std::string t_download_outcome;
+
+DWORD WINAPI detached_main(void* param) {
+  auto* body = static_cast<std::function<void()>*>(param);
+  HMODULE module = nullptr;
+  GetModuleHandleExW(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCWSTR>(&detached_main), &module);
+  try {
+    (*body)();
+  } catch (...) {
+  }
+  delete body;
+  // The reference taken by run_detached keeps the code here until the thread has left it.
+  FreeLibraryAndExitThread(module, 0);
+  return 0;
+}
+
+}  // namespace
+
+bool Win32Platform::run_detached(std::function<void()> body) {
+  HMODULE self = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                          reinterpret_cast<LPCWSTR>(&detached_main), &self)) {
+    return false;
+  }
+  auto* held = new std::function<void()>(std::move(body));
+  HANDLE thread = CreateThread(nullptr, 0, &detached_main, held, 0, nullptr);
+  if (!thread) {
+    delete held;
+    FreeLibrary(self);
+    return false;
+  }
+  CloseHandle(thread);
+  return true;
+}
+
+bool Win32Platform::replace_file(const std::string& from, const std::string& to) {
+  return win32::replace_file(from, to);
+}
+
+void Win32Platform::remove_file(const std::string& path) {
+  DeleteFileA(path.c_str());
 }
 
 int Win32Platform::download_to_file(const std::string& url, const std::string& path) {

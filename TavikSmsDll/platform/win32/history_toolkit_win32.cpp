@@ -115,6 +115,10 @@ int lv_format(Align a) {
   return a == Align::centre ? LVCFMT_CENTER : LVCFMT_LEFT;
 }
 
+int hd_format(Align a) {
+  return a == Align::centre ? HDF_CENTER : HDF_LEFT;
+}
+
 class Win32Toolkit final : public HistoryToolkit {
  public:
   double twips_per_pixel_x() override { return 1440.0 / Dpi::screen().x; }
@@ -260,7 +264,17 @@ class Win32Toolkit final : public HistoryToolkit {
       } else {
         ListView_InsertColumn(list_, c, &col);
       }
+      // The header keeps its own alignment (centred captions over left-aligned cells): the
+      // header control's item is set after the list view has given it the column's.
+      HWND header = ListView_GetHeader(list_);
+      HDITEMW hd{};
+      hd.mask = HDI_FORMAT;
+      if (c > 0 && Header_GetItem(header, c, &hd)) {
+        hd.fmt = (hd.fmt & ~HDF_JUSTIFYMASK) | hd_format(grid_->header_align[c]);
+        Header_SetItem(header, c, &hd);
+      }
     }
+    set_row_height(grid_->rows > 1 ? grid_->row_heights[1] : grid_->row_heights[0]);
     ListView_SetItemCountEx(list_, grid_->rows > 0 ? grid_->rows - 1 : 0, 0);
     SendMessageW(list_, WM_SETREDRAW, TRUE, 0);
     InvalidateRect(list_, nullptr, TRUE);
@@ -394,7 +408,9 @@ class Win32Toolkit final : public HistoryToolkit {
           break;
         case ControlKind::grid:
           cls = WC_LISTVIEWW;
-          style |= LVS_REPORT | LVS_OWNERDATA | LVS_SHOWSELALWAYS | WS_TABSTOP | WS_BORDER;
+          // Shared image lists: the row-height list is the toolkit's to free.
+          style |= LVS_REPORT | LVS_OWNERDATA | LVS_SHOWSELALWAYS | LVS_SHAREIMAGELISTS |
+                   WS_TABSTOP | WS_BORDER;
           ex = WS_EX_CLIENTEDGE;
           break;
         case ControlKind::frame:
@@ -432,8 +448,26 @@ class Win32Toolkit final : public HistoryToolkit {
         list_, LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER);
   }
 
+  // A list view's rows are as high as its small images: an empty image list of that height
+  // gives the rows the grid's height (never less than the font needs).
+  void set_row_height(std::int32_t twips) {
+    if (twips <= 0) return;
+    const int height = py(twips);
+    if (height == row_height_px_) return;
+    HIMAGELIST images = ImageList_Create(1, height, ILC_COLOR, 1, 0);
+    if (!images) return;
+    HIMAGELIST old = ListView_SetImageList(list_, images, LVSIL_SMALL);
+    if (old && old == row_images_) ImageList_Destroy(old);
+    row_images_ = images;
+    row_height_px_ = height;
+  }
+
   void destroy() {
     if (hwnd_) DestroyWindow(hwnd_);
+    // The list view does not own an image list set with LVSIL_SMALL unless told to: freed here.
+    if (row_images_) ImageList_Destroy(row_images_);
+    row_images_ = nullptr;
+    row_height_px_ = 0;
     hwnd_ = list_ = separator_ = nullptr;
     pickers_[0] = pickers_[1] = nullptr;
     if (font_) DeleteObject(font_);
@@ -529,6 +563,8 @@ class Win32Toolkit final : public HistoryToolkit {
   HWND separator_ = nullptr;
   HWND pickers_[2] = {nullptr, nullptr};
   HFONT font_ = nullptr;
+  HIMAGELIST row_images_ = nullptr;
+  int row_height_px_ = 0;
   WindowEvents* events_ = nullptr;
   std::shared_ptr<const GridData> grid_;
   std::exception_ptr failure_;

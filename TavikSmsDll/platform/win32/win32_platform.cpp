@@ -265,7 +265,9 @@ std::unique_ptr<OutputFile> Win32Platform::open_trace_file(const std::string& pa
 
 std::unique_ptr<OutputFile> Win32Platform::create_output_file(const std::u16string& name) {
   if (name.empty() || name.find(u'\0') != std::u16string::npos) core::raise_file_error(52);
-  // Others may read the file while it is written, as with the runtime's sequential output.
+  // Others may read the file while it is written, as with the runtime's sequential output, but
+  // not write it: another session's export of the same file (which asks for write access) fails
+  // with a sharing violation ("Permission denied") until this one is closed, and never empties it.
   HANDLE h = CreateFileW(reinterpret_cast<const wchar_t*>(name.c_str()), GENERIC_WRITE,
                          FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) core::raise_file_error(file_error_number(GetLastError()));

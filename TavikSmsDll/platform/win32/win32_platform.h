@@ -12,6 +12,9 @@ namespace taviksms::platform::win32 {
 class Win32Platform : public Platform {
  public:
   int download_to_file(const std::string& url, const std::string& path) override;
+  bool replace_file(const std::string& from, const std::string& to) override;
+  void remove_file(const std::string& path) override;
+  bool run_detached(std::function<void()> body) override;
   std::string read_profile_string(const std::string& section, const std::string& key,
                                   const std::string& def, std::size_t buffer_size,
                                   const std::string& path) override;

@@ -60,6 +60,7 @@ std::string_view trim(std::string_view s) {
 }
 
 struct HeadFacts {
+  std::string_view method;
   std::optional<std::size_t> content_length;  // nullopt: none, or not a number
   bool bad_length = false;
   bool streamed = false;  // chunked, or the client waits for 100 Continue
@@ -67,6 +68,7 @@ struct HeadFacts {
 
 HeadFacts read_head(std::string_view head) {
   HeadFacts f;
+  f.method = head.substr(0, std::min(head.find(' '), head.size()));
   std::size_t pos = head.find('\n');
   while (pos != std::string_view::npos && pos + 1 < head.size()) {
     const std::size_t end = head.find('\n', pos + 1);
@@ -295,6 +297,15 @@ GuardedHttpServer::Step GuardedHttpServer::advance(Conn& c, Clock::time_point no
     const HeadFacts facts = read_head(std::string_view(c.buf).substr(0, head_len));
     if (facts.bad_length) {
       refuse(c.fd, 400, "Bad Request", "bad Content-Length");
+      return Step::kClose;
+    }
+    // A body without a length would be read until the client closes: refused at once, saying
+    // what to send instead.
+    if (!facts.content_length && !facts.streamed &&
+        (facts.method == "POST" || facts.method == "PUT" || facts.method == "PATCH")) {
+      refuse(c.fd, 400, "Bad Request",
+             std::string(facts.method) +
+                 " without a body length: send an empty body with Content-Length: 0 (curl -d '')");
       return Step::kClose;
     }
     if (facts.content_length && *facts.content_length > limits_.max_body_bytes) {
