@@ -129,31 +129,32 @@ Value TavikSms::call(const MethodInfo& method, Arguments args, Body body) {
 }
 
 // The methods: each hands its arguments to its function through call().
-#define TAVIKSMS_METHOD(id, name, result, ...)                                                \
-  TAVIKSMS_RESULT(result) TavikSms::name(TAVIKSMS_EACH(TAVIKSMS_PARAM, __VA_ARGS__)) {        \
-    return std::get<TAVIKSMS_RESULT(result)>(call(                                            \
-        method_info(Method::name),                                                            \
-        [&] { return std::vector<Value>{TAVIKSMS_EACH(TAVIKSMS_ARG, __VA_ARGS__)}; },         \
-        [&]() -> Value { return impl::name(TAVIKSMS_EACH(TAVIKSMS_ARG, __VA_ARGS__)); }));    \
+#define TAVIKSMS_METHOD(id, name, result, ...)                                             \
+  TAVIKSMS_RESULT(result) TavikSms::name(TAVIKSMS_EACH(TAVIKSMS_PARAM, __VA_ARGS__)) {     \
+    return std::get<TAVIKSMS_RESULT(result)>(call(                                         \
+        method_info(Method::name),                                                         \
+        [&] { return std::vector<Value>{TAVIKSMS_EACH(TAVIKSMS_ARG, __VA_ARGS__)}; },      \
+        [&]() -> Value { return impl::name(TAVIKSMS_EACH(TAVIKSMS_ARG, __VA_ARGS__)); })); \
   }
 #include <taviksms/methods.def>
 
 Value TavikSms::invoke(const MethodInfo& method, std::span<const Value> args) {
   return call(
-      method, [&] { return std::vector<Value>(args.begin(), args.end()); }, [&]() -> Value {
-    if (args.size() != method.param_count) {
-      throw Error(err::kBadParamCount, u"TavikSmsDll", u"Invalid number of parameters.");
-    }
-    switch (method.dispid) {
+      method, [&] { return std::vector<Value>(args.begin(), args.end()); },
+      [&]() -> Value {
+        if (args.size() != method.param_count) {
+          throw Error(err::kBadParamCount, u"TavikSmsDll", u"Invalid number of parameters.");
+        }
+        switch (method.dispid) {
 #define TAVIKSMS_PARAM_TYPE(type, name) TAVIKSMS_RESULT(type)
 #define TAVIKSMS_METHOD(id, name, result, ...) \
   case id:                                     \
     return apply_converted<TAVIKSMS_EACH(TAVIKSMS_PARAM_TYPE, __VA_ARGS__)>(impl::name, args);
 #include <taviksms/methods.def>
 #undef TAVIKSMS_PARAM_TYPE
-    }
-    throw Error(err::kUnknownName, u"TavikSmsDll", u"Unknown name.");
-  });
+        }
+        throw Error(err::kUnknownName, u"TavikSmsDll", u"Unknown name.");
+      });
 }
 
 }  // namespace taviksms::core

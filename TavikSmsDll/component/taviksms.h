@@ -55,7 +55,7 @@ class TavikSms {
     void* f_;
     R (*run_)(void*);
   };
-  using Body = Ref<Value>;                     // the call's work
+  using Body = Ref<Value>;                    // the call's work
   using Arguments = Ref<std::vector<Value>>;  // its arguments, made only when the trace needs them
 
   // The one function every call passes: checks that the call comes from the thread that created

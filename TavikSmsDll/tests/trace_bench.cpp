@@ -48,17 +48,16 @@ int main() {
   volatile std::size_t sink = 0;
 
   trace::configure("");
-  const auto [plain, off] = best_of_alternating(
-      [&] { sink = sink + upload::ftp_disconnect().size(); },
-      [&] { sink = sink + obj.FTP_DisConnect().size(); }, n / 2);
-  const double late_off = ns_per_call(
-      [&] { sink = sink + std::get<std::u16string>(obj.invoke(m, {})).size(); }, n / 2);
+  const auto [plain, off] =
+      best_of_alternating([&] { sink = sink + upload::ftp_disconnect().size(); },
+                          [&] { sink = sink + obj.FTP_DisConnect().size(); }, n / 2);
+  const double late_off =
+      ns_per_call([&] { sink = sink + std::get<std::u16string>(obj.invoke(m, {})).size(); }, n / 2);
   const double off_check = ns_per_call([&] { sink = sink + trace::enabled(); }, n * 10);
 
   const auto file = std::filesystem::temp_directory_path() / "taviksms-trace-bench.log";
   trace::configure(file.string());
-  const double on =
-      ns_per_call([&] { sink = sink + obj.FTP_DisConnect().size(); }, n / 20);
+  const double on = ns_per_call([&] { sink = sink + obj.FTP_DisConnect().size(); }, n / 20);
   trace::configure("");
   std::filesystem::remove(file);
 

@@ -751,12 +751,12 @@ class OdbcConn final : public db::DbConn {
     job->odbc = std::move(odbc);
     job->by_path = std::move(by_path);
     auto run = [job] {
-      auto attempt = [&](const std::u16string& text) {
+      auto attempt = [&](std::u16string& text) {
         std::optional<trace::Span> span;
         if (trace::enabled()) span.emplace("odbc", "connect " + masked_conn_string(text));
-        SQLRETURN rc = SQLDriverConnectW(job->dbc, nullptr, w(text),
-                                         static_cast<SQLSMALLINT>(text.size()), nullptr, 0,
-                                         nullptr, SQL_DRIVER_NOPROMPT);
+        SQLRETURN rc =
+            SQLDriverConnectW(job->dbc, nullptr, w(text), static_cast<SQLSMALLINT>(text.size()),
+                              nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
         if (span) {
           span->finish(SQL_SUCCEEDED(rc)
                            ? "open, driver " + driver_name(job->dbc)
