@@ -1,5 +1,7 @@
 #include "method_help.h"
 
+#include "nearest_name.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <vector>
@@ -9,10 +11,6 @@
 namespace taviksms::shell {
 
 namespace {
-
-char lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 const char* type_name(ArgType t) {
   return t == ArgType::int32 ? "int32" : "text";
@@ -62,56 +60,17 @@ std::string method_help(const MethodInfo& m) {
   return out;
 }
 
-std::size_t edit_distance(std::string_view a, std::string_view b) {
-  // Damerau-Levenshtein (optimal string alignment), three rows.
-  std::vector<std::size_t> prev2(b.size() + 1), prev(b.size() + 1), cur(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) prev[j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    cur[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const bool same = lower(a[i - 1]) == lower(b[j - 1]);
-      cur[j] = std::min({prev[j] + 1, cur[j - 1] + 1, prev[j - 1] + (same ? 0 : 1)});
-      if (i > 1 && j > 1 && lower(a[i - 1]) == lower(b[j - 2]) &&
-          lower(a[i - 2]) == lower(b[j - 1])) {
-        cur[j] = std::min(cur[j], prev2[j - 2] + 1);
-      }
-    }
-    std::swap(prev2, prev);
-    std::swap(prev, cur);
-  }
-  return prev[b.size()];
-}
-
 const MethodInfo* nearest_method(std::string_view name) {
-  // Long lines are no one's typo; comparing them would only cost time.
-  if (name.empty() || name.size() > 64) return nullptr;
-  const MethodInfo* best = nullptr;
-  std::size_t best_distance = 0;
-  for (const MethodInfo& m : methods()) {
-    const std::size_t d = edit_distance(name, m.name);
-    if (!best || d < best_distance) {
-      best = &m;
-      best_distance = d;
-    }
-  }
-  // About a third of the name may be wrong; beyond that a suggestion is a guess.
-  const std::size_t allowed = std::max<std::size_t>(1, name.size() / 3);
-  return best && best_distance <= allowed ? best : nullptr;
+  std::vector<std::string_view> names;
+  for (const MethodInfo& m : methods()) names.push_back(m.name);
+  const std::string_view best = nearest_name(name, names);
+  return best.empty() ? nullptr : find_method(best);
 }
 
 std::string unknown_method_text(std::string_view name) {
-  // A whole pasted paragraph is not repeated back; the cut keeps whole UTF-8 characters.
-  std::size_t keep = name.size();
-  if (keep > 64) {
-    keep = 64;
-    while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
-  }
-  std::string out(name.substr(0, keep));
-  if (keep < name.size()) out += "...";
-  out += ": no such method";
-  if (const MethodInfo* m = nearest_method(name))
-    out += std::string("; did you mean ") + m->name + "?";
-  return out;
+  std::vector<std::string_view> names;
+  for (const MethodInfo& m : methods()) names.push_back(m.name);
+  return unknown_name_text(name, names);
 }
 
 std::string argument_problem(const MethodInfo& m, std::span<const Value> args) {

@@ -9,6 +9,8 @@
 
 #include <taviksms/taviksms.h>
 
+#include "nearest_name.h"
+
 namespace taviksms::shell {
 
 // "Name param:type ...  -> type", as the method list shows it.
@@ -16,9 +18,6 @@ std::string method_signature(const MethodInfo& m);
 
 // Several lines: the signature, each parameter with its type, and what the result means.
 std::string method_help(const MethodInfo& m);
-
-// Edit distance (insert, delete, replace, swap of neighbours), ignoring ASCII case.
-std::size_t edit_distance(std::string_view a, std::string_view b);
 
 // The method whose name is nearest to `name`; nullptr when none is near enough to be a typo.
 const MethodInfo* nearest_method(std::string_view name);

@@ -19,6 +19,7 @@
 #include "command_line.h"
 #include "display_width.h"
 #include "line_editor.h"
+#include "nearest_name.h"
 #include "run_outcome.h"
 #include "version_info.h"
 
@@ -78,6 +79,16 @@ void print_lines(Host& host, std::string_view text) {
     if (end == std::string_view::npos) break;
     text.remove_prefix(end + 1);
   }
+}
+
+// "SmsJanke: no such method; did you mean SmsJanek?"
+std::string unknown_method(std::string_view name) {
+  static const std::vector<std::string_view> names = [] {
+    std::vector<std::string_view> out;
+    for (const auto& s : signatures()) out.push_back(s.name);
+    return out;
+  }();
+  return unknown_name_text(name, names);
 }
 
 void print_help(Host& host) {
@@ -317,10 +328,7 @@ class Shell {
     std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(r.number));
     host_.print("error " + std::string(code) + ": " + r.text);
     const Signature* s = find_signature(head);
-    if (!s && r.number == 0x80020006u) {
-      const std::string why = host_.unknown_method(head);
-      if (!why.empty()) std::cerr << why << '\n';
-    }
+    if (!s && r.number == 0x80020006u) std::cerr << unknown_method(head) << '\n';
     // The call did not fit the method (argument count, an int32 that is not one): say how.
     if (s && host_.usage_hints() &&
         (r.number == 0x8002000Eu || r.number == 0x80020005u || r.number == 0x800A0006u)) {
@@ -364,8 +372,7 @@ class Shell {
         print_lines(host_, more.empty() ? s->text : more);
         return true;
       }
-      const std::string why = host_.unknown_method(name);
-      std::cerr << "help: " << (why.empty() ? name + ": no such method" : why) << '\n';
+      std::cerr << "help: " << unknown_method(name) << '\n';
     } else {
       std::cerr << "usage: help [METHOD]\n";
     }

@@ -47,12 +47,11 @@ class Host {
   // The platform's paragraph of the help text (may be empty).
   virtual std::string_view help_notes() const = 0;
 
-  // What the component's own method table tells a person: `help METHOD`, the nearest method to a
-  // mistyped name ("SmsJanke: no such method; did you mean SmsJanek?"), which argument of a call
-  // does not fit, naming its parameter. Empty where the shell does not carry the table of the
-  // build it calls; the shell then says less.
+  // What the component's own method table tells a person: `help METHOD` (its parameters and what
+  // the result means), which argument of a call does not fit, naming its parameter. Empty where
+  // the shell does not carry the table of the build it calls; the shell then shows the method's
+  // signature from the method list.
   virtual std::string method_help(std::string_view /*name*/) { return {}; }
-  virtual std::string unknown_method(std::string_view /*name*/) { return {}; }
   virtual std::string argument_problem(std::string_view /*name*/,
                                        const std::vector<std::u16string>& /*args*/) {
     return {};

@@ -52,9 +52,6 @@ class PosixHost final : public taviksms::shell::Host {
     const auto* m = taviksms::find_method(std::string(name));
     return m ? taviksms::shell::method_help(*m) : std::string();
   }
-  std::string unknown_method(std::string_view name) override {
-    return taviksms::shell::unknown_method_text(name);
-  }
   std::string argument_problem(std::string_view name,
                                const std::vector<std::u16string>& args) override {
     const auto* m = taviksms::find_method(std::string(name));
