@@ -93,6 +93,7 @@ std::string unknown_method(std::string_view name) {
 
 void print_help(Host& host) {
   std::string text = R"(usage: taviksms [-e] [-x] [-c LINE]... [-i] [SCRIPT | -]
+       taviksms doctor
        taviksms --version
 
 Runs TavikSms method calls, one per line: the -c lines in order, then SCRIPT (or standard input
@@ -129,6 +130,9 @@ A method's failure text does not change it (scripts that read the results rely o
               0 every call succeeded, 1 a method reported a failure or an error escaped,
               2 bad options or syntax.
 --version     the component's version, the build's mirror list and the platform.
+doctor        checks, one line each, why calls might fail here: each mirror, the keys of
+              ip1.ini, the ODBC driver, a database login, the SFTP login and the folder of
+              ip1.ini (and the trace, when set); exit status 1 when any check fails.
 
 At the prompt, "help" lists the methods, "help METHOD" shows one, "exit" or "quit" (or
 Ctrl-D) ends the session, and Ctrl-C abandons the line being typed, or the output of the call
@@ -511,9 +515,24 @@ struct Runner {
   }
 };
 
+// `taviksms doctor`: one line per check, a hint under each failing one; 1 when any failed.
+int run_doctor(Host& host) {
+  bool all_ok = true;
+  for (const auto& c : host.doctor()) {
+    all_ok = all_ok && c.ok;
+    std::string name = c.name;
+    if (name.size() < 16) name.resize(16, ' ');
+    host.print((c.ok ? "ok    " : "FAIL  ") + name + c.detail);
+    if (!c.ok && !c.hint.empty()) host.print("      hint: " + c.hint);
+  }
+  host.print(all_ok ? "all checks passed" : "some checks failed");
+  return all_ok ? 0 : 1;
+}
+
 }  // namespace
 
 int run(Host& host, const std::vector<std::string>& args) {
+  if (args.size() == 1 && args[0] == "doctor") return run_doctor(host);
   std::vector<std::string> lines;
   std::string script;
   bool interactive = false;

@@ -31,6 +31,14 @@ class Instance {
   virtual Outcome call(const std::u16string& name, const std::vector<std::u16string>& args) = 0;
 };
 
+// One check of `taviksms doctor`: what it found and, when it failed, what to do.
+struct DoctorLine {
+  bool ok = false;
+  std::string name;    // "mirror 1", "ODBC driver", ...
+  std::string detail;  // UTF-8
+  std::string hint;
+};
+
 class Host {
  public:
   virtual ~Host() = default;
@@ -56,6 +64,8 @@ class Host {
                                        const std::vector<std::u16string>& /*args*/) {
     return {};
   }
+  // The checks of `taviksms doctor`, in order, run with the component this shell calls.
+  virtual std::vector<DoctorLine> doctor() = 0;
   // The prompt's line editor (editing, history); nullptr: plain lines (the console's own editing).
   virtual std::unique_ptr<LineEditor> line_editor() { return nullptr; }
   // At a terminal, Ctrl-C calls `handler` and interrupts a read that is waiting, rather than

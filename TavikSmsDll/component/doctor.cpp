@@ -101,8 +101,9 @@ std::vector<DoctorCheck> doctor_checks() {
   // 3. The driver.
   const platform::Platform::Report driver = p.odbc_driver_report();
   add("ODBC driver", driver.ok, driver.text,
-      "install the FreeTDS ODBC driver (Debian: apt-get install tdsodbc); without it Login "
-      "answers \"False\"");
+      !driver.hint.empty() ? driver.hint
+                           : "install the FreeTDS ODBC driver (Debian: apt-get install tdsodbc); "
+                             "without it Login answers \"False\"");
 
   // 4. A database login with the file's values, on a connection of its own.
   if (keys && !keys->get(1).empty()) {
@@ -158,17 +159,19 @@ std::vector<DoctorCheck> doctor_checks() {
   // 6. The folder ip1.ini goes to.
   platform::Platform::Report f = p.config_folder_report();
   if (write_failed && f.ok) {
-    f = {false, f.text + ", but writing ip1.ini there failed"};
+    f = platform::Platform::Report(false, f.text + ", but writing ip1.ini there failed", f.hint);
   }
   add("ip1.ini folder", f.ok, f.text,
-      "make the folder writable for this user, or give the user a home folder "
-      "($XDG_CACHE_HOME or $HOME)");
+      !f.hint.empty() ? f.hint
+                      : "make the folder writable for this user, or give the user a home folder "
+                        "($XDG_CACHE_HOME or $HOME)");
 
-  // The trace, when asked for and not writing.
-  if (trace::enabled() || !trace::current_path().empty()) {
+  // The trace, when asked for (or set in a form that cannot be used).
+  if (trace::enabled() || !trace::current_path().empty() || !trace::problem().empty()) {
     const std::string why = trace::problem();
     add("trace", why.empty(), why.empty() ? "writing to " + trace::current_path() : why,
-        "TAVIKSMS_TRACE must name a file in a writable folder");
+        "TAVIKSMS_TRACE (or the string value HKCU\\Software\\TavikSms\\TraceFile on Windows) "
+        "must name a file in a writable folder");
   }
   return out;
 }

@@ -75,7 +75,15 @@ bool detail::decide() noexcept {
     Sink& s = sink();
     std::lock_guard lock(s.mutex);
     if (g_state.load(std::memory_order_relaxed) == 0) {
-      open_locked(s, platform::default_platform().trace_setting());
+      const platform::UserSetting setting = platform::default_platform().trace_setting();
+      if (setting.problem.empty()) {
+        open_locked(s, setting.value);
+      } else {
+        // A setting that cannot be used (a registry value of the wrong type): no trace, and the
+        // reason kept for doctor.
+        open_locked(s, {});
+        s.problem = setting.source + " " + setting.problem + "; no trace is written";
+      }
     }
   } catch (...) {
     g_state.store(1, std::memory_order_relaxed);

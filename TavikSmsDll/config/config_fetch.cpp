@@ -72,6 +72,8 @@ std::u16string config_fetch() {
   ModuleState& s = module_state();
 
   std::u16string folder = p.config_folder();
+  // Which folder, and why that one (the library's, or a per-user fallback).
+  if (trace::enabled()) trace::emit("ini", "folder " + p.config_folder_report().text);
   // Nowhere to keep the file: no mirror is asked, the result is that of a failed download.
   if (folder.empty()) return std::u16string(kIpDownloadError);
   std::u16string target = folder + p.path_separator() + u"ip1.ini";

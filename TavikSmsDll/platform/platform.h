@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "db/session.h"
@@ -70,6 +71,13 @@ inline constexpr std::size_t kMirrorOverrideMaxLength = 1024;
 // control characters. A trailing '/' is dropped, as the fetch appends "/uini/ip1.ini".
 MirrorOverride parse_mirror_override(std::string_view value, std::string source);
 
+// A per-user setting as the environment (or on Windows the registry) gives it. `source` names
+// where it came from ("TAVIKSMS_TRACE", "HKCU\Software\TavikSms\TraceFile"); `problem` says
+// why the value cannot be used. All empty: not set.
+struct UserSetting {
+  std::string value, source, problem;
+};
+
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -81,8 +89,9 @@ class Platform {
   virtual MirrorOverride mirror_override() const { return {}; }
 
   // The trace file the user asked for (TAVIKSMS_TRACE; Windows: also the per-user registry value
-  // HKCU\Software\TavikSms\TraceFile); empty: no trace.
-  virtual std::string trace_setting() const { return {}; }
+  // HKCU\Software\TavikSms\TraceFile); an empty value: no trace. A setting with a problem (a
+  // registry value that is not a string) writes no trace; doctor names it.
+  virtual UserSetting trace_setting() const { return {}; }
   // `path` opened for appending trace lines (created when missing); nullptr when it cannot be.
   virtual std::unique_ptr<OutputFile> open_trace_file(const std::string& path);
 
@@ -96,8 +105,11 @@ class Platform {
   // The ODBC driver the connection will load: ok, and which (by name, or the library path it
   // falls back to), or why none can be loaded.
   struct Report {
-    bool ok = true;
-    std::string text;
+    Report(bool ok_, std::string text_, std::string hint_ = {})
+        : ok(ok_), text(std::move(text_)), hint(std::move(hint_)) {}
+    bool ok;
+    std::string text;  // UTF-8
+    std::string hint;  // what to do about a failure here; empty: doctor's general hint
   };
   virtual Report odbc_driver_report() { return {true, "not checked on this platform"}; }
   // Where ip1.ini goes (config_folder) and whether it can be written there.

@@ -134,6 +134,11 @@ TEST_F(TraceTest, MethodCallsMirrorsKeysConnectionAndProceduresWithPasswordsMask
   EXPECT_NE(t.find("mirror GET " + sandbox().mirror_url(1) + " -> HTTP 200"), std::string::npos)
       << t;
   EXPECT_NE(t.find("ini "), std::string::npos);
+  // Which folder ip1.ini went to, and why that one.
+  const std::size_t folder = t.find(" ini folder ");
+  ASSERT_NE(folder, std::string::npos) << t;
+  EXPECT_NE(t.substr(folder, t.find('\n', folder) - folder).find("writable"), std::string::npos)
+      << t;
   EXPECT_NE(t.find("sms_id=\"" + sandbox().db_user() + "\""), std::string::npos) << t;
   EXPECT_NE(t.find("odbc connect Driver="), std::string::npos) << t;
   EXPECT_NE(t.find("-> open, driver "), std::string::npos) << t;

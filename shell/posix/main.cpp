@@ -4,10 +4,10 @@
 
 #include <iostream>
 
+#include <taviksms/doctor.h>
 #include <taviksms/taviksms.h>
 #include <taviksms_common/utf8.h>
 
-#include "doctor.h"
 #include "method_help.h"
 #include "shell.h"
 
@@ -59,6 +59,18 @@ class PosixHost final : public taviksms::shell::Host {
     const std::vector<taviksms::Value> values(args.begin(), args.end());
     return taviksms::shell::argument_problem(*m, values);
   }
+  // The library's own checks, on this thread.
+  std::vector<taviksms::shell::DoctorLine> doctor() override {
+    std::vector<taviksms::shell::DoctorLine> out;
+    try {
+      for (auto& c : taviksms::doctor_checks()) {
+        out.push_back({c.ok, std::move(c.name), std::move(c.detail), std::move(c.hint)});
+      }
+    } catch (const std::exception& e) {
+      out.push_back({false, "doctor", e.what(), {}});
+    }
+    return out;
+  }
   std::unique_ptr<taviksms::shell::LineEditor> line_editor() override {
     return isatty(STDOUT_FILENO) ? taviksms::shell::LineEditor::open() : nullptr;
   }
@@ -75,10 +87,6 @@ class PosixHost final : public taviksms::shell::Host {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // `taviksms doctor`: why a call might fail here, one check a line.
-  if (argc == 2 && std::string_view(argv[1]) == "doctor") {
-    return taviksms::shell::run_doctor(std::cout);
-  }
   PosixHost host;
   return taviksms::shell::run(host, std::vector<std::string>(argv + 1, argv + argc));
 }

@@ -5,7 +5,7 @@
 
 For TavikSmsDll.dll: the PE machine type and optional-header kind of its architecture; imports
 from system DLLs only (the compiler's runtimes are linked in); exactly the five exports a COM
-server has; the type library (resource TYPELIB 1) is a type library naming the library, the
+server has and TavikSmsDoctor (the checks taviksms.exe doctor runs inside the DLL); the type library (resource TYPELIB 1) is a type library naming the library, the
 class, the interface and every method of the IDL; the version resource carries the project's
 version; the manifest (resource 24, id 2) asks for Common Controls 6. For taviksms.exe: the
 machine type and system-only imports. Prints one line per check; exits 1 on any failure.
@@ -26,6 +26,7 @@ SYSTEM_DLLS = {
 }
 COM_EXPORTS = {"DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer", "DllUnregisterServer",
                "DllInstall"}
+DLL_EXPORTS = COM_EXPORTS | {"TavikSmsDoctor"}
 RT_VERSION, RT_MANIFEST = 16, 24
 
 
@@ -155,7 +156,8 @@ def main():
         if exe != "TavikSmsDll.dll":
             continue
         exports = set(pe.exports())
-        check(exports == COM_EXPORTS, f"{exe}: exports the five COM server entry points",
+        check(exports == DLL_EXPORTS,
+              f"{exe}: exports the five COM server entry points and TavikSmsDoctor",
               f"exports {sorted(exports)}")
         res = pe.resources()
         tlb = res.get(("TYPELIB", 1), b"")

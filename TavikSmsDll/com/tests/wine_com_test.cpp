@@ -1175,6 +1175,112 @@ TEST_F(WineCom, F9_AFolderInPlaceOfTheExportFileAcknowledgesNothing) {
   EXPECT_EQ(rows, acked) << "only the written rows acknowledged, each once";
 }
 
+// The line of `taviksms doctor` output for check `name` ("ok    name ..." or "FAIL  name ...").
+std::string doctor_line(const std::string& out, const std::string& name) {
+  std::istringstream in(out);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.size() > 6 && line.compare(6, name.size() + 1, name + " ") == 0) return line;
+  }
+  return "<no line for " + name + ">";
+}
+
+TEST_F(WineCom, F10_DoctorRunsInTheRegisteredDllAndTheUsersRegistrySettingsApply) {
+  auto doctor = [] { return wine_->run({wine_->win_path("taviksms.exe"), "doctor"}); };
+  auto reg = [](const std::vector<std::string>& args) {
+    std::vector<std::string> cmd = {WinePrefix::tool("reg")};
+    cmd.insert(cmd.end(), args.begin(), args.end());
+    WineResult r = wine_->run(cmd, 60s);
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+  };
+  const std::string key = "HKCU\\Software\\TavikSms";
+  const std::string view = g_arch.wow64() ? "(32-bit view)" : "(64-bit view)";
+
+  // Everything in place: each check passes, and says what it found.
+  WineResult r = doctor();
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(doctor_line(r.out, "registration").rfind("ok", 0), 0u) << r.out;
+  EXPECT_NE(doctor_line(r.out, "registration").find("TavikSmsDll.dll " + view), std::string::npos)
+      << r.out;
+  for (const char* check : {"mirror 1", "ip1.ini keys", "ODBC driver", "database login",
+                            "SFTP login", "ip1.ini folder"}) {
+    EXPECT_EQ(doctor_line(r.out, check).rfind("ok", 0), 0u) << check << "\n" << r.out;
+  }
+  EXPECT_NE(doctor_line(r.out, "ODBC driver").find("is installed"), std::string::npos) << r.out;
+  EXPECT_NE(doctor_line(r.out, "ip1.ini folder").find("(the DLL's folder), writable"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("all checks passed"), std::string::npos) << r.out;
+
+  // The per-user registry values, for hosts started from a shortcut: a mirror list whose first
+  // address is dead, and a trace file.
+  const std::string second_mirror =
+      "http://127.0.0.1:" + g_arch.mirror_ports.substr(g_arch.mirror_ports.find(',') + 1, 5);
+  const fs::path trace = wine_->bin_dir() / "trace.log";
+  fs::remove(trace);
+  reg({"add", key, "/v", "Mirrors", "/t", "REG_SZ", "/d", "http://127.0.0.1:1;" + second_mirror,
+       "/f"});
+  reg({"add", key, "/v", "TraceFile", "/t", "REG_SZ", "/d", wine_->win_path("trace.log"), "/f"});
+  auto login = keyed(wine_->cscript("login.vbs").out);
+  EXPECT_EQ(login["login"], "OK");
+  const std::string t = read_file(trace);
+  EXPECT_NE(t.find("call Login(User_ID=\"demo\", Passwd=***(8)) -> \"OK\""), std::string::npos)
+      << t;
+  EXPECT_NE(t.find("mirror GET http://127.0.0.1:1/uini/ip1.ini"), std::string::npos) << t;
+  EXPECT_NE(t.find("mirror GET " + second_mirror + "/uini/ip1.ini -> HTTP 200"), std::string::npos)
+      << t;
+  EXPECT_NE(t.find("(the DLL's folder), writable"), std::string::npos) << t;
+  EXPECT_EQ(t.find("demo1234"), std::string::npos);
+  r = doctor();
+  EXPECT_EQ(r.exit_code, 1) << r.out;  // the dead mirror
+  EXPECT_NE(doctor_line(r.out, "mirror list").find("from " + key + "\\Mirrors"), std::string::npos)
+      << r.out;
+  EXPECT_EQ(doctor_line(r.out, "mirror 1").rfind("FAIL", 0), 0u) << r.out;
+  EXPECT_EQ(doctor_line(r.out, "mirror 2").rfind("ok", 0), 0u) << r.out;
+  EXPECT_EQ(doctor_line(r.out, "database login").rfind("ok", 0), 0u) << r.out;
+  EXPECT_NE(doctor_line(r.out, "trace").find("writing to"), std::string::npos) << r.out;
+
+  // Values of the wrong type: refused and named, the built-in list used, no trace written.
+  reg({"add", key, "/v", "Mirrors", "/t", "REG_DWORD", "/d", "1", "/f"});
+  reg({"add", key, "/v", "TraceFile", "/t", "REG_DWORD", "/d", "1", "/f"});
+  fs::remove(trace);
+  login = keyed(wine_->cscript("login.vbs").out);
+  EXPECT_EQ(login["login"], "OK");
+  EXPECT_FALSE(fs::exists(trace));
+  r = doctor();
+  EXPECT_EQ(r.exit_code, 1) << r.out;
+  EXPECT_NE(doctor_line(r.out, "mirror list").find("is not a string value (REG_SZ)"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(doctor_line(r.out, "mirror list").find("the built-in list is used"), std::string::npos)
+      << r.out;
+  EXPECT_EQ(doctor_line(r.out, "mirror 1").rfind("ok", 0), 0u) << r.out;
+  EXPECT_NE(doctor_line(r.out, "trace").find(key + "\\TraceFile is not a string value"),
+            std::string::npos)
+      << r.out;
+  // A 10 KB value: refused whole, never cut to a list that happens to parse.
+  reg({"add", key, "/v", "Mirrors", "/t", "REG_SZ", "/d", second_mirror + std::string(10000, 'x'),
+       "/f"});
+  EXPECT_EQ(keyed(wine_->cscript("login.vbs").out)["login"], "OK");
+  r = doctor();
+  EXPECT_NE(doctor_line(r.out, "mirror list").find("longer than"), std::string::npos) << r.out;
+  EXPECT_EQ(doctor_line(r.out, "mirror 1").rfind("ok", 0), 0u) << r.out;
+  reg({"delete", key, "/f"});
+
+  // Not registered: the first check says so and what to do, and nothing else is tried.
+  ASSERT_EQ(wine_->run({WinePrefix::tool("regsvr32"), "/u", wine_->win_path("TavikSmsDll.dll")})
+                .exit_code,
+            0);
+  r = doctor();
+  EXPECT_EQ(r.exit_code, 1) << r.out;
+  EXPECT_EQ(doctor_line(r.out, "registration").rfind("FAIL", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("hint: register the component: regsvr32"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("mirror 1"), std::string::npos) << r.out;
+  ASSERT_EQ(
+      wine_->run({WinePrefix::tool("regsvr32"), wine_->win_path("TavikSmsDll.dll")}).exit_code, 0);
+}
+
 TEST_F(WineCom, G_UnregisteringRemovesEveryKeyAndPerUserRegistrationUsesHkcu) {
   WineResult u =
       wine_->run({WinePrefix::tool("regsvr32"), "/u", wine_->win_path("TavikSmsDll.dll")});

@@ -252,7 +252,8 @@ int PosixPlatform::download_to_file(const std::string& url, const std::string& p
   }
   if (sink.too_big) outcome += ", larger than " + std::to_string(limits_.max_bytes) + " bytes";
   if (trace::enabled()) {
-    trace::emit("mirror", "GET " + url + " -> " + outcome, std::chrono::steady_clock::now() - started);
+    trace::emit("mirror", "GET " + url + " -> " + outcome,
+                std::chrono::steady_clock::now() - started);
   }
   // An HTTP error status is a failed mirror, not a configuration file.
   if (rc != CURLE_OK || sink.too_big || status < 200 || status >= 300)
@@ -341,9 +342,10 @@ MirrorOverride PosixPlatform::mirror_override() const {
   return parse_mirror_override(v, "TAVIKSMS_MIRRORS");
 }
 
-std::string PosixPlatform::trace_setting() const {
+UserSetting PosixPlatform::trace_setting() const {
   const char* v = std::getenv("TAVIKSMS_TRACE");
-  return v ? std::string(v) : std::string();
+  if (!v) return {};
+  return {v, "TAVIKSMS_TRACE", {}};
 }
 
 std::unique_ptr<OutputFile> PosixPlatform::open_trace_file(const std::string& path) {

@@ -51,7 +51,7 @@ class PosixPlatform : public Platform {
   // TAVIKSMS_MIRRORS from the environment.
   MirrorOverride mirror_override() const override;
   // TAVIKSMS_TRACE from the environment.
-  std::string trace_setting() const override;
+  UserSetting trace_setting() const override;
   std::unique_ptr<OutputFile> open_trace_file(const std::string& path) override;
   std::string last_download_outcome() const override;
   Report odbc_driver_report() override;

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace taviksms::platform::win32 {
 
 // The driver named by `configured`, chosen among `installed` when it is "auto".
@@ -16,6 +18,9 @@ std::u16string choose_odbc_driver(std::u16string_view configured,
 
 // "Provider=SQLOLEDB;...;Data Source=h,p;User ID=u;Password=p;" in the keywords of `driver`.
 std::u16string odbc_conn_string_for(std::u16string_view ado, std::u16string_view driver);
+
+// The build's driver, as chosen, and whether the driver manager lists it (for taviksms doctor).
+Platform::Report describe_odbc_driver();
 
 // Installs the translator for the build's driver into the ODBC session (once per process).
 void install_odbc_driver();

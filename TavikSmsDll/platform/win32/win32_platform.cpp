@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "component/error.h"
+#include "component/text.h"
 #include "platform/odbc/odbc_session.h"
 #include "platform/win32/odbc_driver.h"
 
@@ -248,9 +249,33 @@ MirrorOverride Win32Platform::mirror_override() const {
   return parse_mirror_override(s.value, s.source);
 }
 
-std::string Win32Platform::trace_setting() const {
-  UserSetting s = user_setting("TAVIKSMS_TRACE", "TraceFile");
-  return s.problem.empty() ? s.value : std::string();
+UserSetting Win32Platform::trace_setting() const {
+  return user_setting("TAVIKSMS_TRACE", "TraceFile");
+}
+
+Platform::Report Win32Platform::config_folder_report() {
+  const std::u16string lib = library_folder();
+  const std::string lib_text = core::utf16_to_utf8(lib);
+  const char* hint =
+      "give this user write access to the DLL's folder, or a LOCALAPPDATA that names an absolute, "
+      "writable folder (where %LOCALAPPDATA%\\TavikSms can be created)";
+  if (folder_writable(lib)) return {true, lib_text + " (the DLL's folder), writable", {}};
+  const std::u16string user = user_config_folder();
+  if (user.empty()) {
+    return {false,
+            lib_text +
+                " (the DLL's folder) is not writable, and %LOCALAPPDATA%\\TavikSms cannot "
+                "be used (LOCALAPPDATA unset, not absolute, too long, not in the ANSI code "
+                "page, or a file in the folder's place)",
+            hint};
+  }
+  const std::string user_text = core::utf16_to_utf8(user);
+  if (!folder_writable(user)) {
+    return {false, user_text + " (per-user folder) is not writable", hint};
+  }
+  return {true,
+          user_text + " (per-user folder: the DLL's folder " + lib_text + " is not writable)",
+          {}};
 }
 
 std::unique_ptr<OutputFile> Win32Platform::open_trace_file(const std::string& path) {
@@ -284,6 +309,10 @@ std::u16string Win32Platform::decimal_separator() {
   int n = GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, LOCALE_SDECIMAL, buf, 8);
   if (n <= 1) return u".";
   return std::u16string(reinterpret_cast<const char16_t*>(buf), static_cast<std::size_t>(n - 1));
+}
+
+Platform::Report Win32Platform::odbc_driver_report() {
+  return describe_odbc_driver();
 }
 
 std::shared_ptr<db::DbConn> Win32Platform::new_connection() {

@@ -39,16 +39,17 @@ class Win32Platform : public Platform {
   // HKCU\Software\TavikSms\Mirrors (a string; another type is refused, and said so).
   MirrorOverride mirror_override() const override;
   // TAVIKSMS_TRACE, else HKCU\Software\TavikSms\TraceFile (for hosts started from a shortcut).
-  std::string trace_setting() const override;
+  UserSetting trace_setting() const override;
+  // Which driver the connection loads and whether the driver manager lists it as installed.
+  Report odbc_driver_report() override;
+  // The folder ip1.ini goes to: the DLL's, or which fallback and why.
+  Report config_folder_report() override;
   std::unique_ptr<OutputFile> open_trace_file(const std::string& path) override;
 };
 
 // A per-user setting: the environment variable `env`, else the string value `value` of
-// HKCU\Software\TavikSms. `source` names where it came from; `problem` is set when the registry
-// value exists but is not a string (or is too long). Both empty: not set.
-struct UserSetting {
-  std::string value, source, problem;
-};
+// HKCU\Software\TavikSms. `problem` is set when the registry value exists but is not a string
+// (or is too long).
 UserSetting user_setting(const char* env, const char* value);
 
 // The module whose folder library_folder() reports: the DLL that holds this code (set by the COM
