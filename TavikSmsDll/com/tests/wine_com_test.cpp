@@ -227,6 +227,16 @@ class WinePrefix {
     return g_arch.system_dir() + "\\" + name + ".exe";
   }
 
+  // A program started with extra environment variables ("NAME=value"), which Wine hands on.
+  WineResult run_with_env(const std::vector<std::string>& vars,
+                          const std::vector<std::string>& args) {
+    std::string cmd = "cd " + quote((root_ / "bin").string()) + " && exec env";
+    for (const auto& v : vars) cmd += " " + quote(v);
+    cmd += " " + quote(TAVIKSMS_WINE64);
+    for (const auto& a : args) cmd += " " + quote(a);
+    return shell(cmd, 120s);
+  }
+
   WineResult cscript(const std::string& script) {
     return run({tool("cscript"), "//nologo", win_path(script)});
   }
@@ -1212,6 +1222,21 @@ TEST_F(WineCom, F10_DoctorRunsInTheRegisteredDllAndTheUsersRegistrySettingsApply
             std::string::npos)
       << r.out;
   EXPECT_NE(r.out.find("all checks passed"), std::string::npos) << r.out;
+
+  // A driver manager that lists no SQL Server driver (ODBCSYSINI: unixODBC's list, under Wine).
+  const fs::path no_drivers = wine_->bin_dir() / "no-odbc-drivers";
+  fs::create_directories(no_drivers);
+  std::ofstream(no_drivers / "odbcinst.ini") << "[Other]\nDriver=/nonexistent.so\n";
+  WineResult d = wine_->run_with_env({"ODBCSYSINI=" + no_drivers.string()},
+                                     {wine_->win_path("taviksms.exe"), "doctor"});
+  EXPECT_EQ(d.exit_code, 1) << d.out;
+  EXPECT_EQ(doctor_line(d.out, "ODBC driver").rfind("FAIL", 0), 0u) << d.out;
+  EXPECT_NE(doctor_line(d.out, "ODBC driver").find("installed; the driver manager lists Other"),
+            std::string::npos)
+      << d.out;
+  EXPECT_NE(d.out.find("hint: install Microsoft's \"ODBC Driver 18 for SQL Server\""),
+            std::string::npos)
+      << d.out;
 
   // The per-user registry values, for hosts started from a shortcut: a mirror list whose first
   // address is dead, and a trace file.

@@ -78,20 +78,22 @@ std::u16string odbc_conn_string_for(std::u16string_view ado, std::u16string_view
 
 Platform::Report describe_odbc_driver() {
   install_odbc_driver();
-  const std::u16string configured = core::utf8_to_utf16(TAVIKSMS_ODBC_DRIVER);
+  const bool chosen = core::iequals(core::utf8_to_utf16(TAVIKSMS_ODBC_DRIVER), u"auto");
   const std::vector<std::u16string> installed = installed_drivers();
   const std::string name = "\"" + core::utf16_to_utf8(g_driver) + "\"";
-  const std::string why = core::iequals(configured, u"auto")
-                              ? " (the newest SQL Server driver installed)"
-                              : " (named when the DLL was built)";
   for (const auto& d : installed) {
-    if (core::iequals(d, g_driver)) return {true, name + why + " is installed", {}};
+    if (core::iequals(d, g_driver)) {
+      return {true, name + " is installed" +
+                        (chosen ? " (the newest SQL Server driver installed)"
+                                : " (the driver this DLL was built for)")};
+    }
   }
   std::string list;
   for (const auto& d : installed) list += (list.empty() ? "" : ", ") + core::utf16_to_utf8(d);
   return {false,
-          name + why + " is not installed; the driver manager lists " +
-              (list.empty() ? std::string("no driver") : list),
+          (chosen ? std::string("no SQL Server driver is installed")
+                  : name + " (the driver this DLL was built for) is not installed") +
+              "; the driver manager lists " + (list.empty() ? std::string("no driver") : list),
           "install Microsoft's \"ODBC Driver 18 for SQL Server\" (or any SQL Server driver) for "
           "this architecture; without it Login answers \"False\""};
 }
