@@ -1,19 +1,24 @@
 #include "method_help.h"
 
-#include "nearest_name.h"
-
-#include <algorithm>
 #include <cstdint>
-#include <vector>
 
+#include <taviksms/method_list.h>
 #include <taviksms_common/utf8.h>
+
+#include "nearest_name.h"
 
 namespace taviksms::shell {
 
 namespace {
 
-const char* type_name(ArgType t) {
-  return t == ArgType::int32 ? "int32" : "text";
+const char* type_name(bool int32) {
+  return int32 ? "int32" : "text";
+}
+
+std::vector<std::string_view> method_names() {
+  std::vector<std::string_view> out;
+  for (const auto& m : method_entries()) out.push_back(m.name);
+  return out;
 }
 
 // A decimal int32 as the shell would pass it: optional sign, digits, in range.
@@ -32,27 +37,55 @@ bool is_int32_text(const std::u16string& s) {
 
 }  // namespace
 
-std::string method_signature(const MethodInfo& m) {
+const std::vector<MethodEntry>& method_entries() {
+#define TAVIKSMS_SHELL_PARAM(type, name)      \
+  MethodParam {                               \
+#name, std::string_view(#type) == "int32" \
+  }
+#define TAVIKSMS_METHOD(id, name, result, ...)                    \
+  MethodEntry{#name,                                              \
+              {TAVIKSMS_EACH(TAVIKSMS_SHELL_PARAM, __VA_ARGS__)}, \
+              std::string_view(#result) == "int32"},
+  static const std::vector<MethodEntry> list = {
+#include <taviksms/methods.def>
+  };
+#undef TAVIKSMS_SHELL_PARAM
+  return list;
+}
+
+const MethodEntry* find_method_entry(std::string_view name) {
+  auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
+  for (const auto& m : method_entries()) {
+    const std::string_view n = m.name;
+    if (n.size() != name.size()) continue;
+    bool same = true;
+    for (std::size_t i = 0; same && i < n.size(); ++i) same = lower(n[i]) == lower(name[i]);
+    if (same) return &m;
+  }
+  return nullptr;
+}
+
+std::string method_signature(const MethodEntry& m) {
   std::string out = m.name;
-  for (std::size_t i = 0; i < m.param_count; ++i) {
+  for (const auto& p : m.params) {
     out += ' ';
-    out += m.params[i].name;
+    out += p.name;
     out += ':';
-    out += type_name(m.params[i].type);
+    out += type_name(p.int32);
   }
   out += "  -> ";
-  out += type_name(m.result);
+  out += type_name(m.int32_result);
   return out;
 }
 
-std::string method_help(const MethodInfo& m) {
+std::string method_help(const MethodEntry& m) {
   std::string out = method_signature(m) + "\n";
-  if (m.param_count == 0) out += "  no arguments\n";
-  for (std::size_t i = 0; i < m.param_count; ++i) {
+  if (m.params.empty()) out += "  no arguments\n";
+  for (std::size_t i = 0; i < m.params.size(); ++i) {
     out += "  " + std::to_string(i + 1) + ". " + m.params[i].name + " (" +
-           type_name(m.params[i].type) + ")\n";
+           type_name(m.params[i].int32) + ")\n";
   }
-  if (m.result == ArgType::int32) {
+  if (m.int32_result) {
     out += "  result: a number; -12345678 reports a failure\n";
   } else {
     out += "  result: \"OK\" on success, otherwise a text that says what failed\n";
@@ -60,50 +93,36 @@ std::string method_help(const MethodInfo& m) {
   return out;
 }
 
-const MethodInfo* nearest_method(std::string_view name) {
-  std::vector<std::string_view> names;
-  for (const MethodInfo& m : methods()) names.push_back(m.name);
-  const std::string_view best = nearest_name(name, names);
-  return best.empty() ? nullptr : find_method(best);
-}
-
 std::string unknown_method_text(std::string_view name) {
-  std::vector<std::string_view> names;
-  for (const MethodInfo& m : methods()) names.push_back(m.name);
+  static const std::vector<std::string_view> names = method_names();
   return unknown_name_text(name, names);
 }
 
-std::string argument_problem(const MethodInfo& m, std::span<const Value> args) {
+std::string argument_problem(const MethodEntry& m, const std::vector<std::u16string>& args) {
   const std::string method = m.name;
-  if (args.size() < m.param_count) {
+  const std::size_t want = m.params.size();
+  if (args.size() < want) {
     std::string missing;
-    for (std::size_t i = args.size(); i < m.param_count; ++i) {
+    for (std::size_t i = args.size(); i < want; ++i) {
       missing += (missing.empty() ? "" : ", ") + std::string(m.params[i].name);
     }
-    return method + ": missing " + (m.param_count - args.size() == 1 ? "argument " : "arguments ") +
-           missing + " (takes " + std::to_string(m.param_count) + ", got " +
-           std::to_string(args.size()) + ")";
+    return method + ": missing " + (want - args.size() == 1 ? "argument " : "arguments ") +
+           missing + " (takes " + std::to_string(want) + ", got " + std::to_string(args.size()) +
+           ")";
   }
-  if (args.size() > m.param_count) {
-    return method + ": " + std::to_string(args.size() - m.param_count) + " argument" +
-           (args.size() - m.param_count == 1 ? "" : "s") + " too many (takes " +
-           std::to_string(m.param_count) + ", got " + std::to_string(args.size()) + ")";
+  if (args.size() > want) {
+    return method + ": " + std::to_string(args.size() - want) + " argument" +
+           (args.size() - want == 1 ? "" : "s") + " too many (takes " + std::to_string(want) +
+           ", got " + std::to_string(args.size()) + ")";
   }
-  for (std::size_t i = 0; i < m.param_count; ++i) {
-    if (m.params[i].type != ArgType::int32) continue;
-    const auto* text = std::get_if<std::u16string>(&args[i]);
-    if (text && !is_int32_text(*text)) {
-      std::string shown = utf::utf16_to_utf8(*text);
+  for (std::size_t i = 0; i < want; ++i) {
+    if (m.params[i].int32 && !is_int32_text(args[i])) {
+      std::string shown = utf::utf16_to_utf8(args[i]);
       if (shown.size() > 40) shown = shown.substr(0, 40) + "...";
       return method + ": " + m.params[i].name + " must be an int32, not \"" + shown + "\"";
     }
   }
   return {};
-}
-
-bool is_failure_result(const Value& result) {
-  if (const auto* text = std::get_if<std::u16string>(&result)) return *text != u"OK";
-  return std::get<std::int32_t>(result) == -12345678;
 }
 
 }  // namespace taviksms::shell

@@ -7,18 +7,17 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <initializer_list>
 #include <iostream>
 #include <iterator>
 #include <map>
 #include <thread>
 
-#include <taviksms/method_list.h>
 #include <taviksms_common/utf8.h>
 
 #include "command_line.h"
 #include "display_width.h"
 #include "line_editor.h"
+#include "method_help.h"
 #include "nearest_name.h"
 #include "run_outcome.h"
 #include "version_info.h"
@@ -34,43 +33,6 @@ std::string to_utf8(std::u16string_view s) {
 // Set by SIGINT at an interactive prompt: the line or the waiting call's output is abandoned.
 volatile std::sig_atomic_t interrupted = 0;
 
-// The methods as the help lists them, "Name param:type ...  -> type", from the method list.
-struct Signature {
-  const char* name;
-  std::string text;
-};
-
-std::string signature(const char* name, std::initializer_list<const char*> params,
-                      const char* result) {
-  std::string out = name;
-  for (const char* p : params) out += std::string(" ") + p;
-  return out + "  -> " + result;
-}
-
-const std::vector<Signature>& signatures() {
-#define TAVIKSMS_SHELL_PARAM(type, name) #name ":" #type
-#define TAVIKSMS_METHOD(id, name, result, ...) \
-  {#name, signature(#name, {TAVIKSMS_EACH(TAVIKSMS_SHELL_PARAM, __VA_ARGS__)}, #result)},
-  static const std::vector<Signature> list = {
-#include <taviksms/methods.def>
-  };
-#undef TAVIKSMS_SHELL_PARAM
-  return list;
-}
-
-const Signature* find_signature(std::string_view name) {
-  auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
-  for (const auto& s : signatures()) {
-    std::string_view n = s.name;
-    if (n.size() == name.size() &&
-        std::equal(n.begin(), n.end(), name.begin(),
-                   [&](char a, char b) { return lower(a) == lower(b); })) {
-      return &s;
-    }
-  }
-  return nullptr;
-}
-
 // Text of several lines, each through the host (a last line end adds no empty line).
 void print_lines(Host& host, std::string_view text) {
   while (!text.empty()) {
@@ -79,16 +41,6 @@ void print_lines(Host& host, std::string_view text) {
     if (end == std::string_view::npos) break;
     text.remove_prefix(end + 1);
   }
-}
-
-// "SmsJanke: no such method; did you mean SmsJanek?"
-std::string unknown_method(std::string_view name) {
-  static const std::vector<std::string_view> names = [] {
-    std::vector<std::string_view> out;
-    for (const auto& s : signatures()) out.push_back(s.name);
-    return out;
-  }();
-  return unknown_name_text(name, names);
 }
 
 void print_help(Host& host) {
@@ -114,12 +66,10 @@ a byte order mark and CR LF line ends (scripts saved on Windows) are accepted.
 Output, one line per call: a text result as it is, SmsJanek's number in decimal, or for an error
 that escapes the method "error 0xXXXXXXXX: description". Syntax errors go to standard error.
 )";
-  if (host.usage_hints()) {
-    text +=
-        R"(A call that does not fit its method (argument count, an int32 that is not a number) also prints
-the method's parameters to standard error.
+  text +=
+      R"(A call that does not fit its method (argument count, an int32 that is not a number) also prints
+which argument and the method's parameters to standard error.
 )";
-  }
   text +=
       R"(Exit status: 0; 1 if any line failed (escaped error or syntax error); 2 for bad options.
 A method's failure text does not change it (scripts that read the results rely on that).
@@ -158,7 +108,7 @@ Methods:)";
     host.print(std::string_view(text).substr(start, end - start));
     start = end + 1;
   }
-  for (const auto& s : signatures()) host.print("  " + s.text);
+  for (const auto& m : method_entries()) host.print("  " + method_signature(m));
 }
 
 // A field cut to at most `max` columns ("~" marks a cut); its width in `width`.
@@ -331,14 +281,13 @@ class Shell {
     char code[16];
     std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(r.number));
     host_.print("error " + std::string(code) + ": " + r.text);
-    const Signature* s = find_signature(head);
-    if (!s && r.number == 0x80020006u) std::cerr << unknown_method(head) << '\n';
+    const MethodEntry* s = find_method_entry(head);
+    if (!s && r.number == 0x80020006u) std::cerr << unknown_method_text(head) << '\n';
     // The call did not fit the method (argument count, an int32 that is not one): say how.
-    if (s && host_.usage_hints() &&
-        (r.number == 0x8002000Eu || r.number == 0x80020005u || r.number == 0x800A0006u)) {
-      const std::string why = host_.argument_problem(head, args);
+    if (s && (r.number == 0x8002000Eu || r.number == 0x80020005u || r.number == 0x800A0006u)) {
+      const std::string why = argument_problem(*s, args);
       if (!why.empty()) std::cerr << why << '\n';
-      std::cerr << "usage: " << s->text << '\n';
+      std::cerr << "usage: " << method_signature(*s) << '\n';
     }
     return false;
   }
@@ -358,8 +307,8 @@ class Shell {
   // A result that reports a failure: any text but "OK" (every text method answers "OK" on
   // success), or -12345678 from SmsJanek, the one method with a number for its result.
   static bool is_failure_result(const std::string& method, const std::string& text) {
-    const Signature* s = find_signature(method);
-    if (s && std::string_view(s->name) == "SmsJanek") return text == "-12345678";
+    const MethodEntry* s = find_method_entry(method);
+    if (s && s->int32_result) return text == "-12345678";
     return text != "OK";
   }
 
@@ -371,12 +320,11 @@ class Shell {
     }
     const std::string name = to_utf8(words[1]);
     if (words.size() == 2) {
-      if (const Signature* s = find_signature(name)) {
-        const std::string more = host_.method_help(name);
-        print_lines(host_, more.empty() ? s->text : more);
+      if (const MethodEntry* s = find_method_entry(name)) {
+        print_lines(host_, method_help(*s));
         return true;
       }
-      std::cerr << "help: " << unknown_method(name) << '\n';
+      std::cerr << "help: " << unknown_method_text(name) << '\n';
     } else {
       std::cerr << "usage: help [METHOD]\n";
     }

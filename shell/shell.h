@@ -49,21 +49,9 @@ class Host {
   virtual bool input_is_terminal() = 0;
   // A file named on the command line or in a line (UTF-8).
   virtual std::filesystem::path path(const std::string& utf8_name) = 0;
-  // Whether a call that does not fit its method is followed by the method's parameters, from the
-  // list the shell was built with: only where the shell calls that same build.
-  virtual bool usage_hints() const = 0;
   // The platform's paragraph of the help text (may be empty).
   virtual std::string_view help_notes() const = 0;
 
-  // What the component's own method table tells a person: `help METHOD` (its parameters and what
-  // the result means), which argument of a call does not fit, naming its parameter. Empty where
-  // the shell does not carry the table of the build it calls; the shell then shows the method's
-  // signature from the method list.
-  virtual std::string method_help(std::string_view /*name*/) { return {}; }
-  virtual std::string argument_problem(std::string_view /*name*/,
-                                       const std::vector<std::u16string>& /*args*/) {
-    return {};
-  }
   // The checks of `taviksms doctor`, in order, run with the component this shell calls.
   virtual std::vector<DoctorLine> doctor() = 0;
   // The prompt's line editor (editing, history); nullptr: plain lines (the console's own editing).

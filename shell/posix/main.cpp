@@ -8,7 +8,6 @@
 #include <taviksms/taviksms.h>
 #include <taviksms_common/utf8.h>
 
-#include "method_help.h"
 #include "shell.h"
 
 namespace {
@@ -44,21 +43,8 @@ class PosixHost final : public taviksms::shell::Host {
   bool input_is_terminal() override { return isatty(STDIN_FILENO) != 0; }
   // Names are bytes on Linux: taken as they are, whatever their encoding.
   std::filesystem::path path(const std::string& name) override { return name; }
-  bool usage_hints() const override { return true; }
   std::string_view help_notes() const override { return {}; }
 
-  // The library's own method table: always what its invoke accepts.
-  std::string method_help(std::string_view name) override {
-    const auto* m = taviksms::find_method(std::string(name));
-    return m ? taviksms::shell::method_help(*m) : std::string();
-  }
-  std::string argument_problem(std::string_view name,
-                               const std::vector<std::u16string>& args) override {
-    const auto* m = taviksms::find_method(std::string(name));
-    if (!m) return {};
-    const std::vector<taviksms::Value> values(args.begin(), args.end());
-    return taviksms::shell::argument_problem(*m, values);
-  }
   // The library's own checks, on this thread.
   std::vector<taviksms::shell::DoctorLine> doctor() override {
     std::vector<taviksms::shell::DoctorLine> out;

@@ -272,8 +272,6 @@ class WindowsHost final : public taviksms::shell::Host {
     return std::filesystem::path(std::wstring(wide.begin(), wide.end()));
   }
 
-  bool usage_hints() const override { return false; }
-
   std::vector<DoctorLine> doctor() override { return doctor_lines(); }
 
   std::string_view help_notes() const override {

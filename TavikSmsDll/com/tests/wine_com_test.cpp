@@ -696,14 +696,28 @@ TEST_F(WineCom, F_ShellDrivesTheRegisteredObjectThroughIDispatch) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     lines.push_back(line);
   }
-  // Standard error comes with standard output here: the unknown name is named after its error.
-  ASSERT_EQ(lines.size(), 6u) << r.out;
+  // Standard error comes with standard output here: the unknown name is named after its error,
+  // and a call that does not fit its method names the argument and shows the parameters.
+  ASSERT_EQ(lines.size(), 8u) << r.out;
   EXPECT_EQ(lines[0], "OK");
   EXPECT_EQ(lines[1], "99920");  // after the session's and the bad-input script's sends
   EXPECT_EQ(lines[2].rfind("error 0x80020006:", 0), 0u) << lines[2];
   EXPECT_EQ(lines[3], "NoSuchMethod: no such method") << lines[3];
   EXPECT_EQ(lines[4].rfind("error 0x8002000E:", 0), 0u) << lines[4];
-  EXPECT_EQ(lines[5], "OK");
+  EXPECT_EQ(lines[5], "Login: missing argument Passwd (takes 2, got 1)");
+  EXPECT_EQ(lines[6], "usage: Login User_ID:text Passwd:text  -> text");
+  EXPECT_EQ(lines[7], "OK");
+
+  // help METHOD, and an int32 parameter given a word: refused by IDispatch before any call.
+  WineResult h = wine_->run({wine_->win_path("taviksms.exe"), "-c", "help login", "-c",
+                             "SmsSend s 0212345678 c n 01012345678 m x \"\""});
+  EXPECT_EQ(h.exit_code, 1) << h.out;
+  EXPECT_NE(h.out.find("Login User_ID:text Passwd:text  -> text\r\n  1. User_ID (text)\r\n"
+                       "  2. Passwd (text)\r\n  result: \"OK\" on success"),
+            std::string::npos)
+      << h.out;
+  EXPECT_NE(h.out.find("error 0x80020005:"), std::string::npos) << h.out;
+  EXPECT_NE(h.out.find("SmsSend: typ must be an int32, not \"x\""), std::string::npos) << h.out;
 
   // A script whose name is Korean: opened by its wide name, not through the ANSI code page.
   const std::string name = "\xEC\x8A\xA4\xED\x81\xAC\xEB\xA6\xBD\xED\x8A\xB8.txt";  // 스크립트
