@@ -24,8 +24,6 @@ set -euo pipefail
 sandbox_exe=$1 x64_bin=$2 x86_bin=$3 work_parent=$4
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/../../.." && pwd)
-wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver64
 if [[ ${TAVIKSMS_ISOLATED:-} != 1 || ${TAVIKSMS_ISOLATED_UID:-} != 0 ]]; then
   echo "msi: SKIPPED (needs root, to run Wine as another user; start it through isolated.sh)"
   exit 77
@@ -43,38 +41,14 @@ chmod 755 "$work"
 cd "$work"  # Wine's current directory: anything a relative path creates lands here
 mkdir -p "$work/home" "$work/prefix" "$work/prefix32" "$work/pkg" "$work/old"
 chown "$user_uid:$user_gid" "$work/home" "$work/prefix" "$work/prefix32"
-pids=()
-server_started=0
-failures=0
+source "$here/wine_lib.sh"
 prefix=$work/prefix winearch=win64
 as_user() {  # the command as the Wine user, with its prefix
   setpriv --reuid="$user_uid" --regid="$user_gid" --clear-groups \
     env HOME="$work/home" USER=nobody LOGNAME=nobody WINEPREFIX="$prefix" WINEARCH="$winearch" \
     WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' DISPLAY= "$@"
 }
-cleanup() {
-  ((server_started)) && as_user timeout 60 "$wineserver" -k >/dev/null 2>&1 || true
-  for pid in "${pids[@]}"; do
-    kill -TERM "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
-  if ((failures == 0)); then rm -rf "$work"; else echo "kept $work"; fi
-}
-trap cleanup EXIT
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-# win LOG COMMAND...: a Wine command as the user, bounded, its output in LOG and LOG.txt (without
-# CRs). Never a pipe: Wine's background processes would hold it open.
-win() {
-  local log=$1
-  shift
-  local rc=0
-  as_user timeout -k 10 180 "$wine" "$@" >"$log" 2>&1 </dev/null || rc=$?
-  tr -d '\r' <"$log" >"$log.txt"
-  return $rc
-}
+wine_as() { as_user "$@"; }
 
 # --- 1. the packages ----------------------------------------------------------------------------
 cmake -DX64_BIN="$x64_bin" -DX86_BIN="$x86_bin" -DOUTPUT_DIR="$work/pkg" \

@@ -11,37 +11,10 @@ set -euo pipefail
 sandbox_exe=$1 x64_bin=$2 x86_bin=$3 x64_ports=$4 x86_ports=$5
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/../../.." && pwd)
-wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver64
 
 work=$(mktemp -d /tmp/taviksms-package.XXXXXX)
 export WINEPREFIX=$work/prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml=' DISPLAY=
-pids=()
-server_started=0
-failures=0
-cleanup() {
-  ((server_started)) && timeout 60 "$wineserver" -k >/dev/null 2>&1 || true
-  for pid in "${pids[@]}"; do
-    kill -TERM "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
-  if ((failures == 0)); then rm -rf "$work"; else echo "kept $work"; fi
-}
-trap cleanup EXIT
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-# win LOG COMMAND...: a Wine command, bounded, its output in LOG (a file: Wine's background
-# processes would hold a pipe open).
-win() {
-  local log=$1
-  shift
-  local rc=0
-  timeout -k 10 180 "$wine" "$@" >"$log" 2>&1 </dev/null || rc=$?
-  tr -d '\r' <"$log" >"$log.txt"
-  return $rc
-}
+source "$here/wine_lib.sh"
 
 # --- the zip ---------------------------------------------------------------------------------
 cmake -DX64_BIN="$x64_bin" -DX86_BIN="$x86_bin" -DOUTPUT_DIR="$work" \
