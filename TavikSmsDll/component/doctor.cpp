@@ -77,7 +77,8 @@ std::vector<DoctorCheck> doctor_checks() {
       add("mirror " + std::to_string(n), rc == 0, url + ": " + outcome + " (" + ms_since(t0) + ")",
           rc == -3 ? "the folder of ip1.ini is not writable (see the last check)"
                    : "the component goes on with the next mirror; check the network, the proxy "
-                     "(http_proxy, no_proxy) and the address");
+                     "(Linux: http_proxy, no_proxy; Windows: the system's proxy settings) and "
+                     "the address");
     }
   }
 

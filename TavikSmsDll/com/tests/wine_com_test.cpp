@@ -1276,6 +1276,8 @@ TEST_F(WineCom, F10_DoctorRunsInTheRegisteredDllAndTheUsersRegistrySettingsApply
   EXPECT_NE(doctor_line(r.out, "mirror list").find("from " + key + "\\Mirrors"), std::string::npos)
       << r.out;
   EXPECT_EQ(doctor_line(r.out, "mirror 1").rfind("FAIL", 0), 0u) << r.out;
+  // The moniker's error by name and meaning, not a bare number.
+  EXPECT_NE(doctor_line(r.out, "mirror 1").find("(INET_E_"), std::string::npos) << r.out;
   EXPECT_EQ(doctor_line(r.out, "mirror 2").rfind("ok", 0), 0u) << r.out;
   EXPECT_EQ(doctor_line(r.out, "database login").rfind("ok", 0), 0u) << r.out;
   EXPECT_NE(doctor_line(r.out, "trace").find("writing to"), std::string::npos) << r.out;

@@ -181,13 +181,54 @@ void Win32Platform::remove_file(const std::string& path) {
   DeleteFileA(path.c_str());
 }
 
+namespace {
+
+// What a failed download's HRESULT means, for the trace and taviksms doctor: the URL moniker's
+// own codes by name, and the two this binding makes itself.
+const char* download_error_meaning(unsigned hr) {
+  switch (hr) {
+    case 0x800C0002u:
+      return "INET_E_INVALID_URL: not a valid address";
+    case 0x800C0003u:
+      return "INET_E_NO_SESSION: no Internet session";
+    case 0x800C0004u:
+      return "INET_E_CANNOT_CONNECT: the connection was refused or failed";
+    case 0x800C0005u:
+      return "INET_E_RESOURCE_NOT_FOUND: the server could not be reached";
+    case 0x800C0006u:
+      return "INET_E_OBJECT_NOT_FOUND: no such file on the server";
+    case 0x800C0007u:
+      return "INET_E_DATA_NOT_AVAILABLE: the server sent no data";
+    case 0x800C0008u:
+      return "INET_E_DOWNLOAD_FAILURE: no connection, or the transfer broke off";
+    case 0x800C000Bu:
+      return "INET_E_CONNECTION_TIMEOUT: the connection timed out";
+    case 0x800C000Eu:
+      return "INET_E_SECURITY_PROBLEM: a secure connection could not be made";
+    case 0x80004004u:
+      return "E_ABORT: stopped (over the size limit or past the deadline)";
+    case 0x800705B4u:
+      return "no answer within the download's time limit";
+    case 0x80070005u:
+      return "access denied writing ip1.ini";
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace
+
 int Win32Platform::download_to_file(const std::string& url, const std::string& path) {
   int status = 0;
   const auto started = std::chrono::steady_clock::now();
   int hr = download_with_status(url, path, status);
-  char buf[64];
+  char buf[128];
   if (hr != S_OK) {
     std::snprintf(buf, sizeof buf, "error: HRESULT 0x%08X", static_cast<unsigned>(hr));
+    if (const char* meaning = download_error_meaning(static_cast<unsigned>(hr))) {
+      std::snprintf(buf, sizeof buf, "error: HRESULT 0x%08X (%s)", static_cast<unsigned>(hr),
+                    meaning);
+    }
   } else {
     std::snprintf(buf, sizeof buf, "HTTP %d", status);
   }
