@@ -90,7 +90,8 @@ std::vector<DoctorCheck> doctor_checks() {
     std::string present, missing;
     for (std::size_t i = 0; i < 7; ++i) {
       std::string& list = keys->get(i).empty() ? missing : present;
-      list += (list.empty() ? "" : " ") + std::string(Keys::kNames[i]);
+      if (!list.empty()) list += ' ';
+      list += Keys::kNames[i];
     }
     add("ip1.ini keys", missing.empty(),
         "present: " + (present.empty() ? "none" : present) +
