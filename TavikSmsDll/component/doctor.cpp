@@ -61,6 +61,8 @@ std::vector<DoctorCheck> doctor_checks() {
   const std::string target = p.to_ansi(folder + p.path_separator() + u"ip1.ini");
   std::optional<Keys> keys;
   bool write_failed = false;
+  // Every mirror a local address that nothing answered at (no HTTP status at all).
+  bool local_and_silent = true;
   {
     std::shared_ptr<void> lock = p.lock_config_file(target);
     int n = 0;
@@ -74,6 +76,9 @@ std::vector<DoctorCheck> doctor_checks() {
       if (outcome.empty()) outcome = rc == 0 ? "served" : "failed (" + std::to_string(rc) + ")";
       if (rc == 0 && !keys) keys = read_keys(p, target);
       write_failed = write_failed || rc == -3;
+      local_and_silent = local_and_silent && rc != 0 && outcome.starts_with("error:") &&
+                         (url.starts_with("http://127.") || url.starts_with("http://localhost") ||
+                          url.starts_with("http://[::1]"));
       add("mirror " + std::to_string(n), rc == 0, url + ": " + outcome + " (" + ms_since(t0) + ")",
           rc == -3 ? "the folder of ip1.ini is not writable (see the last check)"
                    : "the component goes on with the next mirror; check the network, the proxy "
@@ -85,7 +90,11 @@ std::vector<DoctorCheck> doctor_checks() {
   // 2. The keys of the file the first serving mirror gave.
   if (!keys) {
     add("ip1.ini keys", false, "no mirror served ip1.ini",
-        "methods answer \"IP Download Error\" until a mirror serves it");
+        std::string("methods answer \"IP Download Error\" until a mirror serves it") +
+            (local_and_silent ? "; nothing answers at these local addresses: start "
+                                "taviksms-sandbox (the local stand-in for the service), or set "
+                                "TAVIKSMS_MIRRORS to the service's addresses"
+                              : ""));
   } else {
     std::string present, missing;
     for (std::size_t i = 0; i < 7; ++i) {

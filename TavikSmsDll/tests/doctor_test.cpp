@@ -97,6 +97,16 @@ TEST_F(DoctorTest, NoMirrorServingFailsTheKeysAndTheLoginsWithoutTryingThem) {
   EXPECT_NE(line(r, "ip1.ini keys").find("no mirror served ip1.ini"), std::string::npos) << r.out;
   EXPECT_NE(line(r, "ip1.ini keys").find("IP Download Error"), std::string::npos) << r.out;
   EXPECT_NE(line(r, "database login").find("not tried"), std::string::npos) << r.out;
+  // Mirrors that answer with an error status are there: nothing is said of starting them.
+  EXPECT_EQ(r.out.find("start taviksms-sandbox"), std::string::npos) << r.out;
+  // Local addresses where nothing listens: most likely the sandbox is not running.
+  r = doctor({"TAVIKSMS_MIRRORS=http://127.0.0.1:1;http://localhost:1"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(line(r, "ip1.ini keys")
+                .find("nothing answers at these local addresses: start "
+                      "taviksms-sandbox"),
+            std::string::npos)
+      << r.out;
 }
 
 TEST_F(DoctorTest, MissingKeysAndARefusedDatabaseLoginShowTheServersMessage) {
