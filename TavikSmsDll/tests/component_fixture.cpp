@@ -25,18 +25,16 @@ platform::posix::DownloadLimits ThreadSession::short_limits() {
   return platform::posix::DownloadLimits{1000, 2000, 1 << 20};
 }
 
-namespace {
-std::vector<std::u16string> mirrors_of(const testing::SandboxProcess& s) {
+std::vector<std::u16string> mirror_bases_of(const testing::SandboxProcess& s) {
   std::vector<std::u16string> out;
   for (int n = 1; n <= 3; ++n) out.push_back(core::utf8_to_utf16(s.mirror_base(n)));
   return out;
 }
-}  // namespace
 
 ThreadSession::ThreadSession(const testing::SandboxProcess& sandbox,
                              const std::filesystem::path& folder,
                              platform::posix::DownloadLimits limits)
-    : platform_(mirrors_of(sandbox), folder, limits), override_(platform_) {
+    : platform_(mirror_bases_of(sandbox), folder, limits), override_(platform_) {
   core::module_state() = core::ModuleState{};
 }
 

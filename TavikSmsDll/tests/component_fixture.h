@@ -33,6 +33,9 @@ class TestPlatform : public platform::posix::PosixPlatform {
   std::filesystem::path folder_;
 };
 
+// The three mirror base addresses of `sandbox`, as a TestPlatform takes them.
+std::vector<std::u16string> mirror_bases_of(const testing::SandboxProcess& sandbox);
+
 // Installs a TestPlatform for the calling thread and gives it a fresh ModuleState; undoes both.
 class ThreadSession {
  public:

@@ -28,16 +28,6 @@ std::string db_address(testing::SandboxProcess& sb) {
   return "127.0.0.1," + std::to_string(sb.ports().tds);
 }
 
-// Masks `pw` the way the service does: two fillers, then each character followed by a filler.
-std::string mask(const std::string& pw) {
-  std::string out = "Qz";
-  for (char c : pw) {
-    out += c;
-    out += '#';
-  }
-  return out;
-}
-
 // Waits (bounded) until the sandbox reports `n` open database connections.
 bool wait_open(ComponentTest& t, int n, int (ComponentTest::*open)()) {
   for (int i = 0; i < 100; ++i) {
@@ -74,7 +64,7 @@ TEST_F(ConfigFetchTest, NextMirrorServesWhenOneIsDownOrAnswersAnHttpError) {
 
 TEST_F(ConfigFetchTest, AllMirrorsFailingLeavesTheConfigurationAsItWas) {
   // A first fetch that stores values but no database address, so the next open fetches again.
-  set_mirror(1, "custom", ini_for(sandbox(), "sms_app", "", mask("tavik2024db")));
+  set_mirror(1, "custom", ini_for(sandbox(), "sms_app", "", testing::masked_secret("tavik2024db")));
   TavikSms c;
   EXPECT_EQ(c.Login(u"demo", u"demo1234"), u"False");
   const core::ModuleState before = core::module_state();
@@ -114,7 +104,9 @@ TEST_F(ConfigFetchTest, FileWithoutSmsIdIsADownloadError) {
 
 TEST_F(ConfigFetchTest, ValuesKeep79BytesAndPasswordsAreUnmasked) {
   std::string long_id(100, 'u');
-  set_mirror(1, "custom", ini_for(sandbox(), long_id, db_address(sandbox()), mask("tavik2024db")));
+  set_mirror(
+      1, "custom",
+      ini_for(sandbox(), long_id, db_address(sandbox()), testing::masked_secret("tavik2024db")));
   TavikSms c;
   EXPECT_EQ(c.Login(u"demo", u"demo1234"), u"False");  // no such database login
   EXPECT_EQ(core::module_state().db_user, std::u16string(79, u'u'));
@@ -125,13 +117,14 @@ TEST_F(ConfigFetchTest, ValuesKeep79BytesAndPasswordsAreUnmasked) {
   restart_session();
   set_mirror(1, "custom",
              ini_for(sandbox(), "\"sms_app\"", "  \"" + db_address(sandbox()) + "\"  ",
-                     mask("tavik2024db")));
+                     testing::masked_secret("tavik2024db")));
   EXPECT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
   EXPECT_EQ(c.SmsJanek(), 100000);
 }
 
 TEST_F(ConfigFetchTest, WrongDatabasePasswordGivesFalse) {
-  set_mirror(1, "custom", ini_for(sandbox(), "sms_app", db_address(sandbox()), mask("nope")));
+  set_mirror(1, "custom",
+             ini_for(sandbox(), "sms_app", db_address(sandbox()), testing::masked_secret("nope")));
   TavikSms c;
   EXPECT_EQ(c.Login(u"demo", u"demo1234"), u"False");
   EXPECT_EQ(c.SmsJanek(), kFail);
@@ -140,7 +133,7 @@ TEST_F(ConfigFetchTest, WrongDatabasePasswordGivesFalse) {
 }
 
 TEST_F(ConfigFetchTest, EmptyDbServerAfterAGoodFetchFetchesAgain) {
-  set_mirror(1, "custom", ini_for(sandbox(), "sms_app", "", mask("tavik2024db")));
+  set_mirror(1, "custom", ini_for(sandbox(), "sms_app", "", testing::masked_secret("tavik2024db")));
   TavikSms c;
   EXPECT_EQ(c.Login(u"demo", u"demo1234"), u"False");
   EXPECT_EQ(c.SmsJanek(), kFail);

@@ -9,18 +9,9 @@
 
 namespace {
 
+using taviksms::testing::masked_secret;
 using taviksms::testing::RunResult;
 using taviksms::testing::SandboxProcess;
-
-// The masked form ip1.ini holds: the password's characters at positions 3, 5, 7, ...
-std::string masked(const std::string& pw) {
-  std::string out = "zz";
-  for (char c : pw) {
-    out += c;
-    out += 'q';
-  }
-  return out;
-}
 
 class DoctorTest : public ::testing::Test {
  public:
@@ -39,11 +30,12 @@ class DoctorTest : public ::testing::Test {
   }
   std::string ini(const std::string& db_pw, const std::string& sftp_pw, bool with_sftp = true) {
     std::string s = "[ip]\r\nsms_id=" + sandbox_->db_user() + "\r\nsms_ip=127.0.0.1," +
-                    std::to_string(sandbox_->ports().tds) + "\r\nsms_pw=" + masked(db_pw) + "\r\n";
+                    std::to_string(sandbox_->ports().tds) + "\r\nsms_pw=" + masked_secret(db_pw) +
+                    "\r\n";
     if (with_sftp) {
       s += "sftp_id=" + sandbox_->sftp_user() +
            "\r\nsftp_ip=127.0.0.1\r\nsftp_pt=" + std::to_string(sandbox_->ports().sftp) +
-           "\r\nsftp_pw=" + masked(sftp_pw) + "\r\n";
+           "\r\nsftp_pw=" + masked_secret(sftp_pw) + "\r\n";
     }
     return s;
   }

@@ -410,7 +410,7 @@ TEST_F(FaultCampaignTest, TricklingAndTruncatingMirrorsAreFailedSources) {
 class CheckedExports : public TestPlatform {
  public:
   CheckedExports(const testing::SandboxProcess& s, fs::path folder, std::atomic<int>& spoilt)
-      : TestPlatform(mirrors(s), folder, ThreadSession::short_limits()),
+      : TestPlatform(mirror_bases_of(s), folder, ThreadSession::short_limits()),
         folder_(std::move(folder)),
         spoilt_(spoilt) {}
   std::unique_ptr<platform::OutputFile> create_output_file(const std::u16string& name) override {
@@ -419,11 +419,6 @@ class CheckedExports : public TestPlatform {
   }
 
  private:
-  static std::vector<std::u16string> mirrors(const testing::SandboxProcess& s) {
-    std::vector<std::u16string> out;
-    for (int n = 1; n <= 3; ++n) out.push_back(core::utf8_to_utf16(s.mirror_base(n)));
-    return out;
-  }
   struct File : platform::OutputFile {
     File(std::unique_ptr<platform::OutputFile> f, fs::path p, std::atomic<int>& s)
         : inner(std::move(f)), path(std::move(p)), spoilt(s) {}
@@ -504,13 +499,8 @@ TEST_F(FaultCampaignTest, SessionsExportingIntoOneFolderNeverLoseAcknowledgedRow
 class ShortDeadlines : public TestPlatform {
  public:
   ShortDeadlines(const testing::SandboxProcess& s, fs::path folder)
-      : TestPlatform(mirrors(s), std::move(folder), ThreadSession::short_limits()) {}
+      : TestPlatform(mirror_bases_of(s), std::move(folder), ThreadSession::short_limits()) {}
   DbDeadlines db_deadlines() override { return {2000ms, 3000ms}; }
-  static std::vector<std::u16string> mirrors(const testing::SandboxProcess& s) {
-    std::vector<std::u16string> out;
-    for (int n = 1; n <= 3; ++n) out.push_back(core::utf8_to_utf16(s.mirror_base(n)));
-    return out;
-  }
 };
 
 // The component reaches the database through a SlowServer: ip1.ini names the relay's port.

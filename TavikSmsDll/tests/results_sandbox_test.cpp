@@ -344,18 +344,13 @@ TEST_F(ResultsTest, ConnectionDroppedOrStatementRefusedAtTheKthAcknowledgement) 
 class FailingWrites : public TestPlatform {
  public:
   FailingWrites(const testing::SandboxProcess& s, fs::path folder, int fail_at)
-      : TestPlatform(mirrors(s), std::move(folder), ThreadSession::short_limits()),
+      : TestPlatform(mirror_bases_of(s), std::move(folder), ThreadSession::short_limits()),
         fail_at_(fail_at) {}
   std::unique_ptr<platform::OutputFile> create_output_file(const std::u16string& name) override {
     return std::make_unique<File>(TestPlatform::create_output_file(name), fail_at_);
   }
 
  private:
-  static std::vector<std::u16string> mirrors(const testing::SandboxProcess& s) {
-    std::vector<std::u16string> out;
-    for (int n = 1; n <= 3; ++n) out.push_back(core::utf8_to_utf16(s.mirror_base(n)));
-    return out;
-  }
   struct File : platform::OutputFile {
     File(std::unique_ptr<platform::OutputFile> f, int at) : inner(std::move(f)), fail_at(at) {}
     void write(std::string_view bytes) override {

@@ -239,9 +239,7 @@ class QuickSftpPlatform : public TestPlatform {
 };
 
 TEST_F(UploadTest, MuteServerIsBoundedByTheConnectTimeout) {
-  std::vector<std::u16string> mirrors;
-  for (int n = 1; n <= 3; ++n) mirrors.push_back(core::utf8_to_utf16(sandbox().mirror_base(n)));
-  QuickSftpPlatform quick(mirrors, folder(), ThreadSession::short_limits());
+  QuickSftpPlatform quick(mirror_bases_of(sandbox()), folder(), ThreadSession::short_limits());
   platform::ScopedPlatformOverride guard(quick);
   TavikSms c;
   ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");

@@ -268,4 +268,13 @@ nlohmann::json SandboxProcess::del(const std::string& path) {
   return checked("DELETE", path, "");
 }
 
+std::string masked_secret(const std::string& pw) {
+  std::string out = "Qz";
+  for (char c : pw) {
+    out += c;
+    out += '#';
+  }
+  return out;
+}
+
 }  // namespace taviksms::testing

@@ -119,4 +119,8 @@ class SandboxProcess {
   std::string sftp_password_ = "tavik2024ftp";
 };
 
+// `pw` in the masked form ip1.ini holds (the service's sms_pw and sftp_pw): two fillers, then each
+// character followed by a filler.
+std::string masked_secret(const std::string& pw);
+
 }  // namespace taviksms::testing
