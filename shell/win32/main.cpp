@@ -15,6 +15,7 @@
 #include "com/automation.h"
 #include "registered_doctor.h"
 #include "shell.h"
+#include "win32_text.h"
 
 namespace {
 
@@ -35,11 +36,8 @@ std::u16string utf16(std::string_view s) {
 std::u16string description(HRESULT hr, const EXCEPINFO& ei) {
   std::u16string text = from_bstr(ei.bstrDescription);
   if (!text.empty()) return text;
-  wchar_t buf[512] = {};
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                           static_cast<DWORD>(hr), 0, buf, 512, nullptr);
-  while (n > 0 && (buf[n - 1] == L'\r' || buf[n - 1] == L'\n')) buf[--n] = 0;
-  if (n > 0) return std::u16string(buf, buf + n);
+  text = taviksms::shell::win32::system_message(static_cast<DWORD>(hr));
+  if (!text.empty()) return text;
   switch (hr) {
     case DISP_E_UNKNOWNNAME:
       return u"Unknown name.";
@@ -171,8 +169,7 @@ int wmain(int argc, wchar_t** argv) {
   if (FAILED(CoInitialize(nullptr))) return 2;
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) {
-    args.push_back(
-        utf8(std::u16string_view(reinterpret_cast<const char16_t*>(argv[i]), wcslen(argv[i]))));
+    args.push_back(utf8(taviksms::shell::win32::from_wide(argv[i])));
   }
   int rc = 0;
   {

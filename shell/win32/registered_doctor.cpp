@@ -10,6 +10,7 @@
 #include <taviksms_common/utf8.h>
 
 #include "com/automation.h"
+#include "win32_text.h"
 
 namespace taviksms::shell {
 
@@ -23,17 +24,10 @@ std::string utf8(std::u16string_view s) {
 
 // The system's text for a Win32 error code, with the code.
 std::string error_text(DWORD code) {
-  wchar_t buf[512] = {};
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                           code, 0, buf, 512, nullptr);
-  while (n > 0 && (buf[n - 1] == L'\r' || buf[n - 1] == L'\n' || buf[n - 1] == L' ')) buf[--n] = 0;
   std::string text = "error " + std::to_string(code);
-  if (n > 0) text += ": " + utf8(std::u16string(buf, buf + n));
+  const std::u16string message = win32::system_message(code);
+  if (!message.empty()) text += ": " + utf8(message);
   return text;
-}
-
-std::u16string wide_utf16(const wchar_t* s) {
-  return std::u16string(reinterpret_cast<const char16_t*>(s), wcslen(s));
 }
 
 // The DLL registered for TavikSmsDll.TavikSms in this program's registry view (a 32-bit program
@@ -79,8 +73,8 @@ std::wstring registered_server(std::vector<DoctorLine>& out) {
   }
   out.push_back({true,
                  "registration",
-                 "TavikSmsDll.TavikSms " + utf8(wide_utf16(guid)) + ": " +
-                     utf8(wide_utf16(path.data())) + " (" + view + " view)",
+                 "TavikSmsDll.TavikSms " + utf8(win32::from_wide(guid)) + ": " +
+                     utf8(win32::from_wide(path.data())) + " (" + view + " view)",
                  {}});
   return path.data();
 }
@@ -91,7 +85,7 @@ std::vector<DoctorLine> registered_doctor() {
   std::vector<DoctorLine> out;
   const std::wstring dll = registered_server(out);
   if (dll.empty()) return out;
-  const std::string shown = utf8(wide_utf16(dll.c_str()));
+  const std::string shown = utf8(win32::from_wide(dll.c_str()));
   HMODULE module = LoadLibraryExW(dll.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   if (!module) {
     const DWORD code = GetLastError();
