@@ -2,10 +2,14 @@
 
 #include <sys/stat.h>
 
+#include <langinfo.h>
+
 #include <cerrno>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 
@@ -36,6 +40,27 @@ bool usable_history_file(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return errno == ENOENT;
   return S_ISREG(st.st_mode);
+}
+
+bool ctype_is_utf8() {
+  const char* codeset = nl_langinfo(CODESET);
+  return codeset && (std::strcmp(codeset, "UTF-8") == 0 || std::strcmp(codeset, "utf8") == 0);
+}
+
+// libedit decodes the keys and measures the characters it draws by the C library's LC_CTYPE, and
+// a program's LC_CTYPE is "C" (ASCII) until it sets one: every byte of a Korean character would
+// be dropped. The shell reads UTF-8 from every source, so the prompt takes the environment's
+// LC_CTYPE when that is UTF-8 and C.UTF-8 otherwise (no locale set, or one of another code set,
+// where the terminal's bytes could not be read as the shell's input anyway). Only LC_CTYPE: the
+// numbers the shell reads (".sleep 0.5") keep the C locale's decimal point, and the component
+// reads the environment's locale by itself.
+void use_utf8_ctype() {
+  if (std::setlocale(LC_CTYPE, "") && ctype_is_utf8()) return;
+  for (const char* name : {"C.UTF-8", "C.utf8", "en_US.UTF-8"}) {
+    if (std::setlocale(LC_CTYPE, name) && ctype_is_utf8()) return;
+  }
+  std::setlocale(LC_CTYPE, "C");
+  std::cerr << "taviksms: no UTF-8 locale here: the prompt reads ASCII only\n";
 }
 
 class EditLineEditor : public LineEditor {
@@ -97,6 +122,7 @@ class EditLineEditor : public LineEditor {
 }  // namespace
 
 std::unique_ptr<LineEditor> LineEditor::open() {
+  use_utf8_ctype();  // before libedit starts: it reads the character set once
   return std::make_unique<EditLineEditor>();
 }
 

@@ -16,10 +16,14 @@ SHELL_EXE = os.environ.get("TAVIKSMS_SHELL_EXE", "taviksms")
 
 
 class Prompt:
-    def __init__(self, history):
+    # locale: the LC_ALL the shell starts with; None starts it with no locale variable at all.
+    def __init__(self, history, locale="C.UTF-8"):
         self.pid, self.fd = pty.fork()
         if self.pid == 0:
-            os.environ["LC_ALL"] = "C.UTF-8"
+            for name in [n for n in os.environ if n == "LANG" or n.startswith("LC_")]:
+                del os.environ[name]
+            if locale:
+                os.environ["LC_ALL"] = locale
             os.environ["TAVIKSMS_HISTORY"] = history
             os.execv(SHELL_EXE, [SHELL_EXE])
         self.screen = b""
@@ -46,8 +50,9 @@ class Prompt:
     def keys(self, data):
         # libedit writes its prompt a moment before it puts the terminal in its own mode; a
         # control key (Ctrl-C, Ctrl-D) typed in between meets the terminal's line discipline
-        # instead. A person never types that fast; the test waits as long as one would.
-        if b"\x03" in data or b"\x04" in data:
+        # instead (an arrow key is then echoed as "^[[A"). A person never types that fast; the
+        # test waits as long as one would.
+        if b"\x03" in data or b"\x04" in data or b"\x1b" in data:
             time.sleep(0.3)
         os.write(self.fd, data)
 
@@ -70,15 +75,20 @@ class Prompt:
         raise AssertionError("the shell did not end")
 
     def close(self):
+        if self.fd is None:
+            return
         try:
             os.kill(self.pid, signal.SIGKILL)
             os.waitpid(self.pid, 0)
         except OSError:
             pass
         os.close(self.fd)
+        self.fd = None
 
 
 UP = b"\x1b[A"
+LEFT = b"\x1b[D"
+BACKSPACE = b"\x7f"
 
 
 class PromptInATerminal(unittest.TestCase):
@@ -184,6 +194,39 @@ class PromptInATerminal(unittest.TestCase):
         p.keys(b"\x04")
         self.assertEqual(os.WEXITSTATUS(p.wait()), 0)
         self.assertTrue(os.path.isdir(folder))
+
+    def test_any_utf8_text_is_taken_shown_edited_by_character_and_kept(self):
+        # Korean, an emoji (four bytes, two columns) and a combining mark (no column of its own),
+        # under a UTF-8 locale, a Korean one and none at all: the prompt reads UTF-8 whatever the
+        # environment names. "help NAME" answers with the name exactly as it arrived.
+        self.p.close()
+        typed = "홍길동 😀 e\u0301 안녕하세요"
+        for n, locale in enumerate(["C.UTF-8", "ko_KR.UTF-8", None]):
+            with self.subTest(locale=locale):
+                history = os.path.join(self.dir, "history-%d" % n)
+                p = self.p = Prompt(history, locale)
+                p.read_until(b"taviksms> ")
+                p.keys(('help "' + typed + '"').encode())
+                p.read_until("안녕하세요".encode())  # shown as typed
+                p.keys(b"\r")
+                self.assertIn(("help: " + typed + ": no such method").encode(),
+                              p.read_until(b"taviksms> "))
+                # By character: Left steps over a whole syllable or emoji, Backspace removes one.
+                p.keys("help 가😀나".encode() + LEFT + BACKSPACE + b"\r")
+                self.assertIn("help: 가나: no such method".encode(), p.read_until(b"taviksms> "))
+                p.keys("help e\u0301x".encode() + LEFT + BACKSPACE + b"\r")
+                self.assertIn("help: ex: no such method".encode(), p.read_until(b"taviksms> "))
+                p.keys(b"quit\r")
+                p.wait()
+                p.close()
+                again = self.p = Prompt(history, locale)
+                again.read_until(b"taviksms> ")
+                again.keys(UP * 4 + b"\r")  # quit, the two edited lines, then this one
+                self.assertIn(("help: " + typed + ": no such method").encode(),
+                              again.read_until(b"taviksms> "))
+                again.keys(b"quit\r")
+                again.wait()
+                again.close()
 
     def test_a_long_line_at_the_prompt(self):
         p = self.p
