@@ -15,6 +15,17 @@ bool blank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
+bool same_ascii_letters(std::u16string_view a, std::u16string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+constexpr std::u16string_view kPasswordMethods[] = {u"login", u"addmember"};
+
 int hex(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -120,6 +131,24 @@ ParsedLine parse_line(std::string_view line) {
     out.words.push_back(std::move(word));
   }
   return out;
+}
+
+bool holds_password(std::string_view line) {
+  const ParsedLine parsed = parse_line(line);
+  if (parsed.error.empty()) {
+    if (parsed.words.empty()) return false;
+    for (auto name : kPasswordMethods) {
+      if (same_ascii_letters(parsed.words[0], name)) return true;
+    }
+    return false;
+  }
+  const std::u16string text = taviksms::utf::utf8_to_utf16(line);
+  for (auto name : kPasswordMethods) {
+    for (std::size_t at = 0; at + name.size() <= text.size(); ++at) {
+      if (same_ascii_letters(std::u16string_view(text).substr(at, name.size()), name)) return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace taviksms::shell

@@ -19,4 +19,9 @@ struct ParsedLine {
 // `line` is UTF-8; words come back as UTF-16.
 ParsedLine parse_line(std::string_view line);
 
+// Whether the line calls a method that takes a password (Login, AddMember), so it must not be
+// stored anywhere, such as the prompt's history file. A malformed line that names one of them
+// anywhere counts too: it may hold a password all the same.
+bool holds_password(std::string_view line);
+
 }  // namespace taviksms::shell

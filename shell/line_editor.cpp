@@ -12,6 +12,9 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <vector>
+
+#include "command_line.h"
 
 #if defined(TAVIKSMS_SHELL_LIBEDIT)
 #include <editline/readline.h>
@@ -77,9 +80,18 @@ class EditLineEditor : public LineEditor {
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(path_).parent_path(), ec);
     read_history(path_.c_str());  // a missing or unreadable file is an empty history
+    // A file written before passwords were kept out of it is cleaned at the next save.
+    for (const auto& line : history_lines()) dirty_ = dirty_ || holds_password(line);
   }
   ~EditLineEditor() override {
     if (path_.empty() || !dirty_) return;
+    // Calls that carry a password (Login, AddMember) can be recalled during the session but are
+    // never written to the file.
+    const std::vector<std::string> lines = history_lines();
+    clear_history();
+    for (const auto& line : lines) {
+      if (!holds_password(line)) add_history(line.c_str());
+    }
     if (write_history(path_.c_str()) != 0) {
       std::cerr << "taviksms: history not saved to " << path_ << '\n';
     }
@@ -112,6 +124,15 @@ class EditLineEditor : public LineEditor {
   }
 
  private:
+  static std::vector<std::string> history_lines() {
+    std::vector<std::string> lines;
+    for (int i = 0; i < history_length; ++i) {
+      if (const HIST_ENTRY* e = history_get(history_base + i); e && e->line)
+        lines.push_back(e->line);
+    }
+    return lines;
+  }
+
   static constexpr int kKeep = 1000;
   static inline volatile std::sig_atomic_t interrupted_ = 0;
   std::string path_;

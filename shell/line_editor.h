@@ -2,6 +2,8 @@
 // Linux; the console's own editing on Windows, where this reader is not built). History lives in
 // $TAVIKSMS_HISTORY, else $XDG_STATE_HOME/taviksms/history, else ~/.local/state/taviksms/history;
 // a history file that cannot be read or written (a folder, no permission) only costs the history.
+// Lines that carry a password (Login, AddMember) are recalled during the session but never
+// written to the file.
 #pragma once
 
 #include <memory>

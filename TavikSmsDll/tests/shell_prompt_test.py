@@ -25,6 +25,7 @@ class Prompt:
             if locale:
                 os.environ["LC_ALL"] = locale
             os.environ["TAVIKSMS_HISTORY"] = history
+            os.environ["TAVIKSMS_MIRRORS"] = "http://127.0.0.1:9"  # a Login fails at once
             os.execv(SHELL_EXE, [SHELL_EXE])
         self.screen = b""
 
@@ -178,6 +179,29 @@ class PromptInATerminal(unittest.TestCase):
             self.assertEqual(os.WEXITSTATUS(again.wait()), 0)
         finally:
             again.close()
+
+    def test_passwords_stay_out_of_the_history_file(self):
+        # A file from a version that kept them is cleaned too.
+        self.p.close()
+        os.makedirs(os.path.dirname(self.history), exist_ok=True)
+        with open(self.history, "w") as f:
+            f.write("_HiStOrY_V2_\nLogin\\040demo\\040s3cretOld\nSmsJanek\n")
+        p = self.p = Prompt(self.history)
+        p.read_until(b"taviksms> ")
+        for line in [b"Login demo s3cretA", b"  login \"demo\" \"s3cretB\"", b"ADDMEMBER x s3cretC",
+                     b'Login demo "s3cretD', b"Logout"]:
+            p.keys(line + b"\r")
+            p.read_until(b"taviksms> ")
+        # During the session the Login line can be recalled like any other.
+        p.keys(UP + UP)
+        p.read_until(b"s3cretD")
+        p.keys(b"\x15quit\r")
+        self.assertTrue(os.WIFEXITED(p.wait()))
+        with open(self.history, "rb") as f:
+            saved = f.read()
+        self.assertNotIn(b"s3cret", saved)
+        self.assertIn(b"SmsJanek", saved)
+        self.assertIn(b"Logout", saved)
 
     def test_a_history_file_that_is_a_folder_only_costs_the_history(self):
         self.p.close()

@@ -42,5 +42,25 @@ TEST(ShellSyntax, CommentsBlankLinesAndErrors) {
   EXPECT_FALSE(parse_line("x \"a\\").error.empty());
 }
 
+TEST(ShellSyntax, LinesThatHoldAPassword) {
+  const struct {
+    const char* line;
+    bool secret;
+  } cases[] = {
+      {"Login demo pw", true},
+      {"  lOGIN \"demo\" \"pw\"", true},
+      {"AddMember a b", true},
+      {"Login demo \"pw", true},
+      {"x \"open LOGIN pw", true},
+      {"Logout", false},
+      {"help Login", false},
+      {"# Login demo pw", false},
+      {"SmsJanek", false},
+      {"LoginX demo pw", false},
+      {"", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(holds_password(c.line), c.secret) << c.line;
+}
+
 }  // namespace
 }  // namespace taviksms::shell
