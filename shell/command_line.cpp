@@ -35,8 +35,12 @@ int hex(char c) {
 
 }  // namespace
 
-ParsedLine parse_line(std::string_view line) {
+ParsedLine parse_line(std::string_view line, std::size_t max_words) {
   ParsedLine out;
+  const auto keep = [&](std::u16string&& word) {
+    if (out.words.size() < max_words) out.words.push_back(std::move(word));
+    ++out.word_count;
+  };
   std::size_t i = 0;
   const std::size_t n = line.size();
   while (i < n && blank(line[i])) ++i;
@@ -54,8 +58,8 @@ ParsedLine parse_line(std::string_view line) {
         }
         ++i;
       }
-      append_utf8(word, line.substr(start, i - start));
-      out.words.push_back(std::move(word));
+      if (out.words.size() < max_words) append_utf8(word, line.substr(start, i - start));
+      keep(std::move(word));
       continue;
     }
     ++i;  // opening quote
@@ -128,13 +132,13 @@ ParsedLine parse_line(std::string_view line) {
       out.error = "a quoted word must be followed by a blank";
       return out;
     }
-    out.words.push_back(std::move(word));
+    keep(std::move(word));
   }
   return out;
 }
 
 bool holds_password(std::string_view line) {
-  const ParsedLine parsed = parse_line(line);
+  const ParsedLine parsed = parse_line(line, 1);
   if (parsed.error.empty()) {
     if (parsed.words.empty()) return false;
     for (auto name : kPasswordMethods) {

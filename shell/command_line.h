@@ -4,6 +4,8 @@
 // first non-blank character is '#' is a comment.
 #pragma once
 
+#include <cstddef>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,12 +14,15 @@
 namespace taviksms::shell {
 
 struct ParsedLine {
-  std::vector<std::u16string> words;
-  std::string error;  // non-empty when the line is malformed
+  std::vector<std::u16string> words;  // the first `max_words` words
+  std::size_t word_count = 0;         // all the words of the line, kept or not
+  std::string error;                  // non-empty when the line is malformed
 };
 
-// `line` is UTF-8; words come back as UTF-16.
-ParsedLine parse_line(std::string_view line);
+// `line` is UTF-8; words come back as UTF-16. Words past `max_words` are checked for their
+// syntax and counted, not kept: a line of a million short words costs no million strings.
+ParsedLine parse_line(std::string_view line,
+                      std::size_t max_words = std::numeric_limits<std::size_t>::max());
 
 // Whether the line calls a method that takes a password (Login, AddMember), so it must not be
 // stored anywhere, such as the prompt's history file. A malformed line that names one of them

@@ -1,5 +1,6 @@
 #include "method_help.h"
 
+#include <algorithm>
 #include <cstdint>
 
 #include <taviksms/method_list.h>
@@ -98,22 +99,22 @@ std::string unknown_method_text(std::string_view name) {
   return unknown_name_text(name, names);
 }
 
-std::string argument_problem(const MethodEntry& m, const std::vector<std::u16string>& args) {
+std::string argument_problem(const MethodEntry& m, const std::vector<std::u16string>& args,
+                             std::size_t given) {
   const std::string method = m.name;
   const std::size_t want = m.params.size();
-  if (args.size() < want) {
+  if (given < want) {
     std::string missing;
-    for (std::size_t i = args.size(); i < want; ++i) {
+    for (std::size_t i = given; i < want; ++i) {
       missing += (missing.empty() ? "" : ", ") + std::string(m.params[i].name);
     }
-    return method + ": missing " + (want - args.size() == 1 ? "argument " : "arguments ") +
-           missing + " (takes " + std::to_string(want) + ", got " + std::to_string(args.size()) +
-           ")";
+    return method + ": missing " + (want - given == 1 ? "argument " : "arguments ") + missing +
+           " (takes " + std::to_string(want) + ", got " + std::to_string(given) + ")";
   }
-  if (args.size() > want) {
-    return method + ": " + std::to_string(args.size() - want) + " argument" +
-           (args.size() - want == 1 ? "" : "s") + " too many (takes " + std::to_string(want) +
-           ", got " + std::to_string(args.size()) + ")";
+  if (given > want) {
+    return method + ": " + std::to_string(given - want) + " argument" +
+           (given - want == 1 ? "" : "s") + " too many (takes " + std::to_string(want) + ", got " +
+           std::to_string(given) + ")";
   }
   for (std::size_t i = 0; i < want; ++i) {
     if (m.params[i].int32 && !is_int32_text(args[i])) {
@@ -123,6 +124,12 @@ std::string argument_problem(const MethodEntry& m, const std::vector<std::u16str
     }
   }
   return {};
+}
+
+std::size_t most_parameters() {
+  std::size_t most = 0;
+  for (const auto& m : method_entries()) most = std::max(most, m.params.size());
+  return most;
 }
 
 }  // namespace taviksms::shell

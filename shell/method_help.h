@@ -37,7 +37,12 @@ std::string method_help(const MethodEntry& m);
 std::string unknown_method_text(std::string_view name);
 
 // Why a call does not fit `m`, naming the parameter: a missing or extra argument, or an int32
-// parameter given a text that is not a 32-bit decimal number. Empty when the call fits.
-std::string argument_problem(const MethodEntry& m, const std::vector<std::u16string>& args);
+// parameter given a text that is not a 32-bit decimal number. Empty when the call fits. `given`
+// is how many arguments the line had; `args` may hold only the first of them.
+std::string argument_problem(const MethodEntry& m, const std::vector<std::u16string>& args,
+                             std::size_t given);
+
+// The most parameters any method takes.
+std::size_t most_parameters();
 
 }  // namespace taviksms::shell

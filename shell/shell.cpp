@@ -236,7 +236,10 @@ class Shell {
 
   // Runs one line; false when it failed.
   bool run(const std::string& line) {
-    auto parsed = parse_line(line);
+    // The name, every argument the widest method takes and one more (enough to tell "too
+    // many"): a line of more words fails the same way, and its other words are only counted.
+    static const std::size_t kKeptWords = most_parameters() + 2;
+    auto parsed = parse_line(line, kKeptWords);
     if (!parsed.error.empty()) {
       std::cerr << "syntax error: " << parsed.error << '\n';
       outcome_.syntax_error = true;
@@ -285,7 +288,7 @@ class Shell {
     if (!s && r.number == 0x80020006u) std::cerr << unknown_method_text(head) << '\n';
     // The call did not fit the method (argument count, an int32 that is not one): say how.
     if (s && (r.number == 0x8002000Eu || r.number == 0x80020005u || r.number == 0x800A0006u)) {
-      const std::string why = argument_problem(*s, args);
+      const std::string why = argument_problem(*s, args, parsed.word_count - 1);
       if (!why.empty()) std::cerr << why << '\n';
       std::cerr << "usage: " << method_signature(*s) << '\n';
     }

@@ -27,6 +27,12 @@ TEST(ShellSyntax, WordsQuotesAndEscapes) {
   EXPECT_EQ(p.words[2], (std::u16string{0xD800, 0xDC00, 0xDC00}));
   EXPECT_EQ(p.words[3], u"한국어");
   EXPECT_EQ(p.words[4], u"한A");
+
+  // Past the limit words are counted and their syntax checked, not kept.
+  p = parse_line(R"(a "b" c "d e")", 2);
+  EXPECT_EQ(p.words, (std::vector<std::u16string>{u"a", u"b"}));
+  EXPECT_EQ(p.word_count, 4u);
+  EXPECT_FALSE(parse_line(R"(a b c "d)", 1).error.empty());
 }
 
 TEST(ShellSyntax, CommentsBlankLinesAndErrors) {
