@@ -4,6 +4,7 @@
 // every platform's shell aligns alike.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace taviksms::shell {
@@ -13,5 +14,10 @@ int char_width(char32_t c);
 
 // The sum over the code points.
 int text_width(std::u32string_view text);
+
+// UTF-8 text with every control character but the tab (C0, DEL and C1) written in the shell's
+// escape notation (\r, \n, \uXXXX) and every byte that is no UTF-8 as \xHH, so that nothing
+// shown can move the cursor or reach a terminal as a command. The rest passes as it is.
+std::string escape_controls(std::string_view utf8);
 
 }  // namespace taviksms::shell

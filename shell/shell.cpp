@@ -65,6 +65,9 @@ a byte order mark and CR LF line ends (scripts saved on Windows) are accepted.
 
 Output, one line per call: a text result as it is, SmsJanek's number in decimal, or for an error
 that escapes the method "error 0xXXXXXXXX: description". Syntax errors go to standard error.
+To a pipe or a file results go byte for byte; on a terminal their control characters are shown
+escaped (\r, \n, \u001B; a byte that is no UTF-8 as \xHH), so a text cannot move the cursor
+or command the terminal. .show and doctor always show them escaped.
 )";
   text +=
       R"(A call that does not fit its method (argument count, an int32 that is not a number) also prints
@@ -72,17 +75,20 @@ which argument and the method's parameters to standard error.
 )";
   text +=
       R"(Exit status: 0; 1 if any line failed (escaped error or syntax error); 2 for bad options.
-A method's failure text does not change it (scripts that read the results rely on that).
+A method's failure text does not change it (scripts that read the results rely on that), nor
+does a shell command that could not do its work (.show of a missing file, .use of no instance).
 
 -x, --stop-on-failure
               stop at the first call that fails: a text result other than "OK", -12345678
-              from SmsJanek, an escaped error, or a malformed line. The exit status is then
-              0 every call succeeded, 1 a method reported a failure or an error escaped,
-              2 bad options or syntax.
+              from SmsJanek, an escaped error, a malformed line, or a shell command that
+              could not do its work. The exit status is then 0 every call succeeded, 1 a
+              method reported a failure, an error escaped or a command failed, 2 bad options
+              or syntax.
 --version     the component's version, the build's mirror list and the platform.
 doctor        checks, one line each, why calls might fail here: each mirror, the keys of
               ip1.ini, the ODBC driver, a database login, the SFTP login and the folder of
-              ip1.ini (and the trace, when set); exit status 1 when any check fails.
+              ip1.ini (and the trace, when set); exit status 1 when any check fails. It takes
+              no options.
 
 At the prompt, "help" lists the methods, "help METHOD" shows one, "exit" or "quit" (or
 Ctrl-D) ends the session, and Ctrl-C abandons the line being typed, or the output of the call
@@ -95,7 +101,8 @@ Shell commands (all on one thread; instances share that thread's session):
   .drop [N]     destroy instance N (default: the current one)
   .list         list the live instances
   .show FILE    print an export file (sms1.txt, sms2.txt, sms3.txt) as a table: one row per
-                line, its tab-separated fields in columns, CR shown as \r
+                line, its tab-separated fields in columns, control characters escaped (CR
+                shown as \r); a regular file only, of which it reads the first 16 MiB
   .sleep SEC    wait SEC seconds (results arrive while the service's clock runs)
   .help         this text (also "help"); "help METHOD" for one method
   .quit         stop (also "exit" and "quit")
@@ -155,41 +162,66 @@ std::u32string to_utf32(const std::u16string& s) {
   return out;
 }
 
-// Prints an export file as an aligned table with the export's column names as the header.
-bool show_file(Host& host, const std::string& name) {
-  std::ifstream f(host.path(name), std::ios::binary);
-  if (!f) {
-    std::cerr << "cannot open " << name << '\n';
-    return false;
-  }
-  std::string all((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-  std::vector<std::vector<std::u32string>> rows;
+// .show reads at most this much of a file: a table for a person to read, not a way to page
+// through a file of any size.
+constexpr std::uintmax_t kShowLimit = 16u << 20;
+
+// The lines of an export file (each ended by CR LF; a last line without one counts too), each as
+// its tab-separated fields with control characters escaped, given to `each` one at a time.
+template <typename Each>
+void for_each_row(std::string_view all, Each each) {
+  std::vector<std::u32string> fields;
   std::size_t start = 0;
   while (start < all.size()) {
-    std::size_t end = all.find("\r\n", start);
-    std::string line =
-        all.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    start = end == std::string::npos ? all.size() : end + 2;
-    std::vector<std::u32string> fields;
+    const std::size_t end = all.find("\r\n", start);
+    const std::string_view line =
+        all.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+    start = end == std::string_view::npos ? all.size() : end + 2;
+    fields.clear();
     std::size_t b = 0;
     for (;;) {
-      std::size_t t = line.find('\t', b);
-      std::u32string field = to_utf32(utf::utf8_to_utf16(line.substr(b, t - b)));
-      std::u32string shown;
-      for (char32_t c : field) {
-        if (c == U'\r')
-          shown += U"\\r";
-        else if (c < 0x20)
-          shown += U'?';
-        else
-          shown += c;
-      }
-      fields.push_back(shown);
-      if (t == std::string::npos) break;
+      const std::size_t t = line.find('\t', b);
+      // Through UTF-16 and back: bytes that are no UTF-8 become U+FFFD before the escaping.
+      const std::string field = to_utf8(utf::utf8_to_utf16(line.substr(b, t - b)));
+      fields.push_back(to_utf32(utf::utf8_to_utf16(escape_controls(field))));
+      if (t == std::string_view::npos) break;
       b = t + 1;
     }
-    rows.push_back(std::move(fields));
+    each(fields);
   }
+}
+
+// Prints an export file as an aligned table with the export's column names as the header. Only a
+// regular file: a folder cannot be read, a device may never end, a named pipe may never open.
+bool show_file(Host& host, const std::string& name) {
+  namespace fs = std::filesystem;
+  const fs::path path = host.path(name);
+  std::error_code ec;
+  const fs::file_status status = fs::status(path, ec);
+  if (status.type() == fs::file_type::directory) {
+    std::cerr << ".show: " << escape_controls(name) << " is a folder, not a file\n";
+    return false;
+  }
+  if (fs::exists(status) && status.type() != fs::file_type::regular) {
+    std::cerr << ".show: " << escape_controls(name)
+              << " is not a regular file (a device, pipe or socket)\n";
+    return false;
+  }
+  std::ifstream f(path, std::ios::binary);
+  if (!f) {
+    std::cerr << ".show: cannot open " << escape_controls(name)
+              << (fs::exists(status) ? "" : ": no such file") << '\n';
+    return false;
+  }
+  const std::uintmax_t size = fs::file_size(path, ec);
+  std::string all(static_cast<std::size_t>(std::min<std::uintmax_t>(ec ? 0 : size, kShowLimit)),
+                  '\0');
+  f.read(all.data(), static_cast<std::streamsize>(all.size()));
+  all.resize(static_cast<std::size_t>(f.gcount()));
+  const bool cut = !ec && size > all.size();
+  // A line the limit cuts through is left out whole.
+  if (cut) all.resize(all.rfind("\r\n") == std::string::npos ? 0 : all.rfind("\r\n") + 2);
+
   const bool deposits = name.size() >= 8 && name.compare(name.size() - 8, 8, "sms3.txt") == 0;
   static const char* const kResult[] = {"id",          "User_ID",    "SUB_ID",     "user_tel",
                                         "Custom_tel",  "Custom_id",  "Custom_nam", "msg",
@@ -202,18 +234,20 @@ bool show_file(Host& host, const std::string& name) {
   } else {
     for (const char* h : kResult) header.push_back(std::u32string(h, h + std::strlen(h)));
   }
-  rows.insert(rows.begin(), header);
+  // Two passes over the text read: the widths of the columns, then the rows, so the table costs
+  // no more than the text itself.
   constexpr int kMax = 24;
   std::vector<int> widths;
-  for (const auto& r : rows) {
+  std::size_t lines = 0;
+  const auto measure = [&](const std::vector<std::u32string>& r) {
     if (widths.size() < r.size()) widths.resize(r.size(), 0);
     for (std::size_t i = 0; i < r.size(); ++i) {
       int w = 0;
       fit(r[i], kMax, w);
       widths[i] = std::max(widths[i], w);
     }
-  }
-  for (const auto& r : rows) {
+  };
+  const auto print = [&](const std::vector<std::u32string>& r) {
     std::string out;
     for (std::size_t i = 0; i < r.size(); ++i) {
       int w = 0;
@@ -222,14 +256,26 @@ bool show_file(Host& host, const std::string& name) {
     }
     while (!out.empty() && out.back() == ' ') out.pop_back();
     host.print(out);
+  };
+  measure(header);
+  for_each_row(all, [&](const std::vector<std::u32string>& r) {
+    measure(r);
+    ++lines;
+  });
+  print(header);
+  for_each_row(all, print);
+  std::string count = "(" + std::to_string(lines) + (lines == 1 ? " line" : " lines");
+  if (cut) {
+    count += "; .show reads the first " + std::to_string(kShowLimit >> 20) + " MiB of its " +
+             std::to_string(size) + " bytes";
   }
-  host.print("(" + std::to_string(rows.size() - 1) + (rows.size() == 2 ? " line)" : " lines)"));
+  host.print(count + ")");
   return true;
 }
 
 class Shell {
  public:
-  explicit Shell(Host& host) : host_(host) {}
+  explicit Shell(Host& host) : host_(host), output_is_terminal_(host.output_is_terminal()) {}
 
   // The first instance; false when the component cannot be created.
   bool start() { return create(); }
@@ -276,14 +322,14 @@ class Shell {
         std::cerr << "(interrupted: " << head << " finished, its result is not shown)\n";
         interrupted = 0;
       } else {
-        host_.print(r.text);
+        host_.print(shown(r.text));
       }
       return !failed;
     }
     outcome_.escaped_error = true;
     char code[16];
     std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(r.number));
-    host_.print("error " + std::string(code) + ": " + r.text);
+    host_.print("error " + std::string(code) + ": " + shown(r.text));
     const MethodEntry* s = find_method_entry(head);
     if (!s && r.number == 0x80020006u) std::cerr << unknown_method_text(head) << '\n';
     // The call did not fit the method (argument count, an int32 that is not one): say how.
@@ -297,6 +343,13 @@ class Shell {
 
   bool quit() const { return quit_; }
   const RunOutcome& outcome() const { return outcome_; }
+
+  // A result as printed: byte for byte to a pipe or file (scripts read it as data), with its
+  // control characters escaped on a terminal, where a server's text could otherwise move the
+  // cursor, rewrite what is shown or send the terminal commands.
+  std::string shown(const std::string& text) {
+    return output_is_terminal_ ? escape_controls(text) : text;
+  }
 
  private:
   bool create() {
@@ -404,6 +457,7 @@ class Shell {
   }
 
   Host& host_;
+  const bool output_is_terminal_;
   std::map<int, std::unique_ptr<Instance>> instances_;
   int current_ = 0;
   int next_ = 1;
@@ -424,7 +478,7 @@ struct Runner {
   bool line(const std::string& text) {
     if (echo) {
       const auto first = text.find_first_not_of(" \t\r");
-      if (first != std::string::npos && text[first] != '#') host.print("> " + text);
+      if (first != std::string::npos && text[first] != '#') host.print("> " + shell.shown(text));
     }
     return shell.run(text);
   }
@@ -473,17 +527,38 @@ int run_doctor(Host& host) {
     all_ok = all_ok && c.ok;
     std::string name = c.name;
     if (name.size() < 16) name.resize(16, ' ');
-    host.print((c.ok ? "ok    " : "FAIL  ") + name + c.detail);
-    if (!c.ok && !c.hint.empty()) host.print("      hint: " + c.hint);
+    // Details quote what the checks met (a server's message, ip1.ini's values, a refused
+    // setting): their control characters are always escaped, as these lines are for reading.
+    host.print((c.ok ? "ok    " : "FAIL  ") + escape_controls(name) + escape_controls(c.detail));
+    if (!c.ok && !c.hint.empty()) host.print("      hint: " + escape_controls(c.hint));
   }
   host.print(all_ok ? "all checks passed" : "some checks failed");
   return all_ok ? 0 : 1;
 }
 
+// Whether the command line names the doctor: "doctor" where a script's name would stand (never a
+// script of that name; "./doctor" is one).
+bool names_doctor(const std::vector<std::string>& args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "-c") {
+      ++i;
+    } else if (args[i].empty() || args[i][0] != '-' || args[i] == "-") {
+      return args[i] == "doctor";
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 int run(Host& host, const std::vector<std::string>& args) {
-  if (args.size() == 1 && args[0] == "doctor") return run_doctor(host);
+  if (names_doctor(args)) {
+    if (args.size() == 1) return run_doctor(host);
+    // Its status already says whether a check failed; it runs every check, in order.
+    std::cerr << "taviksms: doctor takes no options or arguments (usage: taviksms doctor; exit "
+                 "status 1 when a check fails)\n";
+    return 2;
+  }
   std::vector<std::string> lines;
   std::string script;
   bool interactive = false;

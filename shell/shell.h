@@ -47,6 +47,9 @@ class Host {
   // One line of standard output (without its line end).
   virtual void print(std::string_view utf8_line) = 0;
   virtual bool input_is_terminal() = 0;
+  // Whether standard output is a terminal (a console on Windows): results are then shown with
+  // their control characters escaped; to a pipe or a file they go byte for byte.
+  virtual bool output_is_terminal() = 0;
   // A file named on the command line or in a line (UTF-8).
   virtual std::filesystem::path path(const std::string& utf8_name) = 0;
   // The platform's paragraph of the help text (may be empty).

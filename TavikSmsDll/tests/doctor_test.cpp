@@ -141,6 +141,29 @@ TEST_F(DoctorTest, AMalformedOverrideIsRefusedAndNamed) {
   }
 }
 
+TEST_F(DoctorTest, ControlCharactersInWhatTheChecksMeetAreShownEscaped) {
+  // A refused override and ip1.ini's values reach the lines escaped, never as terminal commands.
+  std::string served = ini(sandbox_->db_password(), sandbox_->sftp_password());
+  served.replace(served.find("sftp_ip=127.0.0.1"), 17, "sftp_ip=\x1b]0;owned\x07\x1b[2J");
+  all_mirrors_serve(served);
+  RunResult r = doctor({"TAVIKSMS_MIRRORS=http://a\x1b[31m\r\x9b"});
+  EXPECT_EQ(r.out.find_first_of("\x1b\x07\r\x9b"), std::string::npos) << r.out;
+  EXPECT_NE(line(r, "mirror list").find("http://a\\u001B[31m\\r\\x9B"), std::string::npos) << r.out;
+  r = doctor();
+  EXPECT_EQ(r.out.find_first_of("\x1b\x07"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\\u001B]0;owned\\u0007\\u001B[2J"), std::string::npos) << r.out;
+
+  // The doctor takes no options: said so, rather than taken for a script's name.
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"doctor", "-x"}, {"-x", "doctor"}}) {
+    std::vector<std::string> argv{TAVIKSMS_SHELL_EXE};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunResult bad = taviksms::testing::run_command(argv);
+    EXPECT_EQ(bad.exit_code, 2);
+    EXPECT_NE(bad.err.find("doctor takes no options"), std::string::npos) << bad.err;
+  }
+}
+
 TEST_F(DoctorTest, AnUnwritableTraceAndAMissingDriverRegistrationAreReported) {
   const auto dir =
       std::filesystem::temp_directory_path() / ("taviksms-doctor-" + std::to_string(::getpid()));

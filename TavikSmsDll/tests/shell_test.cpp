@@ -1,6 +1,8 @@
 // The taviksms shell as a program: help from the method table, exact printing, instances, errors.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <fstream>
 
@@ -67,13 +69,58 @@ TEST(Shell, ShowsAnExportFileAsATable) {
          "demo\t2500\t50000\t2024-03-15\t추가 충전\r|세금계산서\t\r\n";
   }
   auto r = shell({"-c", ".show " + dir + "/sms3.txt", "-c", ".show " + dir + "/none.txt"});
-  EXPECT_EQ(r.exit_code, 1) << "a missing file is an error";
+  EXPECT_EQ(r.exit_code, 0) << "a failed command, like a failure text, leaves the status 0";
   EXPECT_EQ(r.out,
             "User_ID  kunsu  ibgum   Ibgum_date  ibgum_memo\n"
             "demo     5000   100000  2024-03-02  3월 충전\n"
             "demo     2500   50000   2024-03-15  추가 충전\\r|세금계산서\n"
             "(2 lines)\n");
   EXPECT_NE(r.err.find("cannot open"), std::string::npos);
+}
+
+TEST(Shell, ShowRefusesWhatIsNoRegularFileAndReadsABoundedPart) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::path(testing::TempDir()) / "taviksms_show_kinds";
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  // Control characters in a cell are escaped: they never reach the terminal. A file larger than
+  // what .show reads is shown up to the last whole line within it.
+  {
+    std::ofstream f(dir / "sms1.txt", std::ios::binary);
+    f << "1\tdemo\x1b[2J\t\x1b]0;x\x07\x7f\t\xc2\x9b\r\n";
+  }
+  fs::resize_file(dir / "sms1.txt", 17u << 20);
+  auto r = shell({"-c", ".show " + dir.string(), "-c", ".show /dev/zero", "-c",
+                  ".show " + (dir / "fifo").string(), "-c", ".show " + (dir / "sms1.txt").string(),
+                  "-c", "Logout"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.err.find("is a folder, not a file"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("/dev/zero is not a regular file"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("fifo is not a regular file"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out.find_first_of("\x1b\x07\x7f"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("\n1   demo\\u001B[2J  \\u001B]0;x\\u0007\\u007F  \\u009B\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("\n(1 line; .show reads the first 16 MiB of its 17825792 bytes)\nOK\n"),
+            std::string::npos)
+      << r.out;
+  fs::remove_all(dir);
+}
+
+TEST(Shell, ResultsGoByteForByteToAPipeAndEscapedToATerminal) {
+  // A server's message that would clear a terminal's screen and forge an "OK" line.
+  taviksms::testing::SandboxProcess sandbox;
+  sandbox.post("/faults/raise?proc=f_login&times=2&message=refused%1B%5B2J%0D%0AOK");
+  const std::vector<std::string> env{"TAVIKSMS_MIRRORS=" + sandbox.mirror_base(1)};
+  auto piped = run_command({TAVIKSMS_SHELL_EXE, "-c", "Login demo demo1234"}, "",
+                           std::chrono::seconds(30), env);
+  EXPECT_EQ(piped.out, "refused\x1b[2J\r\nOK\n");
+  // Standard output a pseudo-terminal (the shell's standard input too: -c lines only, no prompt).
+  auto shown = run_command({"/usr/bin/python3", "-c", "import pty, sys; pty.spawn(sys.argv[1:])",
+                            TAVIKSMS_SHELL_EXE, "-c", "Login demo demo1234"},
+                           "", std::chrono::seconds(30), env);
+  EXPECT_EQ(shown.out, "refused\\u001B[2J\\r\\nOK\r\n");
 }
 
 TEST(Shell, ScriptsSavedOnWindowsAndCallsThatDoNotFitTheMethod) {

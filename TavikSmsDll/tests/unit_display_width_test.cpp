@@ -39,4 +39,20 @@ TEST(DisplayWidth, TextsSumTheirCharacters) {
   EXPECT_EQ(text_width(U"안녕 😀!"), 4 + 1 + 2 + 1);
 }
 
+TEST(DisplayWidth, ControlCharactersAndBytesThatAreNoUtf8AreEscaped) {
+  const struct {
+    std::string_view in, out;
+  } cases[] = {
+      {"plain 한글 😀 e\u0301\ttab", "plain 한글 😀 e\u0301\ttab"},
+      {"a\r\nb", "a\\r\\nb"},
+      {"\x1b[2J\x07\x7f", "\\u001B[2J\\u0007\\u007F"},
+      {std::string_view("\0x", 2), "\\u0000x"},
+      {"\xc2\x9b\xc2\x85\xc2\xa0", "\\u009B\\u0085\xc2\xa0"},  // C1 controls; NBSP stays
+      {"\x9b\xc0\x80\xed\xa0\x80\xf4\x90\x80\x80\xe2\x82",
+       "\\x9B\\xC0\\x80\\xED\\xA0\\x80\\xF4\\x90\\x80\\x80\\xE2\\x82"},
+      {"back\\slash", "back\\slash"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(taviksms::shell::escape_controls(c.in), c.out) << c.in;
+}
+
 }  // namespace

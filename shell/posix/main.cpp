@@ -41,6 +41,7 @@ class PosixHost final : public taviksms::shell::Host {
   }
   void print(std::string_view line) override { std::cout << line << '\n' << std::flush; }
   bool input_is_terminal() override { return isatty(STDIN_FILENO) != 0; }
+  bool output_is_terminal() override { return isatty(STDOUT_FILENO) != 0; }
   // Names are bytes on Linux: taken as they are, whatever their encoding.
   std::filesystem::path path(const std::string& name) override { return name; }
   std::string_view help_notes() const override { return {}; }

@@ -141,6 +141,10 @@ class WindowsHost final : public taviksms::shell::Host {
   }
 
   bool input_is_terminal() override { return _isatty(_fileno(stdin)) != 0; }
+  bool output_is_terminal() override {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+  }
 
   // By its wide name: a narrow one would go through the ANSI code page.
   std::filesystem::path path(const std::string& name) override {
