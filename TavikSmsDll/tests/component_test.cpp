@@ -225,6 +225,9 @@ TEST_F(ModuleStateTest, DestroyingAnInstanceClosesTheSharedConnection) {
   EXPECT_TRUE(core::module_state().logged_in);  // left as it was
   EXPECT_EQ(a.SmsJanek(), kFail);
   EXPECT_EQ(a.SmsJanek(), kFail) << "still logged in, so it does not reopen";
+  EXPECT_EQ(a.SmsSend(u"", u"", u"", u"", u"01011112222", u"x", 0, u""),
+            u"The connection cannot be used to perform this operation. It is either closed or "
+            u"invalid in this context.");  // as the reference says
   // The late-bound path reports the same; a new Login recovers.
   Value args[] = {std::u16string(u"demo"), std::u16string(u"demo1234")};
   EXPECT_EQ(std::get<std::u16string>(a.invoke("login", args)), u"OK");

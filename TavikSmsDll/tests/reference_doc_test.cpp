@@ -17,6 +17,9 @@
 #include "account/account.h"
 #include "component/text.h"
 #include "config/config_fetch.h"
+#include "platform/posix/posix_platform.h"
+#include "send/time_text.h"
+#include "upload/picture_name.h"
 #include "upload/upload.h"
 
 namespace {
@@ -33,6 +36,18 @@ std::string read_file(const fs::path& p) {
 std::string reference() {
   static const std::string doc = read_file(fs::path(TAVIKSMS_SOURCE_DIR) / "docs/reference.md");
   return doc;
+}
+
+// The text from `heading` ("## Name") to the next heading of that level.
+std::string section(const std::string& doc, const std::string& heading) {
+  const std::size_t at = doc.find("\n" + heading + "\n");
+  if (at == std::string::npos) return {};
+  const std::size_t next = doc.find("\n## ", at + heading.size() + 2);
+  return doc.substr(at, next == std::string::npos ? next : next - at);
+}
+
+std::u16string u16(const std::string& s) {
+  return taviksms::core::utf8_to_utf16(s);
 }
 
 // A run of adjacent u"..." literals joined into one text (escapes other than \" \\ kept as is).
@@ -138,6 +153,83 @@ TEST(ReferenceDoc, EveryFixedResultTextIsDocumented) {
     EXPECT_NE(doc.find("`" + t), std::string::npos)
         << "result text not in docs/reference.md: " << t;
   }
+}
+
+// The worked examples of the reference are what the component does: each reservation time of the
+// table with what is sent for it, each picture path with the name it is stored and sent under,
+// and the largest ip1.ini a mirror may serve.
+TEST(ReferenceDoc, WorkedExamplesAreWhatTheComponentDoes) {
+  const std::string doc = reference();
+  const std::string times = section(doc, "## Time texts");
+  static const std::regex time_row(R"(\n\| `([^`]*)`[^|\n]*\|[^|\n]*\| `([^`]*)` \|)");
+  int rows = 0;
+  for (std::sregex_iterator it(times.begin(), times.end(), time_row), end; it != end; ++it) {
+    EXPECT_EQ(taviksms::send::expand_time_text(u16((*it)[1])), u16((*it)[2])) << (*it)[0];
+    ++rows;
+  }
+  EXPECT_GE(rows, 5) << "the time table's rows were not found";
+
+  static const std::regex picture(R"(`([^`]+)` of user `([^`]+)` is (?:sent|stored) as `([^`]+)`)");
+  int pictures = 0;
+  for (std::sregex_iterator it(doc.begin(), doc.end(), picture), end; it != end; ++it) {
+    EXPECT_EQ(taviksms::upload::picture_server_name(u16((*it)[2]), u16((*it)[1])), u16((*it)[3]))
+        << (*it)[0];
+    ++pictures;
+  }
+  EXPECT_GE(pictures, 2) << "the picture name examples were not found";
+
+  std::string bytes = std::to_string(taviksms::platform::posix::DownloadLimits{}.max_bytes);
+  for (std::size_t at = bytes.size(); at > 3; at -= 3) bytes.insert(at - 3, ",");
+  EXPECT_NE(section(doc, "## Session and configuration").find("(" + bytes + " bytes)"),
+            std::string::npos)
+      << "the largest ip1.ini, " << bytes << " bytes, is not stated";
+}
+
+// Each help string of the type library promises only what the method's section documents: the
+// texts it quotes are results there, and "a failure text" stands for failure texts the section
+// lists besides those quoted (not for an error that fails the call).
+TEST(ReferenceDoc, TheTypeLibrarysHelpStringsPromiseOnlyDocumentedResults) {
+  const std::string doc = reference();
+  const std::string idl = read_file(fs::path(TAVIKSMS_SOURCE_DIR) / "TavikSmsDll/com/taviksms.idl");
+  static const std::regex method(R"re(helpstring\("((?:[^"\\]|\\.)*)"\)\]\s*HRESULT\s+(\w+)\()re");
+  static const std::regex quoted(R"(\\"([^"\\]*)\\")");
+  static const std::regex result_row(R"(\n\| ([^|\n]+) \| [^|\n]+ \|)");
+  int methods = 0;
+  for (std::sregex_iterator it(idl.begin(), idl.end(), method), end; it != end; ++it, ++methods) {
+    const std::string full_help = (*it)[1];
+    // What it says of the results: from "Returns" on.
+    const std::string help =
+        full_help.substr(std::min(full_help.find("Returns"), full_help.size()));
+    const std::string name = (*it)[2];
+    const std::string text = section(doc, "## " + name);
+    ASSERT_FALSE(text.empty()) << name;
+    std::set<std::string> named;
+    for (std::sregex_iterator q(help.begin(), help.end(), quoted); q != end; ++q) {
+      named.insert((*q)[1]);
+      EXPECT_NE(text.find("`" + (*q)[1].str() + "`"), std::string::npos)
+          << name << ": the help string names " << (*q)[1] << ", which its section does not";
+    }
+    if (help.find("failure text") == std::string::npos) continue;
+    // The first cells of the section's tables, but for the parameters' and the successes.
+    bool other_failures = false;
+    for (std::sregex_iterator r(text.begin(), text.end(), result_row); r != end; ++r) {
+      std::string cell = (*r)[1];
+      if (cell == "Result" || cell == "Parameter" || cell == "---" || cell == "the call fails" ||
+          cell == "a number" || cell.find("`OK`") == 0 ||
+          text.find("| " + cell + " | Accepted") != std::string::npos) {
+        continue;
+      }
+      if (cell.size() > 2 && cell.front() == '`' && cell.back() == '`' &&
+          named.count(cell.substr(1, cell.size() - 2))) {
+        continue;
+      }
+      if (text.find("| " + cell + " |") < text.find("| Result |")) continue;  // a parameter
+      other_failures = true;
+    }
+    EXPECT_TRUE(other_failures) << name << ": the help string promises a failure text its section "
+                                << "does not list (help: " << full_help << ")";
+  }
+  EXPECT_EQ(methods, 19);
 }
 
 }  // namespace
