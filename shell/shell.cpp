@@ -264,12 +264,19 @@ bool show_file(Host& host, const std::string& name) {
   });
   print(header);
   for_each_row(all, print);
-  std::string count = "(" + std::to_string(lines) + (lines == 1 ? " line" : " lines");
+  // Appended piece by piece: GCC 12 misreads "(" + std::to_string(...) as an overlapping copy.
+  std::string count = "(";
+  count += std::to_string(lines);
+  count += lines == 1 ? " line" : " lines";
   if (cut) {
-    count += "; .show reads the first " + std::to_string(kShowLimit >> 20) + " MiB of its " +
-             std::to_string(size) + " bytes";
+    count += "; .show reads the first ";
+    count += std::to_string(kShowLimit >> 20);
+    count += " MiB of its ";
+    count += std::to_string(size);
+    count += " bytes";
   }
-  host.print(count + ")");
+  count += ')';
+  host.print(count);
   return true;
 }
 
