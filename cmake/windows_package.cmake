@@ -122,13 +122,39 @@ foreach(arch x64 x86)
   if(arch STREQUAL "x64")
     list(APPEND files Dll_x64 Shell_x64)
   endif()
+  set(queries "")
   foreach(file_id IN LISTS files)
-    execute_process(
-      COMMAND ${msibuild_exe} ${msi} -q
-              "UPDATE `File` SET `Version` = '${binary_version}.0' WHERE `File` = '${file_id}'"
-      RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+    list(APPEND queries
+         "UPDATE `File` SET `Version` = '${binary_version}.0' WHERE `File` = '${file_id}'")
+  endforeach()
+  # What the DLL writes beside itself when its user may write there (an administrator's host):
+  # ip1.ini, which holds the masked service passwords, and the names a download or the folder's
+  # write check use until they are done ("ip1.ini.<process>-<thread>-<n>.part",
+  # "ip1.ini.<process>-<thread>.probe"), removed with the DLL's component on uninstall (install
+  # mode 2), so the folder is left empty and goes too. wixl has no RemoveFile element, so the rows
+  # are added here. The temporary names need wildcards, which Windows Installer expands (Wine's
+  # msiexec does not: it removes ip1.ini only). The per-user copy under %LOCALAPPDATA% is the
+  # user's and stays.
+  set(dll_bits x86)
+  if(arch STREQUAL "x64")
+    list(APPEND dll_bits x64)
+  endif()
+  foreach(bits IN LISTS dll_bits)
+    string(TOUPPER "${bits}" dir_bits)
+    foreach(row "File|ip1.ini" "Download|ip1*.par|ip1.ini.*.part" "Probe|ip1*.pro|ip1.ini.*.probe")
+      string(FIND "${row}" "|" bar)
+      string(SUBSTRING "${row}" 0 ${bar} kind)
+      math(EXPR bar "${bar} + 1")
+      string(SUBSTRING "${row}" ${bar} -1 file_name)
+      list(APPEND queries
+           "INSERT INTO `RemoveFile` (`FileKey`, `Component_`, `FileName`, `DirProperty`, `InstallMode`) VALUES ('Config${kind}_${bits}', 'Dll_${bits}', '${file_name}', 'INSTALLDIR_${dir_bits}', 2)")
+    endforeach()
+  endforeach()
+  foreach(query IN LISTS queries)
+    execute_process(COMMAND ${msibuild_exe} ${msi} -q "${query}"
+                    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
     if(NOT rc EQUAL 0)
-      message(FATAL_ERROR "windows_package: msibuild ${arch} ${file_id} failed:\n${out}")
+      message(FATAL_ERROR "windows_package: msibuild ${arch} failed (${query}):\n${out}")
     endif()
   endforeach()
   file(COPY "${msi}" DESTINATION "${OUTPUT_DIR}")

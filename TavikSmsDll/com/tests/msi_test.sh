@@ -13,10 +13,13 @@
 #      and the 32-bit cscript, logs in (ip1.ini then lives in %LOCALAPPDATA%\TavikSms, not beside
 #      the DLLs); LOCALAPPDATA unset, relative, too long or with a file in the folder's place
 #      gives "IP Download Error";
-#   6. msiexec /x: no file, no key, no entry in the installed programs left;
+#   6. the folders made writable again, as they are for an administrator: the DLLs keep ip1.ini
+#      beside themselves; msiexec /x: no file (ip1.ini included), no folder, no key, no entry in
+#      the installed programs left; the per-user ip1.ini stays;
 #   7. in a 32-bit prefix (32-bit Windows, where the kernel runs IA-32 code): the 32-bit package
 #      installs (keys as regsvr32's), serves the example from a read-only Program Files, refuses
-#      a downgrade, and uninstalls without a trace; the 64-bit package is refused.
+#      a downgrade, and uninstalls without a trace (ip1.ini beside the DLL included); the 64-bit
+#      package is refused.
 # Where the kernel runs no IA-32 code, the parts that run 32-bit programs are left out and the
 # test exits 77 (skipped) once the rest has passed.
 # Usage: isolated.sh msi_test.sh SANDBOX_EXE X64_BIN X86_BIN WORK_PARENT
@@ -273,6 +276,14 @@ done
   fail "a relative LOCALAPPDATA was used"
 echo "LOCALAPPDATA unset, relative, too long, a file in the folder's place: IP Download Error; elsewhere: OK"
 chmod -R u+w "$pf64" "$pf32"
+# An administrator's host: the DLL may write beside itself and keeps ip1.ini (the masked service
+# passwords) in Program Files, which uninstalling must remove.
+run_example 'C:\windows\system32\cscript.exe' x64-beside
+[[ -s "$pf64/ip1.ini" ]] || fail "the x64 DLL kept no ip1.ini beside itself in a writable folder"
+if i686; then
+  run_example 'C:\windows\syswow64\cscript.exe' x86-beside
+  [[ -s "$pf32/ip1.ini" ]] || fail "the x86 DLL kept no ip1.ini beside itself in a writable folder"
+fi
 
 # --- 6. uninstall ------------------------------------------------------------------------------
 t0=$SECONDS
@@ -280,6 +291,18 @@ win "$work/x.log" msiexec /x "$winmsi64" /qn || fail "msiexec /x: exit $?"
 echo "uninstall in $((SECONDS - t0)) s"
 [[ ! -e "$pf64" && ! -e "$pf32" ]] ||
   fail "uninstall left files: $(find "$pf64" "$pf32" 2>/dev/null | tr '\n' ' ')"
+# The per-user copy is the user's: it stays.
+[[ -s "$drive/other/TavikSms/ip1.ini" ]] || fail "uninstall removed a per-user ip1.ini"
+# The download's temporary names need wildcards, which Windows Installer expands and Wine's
+# msiexec does not: the rows themselves are checked.
+# (Read whole first: grep -q ending early would fail the pipe.)
+removed64=$(msiinfo export "$msi64" RemoveFile) removed32=$(msiinfo export "$msi32" RemoveFile)
+for bits in x64 x86; do
+  grep -q $'^ConfigDownload_'"$bits"$'\tDll_'"$bits"$'\tip1\*\.par|ip1\.ini\.\*\.part\t' <<<"$removed64" ||
+    fail "the 64-bit package removes no ip1.ini.*.part beside the $bits DLL"
+done
+grep -q $'^ConfigFile_x86\tDll_x86\tip1\.ini\tINSTALLDIR_X86\t2' <<<"$removed32" ||
+  fail "the 32-bit package does not remove ip1.ini"
 dump_keys "$reg64" "$work/left-64.keys"
 : >"$work/left-32.keys"
 i686 && dump_keys "$reg32" "$work/left-32.keys"
@@ -335,6 +358,8 @@ else
   [[ -s "$localdata/TavikSms/ip1.ini" && ! -e "$pf/ip1.ini" ]] ||
     fail "32-bit Windows: ip1.ini not in %LOCALAPPDATA%\\TavikSms"
   chmod -R u+w "$pf"
+  run_example 'C:\windows\system32\cscript.exe' win32-beside
+  [[ -s "$pf/ip1.ini" ]] || fail "32-bit Windows: no ip1.ini beside the DLL in a writable folder"
   win "$work/w32-x.log" msiexec /x "$winmsi32" /qn || fail "msiexec /x (32-bit package): exit $?"
   [[ ! -e "$pf" ]] || fail "32-bit package: uninstall left $(find "$pf" | tr '\n' ' ')"
   dump_keys "$reg" "$work/left-w32.keys"
