@@ -338,11 +338,12 @@ class Shell {
     std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(r.number));
     host_.print("error " + std::string(code) + ": " + shown(r.text));
     const MethodEntry* s = find_method_entry(head);
-    if (!s && r.number == 0x80020006u) std::cerr << unknown_method_text(head) << '\n';
+    if (!s && r.number == 0x80020006u)
+      std::cerr << escape_controls(unknown_method_text(head)) << '\n';
     // The call did not fit the method (argument count, an int32 that is not one): say how.
     if (s && (r.number == 0x8002000Eu || r.number == 0x80020005u || r.number == 0x800A0006u)) {
       const std::string why = argument_problem(*s, args, parsed.word_count - 1);
-      if (!why.empty()) std::cerr << why << '\n';
+      if (!why.empty()) std::cerr << escape_controls(why) << '\n';
       std::cerr << "usage: " << method_signature(*s) << '\n';
     }
     return false;
@@ -387,7 +388,7 @@ class Shell {
         print_lines(host_, method_help(*s));
         return true;
       }
-      std::cerr << "help: " << unknown_method_text(name) << '\n';
+      std::cerr << "help: " << escape_controls(unknown_method_text(name)) << '\n';
     } else {
       std::cerr << "usage: help [METHOD]\n";
     }
@@ -410,7 +411,8 @@ class Shell {
     } else if (head == ".use") {
       int n = number(1, -1);
       if (!instances_.count(n)) {
-        std::cerr << "no instance " << to_utf8(words.size() > 1 ? words[1] : u"") << '\n';
+        std::cerr << "no instance " << escape_controls(to_utf8(words.size() > 1 ? words[1] : u""))
+                  << '\n';
         return false;
       }
       current_ = n;
@@ -456,7 +458,7 @@ class Shell {
     } else if (head == ".quit" || head == ".exit") {
       quit_ = true;
     } else {
-      std::cerr << "unknown command " << head << '\n';
+      std::cerr << "unknown command " << escape_controls(head) << '\n';
       outcome_.syntax_error = true;
       return false;
     }

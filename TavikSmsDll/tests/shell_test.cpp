@@ -269,6 +269,11 @@ TEST(Shell, HelpExitQuitAndTheNearestNameForATypo) {
   EXPECT_NE(typo.err.find("SmsJanke: no such method; did you mean SmsJanek?"), std::string::npos);
   EXPECT_NE(typo.err.find("lgoin: no such method; did you mean Login?"), std::string::npos);
   EXPECT_NE(typo.err.find("Xyzzy: no such method\n"), std::string::npos) << typo.err;
+  // A name that would command the terminal is named escaped.
+  auto hostile = shell({"-c", "\x1b[2JXyzzy", "-c", "help \x1b]0;t\x07"});
+  EXPECT_NE(hostile.err.find("\\u001B[2JXyzzy: no such method"), std::string::npos) << hostile.err;
+  EXPECT_NE(hostile.err.find("help: \\u001B]0;t\\u0007: no such method"), std::string::npos)
+      << hostile.err;
 
   auto ended = shell({"-c", "exit", "-c", "Logout"});
   EXPECT_EQ(ended.exit_code, 0);
