@@ -210,7 +210,7 @@ bool show_file(Host& host, const std::string& name) {
   std::ifstream f(path, std::ios::binary);
   if (!f) {
     std::cerr << ".show: cannot open " << escape_controls(name)
-              << (fs::exists(status) ? "" : ": no such file") << '\n';
+              << (status.type() == fs::file_type::not_found ? ": no such file" : "") << '\n';
     return false;
   }
   const std::uintmax_t size = fs::file_size(path, ec);
