@@ -4,22 +4,16 @@
 
 #include <nlohmann/json.hpp>
 
+#include "ascii.h"
+
 namespace sandbox {
 
 namespace {
 
-std::string lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
 // A Host value naming this machine's loopback on `port` ("127.0.0.1:P", "localhost:P",
 // "[::1]:P"). Without a port the default 80 is meant.
 bool is_loopback_host(std::string_view host, std::uint16_t port) {
-  std::string h = lower(host);
+  std::string h = ascii_lowered(host);
   std::string name = h;
   std::string port_text;
   const auto colon = h.rfind(':');
@@ -53,7 +47,7 @@ std::optional<std::string> refuse_control_request(const ControlRequestFacts& fac
   if (!may_change_state(facts.method)) return std::nullopt;
   // Browsers send Origin with every POST/DELETE; tools such as curl send none.
   if (facts.origin) {
-    if (lower(*facts.origin) != "http://" + lower(*facts.host)) {
+    if (ascii_lowered(*facts.origin) != "http://" + ascii_lowered(*facts.host)) {
       return "cross-origin request refused (Origin " + std::string(*facts.origin) + ")";
     }
   } else if (facts.fetch_site && *facts.fetch_site != "same-origin" &&

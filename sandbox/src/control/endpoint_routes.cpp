@@ -11,6 +11,8 @@
 #include <string>
 #include <system_error>
 
+#include "ascii.h"
+#include "control/json_reply.h"
 #include "mirrors/mirrors.h"
 #include "sftp/sftp_server.h"
 #include "sftp/upload_names.h"
@@ -21,17 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-
-void send_json(httplib::Response& res, const json& body, int status = 200) {
-  res.status = status;
-  // A byte that is not UTF-8 must never turn an answer into an exception (a 500): it is
-  // replaced. Names that may hold such bytes are escaped before they get here.
-  res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
-}
-
-void send_error(httplib::Response& res, int status, const std::string& message) {
-  send_json(res, json{{"error", message}}, status);
-}
 
 json mirror_json(int n, const Mirror& m) {
   return json{{"mirror", n},
@@ -127,10 +118,7 @@ json uploads_json(const SftpServer& sftp) {
 }
 
 std::string picture_type(const std::string& name) {
-  std::string ext = fs::path(name).extension().string();
-  for (char& c : ext) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  const std::string ext = ascii_lowered(fs::path(name).extension().string());
   if (ext == ".jpg" || ext == ".jpeg") return "image/jpeg";
   if (ext == ".png") return "image/png";
   if (ext == ".gif") return "image/gif";
@@ -160,10 +148,7 @@ std::string http_error_reason(const httplib::Request& req, int status) {
 
 void install_json_error_handlers(httplib::Server& server) {
   server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
-    if (res.body.empty()) {
-      res.set_content(json{{"error", http_error_reason(req, res.status)}}.dump(),
-                      "application/json");
-    }
+    if (res.body.empty()) send_error(res, res.status, http_error_reason(req, res.status));
   });
   server.set_exception_handler(
       [](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {

@@ -354,13 +354,7 @@ class Runner {
     if (!q.step()) return StatementResult{};
     const std::int64_t fee = q.opt_integer(0).value_or(0);
     q.start();
-    Transaction tx(store_);
-    store_.stmt("UPDATE messages SET state = 3 WHERE id = ?").bind(1, *id).run();
-    store_.stmt("UPDATE accounts SET balance = balance + ? WHERE user_key = ?")
-        .bind(1, fee)
-        .bind_text(2, key)
-        .run();
-    tx.commit();
+    s_.cancel_and_refund(*id, key, fee);
     return StatementResult{};
   }
 
@@ -447,6 +441,17 @@ void ServiceState::deliver_due_messages() {
           "result_msg = plan_msg WHERE state = 0 AND plan_code IS NOT NULL AND due <= ?")
       .bind(1, clock.now().ms - kDeliveryDelayMs)
       .run();
+}
+
+void ServiceState::cancel_and_refund(std::int64_t id, const std::u16string& user_key,
+                                     std::int64_t fee) {
+  Transaction tx(store);
+  store.stmt("UPDATE messages SET state = 3 WHERE id = ?").bind(1, id).run();
+  store.stmt("UPDATE accounts SET balance = balance + ? WHERE user_key = ?")
+      .bind(1, fee)
+      .bind_text(2, user_key)
+      .run();
+  tx.commit();
 }
 
 std::int64_t ServiceState::acknowledge(std::int64_t result_id, std::int64_t connection) {

@@ -196,6 +196,19 @@ std::unique_ptr<Session> Service::open_session() {
   return make_session(*state_);
 }
 
+CallLog& Service::calls() {
+  return state_->calls;
+}
+Faults& Service::faults() {
+  return state_->faults;
+}
+ChangeFeed& Service::changes() {
+  return state_->changes;
+}
+void Service::reset_to_seed() {
+  state_->reset_to_seed();
+}
+
 DateTime Service::now() const {
   return state_->clock.now();
 }

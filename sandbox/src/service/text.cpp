@@ -30,19 +30,9 @@ std::string utf16le_hex(std::u16string_view s) {
   return out;
 }
 
-bool iequals(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
-  }
-  return true;
-}
-
 std::u16string comparison_key(std::u16string_view s) {
   while (!s.empty() && s.back() == u' ') s.remove_suffix(1);
-  std::u16string out(s);
-  for (auto& c : out) c = ascii_lower(c);
-  return out;
+  return ascii_lowered(s);
 }
 
 std::u16string_view trim_blanks(std::u16string_view s) {

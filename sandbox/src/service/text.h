@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "ascii.h"
 #include "backend.h"
 
 namespace sandbox {
@@ -18,11 +19,10 @@ std::u16string from_utf8(std::string_view s);
 // The exact code units as little-endian hex ("640065006d006f00").
 std::string utf16le_hex(std::u16string_view s);
 
-constexpr char16_t ascii_lower(char16_t c) {
-  return (c >= u'A' && c <= u'Z') ? c + 32 : c;
-}
 // Comparison under a case-insensitive collation (ASCII letters fold; everything else exact).
-bool iequals(std::u16string_view a, std::u16string_view b);
+inline bool iequals(std::u16string_view a, std::u16string_view b) {
+  return ascii_iequals(a, b);
+}
 // The key that makes two user ids equal when SQL Server would: ASCII case folded, trailing
 // blanks dropped (string comparison pads with blanks).
 std::u16string comparison_key(std::u16string_view s);

@@ -4,6 +4,7 @@
 #include <exception>
 #include <string>
 
+#include "ascii.h"
 #include "tds/login.h"
 #include "tds/request_decoder.h"
 #include "tds/response_encoder.h"
@@ -35,19 +36,11 @@ bool any_drop(const std::vector<StatementResult>& results) {
                      [](const StatementResult& r) { return r.drop_connection; });
 }
 
-bool iequals(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
 bool is_execute_sql(const RpcCall& call) {
   if (call.proc_id != 0) return call.proc_id == kProcIdExecuteSql;
-  return iequals(call.name, u"sp_executesql") || iequals(call.name, u"sys.sp_executesql") ||
-         iequals(call.name, u"[sys].[sp_executesql]");
+  return ascii_iequals(call.name, u"sp_executesql") ||
+         ascii_iequals(call.name, u"sys.sp_executesql") ||
+         ascii_iequals(call.name, u"[sys].[sp_executesql]");
 }
 
 bool is_text(const SqlValue& v) {

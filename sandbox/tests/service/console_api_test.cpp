@@ -8,8 +8,8 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "service/control_routes.h"
-#include "service/event_routes.h"
+#include "control/service_routes.h"
+#include "control/event_routes.h"
 #include "service/service_impl.h"
 #include "support.h"
 

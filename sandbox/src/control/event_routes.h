@@ -8,11 +8,11 @@ class Server;
 
 namespace sandbox {
 
-struct ServiceState;
+class ChangeFeed;
 
 // At most this many streams are open at once; more answer 503 and the page polls instead.
 inline constexpr int kMaxEventStreams = 4;
 
-void register_event_routes(httplib::Server& server, ServiceState& state);
+void register_event_routes(httplib::Server& server, ChangeFeed& changes);
 
 }  // namespace sandbox

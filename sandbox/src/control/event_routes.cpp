@@ -1,4 +1,4 @@
-#include "service/event_routes.h"
+#include "control/event_routes.h"
 
 #include <httplib.h>
 
@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "service/service_impl.h"
+#include "service/change_feed.h"
 
 namespace sandbox {
 
@@ -35,10 +35,10 @@ class StreamSlot {
 
 }  // namespace
 
-void register_event_routes(httplib::Server& server, ServiceState& s) {
+void register_event_routes(httplib::Server& server, ChangeFeed& changes) {
   // Each open stream keeps one of the control port's worker threads: bound how many.
   auto open = std::make_shared<std::atomic<int>>(0);
-  server.Get("/events", [&s, open](const httplib::Request&, httplib::Response& res) {
+  server.Get("/events", [&changes, open](const httplib::Request&, httplib::Response& res) {
     if (++*open > kMaxEventStreams) {
       --*open;
       res.status = 503;
@@ -55,16 +55,17 @@ void register_event_routes(httplib::Server& server, ServiceState& s) {
     auto seen = std::make_shared<std::int64_t>(-1);
     auto quiet_since = std::make_shared<std::chrono::steady_clock::time_point>();
     res.set_chunked_content_provider(
-        "text/event-stream", [&s, slot, seen, quiet_since](std::size_t, httplib::DataSink& sink) {
+        "text/event-stream",
+        [&changes, slot, seen, quiet_since](std::size_t, httplib::DataSink& sink) {
           if (*seen < 0) {
             // The first event at once: the page then knows the stream works and fetches.
-            *seen = s.changes.version();
+            *seen = changes.version();
             *quiet_since = std::chrono::steady_clock::now();
             const std::string first = "retry: 1000\n\n" + change_event(*seen);
             return sink.write(first.data(), first.size());
           }
           // Short waits, so a stopping server is noticed between them.
-          const std::int64_t now = s.changes.wait(*seen, 500ms);
+          const std::int64_t now = changes.wait(*seen, 500ms);
           if (now != *seen) {
             *seen = now;
             *quiet_since = std::chrono::steady_clock::now();

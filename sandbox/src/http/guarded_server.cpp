@@ -1,4 +1,4 @@
-#include "mirrors/http_listen.h"
+#include "http/guarded_server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -13,6 +13,8 @@
 #include <cstring>
 #include <optional>
 #include <string_view>
+
+#include "ascii.h"
 
 namespace sandbox {
 
@@ -45,13 +47,6 @@ void refuse(int fd, int status, std::string_view reason, std::string_view text) 
       ::send(fd, out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
-bool iequal(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
 std::string_view trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
   while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
@@ -79,7 +74,7 @@ HeadFacts read_head(std::string_view head) {
     if (colon == std::string_view::npos) continue;
     const std::string_view name = trim(line.substr(0, colon));
     const std::string_view value = trim(line.substr(colon + 1));
-    if (iequal(name, "Content-Length")) {
+    if (ascii_iequals(name, "Content-Length")) {
       std::size_t n = 0;
       bool ok = !value.empty() && value.size() <= 18;
       for (char ch : value) {
@@ -91,7 +86,7 @@ HeadFacts read_head(std::string_view head) {
       } else {
         f.bad_length = true;
       }
-    } else if (iequal(name, "Transfer-Encoding") || (iequal(name, "Expect"))) {
+    } else if (ascii_iequals(name, "Transfer-Encoding") || (ascii_iequals(name, "Expect"))) {
       f.streamed = true;
     }
   }
