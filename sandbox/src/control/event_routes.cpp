@@ -6,8 +6,12 @@
 #include <chrono>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
+#include <string_view>
 
+#include "control/console_guard.h"
+#include "control/json_reply.h"
 #include "service/change_feed.h"
 
 namespace sandbox {
@@ -36,20 +40,29 @@ class StreamSlot {
 }  // namespace
 
 void register_event_routes(httplib::Server& server, ChangeFeed& changes) {
-  // Each open stream keeps one of the control port's worker threads: bound how many.
-  auto open = std::make_shared<std::atomic<int>>(0);
-  server.Get("/events", [&changes, open](const httplib::Request&, httplib::Response& res) {
-    if (++*open > kMaxEventStreams) {
-      --*open;
-      res.status = 503;
-      res.set_content(
-          nlohmann::json{{"error", "too many event streams open (at most " +
-                                       std::to_string(kMaxEventStreams) + "); poll instead"}}
-              .dump(),
-          "application/json");
+  // Each open stream keeps one of the control port's worker threads: bound how many, in two
+  // pools so that the console's page always finds one of its own.
+  auto open_console = std::make_shared<std::atomic<int>>(0);
+  auto open_other = std::make_shared<std::atomic<int>>(0);
+  server.Get("/events", [&changes, open_console, open_other](const httplib::Request& req,
+                                                             httplib::Response& res) {
+    auto header = [&req](const char* name) -> std::optional<std::string> {
+      if (req.get_header_value_count(name) != 1) return std::nullopt;
+      return req.get_header_value(name);
+    };
+    const auto origin = header("Origin");
+    const auto fetch_site = header("Sec-Fetch-Site");
+    const auto host = header("Host");
+    const bool console = from_console_page(origin, fetch_site, host);
+    std::atomic<int>& open = console ? *open_console : *open_other;
+    const int cap = console ? kConsoleEventStreams : kMaxEventStreams;
+    if (++open > cap) {
+      --open;
+      send_error(res, 503,
+                 "too many event streams open (at most " + std::to_string(cap) + "); poll instead");
       return;
     }
-    auto slot = std::make_shared<StreamSlot>(*open);
+    auto slot = std::make_shared<StreamSlot>(open);
     res.set_header("Cache-Control", "no-cache");
     res.set_header("X-Accel-Buffering", "no");
     auto seen = std::make_shared<std::int64_t>(-1);

@@ -24,6 +24,7 @@
 #include "control/console_guard.h"
 #include "control/console_routes.h"
 #include "control/endpoint_routes.h"
+#include "control/event_routes.h"
 #include "control/options.h"
 #include "control/service_routes.h"
 #include "http/guarded_server.h"
@@ -175,7 +176,9 @@ int run(const Options& options, const sigset_t& stop_signals) {
   MirrorSet mirrors(kHost, options.mirror_ports, endpoints, http_limits(limits, 64 * 1024, 16));
   mirrors.start();
 
-  ControlServer control(http_limits(limits, limits.max_body, 8));
+  // Eight workers for requests, and one for each event stream, which holds its worker.
+  ControlServer control(
+      http_limits(limits, limits.max_body, 8 + kMaxEventStreams + kConsoleEventStreams));
   register_console_routes(control.http());
   register_service_routes(control.http(), service);
   register_endpoint_routes(control.http(), mirrors, sftp, [&service, &tds](nlohmann::json& state) {

@@ -27,20 +27,43 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// What a closing connection may still send to be dropped before it is cut off.
+constexpr std::size_t kMaxDroppedBytes = 256 * 1024;
+
 int ms_until(Clock::time_point t, Clock::time_point now) {
   if (t <= now) return 0;
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t - now).count() + 1;
   return static_cast<int>(std::min<long long>(ms, 60000));
 }
 
+// `text` as the inside of a JSON string: quotes, backslashes and control bytes escaped, bytes
+// past ASCII replaced (a refusal may quote what a client sent).
+std::string json_text(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (const char ch : text) {
+    const auto b = static_cast<unsigned char>(ch);
+    if (ch == '"' || ch == '\\') {
+      out += '\\';
+      out += ch;
+    } else if (b < 0x20) {
+      out += "\\u00";
+      out += kHex[b >> 4];
+      out += kHex[b & 15];
+    } else {
+      out += b < 0x80 ? ch : '?';
+    }
+  }
+  return out;
+}
+
 // A short answer written without blocking (best effort), for refusals made outside handlers.
+// The connection closes after it.
 void refuse(int fd, int status, std::string_view reason, std::string_view text) {
-  std::string body = "{\"error\":\"";
-  body += text;
-  body += "\"}";
+  const std::string body = "{\"error\":\"" + json_text(text) + "\"}";
   std::string out = "HTTP/1.1 " + std::to_string(status) + " ";
   out += reason;
-  out += "\r\nContent-Type: application/json\r\nConnection: close\r\n";
+  out += "\r\nContent-Type: application/json; charset=utf-8\r\nConnection: close\r\n";
   if (status == 503) out += "Retry-After: 1\r\n";
   out += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
   [[maybe_unused]] const ssize_t n =
@@ -54,16 +77,9 @@ std::string_view trim(std::string_view s) {
   return s;
 }
 
-struct HeadFacts {
-  std::string_view method;
-  std::optional<std::size_t> content_length;  // nullopt: none, or not a number
-  bool bad_length = false;
-  bool streamed = false;  // chunked, or the client waits for 100 Continue
-};
-
-HeadFacts read_head(std::string_view head) {
-  HeadFacts f;
-  f.method = head.substr(0, std::min(head.find(' '), head.size()));
+// The head's lines after the request line, each as name and value.
+template <typename Fn>
+void for_each_header(std::string_view head, Fn fn) {
   std::size_t pos = head.find('\n');
   while (pos != std::string_view::npos && pos + 1 < head.size()) {
     const std::size_t end = head.find('\n', pos + 1);
@@ -72,11 +88,26 @@ HeadFacts read_head(std::string_view head) {
     pos = end;
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) continue;
-    const std::string_view name = trim(line.substr(0, colon));
-    const std::string_view value = trim(line.substr(colon + 1));
+    fn(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+  }
+}
+
+struct HeadFacts {
+  std::string_view method;
+  std::optional<std::size_t> content_length;  // nullopt: none
+  std::optional<std::string> bad;             // why the head's framing is refused
+  bool chunked = false;
+  bool expect_continue = false;  // "Expect: 100-continue": the client waits before its body
+};
+
+HeadFacts read_head(std::string_view head) {
+  HeadFacts f;
+  f.method = head.substr(0, std::min(head.find(' '), head.size()));
+  int lengths = 0;
+  for_each_header(head, [&](std::string_view name, std::string_view value) {
     if (ascii_iequals(name, "Content-Length")) {
       std::size_t n = 0;
-      bool ok = !value.empty() && value.size() <= 18;
+      bool ok = !value.empty() && value.size() <= 18 && ++lengths == 1;
       for (char ch : value) {
         if (ch < '0' || ch > '9') ok = false;
         n = n * 10 + static_cast<std::size_t>(ch - '0');
@@ -84,51 +115,75 @@ HeadFacts read_head(std::string_view head) {
       if (ok) {
         f.content_length = n;
       } else {
-        f.bad_length = true;
+        f.bad = "bad Content-Length";
       }
-    } else if (ascii_iequals(name, "Transfer-Encoding") || (ascii_iequals(name, "Expect"))) {
-      f.streamed = true;
+    } else if (ascii_iequals(name, "Transfer-Encoding")) {
+      // Only chunked is understood; anything else would leave the body's end unknown.
+      if (!ascii_iequals(value, "chunked") || f.chunked) {
+        f.bad = "Transfer-Encoding other than chunked";
+      }
+      f.chunked = true;
+    } else if (ascii_iequals(name, "Expect")) {
+      f.expect_continue = ascii_iequals(value, "100-continue");
     }
-  }
+  });
+  // Both would let two parsers disagree on where the body ends.
+  if (f.chunked && f.content_length) f.bad = "both Content-Length and Transfer-Encoding";
   return f;
 }
 
-// The request stream a handler reads: the bytes the polling thread gathered, then the socket,
-// under one deadline; writes wait at most the write timeout.
+// Where the head ends (the length of the head with its blank line), or 0 when it has not yet.
+std::size_t head_length(std::string_view buf) {
+  const std::size_t crlf = buf.find("\r\n\r\n");
+  const std::size_t lf = buf.find("\n\n");
+  if (crlf == std::string_view::npos && lf == std::string_view::npos) return 0;
+  if (lf < crlf) return lf + 2;
+  return crlf + 4;
+}
+
+// Removes the head's Expect lines: the polling thread answered them, the handler must not again.
+void drop_expect_lines(std::string& buf, std::size_t& head_len) {
+  std::size_t pos = buf.find('\n');
+  while (pos != std::string::npos && pos + 1 < head_len) {
+    const std::size_t start = pos + 1;
+    const std::size_t end = buf.find('\n', start);
+    if (end == std::string::npos || end >= head_len) return;
+    const std::string_view line(buf.data() + start, end - start);
+    const std::size_t colon = line.find(':');
+    if (colon != std::string_view::npos && ascii_iequals(trim(line.substr(0, colon)), "Expect")) {
+      buf.erase(start, end + 1 - start);
+      head_len -= end + 1 - start;
+      continue;  // pos still ends the line before
+    }
+    pos = end;
+  }
+}
+
+// Methods whose body the HTTP library reads before the handler runs; it leaves any other
+// method's body unread.
+bool library_reads_body(std::string_view method) {
+  return method == "POST" || method == "PUT" || method == "PATCH" || method == "DELETE" ||
+         method == "PRI";
+}
+
+// The request stream a handler reads: exactly the bytes of one request, gathered by the polling
+// thread (past them it reads an end of stream, never the socket); writes wait at most the write
+// timeout.
 class GatheredStream : public httplib::Stream {
  public:
-  GatheredStream(int fd, std::string buf, Clock::time_point read_deadline,
-                 std::chrono::milliseconds write_timeout)
-      : fd_(fd),
-        buf_(std::move(buf)),
-        read_deadline_(read_deadline),
-        write_timeout_(write_timeout) {}
+  GatheredStream(int fd, std::string_view request, std::chrono::milliseconds write_timeout)
+      : fd_(fd), request_(request), write_timeout_(write_timeout) {}
 
-  bool is_readable() const override {
-    if (pos_ < buf_.size()) return true;
-    pollfd p{fd_, POLLIN, 0};
-    return ::poll(&p, 1, ms_until(read_deadline_, Clock::now())) > 0;
-  }
+  bool is_readable() const override { return pos_ < request_.size(); }
   bool is_writable() const override {
     pollfd p{fd_, POLLOUT, 0};
     return ::poll(&p, 1, static_cast<int>(write_timeout_.count())) > 0;
   }
   ssize_t read(char* ptr, size_t size) override {
-    if (pos_ < buf_.size()) {
-      const std::size_t n = std::min(size, buf_.size() - pos_);
-      std::memcpy(ptr, buf_.data() + pos_, n);
-      pos_ += n;
-      return static_cast<ssize_t>(n);
-    }
-    for (;;) {
-      pollfd p{fd_, POLLIN, 0};
-      const int r = ::poll(&p, 1, ms_until(read_deadline_, Clock::now()));
-      if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) return -1;  // the deadline passed
-      const ssize_t n = ::recv(fd_, ptr, size, 0);
-      if (n < 0 && errno == EINTR) continue;
-      return n;
-    }
+    const std::size_t n = std::min(size, request_.size() - pos_);
+    std::memcpy(ptr, request_.data() + pos_, n);
+    pos_ += n;
+    return static_cast<ssize_t>(n);
   }
   ssize_t write(const char* ptr, size_t size) override {
     std::size_t sent = 0;
@@ -153,8 +208,8 @@ class GatheredStream : public httplib::Stream {
   }
   socket_t socket() const override { return fd_; }
 
-  // Gathered bytes the handler did not read: the start of a pipelined next request.
-  std::string leftover() const { return buf_.substr(pos_); }
+  // True when the handler read the request to its end.
+  bool read_whole() const { return pos_ == request_.size(); }
 
  private:
   static void describe(const sockaddr_storage& a, std::string& ip, int& port) {
@@ -172,9 +227,8 @@ class GatheredStream : public httplib::Stream {
   }
 
   int fd_;
-  std::string buf_;
+  std::string_view request_;
   std::size_t pos_ = 0;
-  Clock::time_point read_deadline_;
   std::chrono::milliseconds write_timeout_;
 };
 
@@ -227,6 +281,34 @@ void GuardedHttpServer::stop() {
   work_.clear();
 }
 
+std::string_view RequestHead::method() const {
+  return head_.substr(0, std::min(head_.find(' '), head_.size()));
+}
+
+std::string_view RequestHead::path() const {
+  const std::size_t start = std::min(head_.find(' '), head_.size());
+  std::string_view target = head_.substr(std::min(start + 1, head_.size()));
+  target = target.substr(0, target.find_first_of(" \r\n"));
+  return target.substr(0, target.find('?'));
+}
+
+std::vector<std::string_view> RequestHead::values(std::string_view name) const {
+  std::vector<std::string_view> out;
+  for_each_header(head_, [&](std::string_view n, std::string_view value) {
+    if (ascii_iequals(n, name)) out.push_back(value);
+  });
+  return out;
+}
+
+void GuardedHttpServer::begin_closing(Conn& c, Clock::time_point now) {
+  if (c.phase != Conn::Phase::kClosing) ::shutdown(c.fd, SHUT_WR);
+  c.phase = Conn::Phase::kClosing;
+  c.need = 0;  // counts the bytes dropped
+  c.buf.clear();
+  c.chunking.reset();
+  c.deadline = now + std::chrono::seconds(1);
+}
+
 void GuardedHttpServer::close_conn(int fd) {
   ::shutdown(fd, SHUT_RDWR);
   ::close(fd);
@@ -267,56 +349,139 @@ void GuardedHttpServer::hand_back(Conn c) {
 
 GuardedHttpServer::Step GuardedHttpServer::advance(Conn& c, Clock::time_point now) {
   using Phase = Conn::Phase;
+  if (c.phase == Phase::kClosing) return Step::kKeep;
   if (c.phase == Phase::kIdle && !c.buf.empty()) {
     c.phase = Phase::kHead;
     c.deadline = now + limits_.head_timeout;
   }
   if (c.phase == Phase::kHead) {
-    std::size_t end = c.buf.find("\r\n\r\n");
-    std::size_t head_len = end == std::string::npos ? 0 : end + 4;
-    if (end == std::string::npos) {
-      end = c.buf.find("\n\n");
-      head_len = end == std::string::npos ? 0 : end + 2;
-    }
-    if (head_len == 0) {
-      if (c.buf.size() > limits_.max_head_bytes) {
-        refuse(c.fd, 431, "Request Header Fields Too Large", "request head too large");
-        return Step::kClose;
-      }
-      return Step::kKeep;
-    }
-    if (head_len > limits_.max_head_bytes) {
+    const std::size_t head_len = head_length(c.buf);
+    if (head_len > limits_.max_head_bytes ||
+        (head_len == 0 && c.buf.size() > limits_.max_head_bytes)) {
       refuse(c.fd, 431, "Request Header Fields Too Large", "request head too large");
-      return Step::kClose;
+      return Step::kLinger;
     }
-    const HeadFacts facts = read_head(std::string_view(c.buf).substr(0, head_len));
-    if (facts.bad_length) {
-      refuse(c.fd, 400, "Bad Request", "bad Content-Length");
-      return Step::kClose;
-    }
-    // A body without a length would be read until the client closes: refused at once, saying
-    // what to send instead.
-    if (!facts.content_length && !facts.streamed &&
-        (facts.method == "POST" || facts.method == "PUT" || facts.method == "PATCH")) {
-      refuse(c.fd, 400, "Bad Request",
-             std::string(facts.method) +
-                 " without a body length: send an empty body with Content-Length: 0 (curl -d '')");
-      return Step::kClose;
-    }
-    if (facts.content_length && *facts.content_length > limits_.max_body_bytes) {
-      refuse(c.fd, 413, "Payload Too Large",
-             "request body over " + std::to_string(limits_.max_body_bytes) + " bytes");
-      return Step::kClose;
-    }
-    c.phase = Phase::kBody;
-    c.need = facts.streamed ? head_len : head_len + facts.content_length.value_or(0);
-    c.deadline = now + limits_.body_timeout;
+    if (head_len == 0) return Step::kKeep;
+    const Step step = start_body(c, head_len, now);
+    if (step != Step::kKeep) return step;
   }
-  if (c.phase == Phase::kBody && c.buf.size() >= c.need) {
+  if (c.phase == Phase::kBody && c.chunking && !scan_chunks(c)) return Step::kLinger;
+  if (c.phase == Phase::kBody && !c.chunking && c.buf.size() >= c.need) {
     dispatch(std::move(c));
     return Step::kDispatched;
   }
   return Step::kKeep;
+}
+
+GuardedHttpServer::Step GuardedHttpServer::start_body(Conn& c, std::size_t head_len,
+                                                      Clock::time_point now) {
+  const std::string_view head = std::string_view(c.buf).substr(0, head_len);
+  const HeadFacts facts = read_head(head);
+  if (facts.bad) {
+    refuse(c.fd, 400, "Bad Request", *facts.bad);
+    return Step::kLinger;
+  }
+  // A body without a length would be read until the client closes: refused at once, saying
+  // what to send instead.
+  if (!facts.content_length && !facts.chunked &&
+      (facts.method == "POST" || facts.method == "PUT" || facts.method == "PATCH")) {
+    refuse(c.fd, 400, "Bad Request",
+           std::string(facts.method) +
+               " without a body length: send an empty body with Content-Length: 0 (curl -d '')");
+    return Step::kLinger;
+  }
+  // Before any of the body is read: a refused request's body is never looked at.
+  if (admission_) {
+    if (auto why = admission_(RequestHead(head))) {
+      refuse(c.fd, 403, "Forbidden", *why);
+      return Step::kLinger;
+    }
+  }
+  if (facts.content_length && *facts.content_length > limits_.max_body_bytes) {
+    refuse(c.fd, 413, "Payload Too Large",
+           "request body over " + std::to_string(limits_.max_body_bytes) + " bytes");
+    return Step::kLinger;
+  }
+  const bool has_body = facts.chunked || facts.content_length.value_or(0) > 0;
+  c.body_for_handler = library_reads_body(facts.method);
+  std::size_t length = head_len;
+  if (facts.expect_continue) {
+    drop_expect_lines(c.buf, length);
+    if (has_body) {
+      static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+      [[maybe_unused]] const ssize_t n =
+          ::send(c.fd, kContinue.data(), kContinue.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+  }
+  c.phase = Conn::Phase::kBody;
+  c.deadline = now + limits_.body_timeout;
+  if (facts.chunked) {
+    c.chunking = Chunking{};
+    c.chunking->scan = length;
+  } else {
+    c.need = length + facts.content_length.value_or(0);
+  }
+  return Step::kKeep;
+}
+
+bool GuardedHttpServer::scan_chunks(Conn& c) {
+  using At = Chunking::At;
+  Chunking& k = *c.chunking;
+  static constexpr std::size_t kMaxLine = 1024;  // a size line with its extensions, a trailer
+  auto malformed = [&] {
+    refuse(c.fd, 400, "Bad Request", "malformed chunked body");
+    return false;
+  };
+  for (;;) {
+    if (k.at == At::kData) {
+      const std::size_t have = c.buf.size() - k.scan;
+      if (have < k.left) return true;
+      k.scan += k.left;
+      k.left = 0;
+      if (c.buf.compare(k.scan - 2, 2, "\r\n") != 0) return malformed();
+      k.at = At::kSizeLine;
+      continue;
+    }
+    const std::size_t eol = c.buf.find("\r\n", k.scan);
+    if (eol == std::string::npos) {
+      return c.buf.size() - k.scan <= kMaxLine ? true : malformed();
+    }
+    const std::string_view line(c.buf.data() + k.scan, eol - k.scan);
+    if (line.size() > kMaxLine) return malformed();
+    k.scan = eol + 2;
+    if (k.at == At::kTrailer) {
+      if (!line.empty()) continue;
+      // The body is complete: the request is the bytes up to here.
+      c.need = k.scan;
+      c.chunking.reset();
+      return true;
+    }
+    std::size_t size = 0;
+    std::size_t digits = 0;
+    for (const char ch : line) {
+      const int v = ch >= '0' && ch <= '9'   ? ch - '0'
+                    : ch >= 'a' && ch <= 'f' ? ch - 'a' + 10
+                    : ch >= 'A' && ch <= 'F' ? ch - 'A' + 10
+                                             : -1;
+      if (v < 0) break;
+      if (++digits > 8) return malformed();
+      size = size * 16 + static_cast<std::size_t>(v);
+    }
+    if (digits == 0) return malformed();
+    k.decoded += size;
+    // The framing may cost more than the body (one-byte chunks): bounded as well.
+    if (k.decoded > limits_.max_body_bytes || k.scan > 2 * limits_.max_body_bytes + 65536) {
+      refuse(c.fd, 413, "Payload Too Large",
+             "request body over " + std::to_string(limits_.max_body_bytes) + " bytes");
+      return false;
+    }
+    if (size == 0) {
+      k.at = At::kTrailer;
+    } else {
+      k.at = At::kData;
+      k.left = size + 2;
+    }
+  }
 }
 
 void GuardedHttpServer::dispatch(Conn c) {
@@ -342,8 +507,12 @@ void GuardedHttpServer::poll_loop() {
       for (Conn& c : arrived) {
         const int fd = c.fd;
         // A kept-alive connection may already hold the start of its next request.
-        const Step step = advance(c, now);
+        Step step = advance(c, now);
         c.since = now;
+        if (step == Step::kLinger || c.phase == Conn::Phase::kClosing) {
+          begin_closing(c, now);
+          step = Step::kKeep;
+        }
         if (step == Step::kKeep) waiting_[fd] = std::move(c);
         if (step == Step::kClose) close_conn(fd);
       }
@@ -375,18 +544,27 @@ void GuardedHttpServer::poll_loop() {
       Step step = Step::kKeep;
       if (fds[i].revents != 0) {
         const ssize_t n = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
-        if (n > 0) {
+        if (n > 0 && c.phase != Conn::Phase::kClosing) {
           c.buf.append(chunk, static_cast<std::size_t>(n));
           step = advance(c, now);
-        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+        } else if (n > 0) {
+          // Dropped; a client that goes on sending much more is cut off (reset) instead.
+          c.need += static_cast<std::size_t>(n);
+          if (c.need > kMaxDroppedBytes) step = Step::kClose;
+        } else if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
           step = Step::kClose;
         }
       }
       // Bytes arriving do not move the deadline: a request dripped slowly still runs out.
       if (step == Step::kKeep && c.deadline <= now) {
-        // An unfinished request gets a 408; an idle connection just closes.
-        if (c.phase != Conn::Phase::kIdle) refuse(fd, 408, "Request Timeout", "request too slow");
-        step = Step::kClose;
+        // An unfinished request gets a 408; an idle or closing connection just closes.
+        const bool unfinished = c.phase == Conn::Phase::kHead || c.phase == Conn::Phase::kBody;
+        if (unfinished) refuse(fd, 408, "Request Timeout", "request too slow");
+        step = unfinished ? Step::kLinger : Step::kClose;
+      }
+      if (step == Step::kLinger) {
+        begin_closing(c, now);
+        step = Step::kKeep;
       }
       if (step == Step::kClose) close_conn(fd);
       if (step != Step::kKeep) waiting_.erase(it);  // closed, or a worker's now
@@ -407,7 +585,8 @@ void GuardedHttpServer::evict_longest_waiting() {
       pending_evictions_ = 0;  // nobody waits: the new connections stay, over the cap briefly
       return;
     }
-    if (victim->second.phase != Conn::Phase::kIdle) {
+    const Conn::Phase phase = victim->second.phase;
+    if (phase == Conn::Phase::kHead || phase == Conn::Phase::kBody) {
       refuse(victim->first, 503, "Service Unavailable", "too many connections");
     }
     close_conn(victim->first);
@@ -427,13 +606,15 @@ void GuardedHttpServer::worker_loop() {
       work_.pop_front();
     }
     const int fd = c.fd;
+    // A request with a body the library will not read is answered with the connection closed.
+    const bool unread_body = !c.body_for_handler && c.need > head_length(c.buf);
     GatheredStream stream(
-        fd, std::move(c.buf), Clock::now() + limits_.body_timeout,
+        fd, std::string_view(c.buf).substr(0, c.need),
         std::chrono::milliseconds(write_timeout_sec_ * 1000 + write_timeout_usec_ / 1000));
     bool closed = false;
     bool ok = false;
     try {
-      ok = process_request(stream, stopping_.load(), closed, nullptr);
+      ok = process_request(stream, stopping_.load() || unread_body, closed, nullptr);
     } catch (...) {
       ok = false;
     }
@@ -441,12 +622,20 @@ void GuardedHttpServer::worker_loop() {
       std::lock_guard lock(mu_);
       in_handlers_.erase(fd);
     }
-    if (ok && !closed && !stopping_) {
+    // Answered before its body was read (refused, or a library error): the rest of the body
+    // must never be taken for a next request, so the connection ends here.
+    if (ok && !closed && !stopping_ && !unread_body && stream.read_whole()) {
       Conn next;
       next.fd = fd;
-      next.buf = stream.leftover();
+      next.buf = c.buf.substr(c.need);  // the start of a pipelined next request, if any
       next.deadline = Clock::now() + limits_.idle_timeout;
       hand_back(std::move(next));
+    } else if (!stopping_) {
+      // Closed once what the client still sends has been dropped (see Conn::Phase::kClosing).
+      Conn closing;
+      closing.fd = fd;
+      closing.phase = Conn::Phase::kClosing;
+      hand_back(std::move(closing));
     } else {
       close_conn(fd);
     }

@@ -194,7 +194,8 @@ class HostileClients(unittest.TestCase):
         socks = []
         for port in [sb.ports["control"]] * 30 + [sb.ports["mirror1"]] * 20:
             s = connect_raw(port)
-            s.sendall(b"POST /clock HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100\r\n\r\n")
+            s.sendall(b"POST /clock HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nContent-Length: 100\r\n\r\n"
+                      % port)
             socks.append(s)
         self.attack("valid head, body never sent (50 conns)", lambda: time.sleep(4))
         answers = []
@@ -315,7 +316,7 @@ class HostileClients(unittest.TestCase):
         sb = self.sandbox
         before = peak_rss_mb(sb.proc.pid)
         s = connect_raw(sb.ports["control"])
-        s.sendall(b"POST /nothing-here HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+        s.sendall(b"POST /nothing-here HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n" % sb.ports["control"] +
                   b"Content-Length: 419430400\r\n\r\n")
         chunk = b"z" * 65536
         sent = 0
@@ -393,6 +394,124 @@ class HostileClients(unittest.TestCase):
         self.assertEqual(answer[0], 0x04)
         self.assertEqual(answer[8], 0xAA)
         self.assertEqual(struct.unpack("<i", answer[11:15])[0], 4002)
+
+
+def read_until_closed(sock, within=5.0):
+    """Everything the peer sends until it closes; (bytes, closed)."""
+    sock.settimeout(0.2)
+    data = b""
+    deadline = time.monotonic() + within
+    while time.monotonic() < deadline:
+        try:
+            chunk = sock.recv(65536)
+        except socket.timeout:
+            continue
+        except OSError:
+            return data, True
+        if not chunk:
+            return data, True
+        data += chunk
+    return data, False
+
+
+def control_state(sb):
+    """What a smuggled request would change: the messages, demo's balance, the mirrors."""
+    balance = [a["balance"] for a in sb.control("GET", "/accounts") if a["user_id"] == "demo"]
+    return (len(sb.control("GET", "/messages")), balance,
+            [m["mode"] for m in sb.control("GET", "/mirrors")])
+
+
+class ControlPortAttacks(unittest.TestCase):
+    """Attacks a browser page (or a local process) can make on the control port, against a
+    sandbox with the usual limits (a 30 s body deadline)."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sandbox = Sandbox()
+        cls.port = cls.sandbox.ports["control"]
+        cls.host = "127.0.0.1:%d" % cls.port
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sandbox.stop()
+
+    def test_a_refused_or_unread_body_never_runs_as_a_request(self):
+        sb = self.sandbox
+        host = self.host
+        smuggled = ("DELETE /messages HTTP/1.1\r\nHost: %s\r\nContent-Length: 0\r\n\r\n" % host)
+        second = ("POST /mirrors/1?mode=down HTTP/1.1\r\nHost: %s\r\nContent-Length: 0\r\n\r\n"
+                  % host)
+        form = ("POST /reset HTTP/1.1\r\nHost: %s\r\nOrigin: http://evil.example\r\n"
+                "Content-Type: text/plain\r\nContent-Length: %%d\r\n\r\n%%s" % host)
+        # (shape, request with %d for the body's length and %s for the body, body, status)
+        shapes = [
+            ("text/plain form body", form, smuggled, 403),
+            ("DNS rebinding Host", "POST /clock?advance=1 HTTP/1.1\r\nHost: evil.example:%d\r\n"
+             "Content-Type: text/plain\r\nContent-Length: %%d\r\n\r\n%%s" % self.port,
+             smuggled, 403),
+            ("a body that is a pipeline of two", form, smuggled + second, 403),
+            ("chunked body", "POST /reset HTTP/1.1\r\nHost: %s\r\nSec-Fetch-Site: cross-site\r\n"
+             "Transfer-Encoding: chunked\r\n\r\n%%x\r\n%%s\r\n0\r\n\r\n" % host, smuggled, 403),
+            ("GET with a body", "GET /state HTTP/1.1\r\nHost: %s\r\nContent-Length: %%d\r\n\r\n%%s"
+             % host, smuggled + second, 200),
+            ("Expect: 100-continue, refused", "POST /reset HTTP/1.1\r\nHost: %s\r\n"
+             "Origin: null\r\nExpect: 100-continue\r\nContent-Length: %%d\r\n\r\n%%s" % host,
+             smuggled, 403),
+        ]
+        before = control_state(sb)
+        for name, request, body, status in shapes:
+            with self.subTest(name):
+                s = connect_raw(self.port)
+                s.sendall((request % (len(body), body)).encode())
+                answer, closed = read_until_closed(s)
+                s.close()
+                head = answer.split(b"\r\n\r\n", 1)[0].lower()
+                self.assertEqual(control_state(sb), before)
+                self.assertTrue(answer.startswith(b"HTTP/1.1 %d" % status), answer[:200])
+                self.assertIn(b"connection: close", head)
+                self.assertTrue(closed, "the connection stayed open")
+                self.assertEqual(answer.count(b"HTTP/1.1 "), 1, answer[:400])
+
+    def test_bodies_that_never_come_hold_no_worker(self):
+        """Chunked POSTs (and 100-continue ones) that send no body: the port stays responsive."""
+        held = []
+        for i in range(24):
+            s = connect_raw(self.port)
+            expect = "Expect: 100-continue\r\nContent-Length: 10" if i % 2 else \
+                "Transfer-Encoding: chunked"
+            s.sendall(("POST /clock?advance=1 HTTP/1.1\r\nHost: %s\r\n%s\r\n\r\n"
+                       % (self.host, expect)).encode())
+            held.append(s)
+        time.sleep(0.5)
+        start = time.monotonic()
+        status, _ = http_get(self.port, "/state")
+        waited = time.monotonic() - start
+        FIGURES.append("%-44s GET /state answered in %.1f ms" % (
+            "24 bodies never sent (chunked, 100-continue)", waited * 1000))
+        print(FIGURES[-1])
+        self.assertEqual(status, 200)
+        self.assertLess(waited, 2.0)
+        for s in held:
+            s.close()
+
+    def test_event_stream_slots(self):
+        """Another site's pages get no stream; tools cannot take the console's own slots."""
+        def stream(headers):
+            s = connect_raw(self.port)
+            s.sendall(("GET /events HTTP/1.1\r\nHost: %s\r\n%s\r\n" % (
+                self.host, "".join("%s: %s\r\n" % h for h in headers))).encode())
+            s.settimeout(5)
+            return s, s.recv(200)
+
+        foreign = [stream([("Origin", "http://evil.example"), ("Sec-Fetch-Site", "cross-site")])
+                   for _ in range(6)]
+        tools = [stream([]) for _ in range(6)]
+        console = stream([("Sec-Fetch-Site", "same-origin"), ("Sec-Fetch-Mode", "cors")])
+        self.assertTrue(all(a.startswith(b"HTTP/1.1 403") for _, a in foreign))
+        self.assertEqual(sum(a.startswith(b"HTTP/1.1 200") for _, a in tools), 4)
+        self.assertTrue(console[1].startswith(b"HTTP/1.1 200"), console[1])
+        for s, _ in foreign + tools + [console]:
+            s.close()
 
 
 class HttpConnectionCap(unittest.TestCase):
