@@ -6,7 +6,6 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -247,13 +246,23 @@ void register_endpoint_routes(httplib::Server& server, MirrorSet& mirrors, SftpS
     if (!fs::is_regular_file(fs::symlink_status(file, ec))) {
       return send_error(res, 404, "no such upload");
     }
-    std::ifstream in(file, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in && !in.eof()) return send_error(res, 500, "cannot read the upload");
+    auto in = std::make_shared<std::ifstream>(file, std::ios::binary);
+    const std::uintmax_t size = fs::file_size(file, ec);
+    if (!*in || ec) return send_error(res, 500, "cannot read the upload");
     res.set_header("X-Content-Type-Options", "nosniff");
     res.set_header("Content-Security-Policy", "default-src 'none'; sandbox");
     res.set_header("Cache-Control", "no-cache");
-    res.set_content(std::move(bytes), picture_type(*name).c_str());
+    // Sent as it is read, 64 KiB at a time: a large upload never sits in memory whole. The
+    // length is the size when asked; a file cut meanwhile ends the connection early.
+    res.set_content_provider(static_cast<std::size_t>(size), picture_type(*name),
+                             [in](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                               char buf[65536];
+                               in->seekg(static_cast<std::streamoff>(offset));
+                               in->read(buf,
+                                        static_cast<std::streamsize>(std::min(length, sizeof buf)));
+                               const std::streamsize got = in->gcount();
+                               return got > 0 && sink.write(buf, static_cast<std::size_t>(got));
+                             });
   });
 
   server.Delete("/uploads", [&sftp](const httplib::Request&, httplib::Response& res) {

@@ -27,6 +27,33 @@ void bad_request(httplib::Response& res, const std::string& why) {
   send_error(res, 400, why);
 }
 
+std::string dumped(const json& j) {
+  return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// Sends a list as it is written, in chunks of about 64 KiB, so that a long one never sits in
+// memory whole (the content type as send_json's: no compression).
+void send_list(httplib::Response& res, JsonListWriter write) {
+  auto writer = std::make_shared<JsonListWriter>(std::move(write));
+  res.status = 200;
+  res.set_chunked_content_provider("application/json; charset=utf-8",
+                                   [writer](std::size_t, httplib::DataSink& sink) {
+                                     std::string pending;
+                                     auto flush = [&] {
+                                       const bool ok = sink.write(pending.data(), pending.size());
+                                       pending.clear();
+                                       return ok;
+                                     };
+                                     const bool ok = (*writer)([&](std::string_view piece) {
+                                       pending += piece;
+                                       return pending.size() < 65536 || flush();
+                                     });
+                                     if (!ok || (!pending.empty() && !flush())) return false;
+                                     sink.done();
+                                     return true;
+                                   });
+}
+
 // The range of SQL Server's datetime, which the service clock must stay in.
 const DateTime kClockMin = make_datetime(CivilTime{1753, 1, 1, 0, 0, 0, 0});
 const DateTime kClockMax = make_datetime(CivilTime{9999, 12, 31, 23, 59, 59, 997});
@@ -77,49 +104,72 @@ std::string sql_type_name(SqlType t) {
   return "unknown";
 }
 
-json param_json(const CallRecord::Param& p) {
-  json j{
-      {"name", to_utf8(p.name)}, {"type", sql_type_name(p.value.type)}, {"null", p.value.is_null}};
-  if (p.value.is_null) return j;
-  const SqlValue& v = p.value;
-  switch (v.type) {
+// A value of the call log as JSON, texts aside (write_call streams those).
+json param_json(const CallLog::ParamView& p) {
+  json j{{"name", to_utf8(p.name)}, {"type", sql_type_name(p.type)}, {"null", p.is_null}};
+  if (p.is_null) return j;
+  switch (p.type) {
     case SqlType::VarChar:
     case SqlType::NVarChar:
-      j["text"] = to_utf8(v.s);
-      j["utf16"] = utf16le_hex(v.s);
       break;
     case SqlType::Int:
     case SqlType::BigInt:
     case SqlType::Bit:
-      j["value"] = v.i;
+      j["value"] = p.i;
       break;
     case SqlType::Money:
-      j["value"] = static_cast<double>(v.i) / 10000.0;
-      j["text"] = format_money(v.i);
+      j["value"] = static_cast<double>(p.i) / 10000.0;
+      j["text"] = format_money(p.i);
       break;
     case SqlType::Decimal: {
-      double d = static_cast<double>(v.i);
-      for (int k = 0; k < v.scale; ++k) d /= 10.0;
+      double d = static_cast<double>(p.i);
+      for (int k = 0; k < p.scale; ++k) d /= 10.0;
       j["value"] = d;
       break;
     }
     case SqlType::DateTime:
-      j["text"] = format_datetime(DateTime{v.i});
+      j["text"] = format_datetime(DateTime{p.i});
       break;
   }
   return j;
 }
 
-json call_json(const CallRecord& r) {
-  json params = json::array();
-  for (const auto& p : r.params) params.push_back(param_json(p));
-  return json{{"seq", r.seq},
-              {"connection", r.connection},
-              {"at", r.at_ms ? json(format_datetime(DateTime{r.at_ms})) : json(nullptr)},
-              {"proc", to_utf8(r.proc)},
-              {"via", r.via_sql ? "sql" : "rpc"},
-              {"params", std::move(params)},
-              {"error", r.error ? json(to_utf8(*r.error)) : json(nullptr)}};
+// A JSON object's text without its closing brace, to append members to.
+std::string open_object(const json& j) {
+  std::string text = dumped(j);
+  text.pop_back();
+  return text;
+}
+
+// "text" (UTF-8) and "utf16" (the exact code units as hex) of a logged text, written a part at a
+// time: a parameter of megabytes never sits in memory as JSON whole.
+bool write_text_members(const JsonSink& sink, std::u16string_view text) {
+  return sink(",\"text\":") && write_json_string(sink, text) && sink(",\"utf16\":\"") &&
+         for_each_part(text, [&](std::u16string_view part) { return sink(utf16le_hex(part)); }) &&
+         sink("\"}");
+}
+
+// One call-log entry as JSON, written to `sink` a part at a time.
+bool write_call(const JsonSink& sink, const CallLog::View& call) {
+  const json head{
+      {"seq", call.seq()},
+      {"connection", call.connection()},
+      {"at", call.at_ms() ? json(format_datetime(DateTime{call.at_ms()})) : json(nullptr)},
+      {"proc", to_utf8(call.proc())},
+      {"via", call.via_sql() ? "sql" : "rpc"},
+      {"error", call.error() ? json(to_utf8(*call.error())) : json(nullptr)}};
+  if (!sink(open_object(head) + ",\"params\":[")) return false;
+  bool first = true;
+  for (const CallLog::ParamView& p : call.params()) {
+    if (!first && !sink(",")) return false;
+    first = false;
+    const json j = param_json(p);
+    const bool text = !p.is_null && (p.type == SqlType::VarChar || p.type == SqlType::NVarChar);
+    if (!(text ? sink(open_object(j)) && write_text_members(sink, p.text) : sink(dumped(j)))) {
+      return false;
+    }
+  }
+  return sink("]}");
 }
 
 // Parses the filters; an error message when one is malformed or unknown (a typo must not
@@ -135,6 +185,11 @@ std::optional<std::string> parse_message_filter(const httplib::Request& req, Mes
       return "unknown filter: " + name +
              (paging ? " (known: user, kind, state, reserved, recipient, q, limit, before)"
                      : " (known: user, kind, state, reserved, recipient, q)");
+    }
+  }
+  for (const char* text : {"q", "recipient"}) {
+    if (from_utf8(req.get_param_value(text)).size() > kMaxSearchLength) {
+      return std::string(text) + ": at most " + std::to_string(kMaxSearchLength) + " characters";
     }
   }
   if (req.has_param("q")) f.set_text(from_utf8(req.get_param_value("q")));
@@ -255,11 +310,34 @@ void register_service_routes(httplib::Server& server, Service& service) {
     const auto since =
         req.has_param("since") ? int_param(req, "since") : std::optional<std::int64_t>(0);
     if (!since) return bad_request(res, "since: expected a sequence number");
-    json out = json::array();
-    const auto records =
-        s.calls().list(proc ? std::optional<std::u16string_view>(*proc) : std::nullopt, *since);
-    for (const auto& r : records) out.push_back(call_json(r));
-    send_json(res, out);
+    std::optional<std::int64_t> limit;
+    if (req.has_param("limit")) {
+      limit = int_param(req, "limit");
+      if (!limit || *limit < 1) return bad_request(res, "limit: expected a positive integer");
+    }
+    CallLog& calls = s.calls();
+    const auto name = proc ? std::optional<std::u16string_view>(*proc) : std::nullopt;
+    const CallLog::Span span = calls.span(name, *since, limit.value_or(0));
+    res.set_header("X-Total-Count", std::to_string(span.count));
+    // Taken from the log a part at a time as it is sent, up to the newest entry now: a long log
+    // never sits in memory whole, however many read it at once.
+    const std::int64_t until = calls.last_seq();
+    send_list(res, [&calls, proc, from = span.since_for_newest, until](const JsonSink& sink) {
+      const auto wanted = proc ? std::optional<std::u16string_view>(*proc) : std::nullopt;
+      if (!sink("[")) return false;
+      bool first = true;
+      for (std::int64_t after = from;;) {
+        const auto part = calls.views(wanted, after, until, 256);
+        if (part.empty()) break;
+        for (const CallLog::View& call : part) {
+          if (!first && !sink(",")) return false;
+          if (!write_call(sink, call)) return false;
+          first = false;
+          after = call.seq();
+        }
+      }
+      return sink("]");
+    });
   });
   server.Delete("/calls", [&s](const httplib::Request&, httplib::Response& res) {
     s.calls().clear();
@@ -269,10 +347,9 @@ void register_service_routes(httplib::Server& server, Service& service) {
   server.Get("/messages", [&s](const httplib::Request& req, httplib::Response& res) {
     MessageFilter filter;
     if (auto why = parse_message_filter(req, filter)) return bad_request(res, *why);
-    std::int64_t total = 0;
-    json list = messages_json(s, filter, total);
-    res.set_header("X-Total-Count", std::to_string(total));
-    send_json(res, list);
+    MessageList list = message_list(s, filter);
+    res.set_header("X-Total-Count", std::to_string(list.total));
+    send_list(res, std::move(list.write));
   });
   server.Delete("/messages", [&s](const httplib::Request& req, httplib::Response& res) {
     MessageFilter filter;
@@ -307,16 +384,16 @@ void register_service_routes(httplib::Server& server, Service& service) {
                 send_json(res, json{{"ok", true}});
               });
   server.Get("/results", [&s](const httplib::Request&, httplib::Response& res) {
-    send_json(res, results_json(s));
+    send_list(res, result_list(s));
   });
   server.Get("/acks", [&s](const httplib::Request&, httplib::Response& res) {
-    send_json(res, acks_json(s));
+    send_list(res, ack_list(s));
   });
   server.Get("/deposits", [&s](const httplib::Request&, httplib::Response& res) {
-    send_json(res, deposits_json(s));
+    send_list(res, deposit_list(s));
   });
   server.Get("/members", [&s](const httplib::Request&, httplib::Response& res) {
-    send_json(res, members_json(s));
+    send_list(res, member_list(s));
   });
   server.Get("/accounts", [&s](const httplib::Request&, httplib::Response& res) {
     send_json(res, accounts_json(s));
@@ -408,7 +485,7 @@ void register_service_routes(httplib::Server& server, Service& service) {
     if (!req.has_param("proc") || !count || *count < 0) {
       return bad_request(res, "proc= and count= (>= 0) are required");
     }
-    // The whole answer is built in memory (about 1.4 KB a row); more would risk the machine.
+    // Rows are made as they are sent; a bound keeps one answer to a few hundred megabytes.
     if (*count > kMaxGeneratedRows) return bad_request(res, "count= is at most 1000000");
     const std::u16string proc = from_utf8(req.get_param_value("proc"));
     const ProcDef* def = find_procedure(proc);

@@ -171,6 +171,7 @@ ServiceState::ServiceState(ServiceConfig cfg, std::filesystem::path db_file)
       db_password(from_utf8(config.db_password)),
       clock(config.clock_start.value_or(local_now())),
       store(db_file, config.reset),
+      readers(db_file),
       calls(config.call_log_limit, config.call_log_bytes) {
   calls.set_observer([this] { return clock.now().ms; }, [this] { changes.bump(); });
 }

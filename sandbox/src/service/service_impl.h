@@ -58,6 +58,7 @@ struct ServiceState {
   ServiceClock clock;
   std::mutex db_mutex;  // guards store
   Store store;
+  ReadPool readers;  // snapshots of the store for long reads, without db_mutex
   CallLog calls;
   Faults faults;
   ChangeFeed changes;  // bumped by every logged call and every write of the control port
@@ -68,7 +69,10 @@ struct ServiceState {
 
   // Runs a bound procedure's body (takes db_mutex). The result carries rows, an error, or a
   // function's value; the caller adds the return status.
-  StatementResult run_procedure(const ProcArgs& args, std::int64_t connection);
+  // With `stream_rows`, the rows of a long set are read from a snapshot while they are sent
+  // (ResultSet::next_row), after the lock is given back.
+  StatementResult run_procedure(const ProcArgs& args, std::int64_t connection,
+                                bool stream_rows = false);
   // Returns accounts, balances, messages, deposits, members, acknowledgements, faults, the clock
   // and the call log to their state at first start. Takes db_mutex, so a procedure running
   // meanwhile is stored whole before, or runs whole after.
@@ -79,8 +83,9 @@ struct ServiceState {
   void cancel_and_refund(std::int64_t id, const std::u16string& user_key, std::int64_t fee);
   // Records an acknowledgement statement; returns the rows it matched.
   std::int64_t acknowledge(std::int64_t result_id, std::int64_t connection);
-  // `count` generated rows in the columns of `def`.
-  static ResultSet generated_rows(const ProcDef& def, std::int64_t count, DateTime now);
+  // `count` generated rows in the columns of `def`; with `stream_rows`, made as they are sent.
+  static ResultSet generated_rows(const ProcDef& def, std::int64_t count, DateTime now,
+                                  bool stream_rows = false);
 };
 
 }  // namespace sandbox

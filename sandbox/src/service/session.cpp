@@ -186,6 +186,8 @@ class SessionImpl final : public Session {
   }
   ~SessionImpl() override { s_.open_sessions.fetch_sub(1); }
 
+  void allow_row_streaming() override { stream_rows_ = true; }
+
   LoginResult login(const LoginRequest& request) override {
     s_.total_logins.fetch_add(1);
     LoginResult r;
@@ -403,11 +405,12 @@ class SessionImpl final : public Session {
     } else if (auto raise = s_.faults.take_raise(def.name)) {
       r.error = procedure_error(def, raise->number, raise->message);
     } else if (auto rows = s_.faults.rows(def.name); rows && !def.columns.empty()) {
-      r.result_sets.push_back(ServiceState::generated_rows(def, *rows, s_.clock.now()));
+      r.result_sets.push_back(
+          ServiceState::generated_rows(def, *rows, s_.clock.now(), stream_rows_));
     } else if (rows) {
       r.result_sets.push_back(stray_rows(*rows));
     } else {
-      r = s_.run_procedure(args, connection_);
+      r = s_.run_procedure(args, connection_, stream_rows_);
     }
     std::optional<std::u16string> error_text;
     if (r.error) error_text = r.error->text;
@@ -700,6 +703,7 @@ class SessionImpl final : public Session {
 
   ServiceState& s_;
   std::int64_t connection_;
+  bool stream_rows_ = false;  // long row sets are read while they are sent
   std::int32_t trancount_ = 0;
 };
 

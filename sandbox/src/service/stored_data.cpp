@@ -41,8 +41,9 @@ const char* state_name(std::int64_t state) {
   return state == 1 ? "delivered" : (state == 3 ? "cancelled" : "waiting");
 }
 
-json message_json(const Stmt& q) {
-  return json{
+// `with_texts` false: without "msg" and "subject" (columns 9 and 8), which write_message streams.
+json message_json(const Stmt& q, bool with_texts = true) {
+  json m{
       {"id", q.integer(0)},
       {"kind", kind_name(q.integer(1))},
       {"user_id", text_or_null(q, 2)},
@@ -71,10 +72,11 @@ json message_json(const Stmt& q) {
       {"reply", q.integer(25)},
       {"connection", int_or_null(q, 26)},
   };
-}
-
-bool text_in(const MessageFilter& f, const Stmt& q, int column) {
-  return !q.is_null(column) && ascii_lowered(q.text(column)).find(f.text) != std::u16string::npos;
+  if (!with_texts) {
+    m.erase("msg");
+    m.erase("subject");
+  }
+  return m;
 }
 
 std::u16string digits_of(std::u16string_view s) {
@@ -85,26 +87,127 @@ std::u16string digits_of(std::u16string_view s) {
   return d;
 }
 
-// A row of TAVIK_MESSAGE_COLUMNS against the filter.
-bool matches(const MessageFilter& f, const Stmt& q) {
-  if (f.kind && q.integer(1) != *f.kind) return false;
-  if (f.state && q.integer(21) != *f.state) return false;
-  if (f.reserved && (q.integer(20) != 0) != *f.reserved) return false;
-  if (f.before && q.integer(0) >= *f.before) return false;
-  if (!f.text.empty() && !text_in(f, q, 5) && !text_in(f, q, 7) && !text_in(f, q, 8) &&
-      !text_in(f, q, 9) && !text_in(f, q, 3)) {
-    return false;
+// A filter made ready to test rows of TAVIK_MESSAGE_COLUMNS: its texts are searched in time
+// linear in the text searched, however long or repetitive the pattern.
+class MessageMatcher {
+ public:
+  explicit MessageMatcher(const MessageFilter& f)
+      : f_(f), text_(f.text, true), recipient_(f.recipient, false) {}
+
+  bool operator()(const Stmt& q) const {
+    if (f_.kind && q.integer(1) != *f_.kind) return false;
+    if (f_.state && q.integer(21) != *f_.state) return false;
+    if (f_.reserved && (q.integer(20) != 0) != *f_.reserved) return false;
+    if (f_.before && q.integer(0) >= *f_.before) return false;
+    if (f_.user_key && (q.is_null(2) || comparison_key(q.text_view(2)) != *f_.user_key)) {
+      return false;
+    }
+    if (!f_.text.empty() && !text_in(q, 5) && !text_in(q, 7) && !text_in(q, 8) && !text_in(q, 9) &&
+        !text_in(q, 3)) {
+      return false;
+    }
+    if (!f_.recipient.empty()) {
+      if (q.is_null(5)) return false;
+      const std::u16string_view tel = q.text_view(5);
+      if (!recipient_.found_in(f_.recipient_digits ? digits_of(tel) : tel)) return false;
+    }
+    return true;
   }
-  if (f.user_key && (q.is_null(2) || comparison_key(q.text(2)) != *f.user_key)) return false;
-  if (!f.recipient.empty()) {
-    if (q.is_null(5)) return false;
-    const std::u16string tel = f.recipient_digits ? digits_of(q.text(5)) : q.text(5);
-    if (tel.find(f.recipient) == std::u16string::npos) return false;
+
+ private:
+  bool text_in(const Stmt& q, int column) const {
+    return !q.is_null(column) && text_.found_in(q.text_view(column));
+  }
+
+  const MessageFilter& f_;
+  TextSearch text_;
+  TextSearch recipient_;
+};
+
+std::string dumped(const json& j) {
+  return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// One row of TAVIK_MESSAGE_COLUMNS as message_json's object, its long texts written last, a
+// part at a time.
+bool write_message(const JsonSink& sink, const Stmt& q) {
+  std::string head = dumped(message_json(q, false));
+  head.back() = ',';
+  auto text = [&](int column) {
+    return q.is_null(column) ? sink("null") : write_json_string(sink, q.text_view(column));
+  };
+  return sink(head + "\"msg\":") && text(9) && sink(",\"subject\":") && text(8) && sink("}");
+}
+
+// The rows of `q` as a JSON array written to `sink` a row at a time; false once it refused one.
+bool write_rows(const JsonSink& sink, Stmt& q, json (*row)(const Stmt&)) {
+  if (!sink("[")) return false;
+  for (bool first = true; q.step(); first = false) {
+    if (!sink((first ? "" : ",") + dumped(row(q)))) {
+      q.start();
+      return false;
+    }
+  }
+  return sink("]");
+}
+
+// A list read from a snapshot (not under the service's lock) and written as it is read.
+JsonListWriter query_list(ServiceState& s, const char* sql, json (*row)(const Stmt&)) {
+  std::shared_ptr<ReadConnection> reader = s.readers.acquire();
+  return [reader, sql, row](const JsonSink& sink) {
+    reader->begin();
+    const bool ok = write_rows(sink, reader->stmt(sql), row);
+    reader->end();
+    return ok;
+  };
+}
+
+json ack_json(const Stmt& q) {
+  return json{{"seq", q.integer(0)},
+              {"connection", q.integer(1)},
+              {"id", q.integer(2)},
+              {"at", time_or_null(q, 3)},
+              {"rows", q.integer(4)}};
+}
+
+json deposit_json(const Stmt& q) {
+  return json{{"id", q.integer(0)},         {"user_id", text_or_null(q, 1)},
+              {"kunsu", int_or_null(q, 2)}, {"ibgum", money_or_null(q, 3)},
+              {"date", time_or_null(q, 4)}, {"memo", text_or_null(q, 5)}};
+}
+
+json member_json(const Stmt& q) {
+  static constexpr const char* names[] = {
+      "user_id",  "user_pw", "recommender", "tax_no",   "tax_ltd",  "tax_name",   "tax_jongmok",
+      "tax_upte", "tax_tel", "tax_fax",     "tax_mail", "tax_juso", "tax_damdang"};
+  json m{{"seq", q.integer(0)}, {"i_time", time_or_null(q, 1)}};
+  for (int i = 0; i < 13; ++i) m[names[i]] = text_or_null(q, i + 2);
+  return m;
+}
+
+}  // namespace
+
+bool for_each_part(std::u16string_view text,
+                   const std::function<bool(std::u16string_view part)>& write_part) {
+  static constexpr std::size_t kPart = 16384;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t n = std::min(kPart, text.size() - at);
+    if (at + n < text.size() && text[at + n - 1] >= 0xD800 && text[at + n - 1] <= 0xDBFF) ++n;
+    if (!write_part(text.substr(at, n))) return false;
+    at += n;
   }
   return true;
 }
 
-}  // namespace
+bool write_json_string(const JsonSink& sink, std::u16string_view text) {
+  return sink("\"") &&
+         for_each_part(text,
+                       [&](std::u16string_view part) {
+                         const std::string quoted = dumped(json(to_utf8(part)));
+                         return sink(std::string_view(quoted).substr(1, quoted.size() - 2));
+                       }) &&
+         sink("\"");
+}
 
 void MessageFilter::set_recipient(std::u16string_view typed) {
   recipient = digits_of(typed);
@@ -112,50 +215,87 @@ void MessageFilter::set_recipient(std::u16string_view typed) {
   if (!recipient_digits) recipient = std::u16string(trim_blanks(typed));
 }
 
-json messages_json(Service& service, const MessageFilter& f, std::int64_t& total) {
+MessageList message_list(Service& service, const MessageFilter& f) {
   ServiceState& s = service.state();
-  std::lock_guard lock(s.db_mutex);
-  s.deliver_due_messages();
-  auto& q = s.store.stmt(TAVIK_MESSAGE_COLUMNS "ORDER BY id DESC");
-  json out = json::array();
-  total = 0;
+  {
+    std::lock_guard lock(s.db_mutex);
+    s.deliver_due_messages();
+  }
+  // The search runs on a snapshot: however long it takes, procedures go on meanwhile.
+  std::shared_ptr<ReadConnection> reader = s.readers.acquire();
+  reader->begin();
+  const MessageMatcher match(f);
+  std::vector<std::int64_t> ids;  // newest first
+  auto& q = reader->stmt(TAVIK_MESSAGE_COLUMNS "ORDER BY id DESC");
   while (q.step()) {
-    if (!matches(f, q)) continue;
-    ++total;
-    if (!f.limit || static_cast<std::int64_t>(out.size()) < *f.limit)
-      out.push_back(message_json(q));
+    if (match(q)) ids.push_back(q.integer(0));
   }
   q.start();
-  std::reverse(out.begin(), out.end());
-  return out;
+  MessageList list;
+  list.total = static_cast<std::int64_t>(ids.size());
+  if (f.limit && list.total > *f.limit) ids.resize(static_cast<std::size_t>(*f.limit));
+  std::reverse(ids.begin(), ids.end());
+  list.write = [reader, ids = std::move(ids)](const JsonSink& sink) {
+    if (!sink("[")) return false;
+    auto& one = reader->stmt(TAVIK_MESSAGE_COLUMNS "WHERE id = ?");
+    bool first = true;
+    for (const std::int64_t id : ids) {
+      one.start().bind(1, id);
+      if (!one.step()) continue;
+      const bool written = (first || sink(",")) && write_message(sink, one);
+      one.start();
+      first = false;
+      if (!written) return false;
+    }
+    reader->end();
+    return sink("]");
+  };
+  return list;
 }
 
 std::int64_t delete_messages(Service& service, const MessageFilter& f) {
+  MessageFilter candidates = f;
+  candidates.limit.reset();
+  candidates.before.reset();
   ServiceState& s = service.state();
-  std::lock_guard lock(s.db_mutex);
-  s.deliver_due_messages();
-  std::vector<std::int64_t> ids;
-  auto& q = s.store.stmt(TAVIK_MESSAGE_COLUMNS "ORDER BY id");
-  while (q.step()) {
-    if (matches(f, q)) ids.push_back(q.integer(0));
+  {
+    std::lock_guard lock(s.db_mutex);
+    s.deliver_due_messages();
   }
-  q.start();
+  // Found on a snapshot, then each checked again under the lock as it is deleted: the scan of
+  // everything that does not match holds nobody up.
+  std::vector<std::int64_t> ids;
+  {
+    std::shared_ptr<ReadConnection> reader = s.readers.acquire();
+    reader->begin();
+    const MessageMatcher match(candidates);
+    auto& q = reader->stmt(TAVIK_MESSAGE_COLUMNS "ORDER BY id");
+    while (q.step()) {
+      if (match(q)) ids.push_back(q.integer(0));
+    }
+    q.start();
+  }
+  const MessageMatcher match(candidates);
+  std::lock_guard lock(s.db_mutex);
   Transaction tx(s.store);
+  std::int64_t deleted = 0;
   for (const std::int64_t id : ids) {
+    auto& q = s.store.stmt(TAVIK_MESSAGE_COLUMNS "WHERE id = ?");
+    q.bind(1, id);
+    const bool still = q.step() && match(q);
+    q.start();
+    if (!still) continue;
     s.store.stmt("DELETE FROM messages WHERE id = ?").bind(1, id).run();
+    ++deleted;
   }
   tx.commit();
-  return static_cast<std::int64_t>(ids.size());
+  return deleted;
 }
 
-json results_json(Service& service) {
-  ServiceState& s = service.state();
-  std::lock_guard lock(s.db_mutex);
-  s.deliver_due_messages();
-  auto& q = s.store.stmt(TAVIK_MESSAGE_COLUMNS "WHERE state = 1 ORDER BY id");
-  json out = json::array();
-  while (q.step()) out.push_back(message_json(q));
-  return out;
+JsonListWriter result_list(Service& service) {
+  MessageFilter delivered;
+  delivered.state = 1;
+  return message_list(service, delivered).write;
 }
 
 namespace {
@@ -223,54 +363,23 @@ CancelOutcome cancel_reservation(Service& service, std::int64_t id) {
   return CancelOutcome::Cancelled;
 }
 
-json acks_json(Service& service) {
-  ServiceState& s = service.state();
-  std::lock_guard lock(s.db_mutex);
-  auto& q = s.store.stmt("SELECT seq, connection, result_id, at, rows FROM acks ORDER BY seq");
-  json out = json::array();
-  while (q.step()) {
-    out.push_back(json{{"seq", q.integer(0)},
-                       {"connection", q.integer(1)},
-                       {"id", q.integer(2)},
-                       {"at", time_or_null(q, 3)},
-                       {"rows", q.integer(4)}});
-  }
-  return out;
+JsonListWriter ack_list(Service& service) {
+  return query_list(service.state(),
+                    "SELECT seq, connection, result_id, at, rows FROM acks ORDER BY seq", ack_json);
 }
 
-json deposits_json(Service& service) {
-  ServiceState& s = service.state();
-  std::lock_guard lock(s.db_mutex);
-  auto& q =
-      s.store.stmt("SELECT id, user_id, kunsu, ibgum, ibgum_date, memo FROM deposits ORDER BY id");
-  json out = json::array();
-  while (q.step()) {
-    out.push_back(json{{"id", q.integer(0)},
-                       {"user_id", text_or_null(q, 1)},
-                       {"kunsu", int_or_null(q, 2)},
-                       {"ibgum", money_or_null(q, 3)},
-                       {"date", time_or_null(q, 4)},
-                       {"memo", text_or_null(q, 5)}});
-  }
-  return out;
+JsonListWriter deposit_list(Service& service) {
+  return query_list(service.state(),
+                    "SELECT id, user_id, kunsu, ibgum, ibgum_date, memo FROM deposits ORDER BY id",
+                    deposit_json);
 }
 
-json members_json(Service& service) {
-  ServiceState& s = service.state();
-  std::lock_guard lock(s.db_mutex);
-  auto& q = s.store.stmt(
-      "SELECT seq, i_time, user_id, user_pw, recommender, tax_no, tax_ltd, tax_name, tax_jongmok, "
-      "tax_upte, tax_tel, tax_fax, tax_mail, tax_juso, tax_damdang FROM members ORDER BY seq");
-  static constexpr const char* names[] = {
-      "user_id",  "user_pw", "recommender", "tax_no",   "tax_ltd",  "tax_name",   "tax_jongmok",
-      "tax_upte", "tax_tel", "tax_fax",     "tax_mail", "tax_juso", "tax_damdang"};
-  json out = json::array();
-  while (q.step()) {
-    json m{{"seq", q.integer(0)}, {"i_time", time_or_null(q, 1)}};
-    for (int i = 0; i < 13; ++i) m[names[i]] = text_or_null(q, i + 2);
-    out.push_back(std::move(m));
-  }
-  return out;
+JsonListWriter member_list(Service& service) {
+  return query_list(service.state(),
+                    "SELECT seq, i_time, user_id, user_pw, recommender, tax_no, tax_ltd, tax_name, "
+                    "tax_jongmok, tax_upte, tax_tel, tax_fax, tax_mail, tax_juso, tax_damdang "
+                    "FROM members ORDER BY seq",
+                    member_json);
 }
 
 json accounts_json(Service& service) {

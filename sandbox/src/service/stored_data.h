@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -34,10 +35,32 @@ struct MessageFilter {
 // The kind names of messages, by kind number.
 inline constexpr const char* kMessageKinds[] = {"sms", "lms", "mms"};
 
-// Messages in id order; with a limit, the newest that match. `total` counts every match, also
+// The longest search text and recipient a filter may hold (longer ones are refused, 400).
+inline constexpr std::size_t kMaxSearchLength = 200;
+
+// A JSON array written a piece at a time (one entry per piece), so that a long list never sits
+// in memory whole; it is read from a snapshot of the store, not under the service's lock. The
+// writer returns false once `sink` refused a piece (the client went away). Call it once.
+using JsonSink = std::function<bool(std::string_view piece)>;
+using JsonListWriter = std::function<bool(const JsonSink& sink)>;
+
+// Calls `write_part` with `text` a part at a time (surrogate pairs kept whole); false once it
+// returned false.
+bool for_each_part(std::u16string_view text,
+                   const std::function<bool(std::u16string_view part)>& write_part);
+// `text` as a JSON string (UTF-8, escaped, a lone surrogate as U+FFFD), written a part at a time:
+// a text of megabytes never sits in memory as JSON whole.
+bool write_json_string(const JsonSink& sink, std::u16string_view text);
+
+// Messages in id order; with a limit, the newest that match. Their message text and subject come
+// last in each entry, written a part at a time. `total` counts every match, also
 // those past the limit, so a list can say how many there are.
-nlohmann::json messages_json(Service& service, const MessageFilter& filter, std::int64_t& total);
-// Deletes the messages that match, in one transaction; returns how many.
+struct MessageList {
+  std::int64_t total = 0;
+  JsonListWriter write;
+};
+MessageList message_list(Service& service, const MessageFilter& filter);
+// Deletes the messages that match (limit and before aside), in one transaction; returns how many.
 std::int64_t delete_messages(Service& service, const MessageFilter& filter);
 // One message with its send procedure's parameters in declared order, as stored.
 std::optional<nlohmann::json> message_detail_json(Service& service, std::int64_t id);
@@ -46,10 +69,10 @@ enum class CancelOutcome { Cancelled, NoSuchMessage, NotPending };
 // Cancels a reservation that is not yet due, refunding it, as the service's own cancel does.
 CancelOutcome cancel_reservation(Service& service, std::int64_t id);
 
-nlohmann::json results_json(Service& service);
-nlohmann::json acks_json(Service& service);
-nlohmann::json deposits_json(Service& service);
-nlohmann::json members_json(Service& service);
+JsonListWriter result_list(Service& service);  // the delivered messages
+JsonListWriter ack_list(Service& service);
+JsonListWriter deposit_list(Service& service);
+JsonListWriter member_list(Service& service);
 nlohmann::json accounts_json(Service& service);
 
 struct AccountChange {

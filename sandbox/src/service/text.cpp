@@ -41,6 +41,27 @@ std::u16string_view trim_blanks(std::u16string_view s) {
   return s;
 }
 
+TextSearch::TextSearch(std::u16string_view pattern, bool fold)
+    : pattern_(fold ? ascii_lowered(pattern) : std::u16string(pattern)),
+      border_(pattern_.size(), 0),
+      fold_(fold) {
+  for (std::size_t i = 1, k = 0; i < pattern_.size(); ++i) {
+    while (k > 0 && pattern_[i] != pattern_[k]) k = border_[k - 1];
+    if (pattern_[i] == pattern_[k]) ++k;
+    border_[i] = k;
+  }
+}
+
+bool TextSearch::found_in(std::u16string_view text) const {
+  if (pattern_.empty()) return true;
+  for (std::size_t i = 0, k = 0; i < text.size(); ++i) {
+    const char16_t c = unit(text[i]);
+    while (k > 0 && c != pattern_[k]) k = border_[k - 1];
+    if (c == pattern_[k] && ++k == pattern_.size()) return true;
+  }
+  return false;
+}
+
 // The calendar is <chrono>'s (proleptic Gregorian, days since 1970-01-01).
 std::int64_t days_from_civil(int y, int m, int d) {
   namespace chr = std::chrono;

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "ascii.h"
 #include "backend.h"
@@ -27,6 +28,21 @@ inline bool iequals(std::u16string_view a, std::u16string_view b) {
 // blanks dropped (string comparison pads with blanks).
 std::u16string comparison_key(std::u16string_view s);
 std::u16string_view trim_blanks(std::u16string_view s);
+
+// Finds one text in others in time linear in their length (Knuth-Morris-Pratt), however the
+// pattern repeats itself: a long pattern over long texts costs no more than reading them. With
+// `fold`, ASCII letters match in either case.
+class TextSearch {
+ public:
+  TextSearch(std::u16string_view pattern, bool fold);
+  bool found_in(std::u16string_view text) const;
+
+ private:
+  char16_t unit(char16_t c) const { return fold_ ? ascii_lower(c) : c; }
+  std::u16string pattern_;
+  std::vector<std::size_t> border_;  // border_[i]: longest proper border of pattern_[0..i]
+  bool fold_;
+};
 
 // Civil date-time <-> milliseconds since 1970-01-01 (no time zone).
 struct CivilTime {

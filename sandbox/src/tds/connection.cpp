@@ -56,7 +56,20 @@ Reply Connection::too_large() {
                      true);
 }
 
+ResponseBuilder Connection::builder() {
+  ResponseBuilder b;
+  // Parts of about 32 KiB: a long answer costs that much memory while it goes out.
+  if (sink_) {
+    b.stream_to(32 * 1024, [this](std::vector<std::uint8_t> part) {
+      partly_sent_ = true;
+      return sink_(std::move(part));
+    });
+  }
+  return b;
+}
+
 Reply Connection::handle(const Message& m) {
+  partly_sent_ = false;
   try {
     switch (m.type) {
       case packet_type::kPrelogin:
@@ -84,10 +97,12 @@ Reply Connection::handle(const Message& m) {
     if (m.type == packet_type::kRpc) return rpc(m);
     return error_reply(4002, "Transaction manager requests are not supported.", false);
   } catch (const ProtocolError& e) {
+    if (partly_sent_) return {{}, true};  // an answer already under way cannot turn into another
     // Framing is intact (the message was complete), so the connection can carry on — except
     // before login, where there is no session to carry on with.
     return error_reply(e.number(), e.what(), state_ != State::kLoggedIn);
   } catch (const std::exception& e) {
+    if (partly_sent_) return {{}, true};
     return error_reply(50000, std::string("Internal error: ") + e.what(), false);
   }
 }
@@ -151,14 +166,15 @@ Reply Connection::sql_batch(const Message& m) {
   const std::u16string sql = decode_sql_batch(m.payload);
   const std::vector<StatementResult> results = session_.execute_batch(sql);
   if (any_drop(results)) return {{}, true};
-  ResponseBuilder b;
+  ResponseBuilder b = builder();
   b.batch_results(results, database_);
+  if (b.stream_failed()) return {{}, true};
   return {b.finish(), false};
 }
 
 Reply Connection::rpc(const Message& m) {
   const std::vector<RpcCall> calls = decode_rpc(m.payload);
-  ResponseBuilder b;
+  ResponseBuilder b = builder();
   for (const RpcCall& call : calls) {
     std::vector<StatementResult> results;
     if (is_execute_sql(call)) {
@@ -191,6 +207,7 @@ Reply Connection::rpc(const Message& m) {
     }
     if (any_drop(results)) return {{}, true};
     b.rpc_results(results, database_);
+    if (b.stream_failed()) return {{}, true};
   }
   return {b.finish(), false};
 }

@@ -61,10 +61,11 @@ def http_get(port, path, timeout=ANSWER_BOUND):
         return r.status, r.read()
 
 
-def peak_rss_mb(pid):
+def peak_rss_mb(pid, field="VmHWM"):
+    """The process's peak resident memory (VmRSS: its resident memory now), in MB."""
     with open("/proc/%d/status" % pid) as f:
         for line in f:
-            if line.startswith("VmHWM:"):
+            if line.startswith(field + ":"):
                 return int(line.split()[1]) / 1024.0
     return 0.0
 
@@ -512,6 +513,126 @@ class ControlPortAttacks(unittest.TestCase):
         self.assertTrue(console[1].startswith(b"HTTP/1.1 200"), console[1])
         for s, _ in foreign + tools + [console]:
             s.close()
+
+
+def large_send_batch(user, chars):
+    """A batch carrying one text of `chars` characters whole (db-lib cuts RPC parameters)."""
+    return ("EXEC sp_sms_send @user_id = N'%s', @Sub_ID = N'sub01', @User_tel = N'0212345678', "
+            "@Custom_id = N'c1', @Custom_nam = N'n', @Custom_tel = N'01055501234', "
+            "@msg = N'%s', @typ = 0, @n_code = N'', @YK_Time = N''" % (user, "x" * chars))
+
+
+def in_parallel(count, fn):
+    """Runs fn(i) on `count` threads at once; the exceptions they raised."""
+    errors = []
+
+    def run(i):
+        try:
+            fn(i)
+        except Exception as e:  # noqa: BLE001 - reported by the caller
+            errors.append(repr(e))
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(120)
+    return errors
+
+
+class MemoryUnderAttack(unittest.TestCase):
+    """Greedy readers and writers against a sandbox with its usual limits (a 64 MiB call log,
+    8 MiB requests): the resident memory stays under 200 MB, printed after each attack."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sandbox = Sandbox()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sandbox.stop()
+
+    def database(self):
+        return pymssql.connect(server="127.0.0.1", port=self.sandbox.tds_port, user=DB_USER,
+                               password=DB_PASSWORD, database="sms", tds_version="7.3",
+                               login_timeout=10, timeout=120, autocommit=True)
+
+    def large_calls(self):
+        """48 database calls of 8 MB each at once (refused, but logged whole)."""
+        batch = large_send_batch("nobody", 4000000)
+
+        def call(_):
+            conn = self.database()
+            try:
+                conn.cursor().execute(batch)
+            except pymssql.DatabaseError as e:
+                if e.args[0] != 50000:  # the unknown user's refusal: the call ran whole
+                    raise
+            finally:
+                conn.close()
+
+        return in_parallel(48, call)
+
+    def stored_messages(self):
+        """Eight messages of 2 million characters, stored (sent one after another)."""
+        conn = self.database()
+        for _ in range(8):
+            conn.cursor().execute(large_send_batch("demo", 2000000))
+        conn.close()
+        return []
+
+    def large_result_sets(self):
+        """sp_result_data2 over the stored messages: 32 MB of rows per call."""
+        def read(_):
+            conn = self.database()
+            try:
+                cur = conn.cursor()
+                cur.execute("EXEC sp_result_data2 @user_id = N'demo', "
+                            "@fr_dtime = N'1900-01-01 00:00', @to_dtime = N'9999-12-31 23:59'")
+                rows = 0
+                while cur.fetchone() is not None:
+                    rows += 1
+                assert rows >= 8, rows
+            finally:
+                conn.close()
+
+        return in_parallel(8, read)
+
+    def parallel_reads(self, path):
+        def read(_):
+            with urllib.request.urlopen(self.sandbox.base + path, timeout=120) as r:
+                while r.read(1 << 20):
+                    pass
+
+        return in_parallel(8, read)
+
+    def downloads(self):
+        with open(os.path.join(self.sandbox.data_dir, "uploads", "big.jpg"), "wb") as f:
+            f.truncate(200 << 20)
+        return self.parallel_reads("/uploads/big.jpg")
+
+    def test_resident_memory_stays_bounded(self):
+        pid = self.sandbox.proc.pid
+        FIGURES.append("%-44s peak RSS %.0f MB" % ("at start", peak_rss_mb(pid)))
+        print(FIGURES[-1], flush=True)
+        attacks = [
+            ("48 database calls of 8 MB at once", self.large_calls),
+            ("8 GET /calls at once (64 MiB log)", lambda: self.parallel_reads("/calls")),
+            ("8 messages of 2M characters stored", self.stored_messages),
+            ("8 GET /messages at once", lambda: self.parallel_reads("/messages")),
+            ("8 database reads of 8 such results at once", self.large_result_sets),
+            ("8 downloads of a 200 MiB upload at once", self.downloads),
+        ]
+        for name, attack in attacks:
+            start = time.monotonic()
+            errors = attack()
+            FIGURES.append("%-44s peak RSS %.0f MB, %.0f MB after (%.1f s)" % (
+                name, peak_rss_mb(pid), peak_rss_mb(pid, "VmRSS"), time.monotonic() - start))
+            print(FIGURES[-1], flush=True)
+            self.assertEqual(errors, [], name)
+        # Still serving its normal clients.
+        self.assertEqual(http_get(self.sandbox.ports["control"], "/state")[0], 200)
+        self.assertLess(peak_rss_mb(pid), 200)
 
 
 class HttpConnectionCap(unittest.TestCase):

@@ -10,6 +10,7 @@
 
 #include "control/service_routes.h"
 #include "control/event_routes.h"
+#include "service/stored_data.h"
 #include "service/service_impl.h"
 #include "support.h"
 
@@ -285,7 +286,13 @@ TEST_F(ConsoleApiTest, SearchCountsAndPagesGiveTheTrueTotals) {
   EXPECT_EQ(get_counted("/messages?q=SUB02").second, 1 + 2);  // two seeded results on sub02
   // Quotes and markup are plain text to search.
   EXPECT_EQ(get_counted("/messages?q=%3Cb%3E%22quoted%22").second, 1);
-  EXPECT_EQ(get_counted("/messages?q=" + std::string(5000, 'x')).second, 0);
+  EXPECT_EQ(get_counted("/messages?q=" + std::string(kMaxSearchLength, 'x')).second, 0);
+  // A longer search text or recipient is refused, saying so.
+  for (const char* param : {"q", "recipient"}) {
+    const std::string path =
+        std::string("/messages?") + param + "=" + std::string(kMaxSearchLength + 1, 'x');
+    EXPECT_NE(get(path, 400)["error"].get<std::string>().find("at most"), std::string::npos);
+  }
   // Past the HTTP layer's limit on a request line: refused, not cut.
   auto too_long = client_->Get(("/messages?q=" + std::string(10000, 'x')).c_str());
   ASSERT_TRUE(too_long);
