@@ -495,10 +495,14 @@ void ServiceState::cancel_and_refund(std::int64_t id, const std::u16string& user
   tx.commit();
 }
 
-std::int64_t ServiceState::acknowledge(std::int64_t result_id, std::int64_t connection) {
+std::int64_t ServiceState::acknowledge(std::int64_t result_id, std::int64_t connection,
+                                       std::int64_t listed_in) {
   std::lock_guard lock(db_mutex);
-  store.stmt("UPDATE messages SET reply = 1 WHERE id = ?").bind(1, result_id).run();
-  const std::int64_t rows = store.changes();
+  std::int64_t rows = 0;
+  if (listed_in == generation.load()) {
+    store.stmt("UPDATE messages SET reply = 1 WHERE id = ?").bind(1, result_id).run();
+    rows = store.changes();
+  }
   store.stmt("INSERT INTO acks(connection, result_id, at, rows) VALUES(?,?,?,?)")
       .bind(1, connection)
       .bind(2, result_id)

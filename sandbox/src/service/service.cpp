@@ -180,6 +180,7 @@ void ServiceState::reset_to_seed() {
   {
     std::lock_guard lock(db_mutex);
     store.reset_to_seed();
+    ++generation;
     faults.clear();
     clock.set(config.clock_start.value_or(local_now()));
   }

@@ -63,6 +63,7 @@ struct ServiceState {
   Faults faults;
   ChangeFeed changes;  // bumped by every logged call and every write of the control port
   std::atomic<std::int64_t> next_connection{1};
+  std::atomic<std::int64_t> generation{0};  // counts resets (changed under db_mutex)
   std::atomic<std::int64_t> open_sessions{0};
   std::atomic<std::int64_t> total_logins{0};
   std::atomic<std::int64_t> failed_logins{0};
@@ -81,8 +82,11 @@ struct ServiceState {
   void deliver_due_messages();
   // Cancels reservation `id` of the account `user_key` and refunds its fee. Needs db_mutex held.
   void cancel_and_refund(std::int64_t id, const std::u16string& user_key, std::int64_t fee);
-  // Records an acknowledgement statement; returns the rows it matched.
-  std::int64_t acknowledge(std::int64_t result_id, std::int64_t connection);
+  // Records an acknowledgement statement; returns the rows it matched. `listed_in` is the
+  // generation in which the session last listed results: after a reset the ids it saw name other
+  // messages (ids start again at 1), so such an acknowledgement matches nothing.
+  std::int64_t acknowledge(std::int64_t result_id, std::int64_t connection,
+                           std::int64_t listed_in);
   // `count` generated rows in the columns of `def`; with `stream_rows`, made as they are sent.
   static ResultSet generated_rows(const ProcDef& def, std::int64_t count, DateTime now,
                                   bool stream_rows = false);

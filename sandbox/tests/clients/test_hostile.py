@@ -118,6 +118,20 @@ class NormalSession(threading.Thread):
         self.join(30)
 
 
+def run_attack(test, sandbox, name, body, with_sftp=False):
+    """Runs `body()` while a normal session repeats; every run must succeed in bound."""
+    normal = NormalSession(sandbox, with_sftp)
+    normal.start()
+    try:
+        body()
+    finally:
+        normal.finish()
+    figure(name, normal.samples)
+    test.assertEqual(normal.failures, [], name)
+    test.assertGreater(len(normal.samples), 0, name)
+    test.assertLess(max(normal.samples), ANSWER_BOUND * 2, name)
+
+
 def sftp_put(sb, name, content):
     local = os.path.join(sb.data_dir, "..", "sftp-src-" + name)
     with open(local, "wb") as f:
@@ -156,17 +170,7 @@ class HostileClients(unittest.TestCase):
         print("\n".join(["", "latency of a normal session during each attack:"] + FIGURES))
 
     def attack(self, name, body, with_sftp=False):
-        """Runs `body()` while a normal session repeats; every run must succeed in bound."""
-        normal = NormalSession(self.sandbox, with_sftp)
-        normal.start()
-        try:
-            body()
-        finally:
-            normal.finish()
-        figure(name, normal.samples)
-        self.assertEqual(normal.failures, [], name)
-        self.assertGreater(len(normal.samples), 0, name)
-        self.assertLess(max(normal.samples), ANSWER_BOUND * 2, name)
+        run_attack(self, self.sandbox, name, body, with_sftp)
 
     def test_slowloris_on_mirrors_and_control_port(self):
         sb = self.sandbox
@@ -495,6 +499,66 @@ class ControlPortAttacks(unittest.TestCase):
         for s in held:
             s.close()
 
+    def test_long_searches_hold_up_no_one(self):
+        """Any page's GET could search: linear in the text, a bounded pattern, off the lock."""
+        sb = self.sandbox
+        conn = connect_database(sb)
+        for _ in range(4):
+            conn.cursor().execute(large_send_batch("demo", 1000000, "a"))
+        conn.close()
+        with self.assertRaises(urllib.error.HTTPError) as refused:
+            http_get(self.port, "/messages?q=" + "a" * 201)
+        self.assertEqual(refused.exception.code, 400)
+        times = []
+
+        def search():
+            end = time.monotonic() + 4
+            while time.monotonic() < end:
+                start = time.monotonic()
+                status, body = http_get(self.port, "/messages?limit=1&q=" + "a" * 199 + "b", 60)
+                times.append(time.monotonic() - start)
+                self.assertEqual((status, body), (200, b"[]"))
+
+        run_attack(self, sb, "searches of 200 characters over 4 MB", search)
+        FIGURES.append("%-44s %d searches, worst %.0f ms" % (
+            "  (each search)", len(times), max(times) * 1000))
+        print(FIGURES[-1])
+
+    def test_a_reset_during_an_export_acknowledges_nothing_it_did_not_list(self):
+        sb = self.sandbox
+        sends = ("EXEC sp_sms_send @user_id = N'demo', @Sub_ID = N'sub01', "
+                 "@User_tel = N'0212345678', @Custom_id = N'c', @Custom_nam = N'n', "
+                 "@Custom_tel = N'0105550%04d', @msg = N'm', @typ = 0, @n_code = N'', "
+                 "@YK_Time = N''")
+
+        def deliver(count):
+            conn = connect_database(sb)
+            for i in range(count):
+                conn.cursor().execute(sends % i)
+            conn.close()
+            sb.control("POST", "/clock?advance=60", "")
+
+        sb.control("POST", "/reset", "")
+        deliver(40)
+        exporter = connect_database(sb)
+        cur = exporter.cursor()
+        cur.execute("EXEC sp_result_data1 @user_id = N'demo'")
+        listed = [row[0] for row in cur.fetchall()]
+        # Another session resets the service and sends anew while the export is paused: the
+        # new messages take the same ids.
+        sb.control("POST", "/reset", "")
+        deliver(40)
+        for message_id in listed:
+            cur.execute("update sms_result set reply = 1 where id = %d ;" % message_id)
+        exporter.close()
+        acknowledged = [m["id"] for m in sb.control("GET", "/messages?state=delivered")
+                        if m["reply"]]
+        FIGURES.append("%-44s %d of %d new results acknowledged by the stale export" % (
+            "reset during an export", len(acknowledged) - 1, len(listed)))
+        print(FIGURES[-1])
+        self.assertEqual(acknowledged, [4])  # the seed's own acknowledged result
+        self.assertEqual({a["rows"] for a in sb.control("GET", "/acks")}, {0})
+
     def test_event_stream_slots(self):
         """Another site's pages get no stream; tools cannot take the console's own slots."""
         def stream(headers):
@@ -515,11 +579,17 @@ class ControlPortAttacks(unittest.TestCase):
             s.close()
 
 
-def large_send_batch(user, chars):
+def large_send_batch(user, chars, fill="x"):
     """A batch carrying one text of `chars` characters whole (db-lib cuts RPC parameters)."""
     return ("EXEC sp_sms_send @user_id = N'%s', @Sub_ID = N'sub01', @User_tel = N'0212345678', "
             "@Custom_id = N'c1', @Custom_nam = N'n', @Custom_tel = N'01055501234', "
-            "@msg = N'%s', @typ = 0, @n_code = N'', @YK_Time = N''" % (user, "x" * chars))
+            "@msg = N'%s', @typ = 0, @n_code = N'', @YK_Time = N''" % (user, fill * chars))
+
+
+def connect_database(sb):
+    return pymssql.connect(server="127.0.0.1", port=sb.tds_port, user=DB_USER,
+                           password=DB_PASSWORD, database="sms", tds_version="7.3",
+                           login_timeout=10, timeout=120, autocommit=True)
 
 
 def in_parallel(count, fn):
@@ -553,9 +623,7 @@ class MemoryUnderAttack(unittest.TestCase):
         cls.sandbox.stop()
 
     def database(self):
-        return pymssql.connect(server="127.0.0.1", port=self.sandbox.tds_port, user=DB_USER,
-                               password=DB_PASSWORD, database="sms", tds_version="7.3",
-                               login_timeout=10, timeout=120, autocommit=True)
+        return connect_database(self.sandbox)
 
     def large_calls(self):
         """48 database calls of 8 MB each at once (refused, but logged whole)."""
