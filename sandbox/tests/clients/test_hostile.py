@@ -18,7 +18,7 @@ import urllib.request
 
 import pymssql
 
-from sandbox_harness import DB_PASSWORD, DB_USER, Sandbox
+from sandbox_harness import DB_PASSWORD, DB_USER, Sandbox, SandboxTestCase
 
 # Generous bounds: an answer later than this means the attack froze the listener.
 ANSWER_BOUND = 5.0
@@ -426,19 +426,15 @@ def control_state(sb):
             [m["mode"] for m in sb.control("GET", "/mirrors")])
 
 
-class ControlPortAttacks(unittest.TestCase):
+class ControlPortAttacks(SandboxTestCase):
     """Attacks a browser page (or a local process) can make on the control port, against a
     sandbox with the usual limits (a 30 s body deadline)."""
 
     @classmethod
     def setUpClass(cls):
-        cls.sandbox = Sandbox()
+        super().setUpClass()
         cls.port = cls.sandbox.ports["control"]
         cls.host = "127.0.0.1:%d" % cls.port
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.sandbox.stop()
 
     def test_a_refused_or_unread_body_never_runs_as_a_request(self):
         sb = self.sandbox
@@ -610,17 +606,9 @@ def in_parallel(count, fn):
     return errors
 
 
-class MemoryUnderAttack(unittest.TestCase):
+class MemoryUnderAttack(SandboxTestCase):
     """Greedy readers and writers against a sandbox with its usual limits (a 64 MiB call log,
     8 MiB requests): the resident memory stays under 200 MB, printed after each attack."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.sandbox = Sandbox()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.sandbox.stop()
 
     def database(self):
         return connect_database(self.sandbox)
@@ -703,16 +691,10 @@ class MemoryUnderAttack(unittest.TestCase):
         self.assertLess(peak_rss_mb(pid), 200)
 
 
-class HttpConnectionCap(unittest.TestCase):
+class HttpConnectionCap(SandboxTestCase):
     """A small HTTP connection cap: waiting connections give way, busy ones get a polite 503."""
 
-    @classmethod
-    def setUpClass(cls):
-        cls.sandbox = Sandbox("--http-max-connections", "8", "--http-idle-timeout", "30")
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.sandbox.stop()
+    sandbox_args = ("--http-max-connections", "8", "--http-idle-timeout", "30")
 
     def test_idle_connections_give_way_and_busy_ones_are_refused_politely(self):
         sb = self.sandbox
