@@ -85,8 +85,7 @@ struct ServiceState {
   // Records an acknowledgement statement; returns the rows it matched. `listed_in` is the
   // generation in which the session last listed results: after a reset the ids it saw name other
   // messages (ids start again at 1), so such an acknowledgement matches nothing.
-  std::int64_t acknowledge(std::int64_t result_id, std::int64_t connection,
-                           std::int64_t listed_in);
+  std::int64_t acknowledge(std::int64_t result_id, std::int64_t connection, std::int64_t listed_in);
   // `count` generated rows in the columns of `def`; with `stream_rows`, made as they are sent.
   static ResultSet generated_rows(const ProcDef& def, std::int64_t count, DateTime now,
                                   bool stream_rows = false);
