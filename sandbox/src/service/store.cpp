@@ -156,7 +156,7 @@ Store::Store(const std::filesystem::path& file, bool reset) {
     exec("PRAGMA journal_mode=WAL");
     exec("PRAGMA synchronous=OFF");
     exec("PRAGMA temp_store=MEMORY");
-    exec("PRAGMA cache_size=-4000");  // 4 MB: the system caches the file as well
+    exec("PRAGMA cache_size=-16000");
     Stmt check(db_, "SELECT count(*) FROM sqlite_master WHERE type='table' AND name='messages'");
     const bool has_schema = check.step() && check.integer(0) > 0;
     if (!existed || !has_schema) {

@@ -630,15 +630,15 @@ class MemoryUnderAttack(SandboxTestCase):
         return in_parallel(48, call)
 
     def stored_messages(self):
-        """Eight messages of 2 million characters, stored (sent one after another)."""
+        """Eight messages of a million characters, stored (sent one after another)."""
         conn = self.database()
         for _ in range(8):
-            conn.cursor().execute(large_send_batch("demo", 2000000))
+            conn.cursor().execute(large_send_batch("demo", 1000000))
         conn.close()
         return []
 
     def large_result_sets(self):
-        """sp_result_data2 over the stored messages: 32 MB of rows per call."""
+        """sp_result_data2 over the stored messages: 16 MB of rows per call."""
         def read(_):
             conn = self.database()
             try:
@@ -674,7 +674,7 @@ class MemoryUnderAttack(SandboxTestCase):
         attacks = [
             ("48 database calls of 8 MB at once", self.large_calls),
             ("8 GET /calls at once (64 MiB log)", lambda: self.parallel_reads("/calls")),
-            ("8 messages of 2M characters stored", self.stored_messages),
+            ("8 messages of 1M characters stored", self.stored_messages),
             ("8 GET /messages at once", lambda: self.parallel_reads("/messages")),
             ("8 database reads of 8 such results at once", self.large_result_sets),
             ("8 downloads of a 200 MiB upload at once", self.downloads),
