@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -72,6 +73,10 @@ using Row = std::vector<SqlValue>;
 struct ResultSet {
   std::vector<Column> columns;
   std::vector<Row> rows;
+  // After `rows`, the rows this yields until it returns false (when set): a long set is read
+  // while it is sent, so it never sits in memory whole. Only for a session that was asked to
+  // (Session::allow_row_streaming); it runs on the caller's thread after the call returned.
+  std::function<bool(Row& next)> next_row;
 };
 
 // An ERROR (severity >= 11) or INFO token, with SQL Server's own numbers and texts.
@@ -123,6 +128,9 @@ struct LoginResult {
 class Session {
  public:
   virtual ~Session() = default;
+  // The caller reads ResultSet::next_row as well as ResultSet::rows; without this call every
+  // row comes in `rows`.
+  virtual void allow_row_streaming() {}
   virtual LoginResult login(const LoginRequest& request) = 0;
   // A SQL batch: one StatementResult per statement, in order.
   virtual std::vector<StatementResult> execute_batch(const std::u16string& sql) = 0;

@@ -341,6 +341,42 @@ class ConsoleInBrowser(unittest.TestCase):
         self.choose("mirror-2-mode", "up")
         self.wait_for(lambda d: self.sandbox.api("GET", "/mirrors")[1]["mode"] == "up", 2)
 
+    def test_5_b_a_cross_site_form_cannot_smuggle_a_request_in_its_body(self):
+        # A text/plain form's body is whatever the page writes: here two requests of its own,
+        # which the refused request's kept-alive connection must never run.
+        before = (len(self.sandbox.api("GET", "/messages")), self.sandbox.api("GET", "/clock"))
+        self.assertGreater(before[0], 0)
+        host = self.sandbox.base[len("http://"):]
+        smuggled = ("DELETE /messages HTTP/1.1\r\nHost: %s\r\nContent-Length: 0\r\n\r\n" % host) * 2
+        site = ForeignSite()
+        try:
+            self.driver.switch_to.new_window("tab")
+            self.driver.get(site.base + "/")
+            self.driver.execute_script("""
+                const form = document.createElement('form');
+                form.method = 'POST';
+                form.enctype = 'text/plain';
+                form.action = arguments[0] + '/clock?advance=86400';
+                const field = document.createElement('input');
+                field.name = arguments[1];
+                field.value = '';
+                form.appendChild(field);
+                document.body.appendChild(form);
+                form.submit();
+            """, self.sandbox.base, smuggled)
+            WebDriverWait(self.driver, 10).until(
+                lambda d: d.current_url.startswith(self.sandbox.base))
+            answer = self.driver.find_element(By.TAG_NAME, "body").text
+            self.driver.close()
+            self.driver.switch_to.window(self.driver.window_handles[0])
+        finally:
+            site.stop()
+        self.assertIn("refused", answer)
+        time.sleep(0.5)
+        after = (len(self.sandbox.api("GET", "/messages")), self.sandbox.api("GET", "/clock"))
+        self.assertEqual(after[0], before[0])
+        self.assertEqual(after[1]["now"][:10], before[1]["now"][:10])
+
     def test_6_reservation_cancel_and_balance_edit(self):
         shell("Login demo demo1234",
               'SmsSend sub02 0212345678 c009 "박예약" 01055556666 "내일 아침에 보내기" 0 '
@@ -472,7 +508,7 @@ class ConsoleInBrowser(unittest.TestCase):
         box.send_keys("바늘")
         self.wait_for(lambda d: rows(d) == 1, 20)
         box.clear()
-        box.send_keys("x" * 10000)
+        box.send_keys("x" * 10000)  # the box takes the longest search the port answers
         self.wait_for(lambda d: rows(d) == 0, 20)
         self.assertTrue(self.driver.find_element(By.ID, "messages-empty").is_displayed())
         box.clear()

@@ -1,25 +1,18 @@
 #include "control/console_guard.h"
 
-#include <httplib.h>
+#include <vector>
 
-#include <nlohmann/json.hpp>
+#include "ascii.h"
+#include "http/guarded_server.h"
 
 namespace sandbox {
 
 namespace {
 
-std::string lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
 // A Host value naming this machine's loopback on `port` ("127.0.0.1:P", "localhost:P",
 // "[::1]:P"). Without a port the default 80 is meant.
 bool is_loopback_host(std::string_view host, std::uint16_t port) {
-  std::string h = lower(host);
+  std::string h = ascii_lowered(host);
   std::string name = h;
   std::string port_text;
   const auto colon = h.rfind(':');
@@ -43,6 +36,20 @@ bool may_change_state(std::string_view method) {
   return method != "GET" && method != "HEAD" && method != "OPTIONS";
 }
 
+// Where a browser says a request comes from (Origin, else Sec-Fetch-Site): this origin's own
+// page, another page, or no page at all (a tool such as curl, or an address typed in).
+enum class Sender { kNoPage, kOwnPage, kOtherPage };
+
+Sender sender(std::optional<std::string_view> origin, std::optional<std::string_view> fetch_site,
+              std::string_view host) {
+  if (origin) {
+    return ascii_lowered(*origin) == "http://" + ascii_lowered(host) ? Sender::kOwnPage
+                                                                     : Sender::kOtherPage;
+  }
+  if (!fetch_site || *fetch_site == "none") return Sender::kNoPage;
+  return *fetch_site == "same-origin" ? Sender::kOwnPage : Sender::kOtherPage;
+}
+
 }  // namespace
 
 std::optional<std::string> refuse_control_request(const ControlRequestFacts& facts,
@@ -50,42 +57,35 @@ std::optional<std::string> refuse_control_request(const ControlRequestFacts& fac
   if (!facts.host || !is_loopback_host(*facts.host, port)) {
     return "Host must be 127.0.0.1:" + std::to_string(port) + " (or localhost)";
   }
-  if (!may_change_state(facts.method)) return std::nullopt;
-  // Browsers send Origin with every POST/DELETE; tools such as curl send none.
-  if (facts.origin) {
-    if (lower(*facts.origin) != "http://" + lower(*facts.host)) {
-      return "cross-origin request refused (Origin " + std::string(*facts.origin) + ")";
-    }
-  } else if (facts.fetch_site && *facts.fetch_site != "same-origin" &&
-             *facts.fetch_site != "none") {
-    return "cross-site request refused";
+  if (sender(facts.origin, facts.fetch_site, *facts.host) != Sender::kOtherPage) {
+    return std::nullopt;
   }
-  return std::nullopt;
+  // A link to the console from elsewhere opens it; the page is static and reads nothing itself.
+  if (!may_change_state(facts.method) && facts.path == "/") return std::nullopt;
+  if (facts.origin) {
+    return "cross-origin request refused (Origin " + std::string(*facts.origin) + ")";
+  }
+  return "cross-site request refused";
 }
 
-void install_control_guard(httplib::Server& server, const std::uint16_t* port) {
-  server.set_pre_routing_handler([port](const httplib::Request& req, httplib::Response& res) {
+bool from_console_page(std::optional<std::string_view> origin,
+                       std::optional<std::string_view> fetch_site,
+                       std::optional<std::string_view> host) {
+  return host && sender(origin, fetch_site, *host) == Sender::kOwnPage;
+}
+
+void install_control_guard(GuardedHttpServer& server, const std::uint16_t* port) {
+  server.set_admission_check([port](const RequestHead& head) {
     // A repeated header is ambiguous; a value that never passes refuses it rather than guess.
-    auto header = [&req](const char* name) -> std::optional<std::string> {
-      if (!req.has_header(name)) return std::nullopt;
-      if (req.get_header_value_count(name) != 1) return std::string("\x01");
-      return req.get_header_value(name);
-    };
-    const auto host = header("Host");
-    const auto origin = header("Origin");
-    const auto fetch_site = header("Sec-Fetch-Site");
-    auto view = [](const std::optional<std::string>& v) -> std::optional<std::string_view> {
-      if (!v) return std::nullopt;
-      return std::string_view(*v);
-    };
-    ControlRequestFacts facts{req.method, view(host), view(origin), view(fetch_site)};
-    auto why = refuse_control_request(facts, *port);
-    if (!why) return httplib::Server::HandlerResponse::Unhandled;
-    res.status = 403;
-    res.set_content(nlohmann::json{{"error", *why}}.dump(-1, ' ', false,
-                                                         nlohmann::json::error_handler_t::replace),
-                    "application/json");
-    return httplib::Server::HandlerResponse::Handled;
+    std::vector<std::string_view> values[3] = {head.values("Host"), head.values("Origin"),
+                                               head.values("Sec-Fetch-Site")};
+    std::optional<std::string_view> one[3];
+    for (int i = 0; i < 3; ++i) {
+      if (values[i].size() == 1) one[i] = values[i][0];
+      if (values[i].size() > 1) one[i] = "\x01";
+    }
+    return refuse_control_request(
+        ControlRequestFacts{head.method(), head.path(), one[0], one[1], one[2]}, *port);
   });
 }
 

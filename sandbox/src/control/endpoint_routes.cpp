@@ -6,11 +6,12 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <system_error>
 
+#include "ascii.h"
+#include "control/json_reply.h"
 #include "mirrors/mirrors.h"
 #include "sftp/sftp_server.h"
 #include "sftp/upload_names.h"
@@ -21,17 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-
-void send_json(httplib::Response& res, const json& body, int status = 200) {
-  res.status = status;
-  // A byte that is not UTF-8 must never turn an answer into an exception (a 500): it is
-  // replaced. Names that may hold such bytes are escaped before they get here.
-  res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
-}
-
-void send_error(httplib::Response& res, int status, const std::string& message) {
-  send_json(res, json{{"error", message}}, status);
-}
 
 json mirror_json(int n, const Mirror& m) {
   return json{{"mirror", n},
@@ -127,10 +117,7 @@ json uploads_json(const SftpServer& sftp) {
 }
 
 std::string picture_type(const std::string& name) {
-  std::string ext = fs::path(name).extension().string();
-  for (char& c : ext) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  const std::string ext = ascii_lowered(fs::path(name).extension().string());
   if (ext == ".jpg" || ext == ".jpeg") return "image/jpeg";
   if (ext == ".png") return "image/png";
   if (ext == ".gif") return "image/gif";
@@ -160,10 +147,7 @@ std::string http_error_reason(const httplib::Request& req, int status) {
 
 void install_json_error_handlers(httplib::Server& server) {
   server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
-    if (res.body.empty()) {
-      res.set_content(json{{"error", http_error_reason(req, res.status)}}.dump(),
-                      "application/json");
-    }
+    if (res.body.empty()) send_error(res, res.status, http_error_reason(req, res.status));
   });
   server.set_exception_handler(
       [](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
@@ -262,13 +246,23 @@ void register_endpoint_routes(httplib::Server& server, MirrorSet& mirrors, SftpS
     if (!fs::is_regular_file(fs::symlink_status(file, ec))) {
       return send_error(res, 404, "no such upload");
     }
-    std::ifstream in(file, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in && !in.eof()) return send_error(res, 500, "cannot read the upload");
+    auto in = std::make_shared<std::ifstream>(file, std::ios::binary);
+    const std::uintmax_t size = fs::file_size(file, ec);
+    if (!*in || ec) return send_error(res, 500, "cannot read the upload");
     res.set_header("X-Content-Type-Options", "nosniff");
     res.set_header("Content-Security-Policy", "default-src 'none'; sandbox");
     res.set_header("Cache-Control", "no-cache");
-    res.set_content(std::move(bytes), picture_type(*name).c_str());
+    // Sent as it is read, 64 KiB at a time: a large upload never sits in memory whole. The
+    // length is the size when asked; a file cut meanwhile ends the connection early.
+    res.set_content_provider(static_cast<std::size_t>(size), picture_type(*name),
+                             [in](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                               char buf[65536];
+                               in->seekg(static_cast<std::streamoff>(offset));
+                               in->read(buf,
+                                        static_cast<std::streamsize>(std::min(length, sizeof buf)));
+                               const std::streamsize got = in->gcount();
+                               return got > 0 && sink.write(buf, static_cast<std::size_t>(got));
+                             });
   });
 
   server.Delete("/uploads", [&sftp](const httplib::Request&, httplib::Response& res) {

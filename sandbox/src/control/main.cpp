@@ -1,6 +1,7 @@
 // taviksms-sandbox: the mirrors, the database (TDS), the SFTP server and the control port in one
 // process. Prints its endpoints, then "ready"; SIGINT/SIGTERM stop it cleanly.
 #include <httplib.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -24,10 +25,11 @@
 #include "control/console_guard.h"
 #include "control/console_routes.h"
 #include "control/endpoint_routes.h"
+#include "control/event_routes.h"
 #include "control/options.h"
-#include "mirrors/http_listen.h"
+#include "control/service_routes.h"
+#include "http/guarded_server.h"
 #include "mirrors/mirrors.h"
-#include "service/control_routes.h"
 #include "service/service.h"
 #include "sftp/sftp_server.h"
 #include "tds/server.h"
@@ -146,6 +148,7 @@ int run(const Options& options, const sigset_t& stop_signals) {
   tds_limits.login_timeout = to_ms(limits.tds_login_timeout);
   tds_limits.idle_timeout = to_ms(limits.tds_idle_timeout);
   tds_limits.message_timeout = to_ms(limits.tds_message_timeout);
+  tds_limits.large_requests = limits.tds_large_requests;
   tds.set_limits(tds_limits);
   tds.set_max_message_bytes(limits.tds_max_message);
   tds.start();
@@ -175,7 +178,9 @@ int run(const Options& options, const sigset_t& stop_signals) {
   MirrorSet mirrors(kHost, options.mirror_ports, endpoints, http_limits(limits, 64 * 1024, 16));
   mirrors.start();
 
-  ControlServer control(http_limits(limits, limits.max_body, 8));
+  // Eight workers for requests, and one for each event stream, which holds its worker.
+  ControlServer control(
+      http_limits(limits, limits.max_body, 8 + kMaxEventStreams + kConsoleEventStreams));
   register_console_routes(control.http());
   register_service_routes(control.http(), service);
   register_endpoint_routes(control.http(), mirrors, sftp, [&service, &tds](nlohmann::json& state) {
@@ -220,6 +225,11 @@ int run(const Options& options, const sigset_t& stop_signals) {
 }  // namespace sandbox
 
 int main(int argc, char** argv) {
+  // Large buffers (requests, answers and texts of megabytes) go back to the system when freed.
+  // Left to itself, glibc raises its mmap threshold after the first such buffer is freed and
+  // then serves the next ones from each thread's arena, which keeps them resident: a burst of
+  // large calls would leave hundreds of megabytes behind.
+  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
   // Every thread inherits this mask, so the signals wait for sigwait in main.
   sigset_t stop_signals;
   sigemptyset(&stop_signals);

@@ -78,6 +78,7 @@ std::optional<std::size_t*> count_option(Options::Limits& l, const std::string& 
   if (name == "--max-body") return &l.max_body;
   if (name == "--tds-max-connections") return &l.tds_max_connections;
   if (name == "--tds-max-message") return &l.tds_max_message;
+  if (name == "--tds-large-requests") return &l.tds_large_requests;
   if (name == "--sftp-max-sessions") return &l.sftp_max_sessions;
   if (name == "--call-log-bytes") return &l.call_log_bytes;
   return std::nullopt;
@@ -113,6 +114,7 @@ std::string usage_text() {
          "  --tds-message-timeout S a request's first byte to its last (60)\n"
          "  --tds-max-message N     one request, all its packets; larger ones get an error\n"
          "                          and the connection closes (8M)\n"
+         "  --tds-large-requests N  requests over 64 KiB read or run at once; others wait (1)\n"
          "  --sftp-max-sessions N   SFTP connections at once; more are closed (64)\n"
          "  --sftp-auth-timeout S   connect to completed SFTP login (20)\n"
          "  --call-log-bytes N      the call log drops its oldest entries beyond this (64M)\n"

@@ -39,6 +39,7 @@ struct Options {
     double tds_idle_timeout = 1800;          // logged in, between requests
     double tds_message_timeout = 60;         // a request's first byte .. its last
     std::size_t tds_max_message = 8u << 20;  // one request, all its packets
+    std::size_t tds_large_requests = 1;      // requests over 64 KiB being read or run at once
     std::size_t sftp_max_sessions = 64;
     double sftp_auth_timeout = 20;  // connect .. login done
     std::size_t call_log_bytes = 64u << 20;

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <stdexcept>
 
-#include "mirrors/http_listen.h"
+#include "http/guarded_server.h"
 
 namespace sandbox {
 

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <thread>
 
-#include "mirrors/http_listen.h"
+#include "http/guarded_server.h"
 #include "mirrors/ini.h"
 
 namespace sandbox {

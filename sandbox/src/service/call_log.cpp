@@ -28,14 +28,6 @@ T get(const std::string& in, std::size_t& pos) {
   return v;
 }
 
-std::u16string get_text(const std::string& in, std::size_t& pos) {
-  const auto n = get<std::uint32_t>(in, pos);
-  std::u16string s(n, u'\0');
-  if (n > 0) std::memcpy(s.data(), in.data() + pos, n * 2);
-  pos += n * 2;
-  return s;
-}
-
 }  // namespace
 
 std::int64_t CallLog::append(std::int64_t connection, std::u16string_view proc, bool via_sql,
@@ -68,11 +60,11 @@ std::int64_t CallLog::append(std::int64_t connection, std::u16string_view proc, 
     p.seq = next_seq_++;
     seq = p.seq;
     bytes_ += footprint(p);
-    entries_.push_back(std::move(p));
+    entries_.push_back(std::make_shared<const Packed>(std::move(p)));
     // Bounded in entries and in bytes; the newest entry always stays (unless the limit is 0).
     while (!entries_.empty() &&
            (entries_.size() > limit_ || (bytes_ > max_bytes_ && entries_.size() > 1))) {
-      bytes_ -= footprint(entries_.front());
+      bytes_ -= footprint(*entries_.front());
       entries_.pop_front();
     }
   }
@@ -86,6 +78,29 @@ void CallLog::set_observer(std::function<std::int64_t()> now_ms, std::function<v
   changed_ = std::move(changed);
 }
 
+std::vector<CallLog::ParamView> CallLog::param_views(const Packed& p) {
+  std::vector<ParamView> out;
+  std::size_t pos = 0;
+  auto text = [&] {
+    const auto n = get<std::uint32_t>(p.params, pos);
+    const std::u16string_view v(reinterpret_cast<const char16_t*>(p.params.data() + pos), n);
+    pos += std::size_t{n} * 2;
+    return v;
+  };
+  while (pos < p.params.size()) {
+    ParamView v;
+    v.name = text();
+    v.type = static_cast<SqlType>(get<std::uint8_t>(p.params, pos));
+    v.is_null = get<std::uint8_t>(p.params, pos) != 0;
+    v.i = get<std::int64_t>(p.params, pos);
+    v.precision = get<std::uint8_t>(p.params, pos);
+    v.scale = get<std::uint8_t>(p.params, pos);
+    v.text = text();
+    out.push_back(v);
+  }
+  return out;
+}
+
 CallRecord CallLog::unpack(const Packed& p) {
   CallRecord r;
   r.seq = p.seq;
@@ -94,31 +109,88 @@ CallRecord CallLog::unpack(const Packed& p) {
   r.proc = p.proc;
   r.via_sql = p.via_sql;
   if (p.has_error) r.error = p.error;
-  std::size_t pos = 0;
-  while (pos < p.params.size()) {
+  for (const ParamView& v : param_views(p)) {
     CallRecord::Param param;
-    param.name = get_text(p.params, pos);
-    param.value.type = static_cast<SqlType>(get<std::uint8_t>(p.params, pos));
-    param.value.is_null = get<std::uint8_t>(p.params, pos) != 0;
-    param.value.i = get<std::int64_t>(p.params, pos);
-    param.value.precision = get<std::uint8_t>(p.params, pos);
-    param.value.scale = get<std::uint8_t>(p.params, pos);
-    param.value.s = get_text(p.params, pos);
+    param.name = std::u16string(v.name);
+    param.value.type = v.type;
+    param.value.is_null = v.is_null;
+    param.value.i = v.i;
+    param.value.precision = v.precision;
+    param.value.scale = v.scale;
+    param.value.s = std::u16string(v.text);
     r.params.push_back(std::move(param));
   }
   return r;
 }
 
-std::vector<CallRecord> CallLog::list(std::optional<std::u16string_view> proc,
-                                      std::int64_t since) const {
-  std::vector<CallRecord> out;
+std::int64_t CallLog::View::seq() const {
+  return entry_->seq;
+}
+std::int64_t CallLog::View::connection() const {
+  return entry_->connection;
+}
+std::int64_t CallLog::View::at_ms() const {
+  return entry_->at_ms;
+}
+std::u16string_view CallLog::View::proc() const {
+  return entry_->proc;
+}
+bool CallLog::View::via_sql() const {
+  return entry_->via_sql;
+}
+std::optional<std::u16string_view> CallLog::View::error() const {
+  if (!entry_->has_error) return std::nullopt;
+  return std::u16string_view(entry_->error);
+}
+std::vector<CallLog::ParamView> CallLog::View::params() const {
+  return param_views(*entry_);
+}
+
+std::vector<CallLog::View> CallLog::views(std::optional<std::u16string_view> proc,
+                                          std::int64_t since, std::int64_t until,
+                                          std::size_t max_entries) const {
+  std::vector<View> out;
   std::lock_guard lock(mutex_);
   for (const auto& p : entries_) {
-    if (p.seq <= since) continue;
-    if (proc && !iequals(p.proc, *proc)) continue;
-    out.push_back(unpack(p));
+    if (p->seq <= since) continue;
+    if (p->seq > until || out.size() >= max_entries) break;
+    if (proc && !iequals(p->proc, *proc)) continue;
+    out.emplace_back(p);
   }
   return out;
+}
+
+std::vector<CallRecord> CallLog::list(std::optional<std::u16string_view> proc, std::int64_t since,
+                                      std::int64_t until, std::size_t max_entries,
+                                      std::size_t max_bytes) const {
+  std::vector<CallRecord> out;
+  std::size_t bytes = 0;
+  std::lock_guard lock(mutex_);
+  for (const auto& p : entries_) {
+    if (p->seq <= since) continue;
+    if (p->seq > until || out.size() >= max_entries || (!out.empty() && bytes >= max_bytes)) break;
+    if (proc && !iequals(p->proc, *proc)) continue;
+    out.push_back(unpack(*p));
+    bytes += footprint(*p);
+  }
+  return out;
+}
+
+CallLog::Span CallLog::span(std::optional<std::u16string_view> proc, std::int64_t since,
+                            std::int64_t newest) const {
+  Span s;
+  s.since_for_newest = since;
+  std::lock_guard lock(mutex_);
+  for (auto it = entries_.rbegin(); it != entries_.rend() && (*it)->seq > since; ++it) {
+    if (proc && !iequals((*it)->proc, *proc)) continue;
+    if (++s.count == newest) s.since_for_newest = (*it)->seq - 1;
+  }
+  return s;
+}
+
+std::int64_t CallLog::last_seq() const {
+  std::lock_guard lock(mutex_);
+  return next_seq_ - 1;
 }
 
 void CallLog::clear() {

@@ -84,18 +84,55 @@ enum class Kind : std::int64_t { Sms = 0, Lms = 1, Mms = 2 };
   "SELECT id, user_id, sub_id, user_tel, custom_tel, custom_id, custom_nam, msg, " code_expr \
   ", " msg_expr ", typ, kun2, fee, i_time, " s_time_expr " FROM messages "
 
-ResultSet read_rows(Stmt& q, const std::vector<Column>& columns) {
+using RowOf = Row (*)(const Stmt& q, const std::vector<Column>& columns);
+
+// The current row of `q`, a value per column in the column's type.
+Row row_of(const Stmt& q, const std::vector<Column>& columns) {
+  Row row;
+  row.reserve(columns.size());
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    row.push_back(q.value(static_cast<int>(i), columns[i].type));
+  }
+  return row;
+}
+
+// The rows of `q`: all of them now, or, with `reader` (the connection `q` belongs to), the first
+// now (so the set is what the store held at the call) and the others as they are sent.
+ResultSet read_rows(Stmt& q, const std::vector<Column>& columns,
+                    const std::shared_ptr<ReadConnection>& reader, RowOf convert) {
   ResultSet rs;
   rs.columns = columns;
-  while (q.step()) {
-    Row row;
-    row.reserve(columns.size());
-    for (std::size_t i = 0; i < columns.size(); ++i) {
-      row.push_back(q.value(static_cast<int>(i), columns[i].type));
-    }
-    rs.rows.push_back(std::move(row));
+  if (!reader) {
+    while (q.step()) rs.rows.push_back(convert(q, columns));
+    return rs;
   }
+  auto more = std::make_shared<bool>(q.step());
+  rs.next_row = [reader, &q, columns, convert, more](Row& row) {
+    if (!*more) return false;
+    row = convert(q, columns);
+    *more = q.step();
+    if (!*more) q.start();
+    return true;
+  };
   return rs;
+}
+
+// A deposit row: its date as "yy-mm-dd" text.
+Row deposit_row(const Stmt& q, const std::vector<Column>&) {
+  Row row;
+  row.push_back(q.value(0, SqlType::VarChar));
+  row.push_back(q.value(1, SqlType::Int));
+  row.push_back(q.value(2, SqlType::Money));
+  if (q.is_null(3)) {
+    row.push_back(SqlValue::null(SqlType::VarChar));
+  } else {
+    const CivilTime c = to_civil(DateTime{q.integer(3)});
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%02d-%02d-%02d", c.year % 100, c.month, c.day);
+    row.push_back(SqlValue::varchar(from_utf8(buf)));
+  }
+  row.push_back(q.value(4, SqlType::NVarChar));
+  return row;
 }
 
 struct Window {
@@ -124,8 +161,13 @@ std::optional<std::optional<Window>> parse_window(const std::u16string* from,
 
 class Runner {
  public:
-  Runner(ServiceState& state, const ProcArgs& args, std::int64_t connection)
-      : s_(state), store_(state.store), a_(args), def_(*args.def), connection_(connection) {}
+  Runner(ServiceState& state, const ProcArgs& args, std::int64_t connection, bool stream_rows)
+      : s_(state),
+        store_(state.store),
+        a_(args),
+        def_(*args.def),
+        connection_(connection),
+        stream_rows_(stream_rows) {}
 
   StatementResult run() {
     switch (def_.id) {
@@ -163,6 +205,20 @@ class Runner {
   }
 
  private:
+  // A statement whose rows the procedure answers: on a snapshot of the store when the rows are
+  // streamed (they are read after the call, without the lock), else on the store itself.
+  Stmt& query(const char* sql) {
+    if (!stream_rows_) return store_.stmt(sql);
+    if (!reader_) {
+      reader_ = s_.readers.acquire();
+      reader_->begin();
+    }
+    return reader_->stmt(sql);
+  }
+  ResultSet rows(Stmt& q, const std::vector<Column>& columns, RowOf convert = row_of) {
+    return read_rows(q, columns, reader_, convert);
+  }
+
   StatementResult f_login() {
     StatementResult r;
     const auto account = find_account(store_, user_key(a_.text(u"@user_id")));
@@ -276,12 +332,12 @@ class Runner {
 
   StatementResult result_data1() {
     s_.deliver_due_messages();
-    auto& q = store_.stmt(
+    auto& q = query(
         RESULT_SELECT("s_time", "result_code",
                       "result_msg") "WHERE user_key = ? AND state = 1 AND reply = 0 ORDER BY id");
     q.bind_text(1, user_key(a_.text(u"@user_id")));
     StatementResult r;
-    r.result_sets.push_back(read_rows(q, result_columns()));
+    r.result_sets.push_back(rows(q, result_columns()));
     return r;
   }
 
@@ -290,16 +346,16 @@ class Runner {
     if (!window) return fail(def_, kDateConversion, 241);
     StatementResult r;
     if (!*window) {
-      r.result_sets.push_back(ResultSet{result_columns(), {}});
+      r.result_sets.push_back(ResultSet{result_columns(), {}, {}});
       return r;
     }
     s_.deliver_due_messages();
     const bool by_sub = def_.id == ProcId::sp_result_dataV2;
-    auto& q = by_sub ? store_.stmt(RESULT_SELECT("s_time", "result_code", "result_msg")
+    auto& q = by_sub ? query(RESULT_SELECT("s_time", "result_code", "result_msg")
                                    "WHERE user_key = ? AND state <> 3 AND "
                                    "coalesce(s_time, i_time) BETWEEN ? AND ? AND sub_key = ? "
                                    "ORDER BY id")
-                     : store_.stmt(RESULT_SELECT("s_time", "result_code", "result_msg")
+                     : query(RESULT_SELECT("s_time", "result_code", "result_msg")
                                    "WHERE user_key = ? AND state <> 3 AND "
                                    "coalesce(s_time, i_time) BETWEEN ? AND ? ORDER BY id");
     q.bind_text(1, user_key(a_.text(u"@user_id")))
@@ -308,23 +364,23 @@ class Runner {
     if (by_sub) {
       const std::u16string* sub = a_.text(u"@sub_id");
       if (!sub) {
-        r.result_sets.push_back(ResultSet{result_columns(), {}});
+        r.result_sets.push_back(ResultSet{result_columns(), {}, {}});
         return r;
       }
       q.bind_text(4, user_key(sub));
     }
-    r.result_sets.push_back(read_rows(q, result_columns()));
+    r.result_sets.push_back(rows(q, result_columns()));
     return r;
   }
 
   StatementResult yaeyak_data() {
     s_.deliver_due_messages();
     const bool by_sub = def_.id == ProcId::sp_YaeyakDataV2;
-    auto& q = by_sub ? store_.stmt(RESULT_SELECT(
+    auto& q = by_sub ? query(RESULT_SELECT(
                            "due", "NULL",
                            "NULL") "WHERE user_key = ? AND reserved = 1 AND state = 0 AND due > ? "
                                    "AND sub_key = ? ORDER BY due, id")
-                     : store_.stmt(RESULT_SELECT(
+                     : query(RESULT_SELECT(
                            "due", "NULL",
                            "NULL") "WHERE user_key = ? AND reserved = 1 AND state = 0 AND due > ? "
                                    "ORDER BY due, id");
@@ -333,12 +389,12 @@ class Runner {
     if (by_sub) {
       const std::u16string* sub = a_.text(u"@Sub_ID");
       if (!sub) {
-        r.result_sets.push_back(ResultSet{result_columns(), {}});
+        r.result_sets.push_back(ResultSet{result_columns(), {}, {}});
         return r;
       }
       q.bind_text(3, user_key(sub));
     }
-    r.result_sets.push_back(read_rows(q, result_columns()));
+    r.result_sets.push_back(rows(q, result_columns()));
     return r;
   }
 
@@ -354,41 +410,17 @@ class Runner {
     if (!q.step()) return StatementResult{};
     const std::int64_t fee = q.opt_integer(0).value_or(0);
     q.start();
-    Transaction tx(store_);
-    store_.stmt("UPDATE messages SET state = 3 WHERE id = ?").bind(1, *id).run();
-    store_.stmt("UPDATE accounts SET balance = balance + ? WHERE user_key = ?")
-        .bind(1, fee)
-        .bind_text(2, key)
-        .run();
-    tx.commit();
+    s_.cancel_and_refund(*id, key, fee);
     return StatementResult{};
   }
 
   StatementResult ibgum_data() {
-    auto& q = store_.stmt(
+    auto& q = query(
         "SELECT user_id, kunsu, ibgum, ibgum_date, memo FROM deposits WHERE user_key = ? "
         "ORDER BY ibgum_date, id");
     q.bind_text(1, user_key(a_.text(u"@user_id")));
     StatementResult r;
-    ResultSet rs;
-    rs.columns = deposit_columns();
-    while (q.step()) {
-      Row row;
-      row.push_back(q.value(0, SqlType::VarChar));
-      row.push_back(q.value(1, SqlType::Int));
-      row.push_back(q.value(2, SqlType::Money));
-      if (q.is_null(3)) {
-        row.push_back(SqlValue::null(SqlType::VarChar));
-      } else {
-        const CivilTime c = to_civil(DateTime{q.integer(3)});
-        char buf[16];
-        std::snprintf(buf, sizeof buf, "%02d-%02d-%02d", c.year % 100, c.month, c.day);
-        row.push_back(SqlValue::varchar(from_utf8(buf)));
-      }
-      row.push_back(q.value(4, SqlType::NVarChar));
-      rs.rows.push_back(std::move(row));
-    }
-    r.result_sets.push_back(std::move(rs));
+    r.result_sets.push_back(rows(q, deposit_columns(), deposit_row));
     return r;
   }
 
@@ -424,17 +456,20 @@ class Runner {
   const ProcArgs& a_;
   const ProcDef& def_;
   std::int64_t connection_;
+  bool stream_rows_;
+  std::shared_ptr<ReadConnection> reader_;
 };
 
 }  // namespace
 
-StatementResult ServiceState::run_procedure(const ProcArgs& args, std::int64_t connection) {
+StatementResult ServiceState::run_procedure(const ProcArgs& args, std::int64_t connection,
+                                            bool stream_rows) {
   std::unique_lock lock(db_mutex, std::defer_lock);
   // The parameter catalog is built from constant tables: it needs no database, so one client's
   // catalog query never holds up another's calls.
   if (args.def->id != ProcId::sp_sproc_columns) lock.lock();
   try {
-    return Runner(*this, args, connection).run();
+    return Runner(*this, args, connection, stream_rows).run();
   } catch (const std::exception& e) {
     return fail(*args.def, u"sandbox: " + from_utf8(e.what()));
   }
@@ -449,10 +484,25 @@ void ServiceState::deliver_due_messages() {
       .run();
 }
 
-std::int64_t ServiceState::acknowledge(std::int64_t result_id, std::int64_t connection) {
+void ServiceState::cancel_and_refund(std::int64_t id, const std::u16string& user_key,
+                                     std::int64_t fee) {
+  Transaction tx(store);
+  store.stmt("UPDATE messages SET state = 3 WHERE id = ?").bind(1, id).run();
+  store.stmt("UPDATE accounts SET balance = balance + ? WHERE user_key = ?")
+      .bind(1, fee)
+      .bind_text(2, user_key)
+      .run();
+  tx.commit();
+}
+
+std::int64_t ServiceState::acknowledge(std::int64_t result_id, std::int64_t connection,
+                                       std::int64_t listed_in) {
   std::lock_guard lock(db_mutex);
-  store.stmt("UPDATE messages SET reply = 1 WHERE id = ?").bind(1, result_id).run();
-  const std::int64_t rows = store.changes();
+  std::int64_t rows = 0;
+  if (listed_in == generation.load()) {
+    store.stmt("UPDATE messages SET reply = 1 WHERE id = ?").bind(1, result_id).run();
+    rows = store.changes();
+  }
   store.stmt("INSERT INTO acks(connection, result_id, at, rows) VALUES(?,?,?,?)")
       .bind(1, connection)
       .bind(2, result_id)
@@ -486,56 +536,69 @@ SqlValue text_value(SqlType type, std::u16string_view prefix, std::int64_t n, st
   return v;
 }
 
+// Row `i` (from 0) of the generated rows in the columns of `def`.
+Row generated_row(const ProcDef& def, std::int64_t i, DateTime now) {
+  static const SqlValue user = SqlValue::varchar(u"demo");
+  static const SqlValue sub = SqlValue::varchar(u"sub01");
+  static const SqlValue sender = SqlValue::varchar(u"0212345678");
+  static const SqlValue name = SqlValue::nvarchar(u"수신자");
+  static const SqlValue ok = SqlValue::nvarchar(kDelivered);
+  static const SqlValue fee = SqlValue::money(kPriceSms);
+  static const SqlValue zero = SqlValue::int32(0);
+  static const SqlValue one = SqlValue::int32(1);
+  Row row;
+  row.reserve(def.columns.size());
+  if (def.id == ProcId::sp_ibgum_data) {
+    row.push_back(user);
+    row.push_back(SqlValue::int32(static_cast<std::int32_t>(i % 1000 + 1)));
+    row.push_back(SqlValue::money((i % 1000 + 1) * kPriceSms));
+    const CivilTime c = to_civil(DateTime{now.ms - i * 60000});
+    SqlValue date = text_value(SqlType::VarChar, u"", c.year % 100, 2);
+    date.s.push_back(u'-');
+    append_number(date.s, c.month, 2);
+    date.s.push_back(u'-');
+    append_number(date.s, c.day, 2);
+    row.push_back(std::move(date));
+    row.push_back(text_value(SqlType::NVarChar, u"generated deposit ", i + 1, 1));
+    return row;
+  }
+  const std::int64_t n = i + 1;
+  row.push_back(SqlValue::int32(static_cast<std::int32_t>(n)));
+  row.push_back(user);
+  row.push_back(sub);
+  row.push_back(sender);
+  row.push_back(text_value(SqlType::VarChar, u"010", i % 100000000, 8));
+  row.push_back(text_value(SqlType::NVarChar, u"G", n, 7));
+  row.push_back(name);
+  row.push_back(text_value(SqlType::NVarChar, u"generated message ", n, 1));
+  row.push_back(zero);
+  row.push_back(ok);
+  row.push_back(zero);
+  row.push_back(one);
+  row.push_back(fee);
+  row.push_back(SqlValue::datetime(DateTime{now.ms - i * 1000}));
+  row.push_back(SqlValue::datetime(DateTime{now.ms - i * 1000 + kDeliveryDelayMs}));
+  return row;
+}
+
 }  // namespace
 
-ResultSet ServiceState::generated_rows(const ProcDef& def, std::int64_t count, DateTime now) {
+ResultSet ServiceState::generated_rows(const ProcDef& def, std::int64_t count, DateTime now,
+                                       bool stream_rows) {
   ResultSet rs;
   rs.columns = def.columns;
   if (count <= 0 || def.columns.empty()) return rs;
-  rs.rows.resize(static_cast<std::size_t>(count));
-  const bool deposits = def.id == ProcId::sp_ibgum_data;
-  const SqlValue user = SqlValue::varchar(u"demo");
-  const SqlValue sub = SqlValue::varchar(u"sub01");
-  const SqlValue sender = SqlValue::varchar(u"0212345678");
-  const SqlValue name = SqlValue::nvarchar(u"수신자");
-  const SqlValue ok = SqlValue::nvarchar(kDelivered);
-  const SqlValue fee = SqlValue::money(kPriceSms);
-  const SqlValue zero = SqlValue::int32(0);
-  const SqlValue one = SqlValue::int32(1);
-  for (std::int64_t i = 0; i < count; ++i) {
-    Row& row = rs.rows[static_cast<std::size_t>(i)];
-    row.reserve(def.columns.size());
-    if (deposits) {
-      row.push_back(user);
-      row.push_back(SqlValue::int32(static_cast<std::int32_t>(i % 1000 + 1)));
-      row.push_back(SqlValue::money((i % 1000 + 1) * kPriceSms));
-      const CivilTime c = to_civil(DateTime{now.ms - i * 60000});
-      SqlValue date = text_value(SqlType::VarChar, u"", c.year % 100, 2);
-      date.s.push_back(u'-');
-      append_number(date.s, c.month, 2);
-      date.s.push_back(u'-');
-      append_number(date.s, c.day, 2);
-      row.push_back(std::move(date));
-      row.push_back(text_value(SqlType::NVarChar, u"generated deposit ", i + 1, 1));
-    } else {
-      const std::int64_t n = i + 1;
-      row.push_back(SqlValue::int32(static_cast<std::int32_t>(n)));
-      row.push_back(user);
-      row.push_back(sub);
-      row.push_back(sender);
-      row.push_back(text_value(SqlType::VarChar, u"010", i % 100000000, 8));
-      row.push_back(text_value(SqlType::NVarChar, u"G", n, 7));
-      row.push_back(name);
-      row.push_back(text_value(SqlType::NVarChar, u"generated message ", n, 1));
-      row.push_back(zero);
-      row.push_back(ok);
-      row.push_back(zero);
-      row.push_back(one);
-      row.push_back(fee);
-      row.push_back(SqlValue::datetime(DateTime{now.ms - i * 1000}));
-      row.push_back(SqlValue::datetime(DateTime{now.ms - i * 1000 + kDeliveryDelayMs}));
-    }
+  if (stream_rows) {
+    auto next = std::make_shared<std::int64_t>(0);
+    rs.next_row = [&def, count, now, next](Row& row) {
+      if (*next >= count) return false;
+      row = generated_row(def, (*next)++, now);
+      return true;
+    };
+    return rs;
   }
+  rs.rows.reserve(static_cast<std::size_t>(count));
+  for (std::int64_t i = 0; i < count; ++i) rs.rows.push_back(generated_row(def, i, now));
   return rs;
 }
 

@@ -171,6 +171,7 @@ ServiceState::ServiceState(ServiceConfig cfg, std::filesystem::path db_file)
       db_password(from_utf8(config.db_password)),
       clock(config.clock_start.value_or(local_now())),
       store(db_file, config.reset),
+      readers(db_file),
       calls(config.call_log_limit, config.call_log_bytes) {
   calls.set_observer([this] { return clock.now().ms; }, [this] { changes.bump(); });
 }
@@ -179,6 +180,7 @@ void ServiceState::reset_to_seed() {
   {
     std::lock_guard lock(db_mutex);
     store.reset_to_seed();
+    ++generation;
     faults.clear();
     clock.set(config.clock_start.value_or(local_now()));
   }
@@ -194,6 +196,19 @@ Service::~Service() = default;
 
 std::unique_ptr<Session> Service::open_session() {
   return make_session(*state_);
+}
+
+CallLog& Service::calls() {
+  return state_->calls;
+}
+Faults& Service::faults() {
+  return state_->faults;
+}
+ChangeFeed& Service::changes() {
+  return state_->changes;
+}
+void Service::reset_to_seed() {
+  state_->reset_to_seed();
 }
 
 DateTime Service::now() const {

@@ -1,6 +1,6 @@
 // The sandbox's database service: the procedures of database `sms` on an SQLite file, the
 // service clock, the call log and injected faults. The TDS server reaches it through Backend;
-// the control port through register_service_routes (service/control_routes.h).
+// the control port through the accessors below and service/stored_data.h.
 #pragma once
 
 #include <cstddef>
@@ -27,6 +27,9 @@ struct ServiceConfig {
 };
 
 struct ServiceState;
+class CallLog;
+class Faults;
+class ChangeFeed;
 
 class Service : public Backend {
  public:
@@ -51,7 +54,16 @@ class Service : public Backend {
   };
   ConnectionCounts connection_counts() const;
 
-  // Internals, for the control routes and tests.
+  // What the control port reads and changes besides the stored data (each thread-safe).
+  CallLog& calls();
+  Faults& faults();
+  ChangeFeed& changes();  // bumped by every logged call; the control port bumps it on writes
+  // Accounts, balances, messages, deposits, members, acknowledgements, faults, the clock and the
+  // call log as at first start. A procedure running meanwhile is stored whole before, or runs
+  // whole after.
+  void reset_to_seed();
+
+  // Internals, for the service's own tests (service/service_impl.h).
   ServiceState& state() { return *state_; }
 
  private:

@@ -27,6 +27,12 @@ ServerMessage message(std::int32_t number, std::u16string text, std::uint8_t sev
   return m;
 }
 
+// The procedures whose rows an export acknowledges.
+bool lists_results(ProcId id) {
+  return id == ProcId::sp_result_data1 || id == ProcId::sp_result_data2 ||
+         id == ProcId::sp_result_dataV2;
+}
+
 StatementResult error_result(ServerMessage m) {
   StatementResult r;
   r.error = std::move(m);
@@ -185,6 +191,8 @@ class SessionImpl final : public Session {
     s_.open_sessions.fetch_add(1);
   }
   ~SessionImpl() override { s_.open_sessions.fetch_sub(1); }
+
+  void allow_row_streaming() override { stream_rows_ = true; }
 
   LoginResult login(const LoginRequest& request) override {
     s_.total_logins.fetch_add(1);
@@ -403,11 +411,16 @@ class SessionImpl final : public Session {
     } else if (auto raise = s_.faults.take_raise(def.name)) {
       r.error = procedure_error(def, raise->number, raise->message);
     } else if (auto rows = s_.faults.rows(def.name); rows && !def.columns.empty()) {
-      r.result_sets.push_back(ServiceState::generated_rows(def, *rows, s_.clock.now()));
+      r.result_sets.push_back(
+          ServiceState::generated_rows(def, *rows, s_.clock.now(), stream_rows_));
     } else if (rows) {
       r.result_sets.push_back(stray_rows(*rows));
     } else {
-      r = s_.run_procedure(args, connection_);
+      // Read before the call: a reset racing with it makes the listing count as older, which
+      // only refuses acknowledgements, never lets a wrong one through.
+      const std::int64_t generation = s_.generation.load();
+      r = s_.run_procedure(args, connection_, stream_rows_);
+      if (lists_results(def.id) && !r.error) listed_in_ = generation;
     }
     std::optional<std::u16string> error_text;
     if (r.error) error_text = r.error->text;
@@ -491,7 +504,7 @@ class SessionImpl final : public Session {
           }
           return error_result(message(fault->raise->number, fault->raise->message, 16, 1));
         }
-        r.rows_affected = s_.acknowledge(st.ack_id, connection_);
+        r.rows_affected = s_.acknowledge(st.ack_id, connection_, listed_in_);
         return r;
       case K::Fail:
         return error_result(message(st.fail_number, st.fail_text, 16, 1));
@@ -700,6 +713,9 @@ class SessionImpl final : public Session {
 
   ServiceState& s_;
   std::int64_t connection_;
+  bool stream_rows_ = false;  // long row sets are read while they are sent
+  // The reset generation in which this session last listed results (or began).
+  std::int64_t listed_in_ = s_.generation.load();
   std::int32_t trancount_ = 0;
 };
 

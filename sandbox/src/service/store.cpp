@@ -94,6 +94,14 @@ std::u16string Stmt::text(int column) const {
   return out;
 }
 
+std::u16string_view Stmt::text_view(int column) const {
+  const void* data = sqlite3_column_blob(stmt_, column);
+  const int bytes = sqlite3_column_bytes(stmt_, column);
+  if (!data || bytes <= 0) return {};
+  return std::u16string_view(static_cast<const char16_t*>(data),
+                             static_cast<std::size_t>(bytes) / 2);
+}
+
 std::string Stmt::utf8(int column) const {
   const auto* data = sqlite3_column_text(stmt_, column);
   const int bytes = sqlite3_column_bytes(stmt_, column);
@@ -164,6 +172,60 @@ Store::Store(const std::filesystem::path& file, bool reset) {
     db_ = nullptr;
     throw;
   }
+}
+
+ReadConnection::ReadConnection(const std::filesystem::path& file) {
+  if (sqlite3_open_v2(file.string().c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
+                      nullptr) != SQLITE_OK) {
+    const std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
+    sqlite3_close(db_);
+    throw StoreError("cannot open " + file.string() + " for reading: " + message);
+  }
+  // A small page cache: readers stream, they do not revisit.
+  sqlite3_exec(db_, "PRAGMA cache_size=-512", nullptr, nullptr, nullptr);
+  // A writer's checkpoint may hold the file briefly.
+  sqlite3_busy_timeout(db_, 5000);
+}
+
+ReadConnection::~ReadConnection() {
+  cache_.clear();
+  sqlite3_close(db_);
+}
+
+Stmt& ReadConnection::stmt(const char* sql) {
+  auto& slot = cache_[sql];
+  if (!slot) slot = std::make_unique<Stmt>(db_, sql);
+  return slot->start();
+}
+
+void ReadConnection::begin() {
+  if (in_transaction_) return;
+  if (sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr) == SQLITE_OK) in_transaction_ = true;
+}
+
+void ReadConnection::end() {
+  if (!in_transaction_) return;
+  for (auto& [sql, stmt] : cache_) stmt->start();
+  sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+  in_transaction_ = false;
+}
+
+std::shared_ptr<ReadConnection> ReadPool::acquire() {
+  std::unique_ptr<ReadConnection> c;
+  {
+    std::lock_guard lock(mutex_);
+    if (!idle_.empty()) {
+      c = std::move(idle_.back());
+      idle_.pop_back();
+    }
+  }
+  if (!c) c = std::make_unique<ReadConnection>(file_);
+  return std::shared_ptr<ReadConnection>(c.release(), [this](ReadConnection* used) {
+    used->end();
+    std::unique_ptr<ReadConnection> owned(used);
+    std::lock_guard lock(mutex_);
+    if (idle_.size() < kKeepIdle) idle_.push_back(std::move(owned));
+  });
 }
 
 Store::~Store() {

@@ -8,11 +8,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "backend.h"
 
@@ -51,6 +53,8 @@ class Stmt {
   std::int64_t integer(int column) const;
   std::optional<std::int64_t> opt_integer(int column) const;
   std::u16string text(int column) const;
+  // The text without a copy, valid until the next step() or start().
+  std::u16string_view text_view(int column) const;
   std::string utf8(int column) const;  // a TEXT column
   // Typed value for a result row: text columns read as BLOB UTF-16LE.
   SqlValue value(int column, SqlType type) const;
@@ -87,6 +91,43 @@ class Store {
   sqlite3* db_ = nullptr;
   bool created_ = false;
   std::unordered_map<const char*, std::unique_ptr<Stmt>> cache_;
+};
+
+// A read-only connection to the store's file, for readers that must neither wait for nor hold up
+// the service's lock: in WAL mode a read transaction sees one snapshot while procedures go on
+// writing. One user at a time (ReadPool hands them out).
+class ReadConnection {
+ public:
+  explicit ReadConnection(const std::filesystem::path& file);
+  ~ReadConnection();
+  ReadConnection(const ReadConnection&) = delete;
+  ReadConnection& operator=(const ReadConnection&) = delete;
+
+  // As Store::stmt.
+  Stmt& stmt(const char* sql);
+  // Every read between begin() and end() sees one snapshot of the store.
+  void begin();
+  void end();
+
+ private:
+  sqlite3* db_ = nullptr;
+  bool in_transaction_ = false;
+  std::unordered_map<const char*, std::unique_ptr<Stmt>> cache_;
+};
+
+// Read connections, made when asked for and kept for reuse (a few). Thread-safe; must outlive
+// every connection it handed out.
+class ReadPool {
+ public:
+  explicit ReadPool(std::filesystem::path file) : file_(std::move(file)) {}
+  // The connection goes back to the pool when the last copy of the pointer is gone.
+  std::shared_ptr<ReadConnection> acquire();
+
+ private:
+  static constexpr std::size_t kKeepIdle = 4;
+  std::filesystem::path file_;
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<ReadConnection>> idle_;
 };
 
 // Wraps BEGIN/COMMIT; rolls back when left by an exception.

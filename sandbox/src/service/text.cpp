@@ -30,25 +30,36 @@ std::string utf16le_hex(std::u16string_view s) {
   return out;
 }
 
-bool iequals(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
-  }
-  return true;
-}
-
 std::u16string comparison_key(std::u16string_view s) {
   while (!s.empty() && s.back() == u' ') s.remove_suffix(1);
-  std::u16string out(s);
-  for (auto& c : out) c = ascii_lower(c);
-  return out;
+  return ascii_lowered(s);
 }
 
 std::u16string_view trim_blanks(std::u16string_view s) {
   while (!s.empty() && (s.front() == u' ' || s.front() == u'\t')) s.remove_prefix(1);
   while (!s.empty() && (s.back() == u' ' || s.back() == u'\t')) s.remove_suffix(1);
   return s;
+}
+
+TextSearch::TextSearch(std::u16string_view pattern, bool fold)
+    : pattern_(fold ? ascii_lowered(pattern) : std::u16string(pattern)),
+      border_(pattern_.size(), 0),
+      fold_(fold) {
+  for (std::size_t i = 1, k = 0; i < pattern_.size(); ++i) {
+    while (k > 0 && pattern_[i] != pattern_[k]) k = border_[k - 1];
+    if (pattern_[i] == pattern_[k]) ++k;
+    border_[i] = k;
+  }
+}
+
+bool TextSearch::found_in(std::u16string_view text) const {
+  if (pattern_.empty()) return true;
+  for (std::size_t i = 0, k = 0; i < text.size(); ++i) {
+    const char16_t c = unit(text[i]);
+    while (k > 0 && c != pattern_[k]) k = border_[k - 1];
+    if (c == pattern_[k] && ++k == pattern_.size()) return true;
+  }
+  return false;
 }
 
 // The calendar is <chrono>'s (proleptic Gregorian, days since 1970-01-01).

@@ -6,7 +6,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "ascii.h"
 #include "backend.h"
 
 namespace sandbox {
@@ -18,15 +20,29 @@ std::u16string from_utf8(std::string_view s);
 // The exact code units as little-endian hex ("640065006d006f00").
 std::string utf16le_hex(std::u16string_view s);
 
-constexpr char16_t ascii_lower(char16_t c) {
-  return (c >= u'A' && c <= u'Z') ? c + 32 : c;
-}
 // Comparison under a case-insensitive collation (ASCII letters fold; everything else exact).
-bool iequals(std::u16string_view a, std::u16string_view b);
+inline bool iequals(std::u16string_view a, std::u16string_view b) {
+  return ascii_iequals(a, b);
+}
 // The key that makes two user ids equal when SQL Server would: ASCII case folded, trailing
 // blanks dropped (string comparison pads with blanks).
 std::u16string comparison_key(std::u16string_view s);
 std::u16string_view trim_blanks(std::u16string_view s);
+
+// Finds one text in others in time linear in their length (Knuth-Morris-Pratt), however the
+// pattern repeats itself: a long pattern over long texts costs no more than reading them. With
+// `fold`, ASCII letters match in either case.
+class TextSearch {
+ public:
+  TextSearch(std::u16string_view pattern, bool fold);
+  bool found_in(std::u16string_view text) const;
+
+ private:
+  char16_t unit(char16_t c) const { return fold_ ? ascii_lower(c) : c; }
+  std::u16string pattern_;
+  std::vector<std::size_t> border_;  // border_[i]: longest proper border of pattern_[0..i]
+  bool fold_;
+};
 
 // Civil date-time <-> milliseconds since 1970-01-01 (no time zone).
 struct CivilTime {

@@ -4,6 +4,7 @@
 #include <exception>
 #include <string>
 
+#include "ascii.h"
 #include "tds/login.h"
 #include "tds/request_decoder.h"
 #include "tds/response_encoder.h"
@@ -35,19 +36,11 @@ bool any_drop(const std::vector<StatementResult>& results) {
                      [](const StatementResult& r) { return r.drop_connection; });
 }
 
-bool iequals(std::u16string_view a, std::u16string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char16_t c) { return c >= u'A' && c <= u'Z' ? char16_t(c + 32) : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
 bool is_execute_sql(const RpcCall& call) {
   if (call.proc_id != 0) return call.proc_id == kProcIdExecuteSql;
-  return iequals(call.name, u"sp_executesql") || iequals(call.name, u"sys.sp_executesql") ||
-         iequals(call.name, u"[sys].[sp_executesql]");
+  return ascii_iequals(call.name, u"sp_executesql") ||
+         ascii_iequals(call.name, u"sys.sp_executesql") ||
+         ascii_iequals(call.name, u"[sys].[sp_executesql]");
 }
 
 bool is_text(const SqlValue& v) {
@@ -63,7 +56,20 @@ Reply Connection::too_large() {
                      true);
 }
 
+ResponseBuilder Connection::builder() {
+  ResponseBuilder b;
+  // Parts of about 32 KiB: a long answer costs that much memory while it goes out.
+  if (sink_) {
+    b.stream_to(32 * 1024, [this](std::vector<std::uint8_t> part) {
+      partly_sent_ = true;
+      return sink_(std::move(part));
+    });
+  }
+  return b;
+}
+
 Reply Connection::handle(const Message& m) {
+  partly_sent_ = false;
   try {
     switch (m.type) {
       case packet_type::kPrelogin:
@@ -91,10 +97,12 @@ Reply Connection::handle(const Message& m) {
     if (m.type == packet_type::kRpc) return rpc(m);
     return error_reply(4002, "Transaction manager requests are not supported.", false);
   } catch (const ProtocolError& e) {
+    if (partly_sent_) return {{}, true};  // an answer already under way cannot turn into another
     // Framing is intact (the message was complete), so the connection can carry on — except
     // before login, where there is no session to carry on with.
     return error_reply(e.number(), e.what(), state_ != State::kLoggedIn);
   } catch (const std::exception& e) {
+    if (partly_sent_) return {{}, true};
     return error_reply(50000, std::string("Internal error: ") + e.what(), false);
   }
 }
@@ -158,14 +166,15 @@ Reply Connection::sql_batch(const Message& m) {
   const std::u16string sql = decode_sql_batch(m.payload);
   const std::vector<StatementResult> results = session_.execute_batch(sql);
   if (any_drop(results)) return {{}, true};
-  ResponseBuilder b;
+  ResponseBuilder b = builder();
   b.batch_results(results, database_);
+  if (b.stream_failed()) return {{}, true};
   return {b.finish(), false};
 }
 
 Reply Connection::rpc(const Message& m) {
   const std::vector<RpcCall> calls = decode_rpc(m.payload);
-  ResponseBuilder b;
+  ResponseBuilder b = builder();
   for (const RpcCall& call : calls) {
     std::vector<StatementResult> results;
     if (is_execute_sql(call)) {
@@ -198,6 +207,7 @@ Reply Connection::rpc(const Message& m) {
     }
     if (any_drop(results)) return {{}, true};
     b.rpc_results(results, database_);
+    if (b.stream_failed()) return {{}, true};
   }
   return {b.finish(), false};
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "backend.h"
 #include "tds/packet.h"
 #include "tds/request_decoder.h"
+#include "tds/response_encoder.h"
 
 namespace sandbox::tds {
 
@@ -24,6 +26,9 @@ class Connection {
 
   // Handles one complete message from the client.
   Reply handle(const Message& message);
+  // A long answer's first parts go to `sink` while it is built (see ResponseBuilder::stream_to);
+  // the Reply then holds only its rest. A false from `sink` ends the connection.
+  void stream_to(std::function<bool(std::vector<std::uint8_t>)> sink) { sink_ = std::move(sink); }
   // Used for a message over the size bound: an ERROR, then the connection closes.
   static Reply too_large();
 
@@ -40,7 +45,12 @@ class Connection {
   Reply rpc(const Message& m);
   std::vector<StatementResult> prepared_call(const RpcCall& call);
 
+  // A builder for an answer, streaming to sink_ when set.
+  ResponseBuilder builder();
+
   Session& session_;
+  std::function<bool(std::vector<std::uint8_t>)> sink_;
+  bool partly_sent_ = false;  // part of the current answer went to sink_
   State state_ = State::kNew;
   std::size_t packet_size_ = kDefaultPacketSize;
   std::u16string database_;

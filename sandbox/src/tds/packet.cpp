@@ -18,7 +18,7 @@ PacketHeader parse_header(std::span<const std::uint8_t, kHeaderSize> b) {
 
 std::vector<std::uint8_t> frame_message(std::uint8_t type, std::span<const std::uint8_t> payload,
                                         std::size_t packet_size, std::uint16_t spid,
-                                        std::uint8_t& packet_id) {
+                                        std::uint8_t& packet_id, bool end_of_message) {
   packet_size = std::clamp(packet_size, kMinPacketSize, kMaxPacketSize);
   const std::size_t chunk = packet_size - kHeaderSize;
   const std::size_t packets = payload.empty() ? 1 : (payload.size() + chunk - 1) / chunk;
@@ -27,7 +27,7 @@ std::vector<std::uint8_t> frame_message(std::uint8_t type, std::span<const std::
   std::size_t pos = 0;
   for (std::size_t i = 0; i < packets; ++i) {
     const std::size_t n = std::min(chunk, payload.size() - pos);
-    const bool last = i + 1 == packets;
+    const bool last = end_of_message && i + 1 == packets;
     const std::size_t length = n + kHeaderSize;
     out.push_back(type);
     out.push_back(last ? kStatusEom : 0);
@@ -84,6 +84,10 @@ ReadResult MessageReader::read(Message& out) {
     }
     if (started && h.type != out.type) return ReadResult::kBadPacket;
     if (out.payload.size() + body > max_message_bytes_) return ReadResult::kTooLarge;
+    if (admit_large_ && out.payload.size() <= large_bytes_ &&
+        out.payload.size() + body > large_bytes_ && !admit_large_()) {
+      return ReadResult::kNoRoom;
+    }
     out.type = h.type;
     started = true;
     const std::size_t old = out.payload.size();

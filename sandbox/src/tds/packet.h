@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -44,11 +45,12 @@ PacketHeader parse_header(std::span<const std::uint8_t, kHeaderSize> bytes);
 bool is_client_packet_type(std::uint8_t type);
 
 // Frames `payload` as packets of at most `packet_size` bytes (header included), the last one
-// flagged end-of-message. `packet_id` is the connection's running counter (wraps at 256). An
-// empty payload still makes one packet.
+// flagged end-of-message unless `end_of_message` is false (more of the message follows).
+// `packet_id` is the connection's running counter (wraps at 256). An empty payload still makes
+// one packet.
 std::vector<std::uint8_t> frame_message(std::uint8_t type, std::span<const std::uint8_t> payload,
                                         std::size_t packet_size, std::uint16_t spid,
-                                        std::uint8_t& packet_id);
+                                        std::uint8_t& packet_id, bool end_of_message = true);
 
 // Where packets come from: a socket, or a buffer in tests.
 class ByteSource {
@@ -69,6 +71,7 @@ enum class ReadResult {
   kTruncated,  // the stream ended inside a packet or message
   kBadPacket,  // impossible header (length < 8, not a client type, type changes mid-message)
   kTooLarge,   // the message exceeds the size bound
+  kNoRoom,     // the message grew large and no room for it came free in time
 };
 
 // Reassembles multi-packet messages. An ATTENTION packet arriving inside a partly received
@@ -79,10 +82,18 @@ class MessageReader {
   MessageReader(ByteSource& source, std::size_t max_message_bytes = kDefaultMaxMessageBytes)
       : source_(source), max_message_bytes_(max_message_bytes) {}
   ReadResult read(Message& out);
+  // Called once per message as it grows past `bytes`; the message is read on only when `admit`
+  // returns true.
+  void set_large_gate(std::size_t bytes, std::function<bool()> admit) {
+    large_bytes_ = bytes;
+    admit_large_ = std::move(admit);
+  }
 
  private:
   ByteSource& source_;
   std::size_t max_message_bytes_;
+  std::size_t large_bytes_ = 0;
+  std::function<bool()> admit_large_;
 };
 
 }  // namespace sandbox::tds

@@ -230,11 +230,26 @@ void ResponseBuilder::value(const WireType& t, const SqlValue& v) {
           w_.u64le(kPlpNull);
           return;
         }
-        const auto b = text_bytes(t, v);
-        w_.u64le(b.size());
-        if (!b.empty()) {
-          w_.u32le(static_cast<std::uint32_t>(b.size()));
-          w_.bytes(b);
+        // In chunks, each free to go out before the next is built: a text of megabytes never
+        // sits in the answer whole.
+        static constexpr std::size_t kChunk = 32 * 1024;
+        if (t.type == SqlType::NVarChar) {
+          w_.u64le(v.s.size() * 2);
+          for (std::size_t at = 0; at < v.s.size(); at += kChunk / 2) {
+            const std::size_t n = std::min(kChunk / 2, v.s.size() - at);
+            w_.u32le(static_cast<std::uint32_t>(n * 2));
+            for (std::size_t i = at; i < at + n; ++i) w_.u16le(v.s[i]);
+            maybe_flush();
+          }
+        } else {
+          const auto b = text_bytes(t, v);
+          w_.u64le(b.size());
+          for (std::size_t at = 0; at < b.size(); at += kChunk) {
+            const std::size_t n = std::min(kChunk, b.size() - at);
+            w_.u32le(static_cast<std::uint32_t>(n));
+            w_.bytes(std::span(b).subspan(at, n));
+            maybe_flush();
+          }
         }
         w_.u32le(0);
         return;
@@ -352,8 +367,31 @@ void ResponseBuilder::result_set(const ResultSet& rs, std::uint8_t done_token) {
   std::vector<WireType> types;
   types.reserve(rs.columns.size());
   for (const Column& c : rs.columns) types.push_back(wire_type(c));
-  for (const Row& r : rs.rows) row(types, r);
-  done(done_token, done::kCount, rs.rows.size(), kCurCmdSelect);
+  std::uint64_t count = 0;
+  for (const Row& r : rs.rows) {
+    row(types, r);
+    ++count;
+    if (!maybe_flush()) break;
+  }
+  if (rs.next_row && !stream_failed_) {
+    for (Row r; rs.next_row(r); r.clear()) {
+      row(types, r);
+      ++count;
+      if (!maybe_flush()) break;
+    }
+  }
+  done(done_token, done::kCount, count, kCurCmdSelect);
+}
+
+bool ResponseBuilder::maybe_flush() {
+  if (stream_failed_) return false;
+  if (!sink_ || w_.size() < stream_bytes_) return true;
+  // Every DONE already built has more tokens after it: the rows still to come.
+  auto& b = w_.buffer();
+  for (const std::size_t at : done_status_at_) b[at] |= done::kMore;
+  done_status_at_.clear();
+  stream_failed_ = !sink_(w_.take());
+  return !stream_failed_;
 }
 
 void ResponseBuilder::head(const StatementResult& st, std::u16string& database) {

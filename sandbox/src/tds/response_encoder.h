@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,15 @@ class ResponseBuilder {
   void error_done(const ServerMessage& m);
 
   bool empty() const { return w_.size() == 0; }
+
+  // Hands the tokens built so far to `sink` whenever they pass `bytes` within a result set, so
+  // that a long answer goes out while it is built. A false from `sink` (the client is gone)
+  // stops the rows; stream_failed() then says so.
+  void stream_to(std::size_t bytes, std::function<bool(std::vector<std::uint8_t>)> sink) {
+    stream_bytes_ = bytes;
+    sink_ = std::move(sink);
+  }
+  bool stream_failed() const { return stream_failed_; }
   std::vector<std::uint8_t> finish();
 
  private:
@@ -96,8 +106,14 @@ class ResponseBuilder {
   void type_info(const WireType& t);
   void value(const WireType& t, const SqlValue& v);
 
+  // Sends what is built when it is long enough (see stream_to); false once the sink failed.
+  bool maybe_flush();
+
   WireWriter w_;
   std::vector<std::size_t> done_status_at_;  // offsets of every DONE* status field
+  std::size_t stream_bytes_ = 0;
+  std::function<bool(std::vector<std::uint8_t>)> sink_;
+  bool stream_failed_ = false;
 };
 
 // The unit of 1/10^scale in which `v` is expressed, converted to `scale` (Money counts in 1/10^4,

@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,6 +37,9 @@ class SocketSource : public ByteSource {
     cap_at_first_ = cap_at_first;
     started_ = false;
   }
+
+  // When the message being read must be in.
+  Clock::time_point deadline() const { return started_ ? deadline_ : first_; }
 
   bool read_exact(std::span<std::uint8_t> out) override {
     std::size_t got = 0;
@@ -175,6 +179,11 @@ void TdsServer::accept_loop() {
     }
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // A client that stops reading its answer is dropped after the message deadline.
+    const auto send_ms = limits_.message_timeout.count();
+    const timeval send_timeout{static_cast<time_t>(send_ms / 1000),
+                               static_cast<suseconds_t>(send_ms % 1000 * 1000)};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
     // SPIDs are non-zero; start where a real server's user sessions start.
     const auto spid = static_cast<std::uint16_t>(51 + (spid_counter++ % 30000));
     std::lock_guard lock(mutex_);
@@ -196,10 +205,43 @@ void TdsServer::serve(Live& live, std::uint16_t spid) {
   const int fd = live.fd;  // stays open until this thread closes it below
   try {
     std::unique_ptr<Session> session = backend_.open_session();
+    session->allow_row_streaming();
     Connection conn(*session);
     SocketSource source(fd);
     MessageReader reader(source, max_message_bytes_);
+    // A large request holds a slot from the moment it grows large until it has run.
+    struct LargeSlot {
+      TdsServer& server;
+      bool held = false;
+      ~LargeSlot() { release(); }
+      void release() {
+        if (held) server.give_large_slot();
+        held = false;
+      }
+    } large{*this};
+    reader.set_large_gate(limits_.large_request_bytes, [&] {
+      large.held = take_large_slot(source.deadline());
+      return large.held;
+    });
     std::uint8_t packet_id = 1;
+    // A long answer goes out in full packets while it is built; the last packet (end of
+    // message) carries what remains once it is done. Less than a packet is ever held back.
+    std::vector<std::uint8_t> unsent;
+    conn.stream_to([&](std::vector<std::uint8_t> part) {
+      const std::size_t body = conn.packet_size() - kHeaderSize;
+      std::span<const std::uint8_t> rest(part);
+      while (unsent.size() + rest.size() > body) {  // a full packet, and more after it
+        const std::size_t take = body - unsent.size();
+        unsent.insert(unsent.end(), rest.begin(), rest.begin() + static_cast<std::ptrdiff_t>(take));
+        rest = rest.subspan(take);
+        const auto packet = frame_message(packet_type::kTabularResult, unsent, conn.packet_size(),
+                                          spid, packet_id, false);
+        unsent.clear();
+        if (!send_all(fd, packet)) return false;
+      }
+      unsent.insert(unsent.end(), rest.begin(), rest.end());
+      return true;
+    });
     const Clock::time_point login_deadline = Clock::now() + limits_.login_timeout;
     for (;;) {
       Message m;
@@ -221,11 +263,17 @@ void TdsServer::serve(Live& live, std::uint16_t spid) {
         reply = conn.handle(m);
         if (conn.logged_in()) live.logged_in.store(true);
       }
+      // Run: what it cost is freed; its answer's rest is small or was streamed.
+      m = Message{};
+      large.release();
       if (!reply.payload.empty()) {
+        unsent.insert(unsent.end(), reply.payload.begin(), reply.payload.end());
         const auto bytes =
-            frame_message(packet_type::kTabularResult, reply.payload, packet_size, spid, packet_id);
+            frame_message(packet_type::kTabularResult, unsent, packet_size, spid, packet_id);
+        unsent.clear();
         if (!send_all(fd, bytes)) break;
       }
+      unsent.clear();
       if (reply.close) break;
     }
   } catch (...) {
@@ -238,6 +286,24 @@ void TdsServer::serve(Live& live, std::uint16_t spid) {
   }
   --open_;
   live.finished.store(true);
+}
+
+bool TdsServer::take_large_slot(Clock::time_point deadline) {
+  std::unique_lock lock(large_mutex_);
+  const bool free = large_freed_.wait_until(lock, deadline, [&] {
+    return stopping_.load() || large_in_use_ < std::max<std::size_t>(1, limits_.large_requests);
+  });
+  if (!free || stopping_.load()) return false;
+  ++large_in_use_;
+  return true;
+}
+
+void TdsServer::give_large_slot() {
+  {
+    std::lock_guard lock(large_mutex_);
+    --large_in_use_;
+  }
+  large_freed_.notify_one();
 }
 
 bool TdsServer::evict_one_not_logged_in() {
@@ -274,6 +340,10 @@ void TdsServer::stop() {
   if (!started_ || stopped_) return;
   stopped_ = true;
   stopping_.store(true);
+  {
+    std::lock_guard lock(large_mutex_);  // a connection waiting for a large slot wakes
+  }
+  large_freed_.notify_all();
   const char byte = 1;
   [[maybe_unused]] const ssize_t w = ::write(wake_fds_[1], &byte, 1);
   acceptor_.join();

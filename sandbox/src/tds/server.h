@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -26,8 +27,13 @@ struct TdsLimits {
   std::chrono::milliseconds login_timeout{30000};
   // Logged in, waiting for the next request.
   std::chrono::milliseconds idle_timeout{1800000};
-  // From a request's first byte to its last.
+  // From a request's first byte to its last; also how long sending an answer may stall.
   std::chrono::milliseconds message_timeout{60000};
+  // Requests over large_request_bytes being read or run at once: each costs several times its
+  // size while it runs, so many at once could exhaust memory. Others wait, under their message
+  // deadline, for one of them to have run.
+  std::size_t large_requests = 1;
+  std::size_t large_request_bytes = 64 * 1024;
 };
 
 class TdsServer {
@@ -71,6 +77,10 @@ class TdsServer {
     bool evicted = false;
   };
 
+  // Waits (until `deadline`) for one of the large-request slots; false when none came free.
+  bool take_large_slot(std::chrono::steady_clock::time_point deadline);
+  void give_large_slot();
+
   void accept_loop();
   void serve(Live& live, std::uint16_t spid);
   void reap_finished();
@@ -96,6 +106,10 @@ class TdsServer {
   std::atomic<std::uint64_t> total_{0};
   std::atomic<std::uint64_t> refused_{0};
   std::atomic<std::uint64_t> evicted_{0};
+
+  std::mutex large_mutex_;
+  std::condition_variable large_freed_;
+  std::size_t large_in_use_ = 0;
 };
 
 }  // namespace sandbox::tds

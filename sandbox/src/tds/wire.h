@@ -61,7 +61,11 @@ class WireWriter {
   std::vector<std::uint8_t>& buffer() { return buf_; }
   const std::vector<std::uint8_t>& buffer() const { return buf_; }
   std::size_t size() const { return buf_.size(); }
-  std::vector<std::uint8_t> take() { return std::move(buf_); }
+  std::vector<std::uint8_t> take() {
+    std::vector<std::uint8_t> out;
+    out.swap(buf_);
+    return out;
+  }
 
   void u8(std::uint8_t v) { buf_.push_back(v); }
   void u16le(std::uint16_t v);

@@ -8,6 +8,7 @@ import signal
 import subprocess
 import tempfile
 import time
+import unittest
 import urllib.request
 
 SANDBOX_EXE = os.environ.get("TAVIKSMS_SANDBOX_EXE", "taviksms-sandbox")
@@ -72,3 +73,17 @@ class Sandbox:
                 stream.close()
         shutil.rmtree(self.data_dir, ignore_errors=True)
         return self.proc.returncode
+
+
+class SandboxTestCase(unittest.TestCase):
+    """A test class with a sandbox of its own (self.sandbox), started with `sandbox_args`."""
+
+    sandbox_args = ()
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sandbox = Sandbox(*cls.sandbox_args)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sandbox.stop()

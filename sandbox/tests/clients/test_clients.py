@@ -9,7 +9,7 @@ import unittest
 import pymssql
 import pyodbc
 
-from sandbox_harness import DB_PASSWORD, DB_USER, Sandbox
+from sandbox_harness import DB_PASSWORD, DB_USER, SandboxTestCase
 
 SMS_SEND_PARAMS = ["@user_id", "@Sub_ID", "@User_tel", "@Custom_id", "@Custom_nam", "@Custom_tel",
                    "@msg", "@typ", "@n_code", "@YK_Time"]
@@ -33,15 +33,7 @@ def tsql(port, script, password=DB_PASSWORD):
     return result.stdout + result.stderr
 
 
-class TsqlTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.sandbox = Sandbox()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.sandbox.stop()
-
+class TsqlTest(SandboxTestCase):
     def test_exec_procedures_and_functions(self):
         out = tsql(self.sandbox.tds_port,
                    "select dbo.f_login('demo', 'demo1234')\ngo\n"
@@ -72,17 +64,9 @@ class TsqlTest(unittest.TestCase):
         self.assertTrue(after[target]["reply"])
 
 
-class OdbcTest(unittest.TestCase):
+class OdbcTest(SandboxTestCase):
     """FreeTDS ODBC: parameters by position, functions through SELECT, metadata via
     sp_sproc_columns, errors with the driver's prefixes."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.sandbox = Sandbox()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.sandbox.stop()
 
     def connect(self, password=DB_PASSWORD):
         return pyodbc.connect(
@@ -152,15 +136,7 @@ class OdbcTest(unittest.TestCase):
         self.assertIn("Login failed for user 'sms_app'.", str(ctx.exception))
 
 
-class PymssqlTest(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.sandbox = Sandbox()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.sandbox.stop()
-
+class PymssqlTest(SandboxTestCase):
     def connect(self, password=DB_PASSWORD):
         return pymssql.connect(server="127.0.0.1", port=self.sandbox.tds_port, user=DB_USER,
                                password=password, database="sms", tds_version="7.3",

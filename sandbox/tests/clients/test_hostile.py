@@ -18,7 +18,7 @@ import urllib.request
 
 import pymssql
 
-from sandbox_harness import DB_PASSWORD, DB_USER, Sandbox
+from sandbox_harness import DB_PASSWORD, DB_USER, Sandbox, SandboxTestCase
 
 # Generous bounds: an answer later than this means the attack froze the listener.
 ANSWER_BOUND = 5.0
@@ -61,10 +61,11 @@ def http_get(port, path, timeout=ANSWER_BOUND):
         return r.status, r.read()
 
 
-def peak_rss_mb(pid):
+def peak_rss_mb(pid, field="VmHWM"):
+    """The process's peak resident memory (VmRSS: its resident memory now), in MB."""
     with open("/proc/%d/status" % pid) as f:
         for line in f:
-            if line.startswith("VmHWM:"):
+            if line.startswith(field + ":"):
                 return int(line.split()[1]) / 1024.0
     return 0.0
 
@@ -117,6 +118,20 @@ class NormalSession(threading.Thread):
         self.join(30)
 
 
+def run_attack(test, sandbox, name, body, with_sftp=False):
+    """Runs `body()` while a normal session repeats; every run must succeed in bound."""
+    normal = NormalSession(sandbox, with_sftp)
+    normal.start()
+    try:
+        body()
+    finally:
+        normal.finish()
+    figure(name, normal.samples)
+    test.assertEqual(normal.failures, [], name)
+    test.assertGreater(len(normal.samples), 0, name)
+    test.assertLess(max(normal.samples), ANSWER_BOUND * 2, name)
+
+
 def sftp_put(sb, name, content):
     local = os.path.join(sb.data_dir, "..", "sftp-src-" + name)
     with open(local, "wb") as f:
@@ -155,17 +170,7 @@ class HostileClients(unittest.TestCase):
         print("\n".join(["", "latency of a normal session during each attack:"] + FIGURES))
 
     def attack(self, name, body, with_sftp=False):
-        """Runs `body()` while a normal session repeats; every run must succeed in bound."""
-        normal = NormalSession(self.sandbox, with_sftp)
-        normal.start()
-        try:
-            body()
-        finally:
-            normal.finish()
-        figure(name, normal.samples)
-        self.assertEqual(normal.failures, [], name)
-        self.assertGreater(len(normal.samples), 0, name)
-        self.assertLess(max(normal.samples), ANSWER_BOUND * 2, name)
+        run_attack(self, self.sandbox, name, body, with_sftp)
 
     def test_slowloris_on_mirrors_and_control_port(self):
         sb = self.sandbox
@@ -194,7 +199,8 @@ class HostileClients(unittest.TestCase):
         socks = []
         for port in [sb.ports["control"]] * 30 + [sb.ports["mirror1"]] * 20:
             s = connect_raw(port)
-            s.sendall(b"POST /clock HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100\r\n\r\n")
+            s.sendall(b"POST /clock HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nContent-Length: 100\r\n\r\n"
+                      % port)
             socks.append(s)
         self.attack("valid head, body never sent (50 conns)", lambda: time.sleep(4))
         answers = []
@@ -315,7 +321,7 @@ class HostileClients(unittest.TestCase):
         sb = self.sandbox
         before = peak_rss_mb(sb.proc.pid)
         s = connect_raw(sb.ports["control"])
-        s.sendall(b"POST /nothing-here HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+        s.sendall(b"POST /nothing-here HTTP/1.1\r\nHost: 127.0.0.1:%d\r\n" % sb.ports["control"] +
                   b"Content-Length: 419430400\r\n\r\n")
         chunk = b"z" * 65536
         sent = 0
@@ -395,16 +401,300 @@ class HostileClients(unittest.TestCase):
         self.assertEqual(struct.unpack("<i", answer[11:15])[0], 4002)
 
 
-class HttpConnectionCap(unittest.TestCase):
-    """A small HTTP connection cap: waiting connections give way, busy ones get a polite 503."""
+def read_until_closed(sock, within=5.0):
+    """Everything the peer sends until it closes; (bytes, closed)."""
+    sock.settimeout(0.2)
+    data = b""
+    deadline = time.monotonic() + within
+    while time.monotonic() < deadline:
+        try:
+            chunk = sock.recv(65536)
+        except socket.timeout:
+            continue
+        except OSError:
+            return data, True
+        if not chunk:
+            return data, True
+        data += chunk
+    return data, False
+
+
+def control_state(sb):
+    """What a smuggled request would change: the messages, demo's balance, the mirrors."""
+    balance = [a["balance"] for a in sb.control("GET", "/accounts") if a["user_id"] == "demo"]
+    return (len(sb.control("GET", "/messages")), balance,
+            [m["mode"] for m in sb.control("GET", "/mirrors")])
+
+
+class ControlPortAttacks(SandboxTestCase):
+    """Attacks a browser page (or a local process) can make on the control port, against a
+    sandbox with the usual limits (a 30 s body deadline)."""
 
     @classmethod
     def setUpClass(cls):
-        cls.sandbox = Sandbox("--http-max-connections", "8", "--http-idle-timeout", "30")
+        super().setUpClass()
+        cls.port = cls.sandbox.ports["control"]
+        cls.host = "127.0.0.1:%d" % cls.port
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.sandbox.stop()
+    def test_a_refused_or_unread_body_never_runs_as_a_request(self):
+        sb = self.sandbox
+        host = self.host
+        smuggled = ("DELETE /messages HTTP/1.1\r\nHost: %s\r\nContent-Length: 0\r\n\r\n" % host)
+        second = ("POST /mirrors/1?mode=down HTTP/1.1\r\nHost: %s\r\nContent-Length: 0\r\n\r\n"
+                  % host)
+        form = ("POST /reset HTTP/1.1\r\nHost: %s\r\nOrigin: http://evil.example\r\n"
+                "Content-Type: text/plain\r\nContent-Length: %%d\r\n\r\n%%s" % host)
+        # (shape, request with %d for the body's length and %s for the body, body, status)
+        shapes = [
+            ("text/plain form body", form, smuggled, 403),
+            ("DNS rebinding Host", "POST /clock?advance=1 HTTP/1.1\r\nHost: evil.example:%d\r\n"
+             "Content-Type: text/plain\r\nContent-Length: %%d\r\n\r\n%%s" % self.port,
+             smuggled, 403),
+            ("a body that is a pipeline of two", form, smuggled + second, 403),
+            ("chunked body", "POST /reset HTTP/1.1\r\nHost: %s\r\nSec-Fetch-Site: cross-site\r\n"
+             "Transfer-Encoding: chunked\r\n\r\n%%x\r\n%%s\r\n0\r\n\r\n" % host, smuggled, 403),
+            ("GET with a body", "GET /state HTTP/1.1\r\nHost: %s\r\nContent-Length: %%d\r\n\r\n%%s"
+             % host, smuggled + second, 200),
+            ("Expect: 100-continue, refused", "POST /reset HTTP/1.1\r\nHost: %s\r\n"
+             "Origin: null\r\nExpect: 100-continue\r\nContent-Length: %%d\r\n\r\n%%s" % host,
+             smuggled, 403),
+        ]
+        before = control_state(sb)
+        for name, request, body, status in shapes:
+            with self.subTest(name):
+                s = connect_raw(self.port)
+                s.sendall((request % (len(body), body)).encode())
+                answer, closed = read_until_closed(s)
+                s.close()
+                head = answer.split(b"\r\n\r\n", 1)[0].lower()
+                self.assertEqual(control_state(sb), before)
+                self.assertTrue(answer.startswith(b"HTTP/1.1 %d" % status), answer[:200])
+                self.assertIn(b"connection: close", head)
+                self.assertTrue(closed, "the connection stayed open")
+                self.assertEqual(answer.count(b"HTTP/1.1 "), 1, answer[:400])
+
+    def test_bodies_that_never_come_hold_no_worker(self):
+        """Chunked POSTs (and 100-continue ones) that send no body: the port stays responsive."""
+        held = []
+        for i in range(24):
+            s = connect_raw(self.port)
+            expect = "Expect: 100-continue\r\nContent-Length: 10" if i % 2 else \
+                "Transfer-Encoding: chunked"
+            s.sendall(("POST /clock?advance=1 HTTP/1.1\r\nHost: %s\r\n%s\r\n\r\n"
+                       % (self.host, expect)).encode())
+            held.append(s)
+        time.sleep(0.5)
+        start = time.monotonic()
+        status, _ = http_get(self.port, "/state")
+        waited = time.monotonic() - start
+        FIGURES.append("%-44s GET /state answered in %.1f ms" % (
+            "24 bodies never sent (chunked, 100-continue)", waited * 1000))
+        print(FIGURES[-1])
+        self.assertEqual(status, 200)
+        self.assertLess(waited, 2.0)
+        for s in held:
+            s.close()
+
+    def test_long_searches_hold_up_no_one(self):
+        """Any page's GET could search: linear in the text, a bounded pattern, off the lock."""
+        sb = self.sandbox
+        conn = connect_database(sb)
+        for _ in range(4):
+            conn.cursor().execute(large_send_batch("demo", 1000000, "a"))
+        conn.close()
+        with self.assertRaises(urllib.error.HTTPError) as refused:
+            http_get(self.port, "/messages?q=" + "a" * 201)
+        self.assertEqual(refused.exception.code, 400)
+        times = []
+
+        def search():
+            end = time.monotonic() + 4
+            while time.monotonic() < end:
+                start = time.monotonic()
+                status, body = http_get(self.port, "/messages?limit=1&q=" + "a" * 199 + "b", 60)
+                times.append(time.monotonic() - start)
+                self.assertEqual((status, body), (200, b"[]"))
+
+        run_attack(self, sb, "searches of 200 characters over 4 MB", search)
+        FIGURES.append("%-44s %d searches, worst %.0f ms" % (
+            "  (each search)", len(times), max(times) * 1000))
+        print(FIGURES[-1])
+
+    def test_a_reset_during_an_export_acknowledges_nothing_it_did_not_list(self):
+        sb = self.sandbox
+        sends = ("EXEC sp_sms_send @user_id = N'demo', @Sub_ID = N'sub01', "
+                 "@User_tel = N'0212345678', @Custom_id = N'c', @Custom_nam = N'n', "
+                 "@Custom_tel = N'0105550%04d', @msg = N'm', @typ = 0, @n_code = N'', "
+                 "@YK_Time = N''")
+
+        def deliver(count):
+            conn = connect_database(sb)
+            for i in range(count):
+                conn.cursor().execute(sends % i)
+            conn.close()
+            sb.control("POST", "/clock?advance=60", "")
+
+        sb.control("POST", "/reset", "")
+        deliver(40)
+        exporter = connect_database(sb)
+        cur = exporter.cursor()
+        cur.execute("EXEC sp_result_data1 @user_id = N'demo'")
+        listed = [row[0] for row in cur.fetchall()]
+        # Another session resets the service and sends anew while the export is paused: the
+        # new messages take the same ids.
+        sb.control("POST", "/reset", "")
+        deliver(40)
+        for message_id in listed:
+            cur.execute("update sms_result set reply = 1 where id = %d ;" % message_id)
+        exporter.close()
+        acknowledged = [m["id"] for m in sb.control("GET", "/messages?state=delivered")
+                        if m["reply"]]
+        FIGURES.append("%-44s %d of %d new results acknowledged by the stale export" % (
+            "reset during an export", len(acknowledged) - 1, len(listed)))
+        print(FIGURES[-1])
+        self.assertEqual(acknowledged, [4])  # the seed's own acknowledged result
+        self.assertEqual({a["rows"] for a in sb.control("GET", "/acks")}, {0})
+
+    def test_event_stream_slots(self):
+        """Another site's pages get no stream; tools cannot take the console's own slots."""
+        def stream(headers):
+            s = connect_raw(self.port)
+            s.sendall(("GET /events HTTP/1.1\r\nHost: %s\r\n%s\r\n" % (
+                self.host, "".join("%s: %s\r\n" % h for h in headers))).encode())
+            s.settimeout(5)
+            return s, s.recv(200)
+
+        foreign = [stream([("Origin", "http://evil.example"), ("Sec-Fetch-Site", "cross-site")])
+                   for _ in range(6)]
+        tools = [stream([]) for _ in range(6)]
+        console = stream([("Sec-Fetch-Site", "same-origin"), ("Sec-Fetch-Mode", "cors")])
+        self.assertTrue(all(a.startswith(b"HTTP/1.1 403") for _, a in foreign))
+        self.assertEqual(sum(a.startswith(b"HTTP/1.1 200") for _, a in tools), 4)
+        self.assertTrue(console[1].startswith(b"HTTP/1.1 200"), console[1])
+        for s, _ in foreign + tools + [console]:
+            s.close()
+
+
+def large_send_batch(user, chars, fill="x"):
+    """A batch carrying one text of `chars` characters whole (db-lib cuts RPC parameters)."""
+    return ("EXEC sp_sms_send @user_id = N'%s', @Sub_ID = N'sub01', @User_tel = N'0212345678', "
+            "@Custom_id = N'c1', @Custom_nam = N'n', @Custom_tel = N'01055501234', "
+            "@msg = N'%s', @typ = 0, @n_code = N'', @YK_Time = N''" % (user, fill * chars))
+
+
+def connect_database(sb):
+    return pymssql.connect(server="127.0.0.1", port=sb.tds_port, user=DB_USER,
+                           password=DB_PASSWORD, database="sms", tds_version="7.3",
+                           login_timeout=10, timeout=120, autocommit=True)
+
+
+def in_parallel(count, fn):
+    """Runs fn(i) on `count` threads at once; the exceptions they raised."""
+    errors = []
+
+    def run(i):
+        try:
+            fn(i)
+        except Exception as e:  # noqa: BLE001 - reported by the caller
+            errors.append(repr(e))
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(120)
+    return errors
+
+
+class MemoryUnderAttack(SandboxTestCase):
+    """Greedy readers and writers against a sandbox with its usual limits (a 64 MiB call log,
+    8 MiB requests): the resident memory stays under 200 MB, printed after each attack."""
+
+    def database(self):
+        return connect_database(self.sandbox)
+
+    def large_calls(self):
+        """48 database calls of 8 MB each at once (refused, but logged whole)."""
+        batch = large_send_batch("nobody", 4000000)
+
+        def call(_):
+            conn = self.database()
+            try:
+                conn.cursor().execute(batch)
+            except pymssql.DatabaseError as e:
+                if e.args[0] != 50000:  # the unknown user's refusal: the call ran whole
+                    raise
+            finally:
+                conn.close()
+
+        return in_parallel(48, call)
+
+    def stored_messages(self):
+        """Eight messages of a million characters, stored (sent one after another)."""
+        conn = self.database()
+        for _ in range(8):
+            conn.cursor().execute(large_send_batch("demo", 1000000))
+        conn.close()
+        return []
+
+    def large_result_sets(self):
+        """sp_result_data2 over the stored messages: 16 MB of rows per call."""
+        def read(_):
+            conn = self.database()
+            try:
+                cur = conn.cursor()
+                cur.execute("EXEC sp_result_data2 @user_id = N'demo', "
+                            "@fr_dtime = N'1900-01-01 00:00', @to_dtime = N'9999-12-31 23:59'")
+                rows = 0
+                while cur.fetchone() is not None:
+                    rows += 1
+                assert rows >= 8, rows
+            finally:
+                conn.close()
+
+        return in_parallel(8, read)
+
+    def parallel_reads(self, path):
+        def read(_):
+            with urllib.request.urlopen(self.sandbox.base + path, timeout=120) as r:
+                while r.read(1 << 20):
+                    pass
+
+        return in_parallel(8, read)
+
+    def downloads(self):
+        with open(os.path.join(self.sandbox.data_dir, "uploads", "big.jpg"), "wb") as f:
+            f.truncate(200 << 20)
+        return self.parallel_reads("/uploads/big.jpg")
+
+    def test_resident_memory_stays_bounded(self):
+        pid = self.sandbox.proc.pid
+        FIGURES.append("%-44s peak RSS %.0f MB" % ("at start", peak_rss_mb(pid)))
+        print(FIGURES[-1], flush=True)
+        attacks = [
+            ("48 database calls of 8 MB at once", self.large_calls),
+            ("8 GET /calls at once (64 MiB log)", lambda: self.parallel_reads("/calls")),
+            ("8 messages of 1M characters stored", self.stored_messages),
+            ("8 GET /messages at once", lambda: self.parallel_reads("/messages")),
+            ("8 database reads of 8 such results at once", self.large_result_sets),
+            ("8 downloads of a 200 MiB upload at once", self.downloads),
+        ]
+        for name, attack in attacks:
+            start = time.monotonic()
+            errors = attack()
+            FIGURES.append("%-44s peak RSS %.0f MB, %.0f MB after (%.1f s)" % (
+                name, peak_rss_mb(pid), peak_rss_mb(pid, "VmRSS"), time.monotonic() - start))
+            print(FIGURES[-1], flush=True)
+            self.assertEqual(errors, [], name)
+        # Still serving its normal clients.
+        self.assertEqual(http_get(self.sandbox.ports["control"], "/state")[0], 200)
+        self.assertLess(peak_rss_mb(pid), 200)
+
+
+class HttpConnectionCap(SandboxTestCase):
+    """A small HTTP connection cap: waiting connections give way, busy ones get a polite 503."""
+
+    sandbox_args = ("--http-max-connections", "8", "--http-idle-timeout", "30")
 
     def test_idle_connections_give_way_and_busy_ones_are_refused_politely(self):
         sb = self.sandbox

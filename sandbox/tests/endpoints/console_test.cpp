@@ -147,9 +147,10 @@ TEST_F(ConsoleTest, CrossSiteWritesAreRefusedAndChangeNothing) {
       200);
   EXPECT_EQ(sandbox_.get("/mirrors")[1]["mode"], "down");
   EXPECT_EQ(status("POST", "/mirrors/2?mode=up", {}), 200);
-  // Reads are not writes: another page may not read them (no CORS header), but a GET changes
-  // nothing, so it is not refused.
-  EXPECT_EQ(status("GET", "/state", {{"Origin", "http://attacker.example"}}), 200);
+  // Another page's reads are refused as well (they can cost real work); a link to the console
+  // page itself still opens it.
+  EXPECT_EQ(status("GET", "/state", {{"Origin", "http://attacker.example"}}), 403);
+  EXPECT_EQ(status("GET", "/", {{"Sec-Fetch-Site", "cross-site"}}), 200);
 }
 
 // One raw request, the whole answer (the connection is closed by the server).

@@ -8,9 +8,10 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "service/control_routes.h"
-#include "service/event_routes.h"
+#include "control/event_routes.h"
+#include "control/service_routes.h"
 #include "service/service_impl.h"
+#include "service/stored_data.h"
 #include "support.h"
 
 namespace sandbox::test {
@@ -285,7 +286,13 @@ TEST_F(ConsoleApiTest, SearchCountsAndPagesGiveTheTrueTotals) {
   EXPECT_EQ(get_counted("/messages?q=SUB02").second, 1 + 2);  // two seeded results on sub02
   // Quotes and markup are plain text to search.
   EXPECT_EQ(get_counted("/messages?q=%3Cb%3E%22quoted%22").second, 1);
-  EXPECT_EQ(get_counted("/messages?q=" + std::string(5000, 'x')).second, 0);
+  EXPECT_EQ(get_counted("/messages?q=" + std::string(kMaxSearchLength, 'x')).second, 0);
+  // A longer search text or recipient is refused, saying so.
+  for (const char* param : {"q", "recipient"}) {
+    const std::string path =
+        std::string("/messages?") + param + "=" + std::string(kMaxSearchLength + 1, 'x');
+    EXPECT_NE(get(path, 400)["error"].get<std::string>().find("at most"), std::string::npos);
+  }
   // Past the HTTP layer's limit on a request line: refused, not cut.
   auto too_long = client_->Get(("/messages?q=" + std::string(10000, 'x')).c_str());
   ASSERT_TRUE(too_long);
@@ -410,6 +417,40 @@ TEST_F(ConsoleApiTest, CallLogEntriesCarryTheServiceTime) {
   const json calls = get("/calls?proc=sp_sms_send");
   ASSERT_EQ(calls.size(), 1u);
   EXPECT_EQ(calls[0]["at"].get<std::string>().substr(0, 16), "2025-02-03 04:05");
+}
+
+// GET /calls?limit=N: the newest N, in seq order, with the total past the limit.
+TEST_F(ConsoleApiTest, CallLogPagesFromTheNewest) {
+  for (int i = 0; i < 5; ++i)
+    ASSERT_FALSE(sms(u"demo", u"0101111222" + std::u16string(1, u'0' + i)).error);
+  balance(u"demo");
+  const auto [sends, sends_total] = get_counted("/calls?proc=sp_sms_send");
+  ASSERT_EQ(sends.size(), 5u);
+  const std::int64_t third = sends[2]["seq"].get<std::int64_t>();
+  struct Case {
+    std::string query;
+    std::vector<std::int64_t> seqs;  // of sends, by index; -1: the f_sms_janek call
+    std::int64_t total;
+  };
+  const Case cases[] = {
+      {"/calls?proc=sp_sms_send&limit=2", {3, 4}, 5},
+      {"/calls?limit=2", {4, -1}, 6},
+      {"/calls?proc=sp_sms_send&since=" + std::to_string(third) + "&limit=10", {3, 4}, 2},
+      {"/calls?proc=sp_sms_send&since=" + std::to_string(third) + "&limit=1", {4}, 2},
+  };
+  for (const Case& c : cases) {
+    const auto [page, total] = get_counted(c.query);
+    EXPECT_EQ(total, c.total) << c.query;
+    ASSERT_EQ(page.size(), c.seqs.size()) << c.query;
+    for (std::size_t i = 0; i < page.size(); ++i) {
+      if (c.seqs[i] < 0) {
+        EXPECT_EQ(page[i]["proc"], "f_sms_janek") << c.query;
+      } else {
+        EXPECT_EQ(page[i]["seq"], sends[static_cast<std::size_t>(c.seqs[i])]["seq"]) << c.query;
+      }
+    }
+  }
+  EXPECT_EQ(get("/calls?limit=0", 400)["error"], "limit: expected a positive integer");
 }
 
 // GET /events: a first event at once, another after each change; a bounded number of streams.

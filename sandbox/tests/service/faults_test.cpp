@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "service/control_routes.h"
+#include "control/service_routes.h"
 #include "service/service_impl.h"
 #include "support.h"
 

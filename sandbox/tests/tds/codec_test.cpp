@@ -2,6 +2,9 @@
 // and the per-connection protocol flow, against a fake Session.
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <tuple>
+
 #include <cstring>
 
 #include "fake_backend.h"
@@ -562,6 +565,63 @@ TEST(TdsResponses, DoneMoreOnEveryDoneButTheLast) {
   ResponseBuilder empty;
   empty.batch_results({}, db);
   EXPECT_EQ(types_of(tokens(empty.finish())), hex({0xFD}));
+}
+
+// A long answer streamed while it is built is, part after part, the same answer: rows given
+// now and rows read as they go (next_row), long texts in PLP chunks, DONE_MORE where due. A
+// sink that fails stops the rows.
+TEST(TdsResponses, StreamedAnswerIsTheSameAnswer) {
+  auto build = [](std::size_t flush_at, bool lazy, int sink_fails_at) {
+    const auto row = [](int i) {
+      return Row{SqlValue::int32(i), SqlValue::nvarchar(std::u16string(i * 9000, u'가'))};
+    };
+    auto statement = [&](bool exec) {
+      StatementResult st;
+      ResultSet rs;
+      rs.columns = {{u"id", SqlType::Int, 0, 0, 0, false},
+                    {u"msg", SqlType::NVarChar, 0, 0, 0, true}};
+      for (int i = 0; i < 3; ++i) rs.rows.push_back(row(i));
+      if (lazy) {
+        rs.next_row = [row, next = std::make_shared<int>(3)](Row& r) {
+          if (*next >= 6) return false;
+          r = row((*next)++);
+          return true;
+        };
+      } else {
+        for (int i = 3; i < 6; ++i) rs.rows.push_back(row(i));
+      }
+      st.result_sets = {rs};
+      if (exec) st.return_status = 0;
+      return st;
+    };
+    const StatementResult first = statement(false);
+    const StatementResult second = statement(true);
+    ResponseBuilder b;
+    std::vector<std::uint8_t> out;
+    int parts = 0;
+    if (flush_at > 0) {
+      b.stream_to(flush_at, [&](std::vector<std::uint8_t> part) {
+        out.insert(out.end(), part.begin(), part.end());
+        return ++parts != sink_fails_at;
+      });
+    }
+    std::u16string db = u"sms";
+    b.batch_results({first, second}, db);
+    const auto rest = b.finish();
+    out.insert(out.end(), rest.begin(), rest.end());
+    return std::make_tuple(out, parts, b.stream_failed());
+  };
+  const auto [whole, no_parts, no_failure] = build(0, false, 0);
+  EXPECT_EQ(no_parts, 0);
+  for (const bool lazy : {false, true}) {
+    const auto [streamed, parts, failed] = build(4096, lazy, 0);
+    EXPECT_EQ(streamed, whole) << lazy;
+    EXPECT_GT(parts, 10) << lazy;  // PLP chunks of 32 KiB flush inside a value
+    EXPECT_FALSE(failed);
+  }
+  const auto [cut, parts, failed] = build(4096, true, 3);
+  EXPECT_TRUE(failed);
+  EXPECT_EQ(parts, 3);
 }
 
 // ---------------------------------------------------------------------------------------------

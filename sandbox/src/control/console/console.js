@@ -596,7 +596,8 @@ function callParams(c) {
 }
 
 async function refreshCalls() {
-  const fresh = await api('GET', `/calls${query({ since: state.callSeq })}`);
+  // Only the newest the view keeps: a long log is never fetched whole.
+  const fresh = await api('GET', `/calls${query({ since: state.callSeq, limit: CALL_KEEP })}`);
   if (fresh.length) {
     state.calls.push(...fresh);
     state.callSeq = fresh[fresh.length - 1].seq;

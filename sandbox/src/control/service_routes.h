@@ -1,4 +1,4 @@
-// The service's part of the control port: clock, call log, stored data, accounts, faults and
+// The service's routes on the control port: clock, call log, stored data, accounts, faults and
 // connection counts (see docs/sandbox.md, "The control port").
 #pragma once
 

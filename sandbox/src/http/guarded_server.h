@@ -9,10 +9,13 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -32,25 +35,49 @@ struct HttpLimits {
   // request to arrive makes room for the new one; with every connection in a handler, the new
   // one is answered 503 and closed.
   std::size_t max_connections = 128;
-  // Declared bodies above this are answered 413 before any of the body is read.
+  // Bodies above this are answered 413: a declared length before any of the body is read, a
+  // chunked body as soon as its chunks pass it.
   std::size_t max_body_bytes = 1 << 20;
   std::size_t max_head_bytes = 16 * 1024;
   // Threads that run handlers (requests reach them only once complete).
   std::size_t workers = 8;
 };
 
+// A request's head as the polling thread read it, for the admission check.
+class RequestHead {
+ public:
+  explicit RequestHead(std::string_view head) : head_(head) {}
+  std::string_view method() const;
+  // The request target's path, without its query.
+  std::string_view path() const;
+  // Every value of the header `name` (any case), in order, blanks trimmed.
+  std::vector<std::string_view> values(std::string_view name) const;
+
+ private:
+  std::string_view head_;
+};
+
+// Empty: the request may go on to its handler; else why it is refused (403).
+using AdmissionCheck = std::function<std::optional<std::string>(const RequestHead&)>;
+
 // A cpp-httplib server whose connections wait for their requests on one polling thread rather
 // than on the worker threads: a client dripping a request a byte at a time, or opening
 // connections and saying nothing, costs a descriptor and a buffer until its deadline, never a
 // thread, so the handlers keep serving everyone else. A handler gets a request only once its
-// head and declared body are in (chunked bodies and "Expect: 100-continue" go to the handler
-// after the head and are read there under the body deadline).
+// head and its whole body are in, whatever the transfer encoding (a chunked body is gathered
+// chunk by chunk; "Expect: 100-continue" is answered here), and reads exactly that request:
+// the bytes after it are the next request, and a request whose body the handler left unread
+// ends its connection, so no byte of a body is ever taken for a request of its own.
 class GuardedHttpServer : public httplib::Server {
  public:
   explicit GuardedHttpServer(HttpLimits limits);
   ~GuardedHttpServer() override;
   GuardedHttpServer(const GuardedHttpServer&) = delete;
   GuardedHttpServer& operator=(const GuardedHttpServer&) = delete;
+
+  // Runs on each request's head before any of its body is read; a refused request is answered
+  // 403 with {"error": why} and its connection closed. Set before the server starts.
+  void set_admission_check(AdmissionCheck check) { admission_ = std::move(check); }
 
   // Stops accepting (httplib::Server::stop), then closes every connection and joins the
   // threads. Idempotent; the destructor calls it.
@@ -61,13 +88,24 @@ class GuardedHttpServer : public httplib::Server {
 
  private:
   using Clock = std::chrono::steady_clock;
+  // Where a chunked body's parse stands.
+  struct Chunking {
+    enum class At { kSizeLine, kData, kTrailer } at = At::kSizeLine;
+    std::size_t scan = 0;     // offset in buf of what is not parsed yet
+    std::size_t left = 0;     // kData: bytes of the chunk (and its CRLF) still to come
+    std::size_t decoded = 0;  // the body's size so far
+  };
   struct Conn {
     int fd = -1;
     std::string buf;  // received, not yet handed to a handler
-    enum class Phase { kIdle, kHead, kBody } phase = Phase::kIdle;
+    // kClosing: answered and being closed; what still arrives is read and dropped, so that the
+    // answer is not lost to a reset, and is never parsed.
+    enum class Phase { kIdle, kHead, kBody, kClosing } phase = Phase::kIdle;
     Clock::time_point deadline;
-    Clock::time_point since;  // when it began waiting
-    std::size_t need = 0;     // kBody: bytes of buf the request needs
+    Clock::time_point since;           // when it began waiting
+    std::size_t need = 0;              // kBody: bytes of buf the request takes (once known)
+    std::optional<Chunking> chunking;  // kBody of a chunked request, until its end is found
+    bool body_for_handler = false;     // the handler reads a body of this method
   };
 
   // Called by httplib's accept loop for every new connection (on that thread: see the inline
@@ -76,16 +114,21 @@ class GuardedHttpServer : public httplib::Server {
 
   void poll_loop();
   void evict_longest_waiting();
-  enum class Step { kKeep, kClose, kDispatched };
-  // Moves a connection on after new bytes: keep waiting, close it (a refusal was sent), or it
-  // went to the workers.
+  enum class Step { kKeep, kClose, kLinger, kDispatched };
+  // Moves a connection on after new bytes: keep waiting, close it, close it after the refusal
+  // it was sent, or it went to the workers.
   Step advance(Conn& c, Clock::time_point now);
+  Step start_body(Conn& c, std::size_t head_len, Clock::time_point now);
+  // Moves a chunked body's parse on; false when it is malformed or too large (answered).
+  bool scan_chunks(Conn& c);
   void dispatch(Conn c);
   void worker_loop();
   void close_conn(int fd);
+  void begin_closing(Conn& c, Clock::time_point now);
   void hand_back(Conn c);
 
   const HttpLimits limits_;
+  AdmissionCheck admission_;
   int wake_[2] = {-1, -1};
   std::atomic<bool> stopping_{false};
   bool stopped_ = false;
