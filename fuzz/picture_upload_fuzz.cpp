@@ -8,10 +8,10 @@
 #include <memory>
 #include <string>
 
-#include "component/module_state.h"
+#include "base/module_state.h"
+#include "base/platform/testing.h"
 #include "fuzz_util.h"
 #include "platform/posix/posix_platform.h"
-#include "platform/testing.h"
 #include "upload/picture_name.h"
 #include "upload/upload.h"
 

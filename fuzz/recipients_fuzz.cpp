@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "component/error.h"
-#include "component/module_state.h"
+#include "base/error.h"
+#include "base/module_state.h"
 #include "fuzz_util.h"
 #include "send/send.h"
 

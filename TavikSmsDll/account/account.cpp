@@ -1,10 +1,10 @@
 #include "account/account.h"
 
-#include "component/error.h"
-#include "component/module_state.h"
+#include "base/error.h"
+#include "base/module_state.h"
 #include "db/call.h"
-#include "db/db_open.h"
 #include "results/export.h"
+#include "session/db_open.h"
 
 namespace taviksms::core {
 
@@ -53,7 +53,7 @@ std::u16string sms_ibgum() {
   ModuleState& s = module_state();
   return db::with_handler(
       [&]() -> std::u16string {
-        if (auto stop = db::preamble(s)) return *stop;
+        if (auto stop = core::preamble(s)) return *stop;
         db::Call call(s, u"sp_ibgum_data", db::kUseClient);
         call.text(u"@user_id", s.user_id).open();
         platform::Platform& p = platform::current();
@@ -92,7 +92,7 @@ std::u16string add_member(const std::u16string& user_id, const std::u16string& u
   ModuleState& s = module_state();
   return db::with_handler(
       [&]() -> std::u16string {
-        if (auto stop = db::preamble(s)) return *stop;
+        if (auto stop = core::preamble(s)) return *stop;
         std::u16string number = normalize_tax_no(tax_no);
         db::Call call(s, u"sp_addmember", db::kKeepCursor, db::Call::Type::stored_proc);
         call.text(u"@user_id", user_id)

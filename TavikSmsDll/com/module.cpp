@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "base/module_state.h"
 #include "com/tavik_sms_object.h"
 #include "com/taviksms_idl.h"
-#include "component/module_state.h"
 #include "platform/win32/win32_platform.h"
 
 namespace taviksms::com {

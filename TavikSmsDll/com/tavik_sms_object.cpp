@@ -26,10 +26,10 @@
 #include <new>
 #include <vector>
 
+#include "base/error.h"
 #include "com/automation.h"
 #include "com/module.h"
 #include "com/taviksms_idl.h"
-#include "component/error.h"
 #include "component/taviksms.h"
 
 namespace taviksms::com {

@@ -5,9 +5,9 @@
 #include <utility>
 
 #include "account/account.h"
-#include "component/error.h"
-#include "component/module_state.h"
-#include "component/trace.h"
+#include "base/error.h"
+#include "base/module_state.h"
+#include "base/trace.h"
 #include "db/session.h"
 #include "db/value.h"
 #include "history_window/history_window.h"

@@ -6,9 +6,9 @@
 #include <mutex>
 #include <random>
 
-#include "component/module_state.h"
-#include "component/trace.h"
-#include "platform/platform.h"
+#include "base/module_state.h"
+#include "base/platform/platform.h"
+#include "base/trace.h"
 
 namespace taviksms::core {
 

@@ -1,7 +1,5 @@
 #include "db/call.h"
 
-#include "db/db_open.h"
-
 namespace taviksms::db {
 
 DbCmd& cmd(core::ModuleState& s) {
@@ -15,13 +13,6 @@ DbRs& rs(core::ModuleState& s) {
 DbConn& conn(core::ModuleState& s) {
   if (!s.db_conn) core::raise_object_not_set();
   return *s.db_conn;
-}
-
-std::optional<std::u16string> preamble(core::ModuleState& s) {
-  if (s.logged_in) return std::nullopt;
-  s.last_result = core::db_open();
-  if (s.last_result == u"OK") return std::nullopt;
-  return s.last_result;
 }
 
 Call::Call(core::ModuleState& s, std::u16string_view procedure, int cursor_location, Type type)

@@ -11,9 +11,9 @@
 #include <string>
 #include <string_view>
 
-#include "component/error.h"
-#include "component/module_state.h"
-#include "component/text.h"
+#include "base/error.h"
+#include "base/module_state.h"
+#include "base/text.h"
 #include "db/session.h"
 
 namespace taviksms::db {
@@ -22,10 +22,6 @@ namespace taviksms::db {
 DbCmd& cmd(core::ModuleState& s);
 DbRs& rs(core::ModuleState& s);
 DbConn& conn(core::ModuleState& s);
-
-// The common preamble: when not logged in, LastResult takes DbOpen's text. Returns the text the
-// method must return instead of going on, or nothing when the session is there.
-std::optional<std::u16string> preamble(core::ModuleState& s);
 
 // One procedure call. The constructor refreshes the parameters, sets the command text (and the
 // command type when asked) and DbRs's cursor location; the setters assign parameters by name in

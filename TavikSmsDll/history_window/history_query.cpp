@@ -1,6 +1,6 @@
 // The history query: the window's one use of the shared data-access objects.
-#include "component/error.h"
-#include "component/module_state.h"
+#include "base/error.h"
+#include "base/module_state.h"
 #include "db/call.h"
 #include "db/session.h"
 #include "history_window/history_window.h"

@@ -4,9 +4,10 @@
 #include <cmath>
 #include <limits>
 
-#include "component/error.h"
-#include "component/module_state.h"
-#include "platform/platform.h"
+#include "base/error.h"
+#include "base/module_state.h"
+#include "base/platform/platform.h"
+#include "db/session.h"
 
 namespace taviksms::history {
 

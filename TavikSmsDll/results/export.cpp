@@ -5,7 +5,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include "component/error.h"
+#include "base/error.h"
 
 namespace taviksms::results {
 

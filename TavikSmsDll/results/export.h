@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "component/module_state.h"
+#include "base/module_state.h"
+#include "base/platform/platform.h"
 #include "db/session.h"
-#include "platform/platform.h"
 
 namespace taviksms::results {
 

@@ -3,6 +3,7 @@
 #include "db/call.h"
 #include "results/export.h"
 #include "send/time_text.h"
+#include "session/db_open.h"
 
 namespace taviksms::results {
 
@@ -74,7 +75,7 @@ std::u16string result_fetch(std::int32_t mode, const std::u16string& fr, const s
   ModuleState& s = core::module_state();
   return db::with_handler(
       [&]() -> std::u16string {
-        if (auto stop = db::preamble(s)) return *stop;
+        if (auto stop = core::preamble(s)) return *stop;
         db::Call call(s, mode == kModeAcknowledge ? u"sp_result_data1" : u"sp_result_data2",
                       db::kUseClient);
         call.text(u"@user_id", s.user_id);
@@ -97,7 +98,7 @@ std::u16string sms_result_v2(const std::u16string& sub_id, const std::u16string&
   ModuleState& s = core::module_state();
   return db::with_handler(
       [&]() -> std::u16string {
-        if (auto stop = db::preamble(s)) return *stop;
+        if (auto stop = core::preamble(s)) return *stop;
         std::u16string fr = send::window_time_text(fr_dtime);
         std::u16string to = send::window_time_text(to_dtime);
         db::Call call(s, u"sp_result_dataV2", db::kUseClient);
@@ -113,7 +114,7 @@ std::u16string sms_result_v2(const std::u16string& sub_id, const std::u16string&
 std::u16string yaeyak_data() {
   ModuleState& s = core::module_state();
   return db::with_handler([&]() -> std::u16string {
-    if (auto stop = db::preamble(s)) return *stop;
+    if (auto stop = core::preamble(s)) return *stop;
     return list_reservations(s, u"sp_YaeyakData", nullptr);
   });
 }
@@ -121,14 +122,14 @@ std::u16string yaeyak_data() {
 std::u16string yaeyak_data_v2(const std::u16string& sub_id) {
   ModuleState& s = core::module_state();
   return db::with_handler([&]() -> std::u16string {
-    if (auto stop = db::preamble(s)) return *stop;
+    if (auto stop = core::preamble(s)) return *stop;
     return list_reservations(s, u"sp_YaeyakDataV2", &sub_id);
   });
 }
 
 std::u16string yaeyak_delete(std::int32_t key_id) {
   ModuleState& s = core::module_state();
-  if (db::preamble(s)) return u"DB Connect Error";
+  if (core::preamble(s)) return u"DB Connect Error";
   db::Call call(s, u"sp_YaeyakDelete", db::kUseServer);
   call.text(u"@user_id", s.user_id).integer(u"@id", key_id);
   call.execute();

@@ -2,6 +2,7 @@
 
 #include "db/call.h"
 #include "send/time_text.h"
+#include "session/db_open.h"
 #include "upload/picture_name.h"
 
 namespace taviksms::send {
@@ -49,7 +50,7 @@ std::u16string sms_send(const std::u16string& sub_id, const std::u16string& user
                         std::int32_t typ, const std::u16string& yk_time) {
   ModuleState& s = core::module_state();
   return db::with_handler([&]() -> std::u16string {
-    if (auto stop = db::preamble(s)) return *stop;
+    if (auto stop = core::preamble(s)) return *stop;
     std::u16string when = expand_time_text(yk_time);
     db::Call call(s, u"sp_sms_send", db::kUseServer, db::Call::Type::stored_proc);
     set_common_head(s, call, sub_id, user_tel, custom_id, custom_nam, custom_tel);
@@ -68,7 +69,7 @@ std::u16string lms_send(const std::u16string& sub_id, const std::u16string& user
                         const std::u16string& msg, const std::u16string& yk_time) {
   ModuleState& s = core::module_state();
   return db::with_handler([&]() -> std::u16string {
-    if (auto stop = db::preamble(s)) return *stop;
+    if (auto stop = core::preamble(s)) return *stop;
     std::u16string when = expand_time_text(yk_time);
     db::Call call(s, u"sp_lms_send", db::kUseServer);
     set_common_head(s, call, sub_id, user_tel, custom_id, custom_nam, custom_tel);
@@ -88,7 +89,7 @@ std::u16string mms_send(const std::u16string& sub_id, const std::u16string& user
                         const std::u16string& yk_time) {
   ModuleState& s = core::module_state();
   return db::with_handler([&]() -> std::u16string {
-    if (auto stop = db::preamble(s)) return *stop;
+    if (auto stop = core::preamble(s)) return *stop;
     std::u16string when = expand_time_text(yk_time);
     std::u16string pic1 = upload::picture_server_name(s.user_id, fnam1);
     std::u16string pic2 = upload::picture_server_name(s.user_id, fnam2);

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "component/module_state.h"
+#include "base/module_state.h"
 
 namespace taviksms::send {
 

@@ -14,11 +14,11 @@
 
 #include <taviksms/taviksms.h>
 
+#include "base/module_state.h"
 #include "bench_figures.h"
-#include "component/module_state.h"
 #include "component_fixture.h"
-#include "db/db_open.h"
 #include "platform/odbc/odbc_session.h"
+#include "session/db_open.h"
 
 namespace {
 

@@ -3,9 +3,10 @@
 // errors without driver prefixes.
 #include <taviksms/taviksms.h>
 
-#include "component/error.h"
-#include "component/module_state.h"
+#include "base/error.h"
+#include "base/module_state.h"
 #include "component_fixture.h"
+#include "db/session.h"
 
 namespace taviksms::test {
 namespace {

@@ -5,10 +5,11 @@
 #include <fstream>
 #include <iterator>
 
-#include "component/error.h"
-#include "component/module_state.h"
-#include "component/text.h"
-#include "db/db_open.h"
+#include "base/error.h"
+#include "base/module_state.h"
+#include "base/text.h"
+#include "db/session.h"
+#include "session/db_open.h"
 
 namespace taviksms::test {
 

@@ -21,8 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/module_state.h"
 #include "bench_figures.h"
-#include "component/module_state.h"
 #include "component/taviksms.h"
 #include "component_fixture.h"
 #include "history_fake_toolkit.h"

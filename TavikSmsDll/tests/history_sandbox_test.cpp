@@ -1,9 +1,10 @@
 // The history query against a live sandbox, the window played by a recording toolkit.
 #include <gtest/gtest.h>
 
-#include "component/module_state.h"
+#include "base/module_state.h"
 #include "component/taviksms.h"
 #include "component_fixture.h"
+#include "db/session.h"
 #include "history_fake_toolkit.h"
 
 namespace taviksms::test {

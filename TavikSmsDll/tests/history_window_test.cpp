@@ -5,11 +5,11 @@
 #include <fstream>
 #include <iterator>
 
-#include "component/error.h"
-#include "component/module_state.h"
+#include "base/error.h"
+#include "base/module_state.h"
+#include "base/platform/platform.h"
 #include "component/taviksms.h"
 #include "history_fake_toolkit.h"
-#include "platform/platform.h"
 
 namespace taviksms::test {
 namespace {

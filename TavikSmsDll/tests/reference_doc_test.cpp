@@ -15,7 +15,7 @@
 #include <taviksms/taviksms.h>
 
 #include "account/account.h"
-#include "component/text.h"
+#include "base/text.h"
 #include "config/config_fetch.h"
 #include "upload/upload.h"
 
@@ -58,8 +58,9 @@ std::set<std::string> result_texts_in_sources() {
   const fs::path root = fs::path(TAVIKSMS_SOURCE_DIR) / "TavikSmsDll";
   // The method folders: every pattern. The data-access layer (platform/odbc) also builds
   // connection strings and trace texts, so there only the errors it raises count.
-  const char* folders[] = {"account", "component", "config", "db",  "history_window",
-                           "results", "send",      "upload", "api", "platform/odbc"};
+  const char* folders[] = {"base",           "db",        "config", "session",
+                           "account",        "send",      "upload", "results",
+                           "history_window", "component", "api",    "platform/odbc"};
   const std::string run = R"(((?:u"(?:[^"\\]|\\.)*"\s*)+))";
   const std::regex patterns[] = {
       std::regex(R"(return\s+)" + run),

@@ -20,11 +20,11 @@
 
 #include <taviksms/taviksms.h>
 
-#include "component/error.h"
-#include "component/module_state.h"
-#include "component/text.h"
+#include "base/error.h"
+#include "base/module_state.h"
+#include "base/platform/testing.h"
+#include "base/text.h"
 #include "component_fixture.h"
-#include "platform/testing.h"
 #include "send/time_text.h"
 
 namespace taviksms::test {

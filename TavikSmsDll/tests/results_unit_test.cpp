@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "account/account.h"
-#include "component/error.h"
-#include "component/module_state.h"
+#include "base/error.h"
+#include "base/module_state.h"
+#include "base/platform/testing.h"
 #include "platform/posix/posix_platform.h"
-#include "platform/testing.h"
 #include "results/export.h"
 #include "results/results.h"
 

@@ -16,8 +16,8 @@
 
 #include <taviksms/taviksms.h>
 
+#include "base/module_state.h"
 #include "bench_figures.h"
-#include "component/module_state.h"
 #include "component_fixture.h"
 #include "platform/odbc/odbc_session.h"
 

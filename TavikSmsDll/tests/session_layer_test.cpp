@@ -15,10 +15,11 @@
 
 #include <taviksms/taviksms.h>
 
-#include "component/error.h"
-#include "component/module_state.h"
-#include "component/text.h"
+#include "base/error.h"
+#include "base/module_state.h"
+#include "base/text.h"
 #include "component_fixture.h"
+#include "db/session.h"
 
 namespace taviksms::test {
 namespace {

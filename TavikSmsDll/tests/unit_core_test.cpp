@@ -7,16 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "component/error.h"
-#include "component/module_state.h"
-#include "component/text.h"
+#include "base/error.h"
+#include "base/module_state.h"
+#include "base/platform/testing.h"
+#include "base/text.h"
 #include "config/config_fetch.h"
-#include "db/db_open.h"
 #include "db/value.h"
 #include "platform/odbc/odbc_session.h"
 #include "platform/posix/ini_reader.h"
 #include "platform/posix/posix_platform.h"
-#include "platform/testing.h"
+#include "session/db_open.h"
 
 namespace taviksms {
 namespace {

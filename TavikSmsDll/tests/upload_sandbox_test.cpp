@@ -7,10 +7,10 @@
 
 #include <taviksms/taviksms.h>
 
-#include "component/module_state.h"
-#include "component/text.h"
+#include "base/module_state.h"
+#include "base/platform/platform.h"
+#include "base/text.h"
 #include "component_fixture.h"
-#include "platform/platform.h"
 #include "platform/ssh/libssh2_sftp.h"
 #include "upload/upload.h"
 

@@ -1,7 +1,7 @@
 #include "upload/picture_name.h"
 
-#include "db/db_open.h"
-#include "platform/platform.h"
+#include "base/platform/platform.h"
+#include "session/db_open.h"
 
 namespace taviksms::upload {
 

@@ -2,8 +2,8 @@
 
 #include <exception>
 
-#include "component/error.h"
-#include "component/module_state.h"
+#include "base/error.h"
+#include "base/module_state.h"
 #include "db/value.h"
 #include "upload/picture_name.h"
 

@@ -20,11 +20,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "component/error.h"
-#include "component/text.h"
-#include "component/trace.h"
+#include "base/error.h"
+#include "base/platform/platform.h"
+#include "base/text.h"
+#include "base/trace.h"
 #include "db/row_table.h"
-#include "platform/platform.h"
 
 static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the driver manager must use 16-bit SQLWCHAR");
 

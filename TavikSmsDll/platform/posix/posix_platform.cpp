@@ -30,9 +30,9 @@
 #include <sstream>
 #include <vector>
 
-#include "component/error.h"
-#include "component/text.h"
-#include "component/trace.h"
+#include "base/error.h"
+#include "base/text.h"
+#include "base/trace.h"
 #include "platform/odbc/odbc_session.h"
 #include "platform/posix/ini_reader.h"
 

@@ -26,8 +26,8 @@
 #include <string>
 #include <vector>
 
-#include "component/text.h"
-#include "component/trace.h"
+#include "base/text.h"
+#include "base/trace.h"
 
 namespace taviksms::platform::ssh {
 

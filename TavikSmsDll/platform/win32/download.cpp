@@ -23,7 +23,7 @@
 #include <memory>
 #include <string>
 
-#include "component/trace.h"
+#include "base/trace.h"
 #include "platform/win32/download_callback.h"
 #include "platform/win32/win32_platform.h"
 

@@ -2,7 +2,7 @@
 // the libssh2 SFTP client when the build has one (TAVIKSMS_HAVE_SFTP).
 #include <windows.h>
 
-#include "platform/platform.h"
+#include "base/platform/platform.h"
 #if TAVIKSMS_HAVE_SFTP
 #include "platform/ssh/libssh2_sftp.h"
 #endif

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "component/error.h"
-#include "component/text.h"
+#include "base/error.h"
+#include "base/text.h"
 #include "platform/odbc/odbc_session.h"
 #include "platform/win32/odbc_driver.h"
 

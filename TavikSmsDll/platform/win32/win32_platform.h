@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "platform/platform.h"
+#include "base/platform/platform.h"
 
 namespace taviksms::platform::win32 {
 

@@ -15,7 +15,11 @@
 #include <utility>
 #include <vector>
 
-#include "db/session.h"
+namespace taviksms::db {
+class DbConn;
+class DbCmd;
+class DbRs;
+}  // namespace taviksms::db
 
 namespace taviksms::platform {
 

@@ -1,7 +1,7 @@
 // The platform's picture-upload services where the OS is POSIX and the SFTP client is libssh2.
 #include <sys/stat.h>
 
-#include "platform/platform.h"
+#include "base/platform/platform.h"
 #include "platform/ssh/libssh2_sftp.h"
 
 namespace taviksms::platform {

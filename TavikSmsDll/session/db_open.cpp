@@ -1,9 +1,10 @@
-#include "db/db_open.h"
+#include "session/db_open.h"
 
-#include "component/error.h"
-#include "component/module_state.h"
+#include "base/error.h"
+#include "base/module_state.h"
+#include "base/platform/platform.h"
 #include "config/config_fetch.h"
-#include "platform/platform.h"
+#include "db/session.h"
 
 namespace taviksms::core {
 
@@ -44,6 +45,13 @@ std::u16string db_open() {
     db_close();
     return u"False";
   }
+}
+
+std::optional<std::u16string> preamble(ModuleState& s) {
+  if (s.logged_in) return std::nullopt;
+  s.last_result = db_open();
+  if (s.last_result == u"OK") return std::nullopt;
+  return s.last_result;
 }
 
 void db_close() {

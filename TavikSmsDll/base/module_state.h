@@ -6,7 +6,11 @@
 #include <memory>
 #include <string>
 
-#include "db/session.h"
+namespace taviksms::db {
+class DbConn;
+class DbCmd;
+class DbRs;
+}  // namespace taviksms::db
 
 namespace taviksms::upload {
 class SftpSession;  // the picture-upload session (later)

@@ -1,4 +1,4 @@
-#include "component/text.h"
+#include "base/text.h"
 
 #include <cstdint>
 

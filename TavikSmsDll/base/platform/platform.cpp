@@ -1,13 +1,13 @@
-#include "platform/platform.h"
+#include "base/platform/platform.h"
 
 #include <cstdio>
 #include <system_error>
 #include <thread>
 
+#include "base/platform/testing.h"
+#include "base/text.h"
+#include "base/trace.h"
 #include "build_config.h"
-#include "component/text.h"
-#include "component/trace.h"
-#include "platform/testing.h"
 
 namespace taviksms::platform {
 
