@@ -3,7 +3,6 @@
 #include "db/call.h"
 #include "results/export.h"
 #include "send/time_text.h"
-#include "session/db_open.h"
 
 namespace taviksms::results {
 
@@ -53,14 +52,15 @@ std::u16string fetch_results(ModuleState& s, db::Call& call, std::int32_t mode) 
   return u"OK";
 }
 
-// The listing of both reservation methods, after the preamble.
+// The listing of both reservation methods: the rows go to sms2.txt through YaeyakDataText with
+// that method's own handler, so a failing export is the listing's text, not its error.
 std::u16string list_reservations(ModuleState& s, std::u16string_view procedure,
                                  const std::u16string* sub_id) {
   db::Call call(s, procedure, db::kUseClient);
   call.text(u"@user_id", s.user_id);
   if (sub_id) call.text(u"@Sub_ID", *sub_id);
   call.open();
-  s.last_result = yaeyak_data_text();
+  s.last_result = db::with_handler(yaeyak_data_text, [&] { db::close_if_open(s); });
   return s.last_result;
 }
 
@@ -73,16 +73,11 @@ std::u16string result_write(ModuleState& s, std::int32_t mode) {
 
 std::u16string result_fetch(std::int32_t mode, const std::u16string& fr, const std::u16string& to) {
   ModuleState& s = core::module_state();
-  return db::with_handler(
-      [&]() -> std::u16string {
-        if (auto stop = core::preamble(s)) return *stop;
-        db::Call call(s, mode == kModeAcknowledge ? u"sp_result_data1" : u"sp_result_data2",
-                      db::kUseClient);
-        call.text(u"@user_id", s.user_id);
-        if (mode != kModeAcknowledge) call.text(u"@fr_dtime", fr).text(u"@to_dtime", to);
-        return fetch_results(s, call, mode);
-      },
-      [&] { db::close_if_open(s); });
+  db::Call call(s, mode == kModeAcknowledge ? u"sp_result_data1" : u"sp_result_data2",
+                db::kUseClient);
+  call.text(u"@user_id", s.user_id);
+  if (mode != kModeAcknowledge) call.text(u"@fr_dtime", fr).text(u"@to_dtime", to);
+  return fetch_results(s, call, mode);
 }
 
 std::u16string sms_result1() {
@@ -96,40 +91,26 @@ std::u16string sms_result2(const std::u16string& fr_dtime, const std::u16string&
 std::u16string sms_result_v2(const std::u16string& sub_id, const std::u16string& fr_dtime,
                              const std::u16string& to_dtime) {
   ModuleState& s = core::module_state();
-  return db::with_handler(
-      [&]() -> std::u16string {
-        if (auto stop = core::preamble(s)) return *stop;
-        std::u16string fr = send::window_time_text(fr_dtime);
-        std::u16string to = send::window_time_text(to_dtime);
-        db::Call call(s, u"sp_result_dataV2", db::kUseClient);
-        call.text(u"@user_id", s.user_id)
-            .text(u"@sub_id", sub_id)
-            .text(u"@fr_dtime", fr)
-            .text(u"@to_dtime", to);
-        return fetch_results(s, call, 0);
-      },
-      [&] { db::close_if_open(s); });
+  std::u16string fr = send::window_time_text(fr_dtime);
+  std::u16string to = send::window_time_text(to_dtime);
+  db::Call call(s, u"sp_result_dataV2", db::kUseClient);
+  call.text(u"@user_id", s.user_id)
+      .text(u"@sub_id", sub_id)
+      .text(u"@fr_dtime", fr)
+      .text(u"@to_dtime", to);
+  return fetch_results(s, call, 0);
 }
 
 std::u16string yaeyak_data() {
-  ModuleState& s = core::module_state();
-  return db::with_handler([&]() -> std::u16string {
-    if (auto stop = core::preamble(s)) return *stop;
-    return list_reservations(s, u"sp_YaeyakData", nullptr);
-  });
+  return list_reservations(core::module_state(), u"sp_YaeyakData", nullptr);
 }
 
 std::u16string yaeyak_data_v2(const std::u16string& sub_id) {
-  ModuleState& s = core::module_state();
-  return db::with_handler([&]() -> std::u16string {
-    if (auto stop = core::preamble(s)) return *stop;
-    return list_reservations(s, u"sp_YaeyakDataV2", &sub_id);
-  });
+  return list_reservations(core::module_state(), u"sp_YaeyakDataV2", &sub_id);
 }
 
 std::u16string yaeyak_delete(std::int32_t key_id) {
   ModuleState& s = core::module_state();
-  if (core::preamble(s)) return u"DB Connect Error";
   db::Call call(s, u"sp_YaeyakDelete", db::kUseServer);
   call.text(u"@user_id", s.user_id).integer(u"@id", key_id);
   call.execute();
@@ -137,14 +118,8 @@ std::u16string yaeyak_delete(std::int32_t key_id) {
 }
 
 std::u16string yaeyak_data_text() {
-  ModuleState& s = core::module_state();
-  // The file is released by export_rows on every exit, before the recordset here.
-  return db::with_handler(
-      [&]() -> std::u16string {
-        export_rows(s, u"sms2.txt", false);
-        return u"OK";
-      },
-      [&] { db::close_if_open(s); });
+  export_rows(core::module_state(), u"sms2.txt", false);
+  return u"OK";
 }
 
 }  // namespace taviksms::results
