@@ -6,7 +6,7 @@
 #include <string>
 
 #include "fuzz_util.h"
-#include "platform/posix/ini_reader.h"
+#include "platform/posix/ini.h"
 
 using taviksms::platform::posix::profile_lookup;
 

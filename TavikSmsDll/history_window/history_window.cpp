@@ -7,6 +7,7 @@
 #include "base/error.h"
 #include "base/module_state.h"
 #include "base/platform/platform.h"
+#include "base/platform/window.h"
 #include "db/session.h"
 
 namespace taviksms::history {
@@ -338,11 +339,9 @@ void set_thread_toolkit(HistoryToolkit* toolkit) {
   }
 }
 
-HistoryToolkit& platform_toolkit();  // supplied by the platform binding
-
 HistoryToolkit& thread_toolkit() {
   if (t_override) return *t_override;
-  return platform_toolkit();
+  return platform::history_toolkit();
 }
 
 std::u16string sms_hist(const std::u16string& sub_id, std::int32_t xx, std::int32_t yy,

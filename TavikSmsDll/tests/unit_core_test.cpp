@@ -14,7 +14,7 @@
 #include "config/config_fetch.h"
 #include "db/value.h"
 #include "platform/odbc/odbc_session.h"
-#include "platform/posix/ini_reader.h"
+#include "platform/posix/ini.h"
 #include "platform/posix/posix_platform.h"
 #include "session/db_open.h"
 

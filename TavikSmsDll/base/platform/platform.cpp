@@ -1,3 +1,4 @@
+// The platform in force on each thread, and the concerns' portable defaults (standard C++ only).
 #include "base/platform/platform.h"
 
 #include <cstdio>
@@ -5,152 +6,11 @@
 #include <thread>
 
 #include "base/platform/testing.h"
-#include "base/text.h"
-#include "base/trace.h"
-#include "build_config.h"
 
 namespace taviksms::platform {
 
-std::shared_ptr<void> Platform::lock_config_file(const std::string&) {
-  return nullptr;
-}
-
-bool Platform::replace_file(const std::string& from, const std::string& to) {
-  return std::rename(from.c_str(), to.c_str()) == 0;
-}
-
-void Platform::remove_file(const std::string& path) {
-  std::remove(path.c_str());
-}
-
-std::vector<Platform::SocketId> Platform::tcp_sockets_to(std::uint16_t) {
-  return {};
-}
-
-void Platform::shut_down_socket(const SocketId&) {}
-
-bool Platform::run_detached(std::function<void()> body) {
-  try {
-    std::thread(std::move(body)).detach();
-    return true;
-  } catch (const std::system_error&) {
-    return false;
-  }
-}
-
 namespace {
 thread_local Platform* t_override = nullptr;
-}
-
-std::vector<std::u16string> built_in_mirror_bases() {
-  std::vector<std::u16string> out;
-  std::u16string all = core::utf8_to_utf16(TAVIKSMS_MIRRORS);
-  std::size_t start = 0;
-  while (start <= all.size()) {
-    std::size_t end = all.find(u';', start);
-    if (end == std::u16string::npos) end = all.size();
-    if (end > start) out.push_back(all.substr(start, end - start));
-    start = end + 1;
-  }
-  return out;
-}
-
-std::unique_ptr<OutputFile> Platform::open_trace_file(const std::string&) {
-  return nullptr;
-}
-
-MirrorOverride parse_mirror_override(std::string_view value, std::string source) {
-  MirrorOverride o;
-  o.source = std::move(source);
-  constexpr std::size_t kShown = 120;
-  o.shown =
-      value.size() > kShown ? std::string(value.substr(0, kShown)) + "..." : std::string(value);
-  for (char& c : o.shown) {
-    if (static_cast<unsigned char>(c) < 0x20) c = '?';
-  }
-  auto refuse = [&](std::string why) {
-    o.bases.clear();
-    o.problem = std::move(why);
-    return o;
-  };
-  if (value.size() > kMirrorOverrideMaxLength) {
-    return refuse("longer than " + std::to_string(kMirrorOverrideMaxLength) + " bytes (" +
-                  std::to_string(value.size()) + ")");
-  }
-  std::size_t start = 0;
-  while (start <= value.size()) {
-    std::size_t end = value.find(';', start);
-    if (end == std::string_view::npos) end = value.size();
-    std::string_view base = value.substr(start, end - start);
-    start = end + 1;
-    if (base.empty()) continue;  // "a;b;" and "a;;b" name the same list
-    if (o.bases.size() == 3) return refuse("more than three addresses");
-    std::string lower(base);
-    for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-    std::size_t scheme = lower.rfind("http://", 0) == 0    ? 7
-                         : lower.rfind("https://", 0) == 0 ? 8
-                                                           : 0;
-    if (scheme == 0) {
-      return refuse("\"" + std::string(base) + "\" does not start with http:// or https://");
-    }
-    for (char c : base) {
-      const auto u = static_cast<unsigned char>(c);
-      if (u <= 0x20 || u >= 0x7F || c == '"' || c == '?' || c == '#' || c == '\\') {
-        return refuse("\"" + std::string(base) + "\" holds a blank, control or reserved character");
-      }
-    }
-    std::string_view rest = base.substr(scheme);
-    std::string_view authority = rest.substr(0, rest.find('/'));
-    std::string_view host = authority;
-    if (!host.empty() && host.front() == '[') {
-      std::size_t close = host.find(']');
-      if (close == std::string_view::npos)
-        return refuse("\"" + std::string(base) + "\": bad IPv6 host");
-      std::string_view after = host.substr(close + 1);
-      host = host.substr(0, close + 1);
-      if (!after.empty() && after.front() != ':')
-        return refuse("\"" + std::string(base) + "\": bad port");
-      authority = after;
-    } else {
-      std::size_t colon = host.find(':');
-      authority = colon == std::string_view::npos ? std::string_view() : host.substr(colon);
-      host = host.substr(0, colon);
-    }
-    if (host.empty() || host.find('@') != std::string_view::npos) {
-      return refuse("\"" + std::string(base) + "\" names no host");
-    }
-    if (!authority.empty()) {  // ":port"
-      std::string_view port = authority.substr(1);
-      long n = 0;
-      bool ok = !port.empty() && port.size() <= 5;
-      for (char c : port) {
-        ok = ok && c >= '0' && c <= '9';
-        n = n * 10 + (c - '0');
-      }
-      if (!ok || n < 1 || n > 65535) return refuse("\"" + std::string(base) + "\": bad port");
-    }
-    std::string kept(base);
-    while (kept.size() > scheme && kept.back() == '/') kept.pop_back();
-    o.bases.push_back(core::utf8_to_utf16(kept));
-  }
-  if (o.bases.empty()) return refuse("no address");
-  return o;
-}
-
-std::vector<std::u16string> Platform::mirror_bases() const {
-  MirrorOverride o = mirror_override();
-  if (!o.source.empty()) {
-    if (o.problem.empty()) {
-      if (trace::enabled())
-        trace::emit("mirrors", "override from " + o.source + ": " + trace::quote(o.shown));
-      return o.bases;
-    }
-    if (trace::enabled()) {
-      trace::emit("mirrors", "override from " + o.source + " refused (" + o.problem +
-                                 "); the built-in list is used");
-    }
-  }
-  return built_in_mirror_bases();
 }
 
 Platform& current() {
@@ -162,6 +22,37 @@ ScopedPlatformOverride::ScopedPlatformOverride(Platform& p) : previous_(t_overri
 }
 ScopedPlatformOverride::~ScopedPlatformOverride() {
   t_override = previous_;
+}
+
+bool Files::replace_file(const std::string& from, const std::string& to) {
+  return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+void Files::remove_file(const std::string& path) {
+  std::remove(path.c_str());
+}
+
+std::unique_ptr<OutputFile> TraceFiles::open_trace_file(const std::string&) {
+  return nullptr;
+}
+
+std::shared_ptr<void> Folders::lock_config_file(const std::string&) {
+  return nullptr;
+}
+
+std::vector<DeadlineSupport::SocketId> DeadlineSupport::tcp_sockets_to(std::uint16_t) {
+  return {};
+}
+
+void DeadlineSupport::shut_down_socket(const SocketId&) {}
+
+bool DeadlineSupport::run_detached(std::function<void()> body) {
+  try {
+    std::thread(std::move(body)).detach();
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
 }
 
 }  // namespace taviksms::platform

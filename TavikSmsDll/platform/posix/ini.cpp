@@ -1,4 +1,11 @@
-#include "platform/posix/ini_reader.h"
+// The INI reader on POSIX: a reader of its own with the Windows profile reader's behaviour.
+#include "platform/posix/ini.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+
+#include "platform/posix/posix_platform.h"
 
 namespace taviksms::platform::posix {
 
@@ -66,6 +73,27 @@ std::string profile_lookup(std::string_view content, std::string_view section, s
     return cut(value, buffer_size);
   }
   return cut(def, buffer_size);
+}
+
+std::string PosixPlatform::read_profile_string(const std::string& section, const std::string& key,
+                                               const std::string& def, std::size_t buffer_size,
+                                               const std::string& path) {
+  if (buffer_size == 0) return {};
+  std::string content;
+  if (std::ifstream f(path, std::ios::binary); f) {
+    content.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  }
+  std::string value = profile_lookup(content, section, key, def, std::string::npos);
+  // The Windows reader converts whole characters only, and the NUL-filled buffer then ends the
+  // value before a character that did not fit: a multi-byte character is never cut in half.
+  std::size_t keep = std::min(value.size(), buffer_size - 1);
+  for (int back = 0; back < 3 && keep > 0 && keep < value.size() &&
+                     ends_mid_character(codeset_.c_str(), std::string_view(value).substr(0, keep));
+       ++back) {
+    --keep;
+  }
+  value.resize(keep);
+  return value;
 }
 
 }  // namespace taviksms::platform::posix

@@ -7,13 +7,14 @@
 #include <string>
 
 #include "base/error.h"
+#include "base/platform/window.h"
 #include "history_window/history_window.h"
 
 extern "C" {
 using TavikSmsHistoryToolkitFn = taviksms::history::HistoryToolkit* (*)();
 }
 
-namespace taviksms::history {
+namespace taviksms::platform {
 
 namespace {
 
@@ -30,9 +31,9 @@ std::string own_folder() {
 
 }  // namespace
 
-HistoryToolkit& platform_toolkit() {
+history::HistoryToolkit& history_toolkit() {
   static std::mutex mutex;
-  static HistoryToolkit* toolkit = nullptr;
+  static history::HistoryToolkit* toolkit = nullptr;
   static std::string failure;
   std::lock_guard lock(mutex);
   if (!toolkit && failure.empty()) {
@@ -66,4 +67,4 @@ HistoryToolkit& platform_toolkit() {
   return *toolkit;
 }
 
-}  // namespace taviksms::history
+}  // namespace taviksms::platform
