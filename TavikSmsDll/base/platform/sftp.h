@@ -19,13 +19,6 @@ class SftpComponent {
   virtual void set_port(std::int32_t port) = 0;
   // Remote names given to put_file are resolved against this folder ("." is the login folder).
   virtual void set_remote_path(const std::u16string& path) = 0;
-  // Transfer settings, the mode switch and the selection the callers set; they may be accepted
-  // without effect by a binding whose library needs no such tuning.
-  virtual void set_setting_1(std::int32_t value) = 0;
-  virtual void set_setting_2(std::int32_t value) = 0;
-  virtual void set_setting_3(std::int32_t value) = 0;
-  virtual void set_switch(bool on) = 0;
-  virtual void select(std::int32_t choice) = 0;
   // Opens and authenticates the connection with the values set before; true when connected.
   // Already connected: true at once.
   virtual bool connect() = 0;
