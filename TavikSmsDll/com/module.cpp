@@ -46,7 +46,7 @@ DWORD WINAPI reaper(void*) {
 }
 
 bool holds_connections(const core::ModuleState& s) {
-  return s.db_conn || s.db_cmd || s.db_rs || s.sftp_client;
+  return s.session.conn || s.session.cmd || s.session.rs || s.sftp.client;
 }
 
 // Thread detach (loader lock held).

@@ -157,19 +157,19 @@ TavikSms::~TavikSms() {
   if (thread_ != current_thread()) return;
   // The shared connection and recordset go, whoever else still uses them.
   ModuleState& s = module_state();
-  if (s.db_conn) {
+  if (s.session.conn) {
     try {
-      if (s.db_conn->state() == db::kStateOpen) s.db_conn->close();
+      if (s.session.conn->state() == db::kStateOpen) s.session.conn->close();
     } catch (...) {
     }
-    s.db_conn.reset();
+    s.session.conn.reset();
   }
-  if (s.db_rs) {
+  if (s.session.rs) {
     try {
-      if (s.db_rs->state() == db::kStateOpen) s.db_rs->close();
+      if (s.session.rs->state() == db::kStateOpen) s.session.rs->close();
     } catch (...) {
     }
-    s.db_rs.reset();
+    s.session.rs.reset();
   }
 }
 

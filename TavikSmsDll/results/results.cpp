@@ -10,13 +10,6 @@ namespace {
 
 using core::ModuleState;
 
-std::u16string ack_statement(std::int32_t id) {
-  std::u16string sql = u"update sms_result set reply = 1 where id = ";
-  sql += core::utf8_to_utf16(std::to_string(id));
-  sql += u" ;";
-  return sql;
-}
-
 // DbRs's rows as export lines in `name`, then DbRs and the file closed; raises. With
 // `acknowledge`, each row's "id" is converted before anything of the row is done, and its
 // acknowledgement runs only once its line has reached the operating system.
@@ -34,8 +27,7 @@ void export_rows(ModuleState& s, const std::u16string& name, bool acknowledge) {
     file.write_line(line);
     if (acknowledge) {
       file.flush();
-      s.ack_sql = ack_statement(id);
-      db::conn(s).execute(s.ack_sql);
+      db::conn(s).execute(ack_statement(id));
     }
     if (i < rs.record_count()) rs.move_next();
   }
@@ -65,6 +57,13 @@ std::u16string list_reservations(ModuleState& s, std::u16string_view procedure,
 }
 
 }  // namespace
+
+std::u16string ack_statement(std::int32_t id) {
+  std::u16string sql = u"update sms_result set reply = 1 where id = ";
+  sql += core::utf8_to_utf16(std::to_string(id));
+  sql += u" ;";
+  return sql;
+}
 
 std::u16string result_write(ModuleState& s, std::int32_t mode) {
   export_rows(s, u"sms1.txt", mode == kModeAcknowledge);

@@ -12,6 +12,9 @@ namespace taviksms::results {
 
 inline constexpr std::int32_t kModeAcknowledge = 1;
 
+// The statement that acknowledges the delivery result `id` once its line is written.
+std::u16string ack_statement(std::int32_t id);
+
 // ResultWrite: DbRs's rows to "sms1.txt". In the acknowledge mode each row's line reaches the
 // operating system before its acknowledgement runs, so an acknowledged row is always in the
 // file; a failure between the two leaves a written, unacknowledged row that is listed again

@@ -36,7 +36,7 @@ void submit_to_recipients(ModuleState& s, std::u16string list) {
     if (end > start) {
       db::cmd(s).parameter(u"@Custom_tel").set_value(Value::text(list.substr(start, end - start)));
       db::rs(s).set_cursor_location(db::kUseServer);
-      s.db_rs = db::cmd(s).execute();
+      s.session.rs = db::cmd(s).execute();
     }
     if (comma == std::u16string::npos) break;
     start = comma + 1;

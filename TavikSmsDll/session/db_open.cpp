@@ -25,20 +25,21 @@ std::u16string build_conn_string(std::u16string_view server, std::u16string_view
 std::u16string db_open() {
   ModuleState& s = module_state();
   try {
-    if (s.db_server.empty()) {
+    if (s.config.db_server.empty()) {
       s.last_result = config_fetch();
       if (s.last_result != u"OK") return s.last_result;
     }
     platform::Platform& p = platform::current();
-    s.db_conn = p.new_connection();
-    s.db_cmd = p.new_command();
-    s.db_rs = p.new_recordset();
-    s.conn_string = build_conn_string(s.db_server, s.db_user, s.db_password);
-    s.db_conn->open(s.conn_string);
-    s.db_cmd->set_active_connection(s.db_conn);
-    s.db_cmd->set_command_type(db::kCmdStoredProc);
-    s.db_cmd->refresh_parameters();
-    s.db_rs->set_cursor_location(db::kUseClient);
+    s.session.conn = p.new_connection();
+    s.session.cmd = p.new_command();
+    s.session.rs = p.new_recordset();
+    s.session.conn_string =
+        build_conn_string(s.config.db_server, s.config.db_user, s.config.db_password);
+    s.session.conn->open(s.session.conn_string);
+    s.session.cmd->set_active_connection(s.session.conn);
+    s.session.cmd->set_command_type(db::kCmdStoredProc);
+    s.session.cmd->refresh_parameters();
+    s.session.rs->set_cursor_location(db::kUseClient);
     return u"OK";
   } catch (const std::exception&) {
     // The error's own description is deliberately not passed on.
@@ -57,21 +58,21 @@ std::optional<std::u16string> preamble(ModuleState& s) {
 void db_close() {
   ModuleState& s = module_state();
   // Each step runs even when the one before it failed.
-  if (s.db_rs) {
+  if (s.session.rs) {
     try {
-      if (s.db_rs->state() == db::kStateOpen) s.db_rs->close();
+      if (s.session.rs->state() == db::kStateOpen) s.session.rs->close();
     } catch (...) {
     }
-    s.db_rs.reset();
+    s.session.rs.reset();
   }
-  if (s.db_conn) {
+  if (s.session.conn) {
     try {
-      if (s.db_conn->state() == db::kStateOpen) s.db_conn->close();
+      if (s.session.conn->state() == db::kStateOpen) s.session.conn->close();
     } catch (...) {
     }
-    s.db_conn.reset();
+    s.session.conn.reset();
   }
-  s.db_cmd.reset();
+  s.session.cmd.reset();
 }
 
 std::u16string base_file_name(std::u16string_view path, char16_t platform_separator) {

@@ -74,7 +74,7 @@ int main() {
     TavikSms c;
     if (c.Login(u"demo", u"demo1234") != u"OK") return 1;
     auto* dbc = static_cast<SQLHDBC>(
-        taviksms::platform::odbc::native_handle(*taviksms::core::module_state().db_conn));
+        taviksms::platform::odbc::native_handle(*taviksms::core::module_state().session.conn));
     std::u16string user = u"demo";
     // Warm both paths, then alternate blocks of 100 so drift hits both alike.
     for (int i = 0; i < 50; ++i) {

@@ -188,7 +188,7 @@ int main() {
     TavikSms c;
     if (c.Login(u"demo", u"demo1234") != u"OK") return 1;
     auto* dbc = static_cast<SQLHDBC>(
-        taviksms::platform::odbc::native_handle(*taviksms::core::module_state().db_conn));
+        taviksms::platform::odbc::native_handle(*taviksms::core::module_state().session.conn));
 
     // 100,000 rows, no acknowledgement.
     sandbox.post("/faults/rows?proc=sp_result_data2&count=100000");

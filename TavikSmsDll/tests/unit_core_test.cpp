@@ -132,11 +132,11 @@ TEST(ConfigFetch, NoFolderForTheFileIsADownloadErrorAndAsksNoMirror) {
   NoConfigFolder none;
   platform::ScopedPlatformOverride use(none);
   core::ModuleState& state = core::module_state();
-  state.db_user = u"kept";
+  state.config.db_user = u"kept";
   EXPECT_EQ(core::config_fetch(), u"IP Download Error");
   EXPECT_TRUE(none.asked.empty()) << none.asked.front();
-  EXPECT_EQ(state.db_user, u"kept");  // nothing read, nothing changed
-  state.db_user.clear();
+  EXPECT_EQ(state.config.db_user, u"kept");  // nothing read, nothing changed
+  state.config.db_user.clear();
 }
 
 TEST(ConnString, BuiltInFixedOrderAndTranslatedForTheDriver) {
