@@ -109,8 +109,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   core::ModuleState s;
   auto cmd = std::make_shared<Cmd>();
   if (inject) cmd->fail_at = fail_at;
-  s.db_cmd = cmd;
-  s.db_rs = std::make_shared<Rs>();
+  s.session.cmd = cmd;
+  s.session.rs = std::make_shared<Rs>();
 
   bool raised = false;
   try {
