@@ -2,6 +2,8 @@
 // method and parameter names.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,5 +17,18 @@ using utf::utf8_to_utf16;
 // Case-insensitive equality for ASCII letters; other code units compare exactly.
 bool iequals(std::u16string_view a, std::u16string_view b);
 std::u16string ascii_lower(std::u16string_view s);
+
+// A TCP port as text: one to five decimal digits naming 1 to 65535; nothing otherwise.
+template <typename Char>
+std::optional<std::uint16_t> parse_port(std::basic_string_view<Char> text) {
+  if (text.empty() || text.size() > 5) return std::nullopt;
+  long value = 0;
+  for (Char c : text) {
+    if (c < Char('0') || c > Char('9')) return std::nullopt;
+    value = value * 10 + (c - Char('0'));
+  }
+  if (value < 1 || value > 65535) return std::nullopt;
+  return static_cast<std::uint16_t>(value);
+}
 
 }  // namespace taviksms::core

@@ -80,15 +80,8 @@ MirrorOverride parse_mirror_override(std::string_view value, std::string source)
     if (host.empty() || host.find('@') != std::string_view::npos) {
       return refuse("\"" + std::string(base) + "\" names no host");
     }
-    if (!authority.empty()) {  // ":port"
-      std::string_view port = authority.substr(1);
-      long n = 0;
-      bool ok = !port.empty() && port.size() <= 5;
-      for (char c : port) {
-        ok = ok && c >= '0' && c <= '9';
-        n = n * 10 + (c - '0');
-      }
-      if (!ok || n < 1 || n > 65535) return refuse("\"" + std::string(base) + "\": bad port");
+    if (!authority.empty() && !core::parse_port(authority.substr(1))) {  // ":port"
+      return refuse("\"" + std::string(base) + "\": bad port");
     }
     std::string kept(base);
     while (kept.size() > scheme && kept.back() == '/') kept.pop_back();
