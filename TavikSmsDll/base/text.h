@@ -1,5 +1,5 @@
-// UTF-8 / UTF-16 conversion at the edges, and the case-insensitive name comparison used for
-// method and parameter names.
+// UTF-8 / UTF-16 conversion at the edges, the case-insensitive name comparison used for method
+// and parameter names, and the one reading of a TCP port written as text.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include <taviksms_common/ascii.h>
 #include <taviksms_common/utf8.h>
 
 namespace taviksms::core {
@@ -15,8 +16,10 @@ using utf::utf16_to_utf8;
 using utf::utf8_to_utf16;
 
 // Case-insensitive equality for ASCII letters; other code units compare exactly.
-bool iequals(std::u16string_view a, std::u16string_view b);
-std::u16string ascii_lower(std::u16string_view s);
+using ascii::iequals;
+inline std::u16string ascii_lower(std::u16string_view s) {
+  return ascii::lowered(s);
+}
 
 // A TCP port as text: one to five decimal digits naming 1 to 65535; nothing otherwise.
 template <typename Char>

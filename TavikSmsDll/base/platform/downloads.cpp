@@ -46,8 +46,7 @@ MirrorOverride parse_mirror_override(std::string_view value, std::string source)
     start = end + 1;
     if (base.empty()) continue;  // "a;b;" and "a;;b" name the same list
     if (o.bases.size() == 3) return refuse("more than three addresses");
-    std::string lower(base);
-    for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    const std::string lower = ascii::lowered(base);
     std::size_t scheme = lower.rfind("http://", 0) == 0    ? 7
                          : lower.rfind("https://", 0) == 0 ? 8
                                                            : 0;

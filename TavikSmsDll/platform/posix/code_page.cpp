@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 
+#include <taviksms_common/ascii.h>
 #include "base/text.h"
 #include "platform/posix/posix_platform.h"
 
@@ -180,8 +181,8 @@ std::u16string PosixPlatform::lower_case(std::u16string_view text) {
   static locale_t loc = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
   std::u16string out(text);
   for (char16_t& c : out) {
-    if (c >= u'A' && c <= u'Z') {
-      c = static_cast<char16_t>(c + 32);
+    if (c < 0x80) {
+      c = ascii::lower(c);
     } else if (c >= 0x80 && (c < 0xD800 || c > 0xDFFF) && loc != static_cast<locale_t>(nullptr)) {
       wint_t lower = towlower_l(static_cast<wint_t>(c), loc);
       if (lower <= 0xFFFF && (lower < 0xD800 || lower > 0xDFFF)) c = static_cast<char16_t>(lower);

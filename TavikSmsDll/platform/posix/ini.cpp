@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 
+#include <taviksms_common/ascii.h>
 #include "platform/posix/posix_platform.h"
 
 namespace taviksms::platform::posix {
@@ -19,15 +20,6 @@ std::string_view trim(std::string_view s) {
   while (!s.empty() && blank(s.front())) s.remove_prefix(1);
   while (!s.empty() && blank(s.back())) s.remove_suffix(1);
   return s;
-}
-
-bool iequal(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lo = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
-    if (lo(a[i]) != lo(b[i])) return false;
-  }
-  return true;
 }
 
 std::string cut(std::string_view v, std::size_t buffer_size) {
@@ -56,14 +48,14 @@ std::string profile_lookup(std::string_view content, std::string_view section, s
       std::size_t close = line.rfind(']');
       std::string_view name =
           trim(close == std::string_view::npos ? line.substr(1) : line.substr(1, close - 1));
-      in_section = iequal(name, section);
+      in_section = ascii::iequals(name, section);
       section_seen = section_seen || in_section;
       continue;
     }
     if (!in_section) continue;
     std::size_t eq = line.find('=');
     std::string_view name = trim(eq == std::string_view::npos ? line : line.substr(0, eq));
-    if (!iequal(name, key)) continue;
+    if (!ascii::iequals(name, key)) continue;
     std::string_view value =
         eq == std::string_view::npos ? std::string_view() : trim(line.substr(eq + 1));
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
