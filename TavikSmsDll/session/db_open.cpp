@@ -75,9 +75,4 @@ void db_close() {
   s.session.cmd.reset();
 }
 
-std::u16string base_file_name(std::u16string_view path, char16_t platform_separator) {
-  std::size_t pos = path.find_last_of(std::u16string{u'\\', platform_separator});
-  return std::u16string(pos == std::u16string_view::npos ? path : path.substr(pos + 1));
-}
-
 }  // namespace taviksms::core

@@ -1,4 +1,4 @@
-// DbOpen / DbClose: the session objects' lifecycle, the connection string, and BaseFileName.
+// DbOpen / DbClose: the session objects' lifecycle and the connection string.
 #pragma once
 
 #include <optional>
@@ -22,10 +22,5 @@ std::optional<std::u16string> preamble(ModuleState& s);
 
 // Closes and releases DbRs and DbConn, releases DbCmd; never fails.
 void db_close();
-
-// The part of `path` after its last backslash, or after the last `platform_separator` when the
-// platform's own directory separator is another character. A POSIX host names its files with
-// '/', and a picture name that kept its directories would be refused by the file server.
-std::u16string base_file_name(std::u16string_view path, char16_t platform_separator = u'\\');
 
 }  // namespace taviksms::core

@@ -17,6 +17,7 @@
 #include "platform/posix/ini.h"
 #include "platform/posix/posix_platform.h"
 #include "session/db_open.h"
+#include "upload/picture_name.h"
 
 namespace taviksms {
 namespace {
@@ -220,12 +221,12 @@ TEST(Diagnostics, DriverPrefixesAreStripped) {
 }
 
 TEST(BaseFileName, PartAfterTheLastBackslash) {
-  EXPECT_EQ(core::base_file_name(u"C:\\pics\\a\\Photo.JPG"), u"Photo.JPG");
-  EXPECT_EQ(core::base_file_name(u"photo.jpg"), u"photo.jpg");
-  EXPECT_EQ(core::base_file_name(u"C:\\pics\\"), u"");
-  EXPECT_EQ(core::base_file_name(u"/unix/path.jpg"), u"/unix/path.jpg");
-  EXPECT_EQ(core::base_file_name(u"/unix/path.jpg", u'/'), u"path.jpg");
-  EXPECT_EQ(core::base_file_name(u"/unix\\dir/", u'/'), u"");
+  EXPECT_EQ(upload::base_file_name(u"C:\\pics\\a\\Photo.JPG"), u"Photo.JPG");
+  EXPECT_EQ(upload::base_file_name(u"photo.jpg"), u"photo.jpg");
+  EXPECT_EQ(upload::base_file_name(u"C:\\pics\\"), u"");
+  EXPECT_EQ(upload::base_file_name(u"/unix/path.jpg"), u"/unix/path.jpg");
+  EXPECT_EQ(upload::base_file_name(u"/unix/path.jpg", u'/'), u"path.jpg");
+  EXPECT_EQ(upload::base_file_name(u"/unix\\dir/", u'/'), u"");
 }
 
 TEST(Value, RoundsHalfToEven) {
