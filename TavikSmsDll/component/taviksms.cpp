@@ -155,22 +155,12 @@ TavikSms::~TavikSms() {
   // Class_Terminate touches the creating thread's session only: released on another thread, the
   // instance is just freed.
   if (thread_ != current_thread()) return;
-  // The shared connection and recordset go, whoever else still uses them.
+  // The shared connection and recordset go, whoever else still uses them. Unlike DbClose, the
+  // command stays: another instance's next call then meets a closed connection, not a missing
+  // object.
   ModuleState& s = module_state();
-  if (s.session.conn) {
-    try {
-      if (s.session.conn->state() == db::kStateOpen) s.session.conn->close();
-    } catch (...) {
-    }
-    s.session.conn.reset();
-  }
-  if (s.session.rs) {
-    try {
-      if (s.session.rs->state() == db::kStateOpen) s.session.rs->close();
-    } catch (...) {
-    }
-    s.session.rs.reset();
-  }
+  db::close_and_release(s.session.conn);
+  db::close_and_release(s.session.rs);
 }
 
 Value TavikSms::call(const MethodInfo& method, Arguments args, Body body) {

@@ -58,20 +58,8 @@ std::optional<std::u16string> preamble(ModuleState& s) {
 void db_close() {
   ModuleState& s = module_state();
   // Each step runs even when the one before it failed.
-  if (s.session.rs) {
-    try {
-      if (s.session.rs->state() == db::kStateOpen) s.session.rs->close();
-    } catch (...) {
-    }
-    s.session.rs.reset();
-  }
-  if (s.session.conn) {
-    try {
-      if (s.session.conn->state() == db::kStateOpen) s.session.conn->close();
-    } catch (...) {
-    }
-    s.session.conn.reset();
-  }
+  db::close_and_release(s.session.rs);
+  db::close_and_release(s.session.conn);
   s.session.cmd.reset();
 }
 
