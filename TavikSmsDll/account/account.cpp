@@ -40,19 +40,12 @@ std::u16string sms_ibgum() {
   ModuleState& s = module_state();
   db::Call call(s, u"sp_ibgum_data", db::kUseClient);
   call.text(u"@user_id", s.user_id).open();
-  platform::Platform& p = platform::current();
-  results::ExportFile file(s, p, u"sms3.txt");
-  const std::u16string sep = p.decimal_separator();
-  db::DbRs& rs = db::rs(s);
-  const std::int32_t n = rs.record_count();
   std::u16string line;
-  for (std::int32_t i = 1; i <= n; ++i) {
-    results::deposit_record(rs, sep, line);
-    file.write_line(line);
-    if (i != rs.record_count()) rs.move_next();
-  }
-  db::close_if_open(s);
-  file.close();
+  results::export_rows(s, u"sms3.txt",
+                       [&](db::DbRs& rs, std::u16string_view sep, results::ExportFile& file) {
+                         results::deposit_record(rs, sep, line);
+                         file.write_line(line);
+                       });
   return u"OK";
 }
 

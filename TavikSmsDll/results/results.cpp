@@ -13,14 +13,9 @@ using core::ModuleState;
 // DbRs's rows as export lines in `name`, then DbRs and the file closed; raises. With
 // `acknowledge`, each row's "id" is converted before anything of the row is done, and its
 // acknowledgement runs only once its line has reached the operating system.
-void export_rows(ModuleState& s, const std::u16string& name, bool acknowledge) {
-  platform::Platform& p = platform::current();
-  ExportFile file(s, p, name);
-  const std::u16string sep = p.decimal_separator();
-  db::DbRs& rs = db::rs(s);
-  const std::int32_t n = rs.record_count();
+void export_results(ModuleState& s, const std::u16string& name, bool acknowledge) {
   std::u16string line;
-  for (std::int32_t i = 1; i <= n; ++i) {
+  export_rows(s, name, [&](db::DbRs& rs, std::u16string_view sep, ExportFile& file) {
     std::int32_t id = 0;
     if (acknowledge) id = rs.field(u"id").to_int32();
     export_record(rs, sep, line);
@@ -29,10 +24,7 @@ void export_rows(ModuleState& s, const std::u16string& name, bool acknowledge) {
       file.flush();
       db::conn(s).execute(ack_statement(id));
     }
-    if (i < rs.record_count()) rs.move_next();
-  }
-  db::close_if_open(s);
-  file.close();
+  });
 }
 
 // The result queries after their parameters: opens DbRs on the prepared call and writes
@@ -66,7 +58,7 @@ std::u16string ack_statement(std::int32_t id) {
 }
 
 std::u16string result_write(ModuleState& s, std::int32_t mode) {
-  export_rows(s, u"sms1.txt", mode == kModeAcknowledge);
+  export_results(s, u"sms1.txt", mode == kModeAcknowledge);
   return u"OK";
 }
 
@@ -117,7 +109,7 @@ std::u16string yaeyak_delete(std::int32_t key_id) {
 }
 
 std::u16string yaeyak_data_text() {
-  export_rows(core::module_state(), u"sms2.txt", false);
+  export_results(core::module_state(), u"sms2.txt", false);
   return u"OK";
 }
 
