@@ -212,19 +212,6 @@ class TavikSmsObject final : public _TavikSms, public ISupportErrorInfo, public 
     }
   }
 
-  // The last line of every vtable method that is not a component method: whatever is thrown
-  // (out of memory included) ends here as an HRESULT.
-  template <typename F>
-  static HRESULT contained(F&& body) noexcept {
-    try {
-      return body();
-    } catch (const std::bad_alloc&) {
-      return E_OUTOFMEMORY;
-    } catch (...) {
-      return E_UNEXPECTED;
-    }
-  }
-
   // Records the error for IErrorInfo and Invoke. Runs inside catch blocks, so it must not throw:
   // when the record itself cannot be made, the failing HRESULT still goes back.
   HRESULT escape(std::int32_t number, std::u16string_view source,
@@ -274,13 +261,11 @@ class Factory final : public IClassFactory {
     *out = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
     TavikSmsObject* obj = nullptr;
-    try {
+    const HRESULT made = contained([&] {
       obj = new TavikSmsObject();  // Class_Initialize
-    } catch (const std::bad_alloc&) {
-      return E_OUTOFMEMORY;
-    } catch (...) {
-      return E_UNEXPECTED;
-    }
+      return S_OK;
+    });
+    if (FAILED(made)) return made;
     HRESULT hr = obj->QueryInterface(iid, out);
     obj->Release();
     return hr;
