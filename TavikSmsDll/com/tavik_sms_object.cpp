@@ -1,13 +1,13 @@
 // The TavikSms coclass and its class factory.
 //
-// Section map: the object (IUnknown, IDispatch through the type library, the 19 methods of
+// Section map: the object (IUnknown, IDispatch through the type library, the methods of
 // _TavikSms, ISupportErrorInfo, IProvideClassInfo); the class factory.
 //
 // Every method is invoked as a method; a property get of one (VB's `x = o.SmsJanek` without
 // parentheses, .NET's GetProperty) calls it too, as VB's own classes allow. Arguments are converted
 // by the type library, except Booleans for texts, which get VB's "True"/"False".
 //
-// The 19 methods are expanded from <taviksms/methods.def>: each hands its arguments to the portable
+// The methods are expanded from <taviksms/methods.def>: each hands its arguments to the portable
 // core and its result back as a BSTR or long. An error that escapes the core becomes a failing
 // HRESULT plus IErrorInfo (early-bound callers) and, through Invoke, a DISP_E_EXCEPTION with the
 // error's number and description in EXCEPINFO (late-bound callers: VBScript's

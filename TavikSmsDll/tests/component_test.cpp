@@ -278,7 +278,7 @@ TEST_F(ModuleStateTest, EscapingErrorsAndDispatch) {
     EXPECT_EQ(static_cast<std::uint32_t>(e.number), 0x80040E14u);
     EXPECT_EQ(e.description, u"refused");
   }
-  EXPECT_EQ(methods().size(), 19u);
+  EXPECT_EQ(&methods().back(), find_method("AddMember")) << "the table ends with the last method";
   EXPECT_EQ(std::string(methods()[3].name), "Login");
   EXPECT_EQ(find_method("SMSJANEK"), &methods()[5]);
   Value none[1] = {std::u16string(u"x")};
