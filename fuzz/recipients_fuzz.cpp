@@ -11,6 +11,7 @@
 
 #include "base/error.h"
 #include "base/module_state.h"
+#include "db/session.h"
 #include "fuzz_util.h"
 #include "send/send.h"
 
