@@ -206,8 +206,10 @@ int run(const Options& options, const sigset_t& stop_signals) {
   register_network_routes(control.http(), tds, mirrors, sftp,
                           [&service] { service.changes().bump(); });
   register_endpoint_routes(
-      control.http(), mirrors, sftp, [&service, &tds, certificate](nlohmann::json& state) {
+      control.http(), mirrors, sftp,
+      [&service, &tds, &mirrors, &sftp, certificate](nlohmann::json& state) {
         state["clock"] = format_clock_text(service.now());
+        state["latency"] = latency_json(tds, mirrors, sftp);
         Service::ConnectionCounts counts = service.connection_counts();
         state["tds"] = {{"port", tds.port()},
                         {"open_connections", tds.open_connections()},
@@ -216,7 +218,6 @@ int run(const Options& options, const sigset_t& stop_signals) {
                         {"evicted_connections", tds.evicted_connections()},
                         {"encryption", std::string(tds::encryption_setting_name(tds.encryption()))},
                         {"certificate", certificate ? certificate->description() : std::string()},
-                        {"latency", tds.latency().count()},
                         {"round_trips", tds.total_round_trips()},
                         {"open_sessions", counts.open},
                         {"total_logins", counts.total_logins},

@@ -19,12 +19,6 @@ namespace {
 
 using nlohmann::json;
 
-json latency_json(const tds::TdsServer& tds, MirrorSet& mirrors, const SftpServer& sftp) {
-  return json{{"database", tds.latency().count()},
-              {"mirrors", mirrors.mirror(1).latency().count()},
-              {"sftp", sftp.latency().count()}};
-}
-
 std::string local_time_text(std::chrono::system_clock::time_point t) {
   const std::time_t s = std::chrono::system_clock::to_time_t(t);
   std::tm tm{};
@@ -35,6 +29,12 @@ std::string local_time_text(std::chrono::system_clock::time_point t) {
 }
 
 }  // namespace
+
+json latency_json(const tds::TdsServer& tds, MirrorSet& mirrors, const SftpServer& sftp) {
+  return json{{"database", tds.latency().count()},
+              {"mirrors", mirrors.mirror(1).latency().count()},
+              {"sftp", sftp.latency().count()}};
+}
 
 void register_network_routes(httplib::Server& server, tds::TdsServer& tds, MirrorSet& mirrors,
                              SftpServer& sftp, std::function<void()> changed) {

@@ -22,6 +22,9 @@ class TdsServer;
 void register_network_routes(httplib::Server& server, tds::TdsServer& tds, MirrorSet& mirrors,
                              SftpServer& sftp, std::function<void()> changed);
 
+// {"database": MS, "mirrors": MS, "sftp": MS}, as GET /latency answers.
+nlohmann::json latency_json(const tds::TdsServer& tds, MirrorSet& mirrors, const SftpServer& sftp);
+
 // The "connections" list and "round_trips" total of GET /connections.
 void add_tds_connections(const tds::TdsServer& tds, nlohmann::json& out);
 

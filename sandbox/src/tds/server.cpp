@@ -472,6 +472,7 @@ void TdsServer::serve(Live& live) {
         update([&](ConnectionInfo& i) {
           i.user = conn.login_user();
           if (conn.logged_in()) i.state = "logged-in";
+          if (reply.close && !conn.logged_in()) i.closed_because = "login refused";
         });
       }
       if (reply.close) break;

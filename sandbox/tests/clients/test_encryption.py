@@ -434,6 +434,19 @@ class LatencyTest(unittest.TestCase):
             urllib_get("http://127.0.0.1:%d/uini/ip1.ini" % sb.ports["mirror1"])
             self.assertGreaterEqual(time.monotonic() - started, 0.145)
 
+            # SFTP: the key exchange, the login and each request wait too.
+            sb.control("POST", "/latency?sftp=100", body="")
+            started = time.monotonic()
+            r = subprocess.run(
+                ["sshpass", "-p", "tavik2024ftp", "sftp", "-q", "-o", "BatchMode=no", "-b", "-", "-P",
+                 str(sb.ports["sftp"]), "-o", "StrictHostKeyChecking=no", "-o",
+                 "UserKnownHostsFile=/dev/null", "smsftp@127.0.0.1"],
+                input="put %s late.jpg\n" % os.path.abspath(__file__), capture_output=True,
+                text=True, timeout=60)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertGreaterEqual(time.monotonic() - started, 8 * 0.100)
+            self.assertIn("late.jpg", [f["name"] for f in sb.control("GET", "/uploads")["files"]])
+
             self.assertEqual(sb.control("POST", "/latency?ms=0", body=""),
                              {"database": 0, "mirrors": 0, "sftp": 0})
             self.assertEqual(sb.control("POST", "/latency?sftp=20&database=5", body="")["sftp"], 20)
