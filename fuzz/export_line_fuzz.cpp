@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "component/error.h"
+#include "base/error.h"
 #include "db/session.h"
 #include "db/value.h"
 #include "fuzz_util.h"

@@ -5,8 +5,9 @@
 
 #include <string>
 
+#include <taviksms_common/ascii.h>
 #include "fuzz_util.h"
-#include "platform/posix/ini_reader.h"
+#include "platform/posix/ini.h"
 
 using taviksms::platform::posix::profile_lookup;
 
@@ -22,9 +23,7 @@ bool plain(const std::string& s) {
 }
 
 std::string lower(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return s;
+  return taviksms::ascii::lowered(s);
 }
 
 }  // namespace

@@ -8,10 +8,10 @@
 #include <memory>
 #include <string>
 
-#include "component/module_state.h"
+#include "base/module_state.h"
+#include "base/platform/testing.h"
 #include "fuzz_util.h"
 #include "platform/posix/posix_platform.h"
-#include "platform/testing.h"
 #include "upload/picture_name.h"
 #include "upload/upload.h"
 
@@ -34,11 +34,6 @@ class Sftp : public platform::SftpComponent {
   void set_password(const std::u16string&) override {}
   void set_port(std::int32_t) override {}
   void set_remote_path(const std::u16string&) override {}
-  void set_setting_1(std::int32_t) override {}
-  void set_setting_2(std::int32_t) override {}
-  void set_setting_3(std::int32_t) override {}
-  void set_switch(bool) override {}
-  void select(std::int32_t) override {}
   bool connect() override { return up_ = true; }
   bool connected() const override { return up_; }
   bool put_file(const std::u16string& remote, const std::u16string& local) override {

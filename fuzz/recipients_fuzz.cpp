@@ -9,8 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "component/error.h"
-#include "component/module_state.h"
+#include "base/error.h"
+#include "base/module_state.h"
+#include "db/session.h"
 #include "fuzz_util.h"
 #include "send/send.h"
 
@@ -109,8 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   core::ModuleState s;
   auto cmd = std::make_shared<Cmd>();
   if (inject) cmd->fail_at = fail_at;
-  s.db_cmd = cmd;
-  s.db_rs = std::make_shared<Rs>();
+  s.session.cmd = cmd;
+  s.session.rs = std::make_shared<Rs>();
 
   bool raised = false;
   try {

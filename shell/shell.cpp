@@ -12,6 +12,7 @@
 #include <map>
 #include <thread>
 
+#include <taviksms_common/export_columns.h>
 #include <taviksms_common/utf8.h>
 
 #include "command_line.h"
@@ -222,18 +223,8 @@ bool show_file(Host& host, const std::string& name) {
   // A line the limit cuts through is left out whole.
   if (cut) all.resize(all.rfind("\r\n") == std::string::npos ? 0 : all.rfind("\r\n") + 2);
 
-  const bool deposits = name.size() >= 8 && name.compare(name.size() - 8, 8, "sms3.txt") == 0;
-  static const char* const kResult[] = {"id",          "User_ID",    "SUB_ID",     "user_tel",
-                                        "Custom_tel",  "Custom_id",  "Custom_nam", "msg",
-                                        "result_code", "Result_Msg", "typ",        "kun2",
-                                        "fee2",        "i_time",     "s_time"};
-  static const char* const kDeposit[] = {"User_ID", "kunsu", "ibgum", "Ibgum_date", "ibgum_memo"};
   std::vector<std::u32string> header;
-  if (deposits) {
-    for (const char* h : kDeposit) header.push_back(std::u32string(h, h + std::strlen(h)));
-  } else {
-    for (const char* h : kResult) header.push_back(std::u32string(h, h + std::strlen(h)));
-  }
+  for (std::string_view h : export_columns::of_file(name)) header.emplace_back(h.begin(), h.end());
   // Two passes over the text read: the widths of the columns, then the rows, so the table costs
   // no more than the text itself.
   constexpr int kMax = 24;

@@ -1,4 +1,6 @@
-// Login, Logout and SmsJanek: the service session and the balance.
+// Login, Logout and SmsJanek: the service session and the balance; SmsIbgum and AddMember. The
+// methods' functions raise core::Error on failure; their rules in the method list say what a
+// caller sees (and open the session first).
 #pragma once
 
 #include <cstdint>
@@ -6,6 +8,7 @@
 
 namespace taviksms::core {
 
+// SmsJanek's answer to any failure (its rule in the method list: balance).
 inline constexpr std::int32_t kJanekFailure = -12345678;
 
 std::u16string login(const std::u16string& user_id, const std::u16string& passwd);

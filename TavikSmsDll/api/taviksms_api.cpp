@@ -4,9 +4,9 @@
 
 #include <taviksms/taviksms.h>
 
-#include "component/error.h"
+#include "base/error.h"
+#include "base/text.h"
 #include "component/taviksms.h"
-#include "component/text.h"
 
 namespace taviksms {
 

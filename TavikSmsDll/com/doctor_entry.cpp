@@ -10,7 +10,7 @@
 
 #include <taviksms/doctor.h>
 
-#include "component/text.h"
+#include "base/text.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "base/module_state.h"
 #include "com/tavik_sms_object.h"
 #include "com/taviksms_idl.h"
-#include "component/module_state.h"
 #include "platform/win32/win32_platform.h"
 
 namespace taviksms::com {
@@ -46,7 +46,7 @@ DWORD WINAPI reaper(void*) {
 }
 
 bool holds_connections(const core::ModuleState& s) {
-  return s.db_conn || s.db_cmd || s.db_rs || s.sftp_client;
+  return s.session.conn || s.session.cmd || s.session.rs || s.sftp.client;
 }
 
 // Thread detach (loader lock held).

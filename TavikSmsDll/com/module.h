@@ -6,6 +6,7 @@
 
 #include <oaidl.h>
 
+#include <new>
 #include <string>
 
 namespace taviksms::com {
@@ -26,5 +27,19 @@ HRESULT interface_type_info(ITypeInfo** out);
 HRESULT class_type_info(ITypeInfo** out);
 // The type library itself (registration); the caller releases it.
 HRESULT load_type_library(ITypeLib** out);
+
+// The last line of every export and of every vtable method that is not a component method:
+// whatever `body` throws (out of memory included) ends here as an HRESULT, never crossing into
+// the caller.
+template <typename F>
+HRESULT contained(F&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
 
 }  // namespace taviksms::com

@@ -164,19 +164,10 @@ bool is_user_scope(LPCWSTR command_line) {
   return command_line && lstrcmpiW(command_line, L"user") == 0;
 }
 
-// Nothing thrown (the key texts are built in memory) leaves an export.
-template <typename F>
-HRESULT contained(F&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    return E_UNEXPECTED;
-  }
-}
-
 }  // namespace
+
+using taviksms::com::contained;  // nothing thrown (the key texts are built in memory) leaves an
+                                 // export
 
 extern "C" HRESULT WINAPI DllRegisterServer() {
   return contained([] { return register_in(machine_scope()); });

@@ -1,13 +1,13 @@
 // The TavikSms coclass and its class factory.
 //
-// Section map: the object (IUnknown, IDispatch through the type library, the 19 methods of
+// Section map: the object (IUnknown, IDispatch through the type library, the methods of
 // _TavikSms, ISupportErrorInfo, IProvideClassInfo); the class factory.
 //
 // Every method is invoked as a method; a property get of one (VB's `x = o.SmsJanek` without
 // parentheses, .NET's GetProperty) calls it too, as VB's own classes allow. Arguments are converted
 // by the type library, except Booleans for texts, which get VB's "True"/"False".
 //
-// The 19 methods are expanded from <taviksms/methods.def>: each hands its arguments to the portable
+// The methods are expanded from <taviksms/methods.def>: each hands its arguments to the portable
 // core and its result back as a BSTR or long. An error that escapes the core becomes a failing
 // HRESULT plus IErrorInfo (early-bound callers) and, through Invoke, a DISP_E_EXCEPTION with the
 // error's number and description in EXCEPINFO (late-bound callers: VBScript's
@@ -26,10 +26,10 @@
 #include <new>
 #include <vector>
 
+#include "base/error.h"
 #include "com/automation.h"
 #include "com/module.h"
 #include "com/taviksms_idl.h"
-#include "component/error.h"
 #include "component/taviksms.h"
 
 namespace taviksms::com {
@@ -212,19 +212,6 @@ class TavikSmsObject final : public _TavikSms, public ISupportErrorInfo, public 
     }
   }
 
-  // The last line of every vtable method that is not a component method: whatever is thrown
-  // (out of memory included) ends here as an HRESULT.
-  template <typename F>
-  static HRESULT contained(F&& body) noexcept {
-    try {
-      return body();
-    } catch (const std::bad_alloc&) {
-      return E_OUTOFMEMORY;
-    } catch (...) {
-      return E_UNEXPECTED;
-    }
-  }
-
   // Records the error for IErrorInfo and Invoke. Runs inside catch blocks, so it must not throw:
   // when the record itself cannot be made, the failing HRESULT still goes back.
   HRESULT escape(std::int32_t number, std::u16string_view source,
@@ -274,13 +261,11 @@ class Factory final : public IClassFactory {
     *out = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
     TavikSmsObject* obj = nullptr;
-    try {
+    const HRESULT made = contained([&] {
       obj = new TavikSmsObject();  // Class_Initialize
-    } catch (const std::bad_alloc&) {
-      return E_OUTOFMEMORY;
-    } catch (...) {
-      return E_UNEXPECTED;
-    }
+      return S_OK;
+    });
+    if (FAILED(made)) return made;
     HRESULT hr = obj->QueryInterface(iid, out);
     obj->Release();
     return hr;

@@ -5,12 +5,13 @@
 #include <chrono>
 #include <optional>
 
-#include "component/error.h"
-#include "component/text.h"
-#include "component/trace.h"
+#include "base/error.h"
+#include "base/platform/platform.h"
+#include "base/text.h"
+#include "base/trace.h"
 #include "config/config_fetch.h"
-#include "db/db_open.h"
-#include "platform/platform.h"
+#include "db/session.h"
+#include "session/db_open.h"
 
 namespace taviksms {
 

@@ -4,6 +4,8 @@
 #include <array>
 #include <string>
 
+#include <taviksms_common/ascii.h>
+
 #include "component/taviksms.h"
 
 namespace taviksms {
@@ -30,10 +32,6 @@ constexpr MethodInfo kMethods[] = {
 #include <taviksms/methods.def>
 };
 
-char lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-}
-
 }  // namespace
 
 std::span<const MethodInfo> methods() {
@@ -42,11 +40,7 @@ std::span<const MethodInfo> methods() {
 
 const MethodInfo* find_method(std::string_view name) {
   for (const auto& mi : kMethods) {
-    std::string_view n = mi.name;
-    if (n.size() != name.size()) continue;
-    bool same = true;
-    for (std::size_t i = 0; i < n.size() && same; ++i) same = lower(n[i]) == lower(name[i]);
-    if (same) return &mi;
+    if (ascii::iequals(mi.name, name)) return &mi;
   }
   return nullptr;
 }

@@ -5,14 +5,16 @@
 #include <utility>
 
 #include "account/account.h"
-#include "component/error.h"
-#include "component/module_state.h"
-#include "component/trace.h"
+#include "base/error.h"
+#include "base/module_state.h"
+#include "base/trace.h"
+#include "db/call.h"
 #include "db/session.h"
 #include "db/value.h"
 #include "history_window/history_window.h"
 #include "results/results.h"
 #include "send/send.h"
+#include "session/db_open.h"
 #include "upload/upload.h"
 
 namespace taviksms::core {
@@ -42,6 +44,72 @@ constexpr auto YaeyakDataV2 = &results::yaeyak_data_v2;
 constexpr auto YaeyakDataText = &results::yaeyak_data_text;
 constexpr auto AddMember = &add_member;
 }  // namespace impl
+
+// Each method's rule from the list (TAVIKSMS_METHOD_RULE): what a run-time error inside it
+// becomes, and whether it opens the thread's session first.
+enum class Errors : std::uint8_t { text, text_closing, balance, escapes, own };
+enum class Database : std::uint8_t { session, opens, closes, as_is, no };
+struct Rule {
+  Errors errors;
+  Database database;
+};
+namespace rule {
+#define TAVIKSMS_METHOD(...)
+#define TAVIKSMS_METHOD_RULE(name, errors, database) \
+  constexpr Rule name{Errors::errors, Database::database};
+#include <taviksms/methods.def>
+}  // namespace rule
+
+constexpr char16_t kDbConnectError[] = u"DB Connect Error";
+
+// What a method answers when its session cannot be opened: DbOpen's text, the balance's failure
+// value, or (a method without a handler) "DB Connect Error".
+Value session_failure(const Rule& r, const std::u16string& db_open_text) {
+  if (r.errors == Errors::balance) return kJanekFailure;
+  if (r.errors == Errors::escapes) return std::u16string(kDbConnectError);
+  return db_open_text;
+}
+
+// Runs a method's function under its rule: the session opened first where the method needs it,
+// and a run-time error handled as the rule says.
+template <typename F>
+Value under_rule(const Rule& r, F&& run_method) {
+  ModuleState& s = module_state();
+  auto opened_and_run = [&]() -> Value {
+    if (r.database == Database::session) {
+      if (auto failed = preamble(s)) return session_failure(r, *failed);
+    }
+    return run_method();
+  };
+  switch (r.errors) {
+    case Errors::text:
+      return db::with_handler(opened_and_run);
+    case Errors::text_closing:
+      return db::with_handler(opened_and_run, [&] { db::close_if_open(s); });
+    case Errors::balance:
+      try {
+        return opened_and_run();
+      } catch (const std::exception&) {
+        return kJanekFailure;
+      }
+    case Errors::escapes:
+    case Errors::own:
+      break;
+  }
+  return opened_and_run();
+}
+
+// Each method's function under its rule, the one form both entries (the methods and invoke)
+// call.
+namespace ruled {
+#define TAVIKSMS_METHOD(id, name, result, ...)                     \
+  Value name(TAVIKSMS_EACH(TAVIKSMS_PARAM, __VA_ARGS__)) {         \
+    return under_rule(rule::name, [&]() -> Value {                 \
+      return impl::name(TAVIKSMS_EACH(TAVIKSMS_ARG, __VA_ARGS__)); \
+    });                                                            \
+  }
+#include <taviksms/methods.def>
+}  // namespace ruled
 
 // Argument coercion as a script host does it: numbers to text, numeric text to int32.
 template <typename T>
@@ -87,22 +155,12 @@ TavikSms::~TavikSms() {
   // Class_Terminate touches the creating thread's session only: released on another thread, the
   // instance is just freed.
   if (thread_ != current_thread()) return;
-  // The shared connection and recordset go, whoever else still uses them.
+  // The shared connection and recordset go, whoever else still uses them. Unlike DbClose, the
+  // command stays: another instance's next call then meets a closed connection, not a missing
+  // object.
   ModuleState& s = module_state();
-  if (s.db_conn) {
-    try {
-      if (s.db_conn->state() == db::kStateOpen) s.db_conn->close();
-    } catch (...) {
-    }
-    s.db_conn.reset();
-  }
-  if (s.db_rs) {
-    try {
-      if (s.db_rs->state() == db::kStateOpen) s.db_rs->close();
-    } catch (...) {
-    }
-    s.db_rs.reset();
-  }
+  db::close_and_release(s.session.conn);
+  db::close_and_release(s.session.rs);
 }
 
 Value TavikSms::call(const MethodInfo& method, Arguments args, Body body) {
@@ -129,12 +187,12 @@ Value TavikSms::call(const MethodInfo& method, Arguments args, Body body) {
 }
 
 // The methods: each hands its arguments to its function through call().
-#define TAVIKSMS_METHOD(id, name, result, ...)                                             \
-  TAVIKSMS_RESULT(result) TavikSms::name(TAVIKSMS_EACH(TAVIKSMS_PARAM, __VA_ARGS__)) {     \
-    return std::get<TAVIKSMS_RESULT(result)>(call(                                         \
-        method_info(Method::name),                                                         \
-        [&] { return std::vector<Value>{TAVIKSMS_EACH(TAVIKSMS_ARG, __VA_ARGS__)}; },      \
-        [&]() -> Value { return impl::name(TAVIKSMS_EACH(TAVIKSMS_ARG, __VA_ARGS__)); })); \
+#define TAVIKSMS_METHOD(id, name, result, ...)                                              \
+  TAVIKSMS_RESULT(result) TavikSms::name(TAVIKSMS_EACH(TAVIKSMS_PARAM, __VA_ARGS__)) {      \
+    return std::get<TAVIKSMS_RESULT(result)>(call(                                          \
+        method_info(Method::name),                                                          \
+        [&] { return std::vector<Value>{TAVIKSMS_EACH(TAVIKSMS_ARG, __VA_ARGS__)}; },       \
+        [&]() -> Value { return ruled::name(TAVIKSMS_EACH(TAVIKSMS_ARG, __VA_ARGS__)); })); \
   }
 #include <taviksms/methods.def>
 
@@ -149,7 +207,7 @@ Value TavikSms::invoke(const MethodInfo& method, std::span<const Value> args) {
 #define TAVIKSMS_PARAM_TYPE(type, name) TAVIKSMS_RESULT(type)
 #define TAVIKSMS_METHOD(id, name, result, ...) \
   case id:                                     \
-    return apply_converted<TAVIKSMS_EACH(TAVIKSMS_PARAM_TYPE, __VA_ARGS__)>(impl::name, args);
+    return apply_converted<TAVIKSMS_EACH(TAVIKSMS_PARAM_TYPE, __VA_ARGS__)>(ruled::name, args);
 #include <taviksms/methods.def>
 #undef TAVIKSMS_PARAM_TYPE
         }

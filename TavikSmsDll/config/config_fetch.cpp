@@ -6,9 +6,9 @@
 #include <mutex>
 #include <random>
 
-#include "component/module_state.h"
-#include "component/trace.h"
-#include "platform/platform.h"
+#include "base/module_state.h"
+#include "base/platform/platform.h"
+#include "base/trace.h"
 
 namespace taviksms::core {
 
@@ -32,9 +32,9 @@ void trace_keys(const std::string& path, const ModuleState& s, std::size_t db_pw
   auto v = [](const std::u16string& t) {
     return t.empty() ? std::string("(empty)") : trace::quote(t);
   };
-  trace::emit("ini", path + ": sms_id=" + v(s.db_user) + " sms_ip=" + v(s.db_server) +
-                         " sms_pw=" + trace::masked(db_pw) + " sftp_id=" + v(s.sftp_user) +
-                         " sftp_ip=" + v(s.sftp_host) + " sftp_pt=" + v(s.sftp_port) +
+  trace::emit("ini", path + ": sms_id=" + v(s.config.db_user) + " sms_ip=" + v(s.config.db_server) +
+                         " sms_pw=" + trace::masked(db_pw) + " sftp_id=" + v(s.config.sftp_user) +
+                         " sftp_ip=" + v(s.config.sftp_host) + " sftp_pt=" + v(s.config.sftp_port) +
                          " sftp_pw=" + trace::masked(sftp_pw));
 }
 
@@ -102,19 +102,19 @@ std::u16string config_fetch() {
     return std::u16string(kIpDownloadError);
   }
 
-  s.db_user = read_value(p, "sms_id", target_ansi);
-  s.db_server = read_value(p, "sms_ip", target_ansi);
+  s.config.db_user = read_value(p, "sms_id", target_ansi);
+  s.config.db_server = read_value(p, "sms_ip", target_ansi);
   std::u16string db_pw = read_value(p, "sms_pw", target_ansi);
-  s.db_password = unmask_secret(db_pw);
+  s.config.db_password = unmask_secret(db_pw);
 
-  s.sftp_user = read_value(p, "sftp_id", target_ansi);
-  s.sftp_host = read_value(p, "sftp_ip", target_ansi);
-  s.sftp_port = read_value(p, "sftp_pt", target_ansi);
+  s.config.sftp_user = read_value(p, "sftp_id", target_ansi);
+  s.config.sftp_host = read_value(p, "sftp_ip", target_ansi);
+  s.config.sftp_port = read_value(p, "sftp_pt", target_ansi);
   std::u16string sftp_pw = read_value(p, "sftp_pw", target_ansi);
-  s.sftp_password = unmask_secret(sftp_pw);
+  s.config.sftp_password = unmask_secret(sftp_pw);
   if (trace::enabled()) trace_keys(target_ansi, s, db_pw.size(), sftp_pw.size());
 
-  return s.db_user.empty() ? std::u16string(kIpDownloadError) : u"OK";
+  return s.config.db_user.empty() ? std::u16string(kIpDownloadError) : u"OK";
 }
 
 }  // namespace taviksms::core

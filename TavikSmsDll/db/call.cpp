@@ -1,27 +1,18 @@
 #include "db/call.h"
 
-#include "db/db_open.h"
-
 namespace taviksms::db {
 
 DbCmd& cmd(core::ModuleState& s) {
-  if (!s.db_cmd) core::raise_object_not_set();
-  return *s.db_cmd;
+  if (!s.session.cmd) core::raise_object_not_set();
+  return *s.session.cmd;
 }
 DbRs& rs(core::ModuleState& s) {
-  if (!s.db_rs) core::raise_object_not_set();
-  return *s.db_rs;
+  if (!s.session.rs) core::raise_object_not_set();
+  return *s.session.rs;
 }
 DbConn& conn(core::ModuleState& s) {
-  if (!s.db_conn) core::raise_object_not_set();
-  return *s.db_conn;
-}
-
-std::optional<std::u16string> preamble(core::ModuleState& s) {
-  if (s.logged_in) return std::nullopt;
-  s.last_result = core::db_open();
-  if (s.last_result == u"OK") return std::nullopt;
-  return s.last_result;
+  if (!s.session.conn) core::raise_object_not_set();
+  return *s.session.conn;
 }
 
 Call::Call(core::ModuleState& s, std::u16string_view procedure, int cursor_location, Type type)
@@ -48,7 +39,7 @@ void Call::open() {
 }
 
 void Call::execute() {
-  s_.db_rs = cmd(s_).execute();
+  s_.session.rs = cmd(s_).execute();
 }
 
 const Value& Call::return_value() {
@@ -57,7 +48,7 @@ const Value& Call::return_value() {
 
 void close_if_open(core::ModuleState& s) noexcept {
   try {
-    if (s.db_rs && s.db_rs->state() == kStateOpen) s.db_rs->close();
+    if (s.session.rs && s.session.rs->state() == kStateOpen) s.session.rs->close();
   } catch (...) {
   }
 }

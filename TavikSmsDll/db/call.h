@@ -1,7 +1,6 @@
-// The one way a method calls a stored procedure on the thread's shared DbCmd/DbRs: the common
-// preamble, the call itself (refresh, command text and type, cursor location, parameters by
-// name, open or execute), close-if-open, and the error handler that turns a run-time error into
-// the method's result text.
+// The one way a method calls a stored procedure on the thread's shared DbCmd/DbRs: the call
+// itself (refresh, command text and type, cursor location, parameters by name, open or execute),
+// close-if-open, and the error handler that turns a run-time error into the method's result text.
 #pragma once
 
 #include <cstdint>
@@ -10,10 +9,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 
-#include "component/error.h"
-#include "component/module_state.h"
-#include "component/text.h"
+#include "base/error.h"
+#include "base/module_state.h"
+#include "base/text.h"
 #include "db/session.h"
 
 namespace taviksms::db {
@@ -22,10 +23,6 @@ namespace taviksms::db {
 DbCmd& cmd(core::ModuleState& s);
 DbRs& rs(core::ModuleState& s);
 DbConn& conn(core::ModuleState& s);
-
-// The common preamble: when not logged in, LastResult takes DbOpen's text. Returns the text the
-// method must return instead of going on, or nothing when the session is there.
-std::optional<std::u16string> preamble(core::ModuleState& s);
 
 // One procedure call. The constructor refreshes the parameters, sets the command text (and the
 // command type when asked) and DbRs's cursor location; the setters assign parameters by name in
@@ -57,9 +54,11 @@ class Call {
 void close_if_open(core::ModuleState& s) noexcept;
 
 // Runs `body` under a method's error handler: a run-time error ends it, `cleanup` runs, and the
-// error's description is the result.
+// error's description is the result. The component applies it to each method whose rule in the
+// method list says so; a method that calls another method's function with that method's own
+// handler uses it too.
 template <typename Body, typename Cleanup>
-std::u16string with_handler(Body&& body, Cleanup&& cleanup) {
+std::invoke_result_t<Body&> with_handler(Body&& body, Cleanup&& cleanup) {
   try {
     return body();
   } catch (const core::Error& e) {
@@ -67,7 +66,7 @@ std::u16string with_handler(Body&& body, Cleanup&& cleanup) {
     return e.description();
   } catch (const std::bad_alloc&) {
     cleanup();
-    return u"Out of memory";
+    return std::u16string(u"Out of memory");
   } catch (const std::exception& e) {
     cleanup();
     return core::utf8_to_utf16(e.what());
@@ -75,7 +74,7 @@ std::u16string with_handler(Body&& body, Cleanup&& cleanup) {
 }
 
 template <typename Body>
-std::u16string with_handler(Body&& body) {
+std::invoke_result_t<Body&> with_handler(Body&& body) {
   return with_handler(std::forward<Body>(body), [] {});
 }
 

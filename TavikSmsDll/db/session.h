@@ -75,4 +75,16 @@ class DbRs {
   virtual void move_next() = 0;
 };
 
+// Closes `object` (a DbConn or DbRs) when it is set and open, then releases it; an error while
+// closing is swallowed, so the release always happens.
+template <typename T>
+void close_and_release(std::shared_ptr<T>& object) noexcept {
+  if (!object) return;
+  try {
+    if (object->state() == kStateOpen) object->close();
+  } catch (...) {
+  }
+  object.reset();
+}
+
 }  // namespace taviksms::db

@@ -5,7 +5,7 @@
 #include <limits>
 #include <string>
 
-#include "component/error.h"
+#include "base/error.h"
 
 namespace taviksms::db {
 

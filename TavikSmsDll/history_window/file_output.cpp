@@ -3,9 +3,9 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "component/error.h"
+#include "base/error.h"
+#include "base/platform/platform.h"
 #include "history_window/history_window.h"
-#include "platform/platform.h"
 
 namespace taviksms::history {
 

@@ -1,6 +1,6 @@
 // The history query: the window's one use of the shared data-access objects.
-#include "component/error.h"
-#include "component/module_state.h"
+#include "base/error.h"
+#include "base/module_state.h"
 #include "db/call.h"
 #include "db/session.h"
 #include "history_window/history_window.h"
@@ -42,11 +42,11 @@ void HistoryWindow::fill_from_query(std::shared_ptr<GridData>& g) {
   const std::u16string from = picker_text(tk_.picker_value(1), dsep);
   const std::u16string to = picker_text(tk_.picker_value(2), dsep);
 
-  db::cmd(s).set_active_connection(s.db_conn);
-  const bool by_sub_id = !s.hist_sub_id.empty();
+  db::cmd(s).set_active_connection(s.session.conn);
+  const bool by_sub_id = !s.history.sub_id.empty();
   db::Call call(s, by_sub_id ? u"sp_result_dataV2" : u"sp_result_data2", db::kUseClient,
                 db::Call::Type::stored_proc);
-  if (by_sub_id) call.text(u"@sub_id", s.hist_sub_id);
+  if (by_sub_id) call.text(u"@sub_id", s.history.sub_id);
   call.text(u"@user_id", s.user_id)
       .text(u"@fr_dtime", from + u" 00:00")
       .text(u"@to_dtime", to + u" 23:59")

@@ -4,9 +4,11 @@
 #include <cmath>
 #include <limits>
 
-#include "component/error.h"
-#include "component/module_state.h"
-#include "platform/platform.h"
+#include "base/error.h"
+#include "base/module_state.h"
+#include "base/platform/platform.h"
+#include "base/platform/window.h"
+#include "db/session.h"
 
 namespace taviksms::history {
 
@@ -223,17 +225,17 @@ void HistoryWindow::on_load() {
       !tk_.set_picker_text(2, four(today.year) + u"-" + two(today.month) + u"-" + two(today.day))) {
     core::raise_type_mismatch();
   }
-  if (s.hist_left != 0) tk_.set_window_left(s.hist_left);
-  if (s.hist_top != 0) tk_.set_window_top(s.hist_top);
-  if (s.hist_width != 0) {
-    tk_.set_window_width(s.hist_width);
+  if (s.history.left != 0) tk_.set_window_left(s.history.left);
+  if (s.history.top != 0) tk_.set_window_top(s.history.top);
+  if (s.history.width != 0) {
+    tk_.set_window_width(s.history.width);
     tk_.set_grid_width(grid_width_for(tk_.window_width()));
   }
-  if (s.hist_height != 0) {
-    tk_.set_window_height(s.hist_height);
+  if (s.history.height != 0) {
+    tk_.set_window_height(s.history.height);
     tk_.set_grid_height(grid_height_for(tk_.window_height()));
   }
-  if (s.hist_left == 0 && s.hist_top == 0 && s.hist_width == 0 && s.hist_height == 0) {
+  if (s.history.left == 0 && s.history.top == 0 && s.history.width == 0 && s.history.height == 0) {
     tk_.set_window_top(
         round_to_int32((static_cast<double>(tk_.screen_height()) - tk_.window_height()) / 2.0));
     tk_.set_window_left(
@@ -263,7 +265,7 @@ void HistoryWindow::on_query_click() {
     // Only a thread that never opened the connection (or closed it with Logout) is told to log
     // in. LoggedIn is not consulted: a second instance on the thread resets it while the
     // connection opened by Login stays usable.
-    if (!s.db_conn || !s.db_cmd || !s.db_rs) {
+    if (!s.session.conn || !s.session.cmd || !s.session.rs) {
       not_logged_in = true;
     } else {
       fill_from_query(g);
@@ -277,7 +279,7 @@ void HistoryWindow::on_query_click() {
   }
   try {
     core::ModuleState& s = core::module_state();
-    if (s.db_rs && s.db_rs->state() == 1) s.db_rs->close();
+    if (s.session.rs && s.session.rs->state() == 1) s.session.rs->close();
   } catch (...) {
   }
   grid_ = g;
@@ -312,13 +314,13 @@ void HistoryWindow::on_save_click() {
 std::u16string show_hist_window(HistoryToolkit& tk, const std::u16string& sub_id, std::int32_t xx,
                                 std::int32_t yy, std::int32_t ww, std::int32_t hh) {
   core::ModuleState& s = core::module_state();
-  s.hist_sub_id = sub_id;
+  s.history.sub_id = sub_id;
   const double x = tk.twips_per_pixel_x();
   const double y = tk.twips_per_pixel_y();
-  s.hist_left = pixels_to_twips(xx, x);
-  s.hist_width = pixels_to_twips(ww, x);
-  s.hist_top = pixels_to_twips(yy, y);
-  s.hist_height = pixels_to_twips(hh, y);
+  s.history.left = pixels_to_twips(xx, x);
+  s.history.width = pixels_to_twips(ww, x);
+  s.history.top = pixels_to_twips(yy, y);
+  s.history.height = pixels_to_twips(hh, y);
   if (!t_window || t_window_toolkit != &tk) {
     t_window = std::make_unique<HistoryWindow>(tk);
     t_window_toolkit = &tk;
@@ -337,11 +339,9 @@ void set_thread_toolkit(HistoryToolkit* toolkit) {
   }
 }
 
-HistoryToolkit& platform_toolkit();  // supplied by the platform binding
-
 HistoryToolkit& thread_toolkit() {
   if (t_override) return *t_override;
-  return platform_toolkit();
+  return platform::history_toolkit();
 }
 
 std::u16string sms_hist(const std::u16string& sub_id, std::int32_t xx, std::int32_t yy,

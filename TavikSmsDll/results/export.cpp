@@ -5,16 +5,31 @@
 #include <chrono>
 #include <cstdint>
 
-#include "component/error.h"
+#include <taviksms_common/export_columns.h>
+
+#include "base/error.h"
 
 namespace taviksms::results {
 
 namespace {
 
-constexpr std::array<std::u16string_view, 15> kExportColumns = {
-    u"id",        u"User_ID",    u"SUB_ID", u"user_tel",    u"Custom_tel",
-    u"Custom_id", u"Custom_nam", u"msg",    u"result_code", u"Result_Msg",
-    u"typ",       u"kun2",       u"fee2",   u"i_time",      u"s_time"};
+// A list of export_columns as the names DbRs's fields are looked up by.
+template <std::size_t N>
+std::array<std::u16string, N> field_names(const std::array<std::string_view, N>& columns) {
+  std::array<std::u16string, N> out;
+  for (std::size_t c = 0; c < N; ++c) out[c].assign(columns[c].begin(), columns[c].end());
+  return out;
+}
+
+const std::array<std::u16string, 15>& result_fields() {
+  static const auto fields = field_names(export_columns::kResult);
+  return fields;
+}
+
+const std::array<std::u16string, 5>& deposit_fields() {
+  static const auto fields = field_names(export_columns::kDeposit);
+  return fields;
+}
 
 enum class Kind : std::uint8_t { numeric, text, datetime };
 constexpr std::array<Kind, 15> kExportKinds = {
@@ -139,9 +154,10 @@ void replace_line_feeds(std::u16string& line, std::size_t from) {
 
 void export_record(const db::DbRs& rs, std::u16string_view sep, std::u16string& line) {
   line.clear();
-  for (std::size_t c = 0; c < kExportColumns.size(); ++c) {
+  const auto& fields = result_fields();
+  for (std::size_t c = 0; c < fields.size(); ++c) {
     if (c > 0) line += u'\t';
-    const db::Value& v = rs.field(kExportColumns[c]);
+    const db::Value& v = rs.field(fields[c]);
     switch (kExportKinds[c]) {
       case Kind::numeric:
         append_numeric(line, v, sep);
@@ -158,21 +174,23 @@ void export_record(const db::DbRs& rs, std::u16string_view sep, std::u16string& 
 }
 
 void deposit_record(const db::DbRs& rs, std::u16string_view sep, std::u16string& line) {
+  // User_ID, kunsu, ibgum, Ibgum_date, ibgum_memo.
+  const auto& field = deposit_fields();
   line.clear();
-  append_text(line, rs.field(u"User_ID"));
+  append_text(line, rs.field(field[0]));
   line += u'\t';
-  append_numeric(line, rs.field(u"kunsu"), sep);
+  append_numeric(line, rs.field(field[1]), sep);
   line += u'\t';
-  append_numeric(line, rs.field(u"ibgum"), sep);
+  append_numeric(line, rs.field(field[2]), sep);
   line += u'\t';
   // The server keeps a two-digit year: "20" + "24-03-02" is the four-digit form.
-  const db::Value& date = rs.field(u"Ibgum_date");
+  const db::Value& date = rs.field(field[3]);
   if (!date.is_null()) {
     line += u"20";
     append_text(line, date);
   }
   line += u'\t';
-  append_text(line, rs.field(u"ibgum_memo"));
+  append_text(line, rs.field(field[4]));
   line += u'\t';
   replace_line_feeds(line);
 }

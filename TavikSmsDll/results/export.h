@@ -8,9 +8,10 @@
 #include <string>
 #include <string_view>
 
-#include "component/module_state.h"
+#include "base/module_state.h"
+#include "base/platform/platform.h"
+#include "db/call.h"
 #include "db/session.h"
-#include "platform/platform.h"
 
 namespace taviksms::results {
 
@@ -54,5 +55,24 @@ class ExportFile {
   std::shared_ptr<platform::OutputFile> file_;
   std::string buffer_;
 };
+
+// The export loop of every export file: `name` opened in the file slot, then for each of DbRs's
+// rows write_row(rs, decimal_separator, file) (which writes the row's line, and may act once it
+// has written it), then DbRs and the file closed. Raises on any failure; the file is released on
+// every exit.
+template <typename WriteRow>
+void export_rows(core::ModuleState& s, const std::u16string& name, WriteRow&& write_row) {
+  platform::Platform& p = platform::current();
+  ExportFile file(s, p, name);
+  const std::u16string sep = p.decimal_separator();
+  db::DbRs& rs = db::rs(s);
+  const std::int32_t n = rs.record_count();
+  for (std::int32_t i = 1; i <= n; ++i) {
+    write_row(rs, std::u16string_view(sep), file);
+    if (i < rs.record_count()) rs.move_next();
+  }
+  db::close_if_open(s);
+  file.close();
+}
 
 }  // namespace taviksms::results

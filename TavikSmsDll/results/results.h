@@ -1,15 +1,19 @@
 // Delivery results (sms1.txt, acknowledged in mode 1), reserved messages (sms2.txt) and their
-// cancellation.
+// cancellation. The methods' functions raise core::Error on failure; their rules in the method
+// list say what a caller sees (and open the session first).
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "component/module_state.h"
+#include "base/module_state.h"
 
 namespace taviksms::results {
 
 inline constexpr std::int32_t kModeAcknowledge = 1;
+
+// The statement that acknowledges the delivery result `id` once its line is written.
+std::u16string ack_statement(std::int32_t id);
 
 // ResultWrite: DbRs's rows to "sms1.txt". In the acknowledge mode each row's line reaches the
 // operating system before its acknowledgement runs, so an acknowledged row is always in the
@@ -29,7 +33,6 @@ std::u16string sms_result_v2(const std::u16string& sub_id, const std::u16string&
 // The listings return the export's own text: "OK", or why sms2.txt could not be written.
 std::u16string yaeyak_data();
 std::u16string yaeyak_data_v2(const std::u16string& sub_id);
-// Raises core::Error when the call fails (the method has no handler).
 std::u16string yaeyak_delete(std::int32_t key_id);
 // DbRs's rows to "sms2.txt", whatever DbRs holds; counts in 32 bits.
 std::u16string yaeyak_data_text();

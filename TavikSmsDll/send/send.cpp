@@ -36,7 +36,7 @@ void submit_to_recipients(ModuleState& s, std::u16string list) {
     if (end > start) {
       db::cmd(s).parameter(u"@Custom_tel").set_value(Value::text(list.substr(start, end - start)));
       db::rs(s).set_cursor_location(db::kUseServer);
-      s.db_rs = db::cmd(s).execute();
+      s.session.rs = db::cmd(s).execute();
     }
     if (comma == std::u16string::npos) break;
     start = comma + 1;
@@ -48,18 +48,15 @@ std::u16string sms_send(const std::u16string& sub_id, const std::u16string& user
                         const std::u16string& custom_tel, const std::u16string& msg,
                         std::int32_t typ, const std::u16string& yk_time) {
   ModuleState& s = core::module_state();
-  return db::with_handler([&]() -> std::u16string {
-    if (auto stop = db::preamble(s)) return *stop;
-    std::u16string when = expand_time_text(yk_time);
-    db::Call call(s, u"sp_sms_send", db::kUseServer, db::Call::Type::stored_proc);
-    set_common_head(s, call, sub_id, user_tel, custom_id, custom_nam, custom_tel);
-    call.text(u"@msg", msg);
-    call.integer(u"@typ", typ);
-    call.text(u"@n_code", std::u16string());
-    call.text(u"@YK_Time", when);
-    submit_to_recipients(s, custom_tel);
-    return u"OK";
-  });
+  std::u16string when = expand_time_text(yk_time);
+  db::Call call(s, u"sp_sms_send", db::kUseServer, db::Call::Type::stored_proc);
+  set_common_head(s, call, sub_id, user_tel, custom_id, custom_nam, custom_tel);
+  call.text(u"@msg", msg);
+  call.integer(u"@typ", typ);
+  call.text(u"@n_code", std::u16string());
+  call.text(u"@YK_Time", when);
+  submit_to_recipients(s, custom_tel);
+  return u"OK";
 }
 
 std::u16string lms_send(const std::u16string& sub_id, const std::u16string& user_tel,
@@ -67,17 +64,14 @@ std::u16string lms_send(const std::u16string& sub_id, const std::u16string& user
                         const std::u16string& custom_tel, const std::u16string& subject,
                         const std::u16string& msg, const std::u16string& yk_time) {
   ModuleState& s = core::module_state();
-  return db::with_handler([&]() -> std::u16string {
-    if (auto stop = db::preamble(s)) return *stop;
-    std::u16string when = expand_time_text(yk_time);
-    db::Call call(s, u"sp_lms_send", db::kUseServer);
-    set_common_head(s, call, sub_id, user_tel, custom_id, custom_nam, custom_tel);
-    call.text(u"@subject", subject);
-    call.text(u"@msg", msg);
-    call.text(u"@YK_Time", when);
-    submit_to_recipients(s, custom_tel);
-    return u"OK";
-  });
+  std::u16string when = expand_time_text(yk_time);
+  db::Call call(s, u"sp_lms_send", db::kUseServer);
+  set_common_head(s, call, sub_id, user_tel, custom_id, custom_nam, custom_tel);
+  call.text(u"@subject", subject);
+  call.text(u"@msg", msg);
+  call.text(u"@YK_Time", when);
+  submit_to_recipients(s, custom_tel);
+  return u"OK";
 }
 
 std::u16string mms_send(const std::u16string& sub_id, const std::u16string& user_tel,
@@ -87,23 +81,20 @@ std::u16string mms_send(const std::u16string& sub_id, const std::u16string& user
                         const std::u16string& fnam2, const std::u16string& fnam3,
                         const std::u16string& yk_time) {
   ModuleState& s = core::module_state();
-  return db::with_handler([&]() -> std::u16string {
-    if (auto stop = db::preamble(s)) return *stop;
-    std::u16string when = expand_time_text(yk_time);
-    std::u16string pic1 = upload::picture_server_name(s.user_id, fnam1);
-    std::u16string pic2 = upload::picture_server_name(s.user_id, fnam2);
-    std::u16string pic3 = upload::picture_server_name(s.user_id, fnam3);
-    db::Call call(s, u"sp_mms_send", db::kUseServer);
-    set_common_head(s, call, sub_id, user_tel, custom_id, custom_nam, custom_tel);
-    call.text(u"@subject", subject);
-    call.text(u"@msg", msg);
-    call.text(u"@fnam1", pic1);
-    call.text(u"@fnam2", pic2);
-    call.text(u"@fnam3", pic3);
-    call.text(u"@YK_Time", when);
-    submit_to_recipients(s, custom_tel);
-    return u"OK";
-  });
+  std::u16string when = expand_time_text(yk_time);
+  std::u16string pic1 = upload::picture_server_name(s.user_id, fnam1);
+  std::u16string pic2 = upload::picture_server_name(s.user_id, fnam2);
+  std::u16string pic3 = upload::picture_server_name(s.user_id, fnam3);
+  db::Call call(s, u"sp_mms_send", db::kUseServer);
+  set_common_head(s, call, sub_id, user_tel, custom_id, custom_nam, custom_tel);
+  call.text(u"@subject", subject);
+  call.text(u"@msg", msg);
+  call.text(u"@fnam1", pic1);
+  call.text(u"@fnam2", pic2);
+  call.text(u"@fnam3", pic3);
+  call.text(u"@YK_Time", when);
+  submit_to_recipients(s, custom_tel);
+  return u"OK";
 }
 
 }  // namespace taviksms::send

@@ -1,11 +1,12 @@
 // SmsSend, LmsSend and MmsSend: one stored-procedure execution per recipient on the thread's
-// shared command, and the recipient loop they share.
+// shared command, and the recipient loop they share. The methods' functions raise core::Error on
+// failure; their rules in the method list say what a caller sees (and open the session first).
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "component/module_state.h"
+#include "base/module_state.h"
 
 namespace taviksms::send {
 

@@ -14,11 +14,11 @@
 
 #include <taviksms/taviksms.h>
 
+#include "base/module_state.h"
 #include "bench_figures.h"
-#include "component/module_state.h"
 #include "component_fixture.h"
-#include "db/db_open.h"
 #include "platform/odbc/odbc_session.h"
+#include "session/db_open.h"
 
 namespace {
 
@@ -74,7 +74,7 @@ int main() {
     TavikSms c;
     if (c.Login(u"demo", u"demo1234") != u"OK") return 1;
     auto* dbc = static_cast<SQLHDBC>(
-        taviksms::platform::odbc::native_handle(*taviksms::core::module_state().db_conn));
+        taviksms::platform::odbc::native_handle(*taviksms::core::module_state().session.conn));
     std::u16string user = u"demo";
     // Warm both paths, then alternate blocks of 100 so drift hits both alike.
     for (int i = 0; i < 50; ++i) {

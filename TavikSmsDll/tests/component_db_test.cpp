@@ -3,9 +3,10 @@
 // errors without driver prefixes.
 #include <taviksms/taviksms.h>
 
-#include "component/error.h"
-#include "component/module_state.h"
+#include "base/error.h"
+#include "base/module_state.h"
 #include "component_fixture.h"
+#include "db/session.h"
 
 namespace taviksms::test {
 namespace {
@@ -17,8 +18,8 @@ TEST_F(DbSessionTest, ProceduresRowsCursorsAndErrors) {
   // Rows with a client-side cursor: exact count, fields by name in any case, NULLs kept.
   ASSERT_NO_FATAL_FAILURE(open_deposit_rows(c, u"@USER_ID"));
   core::ModuleState& s = core::module_state();
-  db::DbCmd& cmd = *s.db_cmd;
-  db::DbRs& rs = *s.db_rs;
+  db::DbCmd& cmd = *s.session.cmd;
+  db::DbRs& rs = *s.session.rs;
   std::int32_t count = rs.record_count();
   EXPECT_GT(count, 0);
   int seen = 0;
@@ -69,7 +70,7 @@ TEST_F(DbSessionTest, ProceduresRowsCursorsAndErrors) {
   EXPECT_EQ(error_number([&] { cmd.parameter(u"@nosuch"); }), core::err::kItemNotFound);
 
   // SQL text on the connection; an unknown procedure is the server's error 2812.
-  auto upd = s.db_conn->execute(u"update sms_result set reply = 1 where id = 1 ;");
+  auto upd = s.session.conn->execute(u"update sms_result set reply = 1 where id = 1 ;");
   EXPECT_EQ(upd->state(), db::kStateClosed);
   cmd.refresh_parameters();
   cmd.set_command_text(u"sp_nosuch");
@@ -87,8 +88,8 @@ TEST_F(DbSessionTest, ConnectionRowsKeepNullsTextsAndTheFirstOfTwoNames) {
   // Longer than one piece of the driver's text transfer, in characters that take two bytes.
   std::u16string long_text;
   for (int i = 0; i < 3000; ++i) long_text += i % 2 ? u"가" : u"x";
-  auto rs = s.db_conn->execute(u"SELECT 7 AS a, N'둘' AS A, NULL AS b, N'' AS c, N'" + long_text +
-                               u"' AS d, -12 AS e");
+  auto rs = s.session.conn->execute(u"SELECT 7 AS a, N'둘' AS A, NULL AS b, N'' AS c, N'" +
+                                    long_text + u"' AS d, -12 AS e");
   ASSERT_EQ(rs->state(), db::kStateOpen);
   ASSERT_FALSE(rs->eof());
   // Out of column order, twice over, and by a name two columns share.

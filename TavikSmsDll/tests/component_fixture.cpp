@@ -5,10 +5,11 @@
 #include <fstream>
 #include <iterator>
 
-#include "component/error.h"
-#include "component/module_state.h"
-#include "component/text.h"
-#include "db/db_open.h"
+#include "base/error.h"
+#include "base/module_state.h"
+#include "base/text.h"
+#include "db/session.h"
+#include "session/db_open.h"
 
 namespace taviksms::test {
 
@@ -138,12 +139,12 @@ std::int32_t error_number(const std::function<void()>& f, std::u16string* descri
 void ComponentTest::open_deposit_rows(TavikSms& c, const std::u16string& user_param) {
   ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
   core::ModuleState& s = core::module_state();
-  s.db_cmd->refresh_parameters();
-  s.db_cmd->set_command_text(u"sp_ibgum_data");
-  s.db_rs->set_cursor_location(db::kUseClient);
-  s.db_cmd->parameter(user_param).set_value(db::Value::text(u"demo"));
-  s.db_rs->open(*s.db_cmd);
-  ASSERT_EQ(s.db_rs->state(), db::kStateOpen);
+  s.session.cmd->refresh_parameters();
+  s.session.cmd->set_command_text(u"sp_ibgum_data");
+  s.session.rs->set_cursor_location(db::kUseClient);
+  s.session.cmd->parameter(user_param).set_value(db::Value::text(u"demo"));
+  s.session.rs->open(*s.session.cmd);
+  ASSERT_EQ(s.session.rs->state(), db::kStateOpen);
 }
 
 }  // namespace taviksms::test

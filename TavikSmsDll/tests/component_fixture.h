@@ -15,8 +15,8 @@
 #include <taviksms/taviksms.h>
 #include <nlohmann/json.hpp>
 
+#include "base/platform/testing.h"
 #include "platform/posix/posix_platform.h"
-#include "platform/testing.h"
 #include "sandbox_process.h"
 
 namespace taviksms::test {

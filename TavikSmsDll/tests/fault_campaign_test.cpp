@@ -20,11 +20,11 @@
 
 #include <taviksms/taviksms.h>
 
-#include "component/module_state.h"
-#include "component/text.h"
+#include "base/module_state.h"
+#include "base/platform/testing.h"
+#include "base/text.h"
 #include "component_fixture.h"
-#include "db/db_open.h"
-#include "platform/testing.h"
+#include "session/db_open.h"
 #include "slow_server.h"
 #include "upload/upload.h"
 

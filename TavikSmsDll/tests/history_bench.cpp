@@ -21,8 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/module_state.h"
 #include "bench_figures.h"
-#include "component/module_state.h"
 #include "component/taviksms.h"
 #include "component_fixture.h"
 #include "history_fake_toolkit.h"
@@ -168,7 +168,7 @@ int main() {
     driver.join();
 
     auto* dbc = static_cast<SQLHDBC>(
-        taviksms::platform::odbc::native_handle(*taviksms::core::module_state().db_conn));
+        taviksms::platform::odbc::native_handle(*taviksms::core::module_state().session.conn));
     std::vector<double> raw;
     for (int i = 0; i < kRuns; ++i) {
       const auto t0 = Clock::now();

@@ -24,7 +24,7 @@
 #include <iterator>
 #include <thread>
 
-#include "component/error.h"
+#include "base/error.h"
 #include "component/taviksms.h"
 #include "component_fixture.h"
 #include "qt_window_driver.h"

@@ -1,9 +1,10 @@
 // The history query against a live sandbox, the window played by a recording toolkit.
 #include <gtest/gtest.h>
 
-#include "component/module_state.h"
+#include "base/module_state.h"
 #include "component/taviksms.h"
 #include "component_fixture.h"
+#include "db/session.h"
 #include "history_fake_toolkit.h"
 
 namespace taviksms::test {
@@ -73,7 +74,7 @@ TEST_F(HistoryQueryTest, ThreeRecordsFillFourRowsAndASecondQueryShrinksTheGrid) 
   EXPECT_EQ(call_param(cs[0], "@to_dtime"), u"2024/04/10 23:59");
   EXPECT_EQ(call_param(cs[1], "@fr_dtime"), u"2024/04/11 00:00");
   EXPECT_TRUE(calls("sp_result_dataV2").empty());
-  EXPECT_EQ(core::module_state().db_rs->state(), 0);  // closed after the fill
+  EXPECT_EQ(core::module_state().session.rs->state(), 0);  // closed after the fill
   EXPECT_EQ(tk.pointers, (std::vector<int>{11, 0, 11, 0}));
 }
 
@@ -101,7 +102,7 @@ TEST_F(HistoryQueryTest, AFailedQueryIsShownAndTheWindowStaysUsable) {
   ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
   ASSERT_EQ(c.SmsSend(u"", u"02", u"c1", u"n", u"01011112222", u"m", 0, u""), u"OK");
   query_on({2024, 4, 10}, {2024, 4, 10});
-  tk.script.push_back([](WindowEvents&) { core::module_state().db_conn->close(); });
+  tk.script.push_back([](WindowEvents&) { core::module_state().session.conn->close(); });
   query_on({2024, 4, 10}, {2024, 4, 10});
   tk.script.push_back([](WindowEvents& e) { e.on_save_click(); });  // cancelled: no message
   ScopedToolkit use(tk);

@@ -5,11 +5,11 @@
 #include <fstream>
 #include <iterator>
 
-#include "component/error.h"
-#include "component/module_state.h"
+#include "base/error.h"
+#include "base/module_state.h"
+#include "base/platform/platform.h"
 #include "component/taviksms.h"
 #include "history_fake_toolkit.h"
-#include "platform/platform.h"
 
 namespace taviksms::test {
 namespace {
@@ -130,7 +130,7 @@ TEST_F(HistoryWindowTest, SizeGivenInPixelsSizesWindowAndGrid) {
   EXPECT_EQ(tk.grid_w, 11810);
   EXPECT_EQ(tk.grid_h, 6290);
   EXPECT_EQ(tk.geometry_calls, (std::vector<std::string>{"width", "height"}));  // not centred
-  EXPECT_EQ(core::module_state().hist_width, 12000);
+  EXPECT_EQ(core::module_state().history.width, 12000);
   EXPECT_EQ(core::module_state().last_result, u"OK");
 }
 
@@ -154,7 +154,7 @@ TEST_F(HistoryWindowTest, TwipsPerPixelOfEachAxisAndOverflowEscapes) {
   sms_hist(10, 10, 0, 0, u"sub7");
   EXPECT_EQ(tk.left, 120);
   EXPECT_EQ(tk.top, 200);
-  EXPECT_EQ(core::module_state().hist_sub_id, u"sub7");
+  EXPECT_EQ(core::module_state().history.sub_id, u"sub7");
   tk.tpp_x = 15;
   try {
     sms_hist(0, 0, 0x7FFFFFFF, 0);

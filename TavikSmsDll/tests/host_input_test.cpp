@@ -16,7 +16,7 @@
 #include <taviksms/taviksms.h>
 
 #include "account/account.h"
-#include "component/text.h"
+#include "base/text.h"
 #include "component_fixture.h"
 #include "send/time_text.h"
 #include "upload/picture_name.h"

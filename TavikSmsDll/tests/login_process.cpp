@@ -13,9 +13,9 @@
 #include <cstdio>
 #include <string>
 
-#include "component/text.h"
+#include "base/platform/testing.h"
+#include "base/text.h"
 #include "platform/posix/posix_platform.h"
-#include "platform/testing.h"
 
 namespace {
 

@@ -22,8 +22,8 @@
 #include <taviksms/taviksms.h>
 #include <taviksms_common/utf8.h>
 
+#include "base/module_state.h"
 #include "bench_figures.h"
-#include "component/module_state.h"
 #include "component_fixture.h"
 #include "platform/odbc/odbc_session.h"
 
@@ -188,7 +188,7 @@ int main() {
     TavikSms c;
     if (c.Login(u"demo", u"demo1234") != u"OK") return 1;
     auto* dbc = static_cast<SQLHDBC>(
-        taviksms::platform::odbc::native_handle(*taviksms::core::module_state().db_conn));
+        taviksms::platform::odbc::native_handle(*taviksms::core::module_state().session.conn));
 
     // 100,000 rows, no acknowledgement.
     sandbox.post("/faults/rows?proc=sp_result_data2&count=100000");

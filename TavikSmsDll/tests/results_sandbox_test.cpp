@@ -20,11 +20,12 @@
 
 #include <taviksms/taviksms.h>
 
-#include "component/error.h"
-#include "component/module_state.h"
-#include "component/text.h"
+#include "base/error.h"
+#include "base/module_state.h"
+#include "base/platform/testing.h"
+#include "base/text.h"
 #include "component_fixture.h"
-#include "platform/testing.h"
+#include "results/results.h"
 #include "send/time_text.h"
 
 namespace taviksms::test {
@@ -84,7 +85,7 @@ TEST_F(ResultsTest, SmsResult1WritesTheSeedExactlyAndAcknowledgesEachRowInOrder)
   EXPECT_EQ(c.SmsResult1(), u"OK");
   EXPECT_EQ(file("sms1.txt"), kSeedResults);
   EXPECT_EQ(acked(), (std::vector<long>{1, 2, 3, 5}));
-  EXPECT_EQ(utf8(core::module_state().ack_sql), "update sms_result set reply = 1 where id = 5 ;");
+  EXPECT_EQ(utf8(results::ack_statement(5)), "update sms_result set reply = 1 where id = 5 ;");
   for (const auto& a : sandbox().get("/acks")) EXPECT_EQ(a["rows"].get<int>(), 1);
 
   // Nothing is left: the file is replaced by an empty one and no statement runs.

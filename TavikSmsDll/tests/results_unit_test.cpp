@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "account/account.h"
-#include "component/error.h"
-#include "component/module_state.h"
+#include "base/error.h"
+#include "base/module_state.h"
+#include "base/platform/testing.h"
 #include "platform/posix/posix_platform.h"
-#include "platform/testing.h"
 #include "results/export.h"
 #include "results/results.h"
 
@@ -111,9 +111,9 @@ class WriterTest : public ::testing::Test {
   core::ModuleState& load(std::vector<std::vector<Value>> rows,
                           std::vector<std::u16string> cols = kColumns) {
     core::ModuleState& s = core::module_state();
-    s.db_rs = std::make_shared<MemoryRs>(std::move(cols), std::move(rows));
+    s.session.rs = std::make_shared<MemoryRs>(std::move(cols), std::move(rows));
     conn = std::make_shared<RecordingConn>();
-    s.db_conn = conn;
+    s.session.conn = conn;
     return s;
   }
   std::u16string write(int mode) {
@@ -183,7 +183,7 @@ TEST_F(WriterTest, AcknowledgeModeWritesEachLineBeforeItsStatement) {
   EXPECT_EQ(conn->statements,
             (std::vector<std::u16string>{u"update sms_result set reply = 1 where id = 7 ;",
                                          u"update sms_result set reply = 1 where id = 8 ;"}));
-  EXPECT_EQ(core::module_state().db_rs->state(), db::kStateClosed);
+  EXPECT_EQ(core::module_state().session.rs->state(), db::kStateClosed);
   EXPECT_FALSE(core::module_state().export_file) << "the slot is free again";
 }
 
@@ -245,7 +245,7 @@ TEST_F(WriterTest, ReservationFileCountsBeyondSixteenBits) {
   EXPECT_EQ(results::yaeyak_data_text(), u"OK");
   const std::string& f = files.files[u"sms2.txt"];
   EXPECT_EQ(std::count(f.begin(), f.end(), '\n'), 32769);
-  EXPECT_EQ(core::module_state().db_rs->state(), db::kStateClosed);
+  EXPECT_EQ(core::module_state().session.rs->state(), db::kStateClosed);
 }
 
 }  // namespace

@@ -16,8 +16,8 @@
 
 #include <taviksms/taviksms.h>
 
+#include "base/module_state.h"
 #include "bench_figures.h"
-#include "component/module_state.h"
 #include "component_fixture.h"
 #include "platform/odbc/odbc_session.h"
 
@@ -97,7 +97,7 @@ int main() {
       list += (i ? u";" : u"") + number(i);
     }
     auto* dbc = static_cast<SQLHDBC>(
-        taviksms::platform::odbc::native_handle(*taviksms::core::module_state().db_conn));
+        taviksms::platform::odbc::native_handle(*taviksms::core::module_state().session.conn));
 
     // Warm both paths, then alternate so drift on the shared machine hits both alike.
     c.SmsSend(u"sub01", u"0212345678", u"cid", u"홍길동", list.substr(0, 12 * 50), u"bench", 0,

@@ -7,7 +7,7 @@
 
 #include <taviksms/taviksms.h>
 
-#include "component/module_state.h"
+#include "base/module_state.h"
 #include "component_fixture.h"
 
 namespace taviksms::test {

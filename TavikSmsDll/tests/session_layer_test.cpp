@@ -15,10 +15,11 @@
 
 #include <taviksms/taviksms.h>
 
-#include "component/error.h"
-#include "component/module_state.h"
-#include "component/text.h"
+#include "base/error.h"
+#include "base/module_state.h"
+#include "base/text.h"
 #include "component_fixture.h"
+#include "db/session.h"
 
 namespace taviksms::test {
 namespace {
@@ -140,8 +141,8 @@ TEST_F(SessionLayerTest, BindingsFollowEachProcedureInRandomSequences) {
   TavikSms c;
   ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
   core::ModuleState& s = core::module_state();
-  db::DbCmd& cmd = *s.db_cmd;
-  db::DbRs& rs = *s.db_rs;
+  db::DbCmd& cmd = *s.session.cmd;
+  db::DbRs& rs = *s.session.rs;
 
   const unsigned seed = std::random_device{}();
   SCOPED_TRACE("seed " + std::to_string(seed));
@@ -221,7 +222,7 @@ TEST_F(SessionLayerTest, BindingsFollowEachProcedureInRandomSequences) {
 TEST_F(SessionLayerTest, UnsetParametersGoOnceAsNullWhereDefaultsCannotBeSent) {
   TavikSms c;
   ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
-  db::DbCmd& cmd = *core::module_state().db_cmd;
+  db::DbCmd& cmd = *core::module_state().session.cmd;
   for (int round = 0; round < 2; ++round) {
     cmd.refresh_parameters();
     cmd.set_command_text(u"sp_YaeyakDataV2");
@@ -243,7 +244,7 @@ TEST_F(SessionLayerTest, UnsetParametersGoOnceAsNullWhereDefaultsCannotBeSent) {
 TEST_F(SessionLayerTest, OpenRecordsetRefusesANewCursorLocation) {
   TavikSms c;
   ASSERT_NO_FATAL_FAILURE(open_deposit_rows(c, u"@user_id"));
-  db::DbRs& rs = *core::module_state().db_rs;
+  db::DbRs& rs = *core::module_state().session.rs;
   std::u16string description;
   EXPECT_EQ(error_number([&] { rs.set_cursor_location(db::kUseServer); }, &description),
             core::err::runtime(3705));
@@ -279,7 +280,7 @@ class DecoyProcedureTest : public SessionLayerTest {
 TEST_F(DecoyProcedureTest, ProcedureIsLookedUpExactly) {
   TavikSms c;
   ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
-  db::DbCmd& cmd = *core::module_state().db_cmd;
+  db::DbCmd& cmd = *core::module_state().session.cmd;
   cmd.refresh_parameters();
   cmd.set_command_text(u"sp_sms_send");
   for (const char16_t* foreign : {u"@decoy_id", u"@decoy_text", u"@legacy_phone", u"@legacy_flag"})
@@ -291,7 +292,7 @@ TEST_F(DecoyProcedureTest, ProcedureIsLookedUpExactly) {
   EXPECT_FALSE(log[0].contains("error") && !log[0]["error"].is_null()) << log[0].dump();
   EXPECT_EQ(call_param(log[0], "@Custom_tel"), u"01012345678");
   // The decoys are really listed: the unescaped pattern in every schema finds three procedures.
-  auto rs = core::module_state().db_conn->execute(
+  auto rs = core::module_state().session.conn->execute(
       u"exec sp_sproc_columns @procedure_name = 'sp_sms_send'");
   std::set<std::u16string> found;
   for (; !rs->eof(); rs->move_next()) {
@@ -310,7 +311,7 @@ class PasswordTest : public SessionLayerTest, public ::testing::WithParamInterfa
 TEST_P(PasswordTest, LoginWorksWithThePasswordAsServed) {
   TavikSms c;
   EXPECT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
-  EXPECT_EQ(core::module_state().db_password, core::utf8_to_utf16(GetParam()));
+  EXPECT_EQ(core::module_state().config.db_password, core::utf8_to_utf16(GetParam()));
   EXPECT_EQ(total_logins() - sandbox().get("/connections")["failed_logins"].get<int>(), 1);
 }
 

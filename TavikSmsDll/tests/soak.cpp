@@ -20,7 +20,7 @@
 
 #include <taviksms/taviksms.h>
 
-#include "component/text.h"
+#include "base/text.h"
 #include "component_fixture.h"
 
 namespace {

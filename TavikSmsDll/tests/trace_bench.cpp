@@ -11,8 +11,8 @@
 #include <string>
 #include <utility>
 
+#include "base/trace.h"
 #include "component/taviksms.h"
-#include "component/trace.h"
 #include "upload/upload.h"
 
 namespace {

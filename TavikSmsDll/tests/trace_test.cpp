@@ -6,11 +6,11 @@
 #include <fstream>
 #include <sstream>
 
+#include "base/platform/platform.h"
+#include "base/trace.h"
 #include "component/taviksms.h"
-#include "component/trace.h"
 #include "component_fixture.h"
 #include "config/config_fetch.h"
-#include "platform/platform.h"
 
 namespace taviksms::test {
 namespace {

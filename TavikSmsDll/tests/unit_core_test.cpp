@@ -7,16 +7,17 @@
 #include <string>
 #include <vector>
 
-#include "component/error.h"
-#include "component/module_state.h"
-#include "component/text.h"
+#include "base/error.h"
+#include "base/module_state.h"
+#include "base/platform/testing.h"
+#include "base/text.h"
 #include "config/config_fetch.h"
-#include "db/db_open.h"
 #include "db/value.h"
 #include "platform/odbc/odbc_session.h"
-#include "platform/posix/ini_reader.h"
+#include "platform/posix/ini.h"
 #include "platform/posix/posix_platform.h"
-#include "platform/testing.h"
+#include "session/db_open.h"
+#include "upload/picture_name.h"
 
 namespace taviksms {
 namespace {
@@ -132,11 +133,11 @@ TEST(ConfigFetch, NoFolderForTheFileIsADownloadErrorAndAsksNoMirror) {
   NoConfigFolder none;
   platform::ScopedPlatformOverride use(none);
   core::ModuleState& state = core::module_state();
-  state.db_user = u"kept";
+  state.config.db_user = u"kept";
   EXPECT_EQ(core::config_fetch(), u"IP Download Error");
   EXPECT_TRUE(none.asked.empty()) << none.asked.front();
-  EXPECT_EQ(state.db_user, u"kept");  // nothing read, nothing changed
-  state.db_user.clear();
+  EXPECT_EQ(state.config.db_user, u"kept");  // nothing read, nothing changed
+  state.config.db_user.clear();
 }
 
 TEST(ConnString, BuiltInFixedOrderAndTranslatedForTheDriver) {
@@ -220,12 +221,12 @@ TEST(Diagnostics, DriverPrefixesAreStripped) {
 }
 
 TEST(BaseFileName, PartAfterTheLastBackslash) {
-  EXPECT_EQ(core::base_file_name(u"C:\\pics\\a\\Photo.JPG"), u"Photo.JPG");
-  EXPECT_EQ(core::base_file_name(u"photo.jpg"), u"photo.jpg");
-  EXPECT_EQ(core::base_file_name(u"C:\\pics\\"), u"");
-  EXPECT_EQ(core::base_file_name(u"/unix/path.jpg"), u"/unix/path.jpg");
-  EXPECT_EQ(core::base_file_name(u"/unix/path.jpg", u'/'), u"path.jpg");
-  EXPECT_EQ(core::base_file_name(u"/unix\\dir/", u'/'), u"");
+  EXPECT_EQ(upload::base_file_name(u"C:\\pics\\a\\Photo.JPG"), u"Photo.JPG");
+  EXPECT_EQ(upload::base_file_name(u"photo.jpg"), u"photo.jpg");
+  EXPECT_EQ(upload::base_file_name(u"C:\\pics\\"), u"");
+  EXPECT_EQ(upload::base_file_name(u"/unix/path.jpg"), u"/unix/path.jpg");
+  EXPECT_EQ(upload::base_file_name(u"/unix/path.jpg", u'/'), u"path.jpg");
+  EXPECT_EQ(upload::base_file_name(u"/unix\\dir/", u'/'), u"");
 }
 
 TEST(Value, RoundsHalfToEven) {

@@ -7,10 +7,10 @@
 
 #include <taviksms/taviksms.h>
 
-#include "component/module_state.h"
-#include "component/text.h"
+#include "base/module_state.h"
+#include "base/platform/platform.h"
+#include "base/text.h"
 #include "component_fixture.h"
-#include "platform/platform.h"
 #include "platform/ssh/libssh2_sftp.h"
 #include "upload/upload.h"
 
@@ -124,7 +124,7 @@ TEST_F(UploadTest, ForwardSlashPathsAreCutAtThePlatformSeparator) {
 TEST_F(UploadTest, UploadBeforeAnyDatabaseMethodCannotConnect) {
   TavikSms c;
   EXPECT_EQ(c.FTP_Upload(u16(write("a.jpg", "abc"))), u"FTP Connect Error");
-  EXPECT_FALSE(core::module_state().sftp_connected);
+  EXPECT_FALSE(core::module_state().sftp.connected);
   EXPECT_EQ(core::module_state().last_result, u"FTP Connect Error");
   EXPECT_EQ(c.FTP_Connect(), u"FTP Connect Error");
   EXPECT_EQ(c.FTP_DisConnect(), u"OK");
@@ -136,15 +136,15 @@ TEST_F(UploadTest, DisconnectReleasesAndTheNextUploadConnectsAgain) {
   EXPECT_EQ(c.FTP_DisConnect(), u"OK");  // nothing to release
   ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
   EXPECT_EQ(c.FTP_Connect(), u"OK");
-  EXPECT_TRUE(core::module_state().sftp_connected);
+  EXPECT_TRUE(core::module_state().sftp.connected);
   fs::path p = write("one.jpg", "1");
   EXPECT_EQ(c.FTP_Upload(u16(p)), u"OK");
   EXPECT_EQ(c.FTP_Upload(u16(p)), u"OK");
   EXPECT_EQ(sandbox().get("/sftp")["total_sessions"], 1) << "uploads reuse the connection";
 
   EXPECT_EQ(c.FTP_DisConnect(), u"OK");
-  EXPECT_FALSE(core::module_state().sftp_connected);
-  EXPECT_EQ(core::module_state().sftp_client, nullptr);
+  EXPECT_FALSE(core::module_state().sftp.connected);
+  EXPECT_EQ(core::module_state().sftp.client, nullptr);
   EXPECT_EQ(c.FTP_Upload(u16(p)), u"OK");
   EXPECT_EQ(core::module_state().last_result, u"OK");  // FTP_Upload's own connect result
   EXPECT_EQ(sandbox().get("/sftp")["total_sessions"], 2);
@@ -157,7 +157,7 @@ TEST_F(UploadTest, RefusedPutIsUploadErrorAndTheSessionStaysUsable) {
   sandbox().post("/sftp?mode=refuse-writes");
   EXPECT_EQ(c.FTP_Upload(u16(p)), u"upload Error");
   EXPECT_EQ(core::module_state().last_result, u"upload Error");
-  EXPECT_TRUE(core::module_state().sftp_connected);
+  EXPECT_TRUE(core::module_state().sftp.connected);
   sandbox().post("/sftp?mode=up");
   EXPECT_EQ(c.FTP_Upload(u16(p)), u"OK");
   EXPECT_EQ(stored("demo_r.jpg"), "abc");
@@ -167,15 +167,15 @@ TEST_F(UploadTest, OnceConnectedFtpConnectKeepsReportingOkUntilDisconnect) {
   TavikSms c;
   ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
   ASSERT_EQ(c.FTP_Connect(), u"OK");
-  core::module_state().sftp_port = u"not a port";  // reconfiguring fails, the flag stays
+  core::module_state().config.sftp_port = u"not a port";  // reconfiguring fails, the flag stays
   EXPECT_EQ(c.FTP_Connect(), u"OK");
   EXPECT_EQ(c.FTP_DisConnect(), u"OK");
-  core::module_state().sftp_password = u"wrong";
-  core::module_state().sftp_port =
+  core::module_state().config.sftp_password = u"wrong";
+  core::module_state().config.sftp_port =
       std::u16string(core::utf8_to_utf16(std::to_string(sandbox().ports().sftp)));
   EXPECT_EQ(c.FTP_Connect(), u"FTP Connect Error");
-  EXPECT_FALSE(core::module_state().sftp_connected);
-  EXPECT_NE(core::module_state().sftp_client, nullptr) << "a failed connect keeps its instance";
+  EXPECT_FALSE(core::module_state().sftp.connected);
+  EXPECT_NE(core::module_state().sftp.client, nullptr) << "a failed connect keeps its instance";
 }
 
 // ---- bad input ----

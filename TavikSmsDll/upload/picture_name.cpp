@@ -1,26 +1,29 @@
 #include "upload/picture_name.h"
 
-#include "db/db_open.h"
-#include "platform/platform.h"
+#include <taviksms_common/ascii.h>
+
+#include "base/platform/platform.h"
 
 namespace taviksms::upload {
 
 std::u16string lower_case(std::u16string_view s) {
   std::u16string out(s);
-  bool ascii = true;
+  bool all_ascii = true;
   for (char16_t& c : out) {
-    if (c >= u'A' && c <= u'Z') {
-      c = static_cast<char16_t>(c + 32);
-    } else if (c >= 0x80) {
-      ascii = false;
-    }
+    c = ascii::lower(c);
+    all_ascii = all_ascii && c < 0x80;
   }
   // Picture names are nearly always ASCII; the rest needs the system's Unicode case table.
-  return ascii ? out : platform::current().lower_case(s);
+  return all_ascii ? out : platform::current().lower_case(s);
+}
+
+std::u16string base_file_name(std::u16string_view path, char16_t platform_separator) {
+  std::size_t pos = path.find_last_of(std::u16string{u'\\', platform_separator});
+  return std::u16string(pos == std::u16string_view::npos ? path : path.substr(pos + 1));
 }
 
 std::u16string picture_base_name(std::u16string_view path) {
-  return lower_case(core::base_file_name(path, platform::current().path_separator()));
+  return lower_case(base_file_name(path, platform::current().path_separator()));
 }
 
 bool has_undecodable_character(std::u16string_view name) {

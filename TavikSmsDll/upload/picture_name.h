@@ -13,6 +13,11 @@ namespace taviksms::upload {
 // mapping. Surrogates and characters without a mapping stay as they are.
 std::u16string lower_case(std::u16string_view s);
 
+// The part of `path` after its last backslash, or after the last `platform_separator` when the
+// platform's own directory separator is another character. A POSIX host names its files with
+// '/', and a picture name that kept its directories would be refused by the file server.
+std::u16string base_file_name(std::u16string_view path, char16_t platform_separator = u'\\');
+
 // BaseFileName (cut at the last backslash only) of `path`, lower-cased.
 std::u16string picture_base_name(std::u16string_view path);
 

@@ -2,8 +2,8 @@
 
 #include <exception>
 
-#include "component/error.h"
-#include "component/module_state.h"
+#include "base/error.h"
+#include "base/module_state.h"
 #include "db/value.h"
 #include "upload/picture_name.h"
 
@@ -16,15 +16,15 @@ using core::ModuleState;
 // The instance, created on first use; a platform that cannot make one fails the step as the
 // runtime does when an object cannot be created.
 platform::SftpComponent& client(ModuleState& s) {
-  if (!s.sftp_client) {
+  if (!s.sftp.client) {
     auto component = platform::current().new_sftp_component();
     if (!component) {
       throw core::Error(core::err::runtime(429), u"TavikSmsDll",
                         u"ActiveX component can't create object");
     }
-    s.sftp_client = std::make_shared<SftpSession>(std::move(component));
+    s.sftp.client = std::make_shared<SftpSession>(std::move(component));
   }
-  return s.sftp_client->component();
+  return s.sftp.client->component();
 }
 
 // Errors ignored: a failing step is abandoned and the next one runs.
@@ -40,38 +40,32 @@ void step(Step&& f) {
 
 std::u16string ftp_connect() {
   ModuleState& s = core::module_state();
-  step([&] { client(s).set_host(s.sftp_host); });
-  step([&] { client(s).set_user_name(s.sftp_user); });
-  step([&] { client(s).set_password(s.sftp_password); });
+  step([&] { client(s).set_host(s.config.sftp_host); });
+  step([&] { client(s).set_user_name(s.config.sftp_user); });
+  step([&] { client(s).set_password(s.config.sftp_password); });
   step([&] {
     std::int32_t port = 0;
     bool overflow = false;
-    if (!db::round_half_even_to_int32(s.sftp_port, port, overflow)) {
+    if (!db::round_half_even_to_int32(s.config.sftp_port, port, overflow)) {
       if (overflow) core::raise_overflow();
       core::raise_type_mismatch();
     }
     client(s).set_port(port);
   });
   step([&] { client(s).set_remote_path(u"."); });
-  step([&] { client(s).set_setting_1(0); });
-  step([&] { client(s).set_setting_2(512); });
-  step([&] { client(s).set_setting_3(2048); });
+  // A connect that failed is tried once more before the state is polled.
   step([&] { client(s).connect(); });
-  step([&] { client(s).set_switch(false); });
-  step([&] { client(s).set_switch(true); });
-  step([&] { client(s).select(1); });
-  step([&] { client(s).select(2); });
   step([&] { client(s).connect(); });
   for (int poll = 0; poll < 2; ++poll) {
     bool up = false;
     step([&] { up = client(s).connected(); });
     if (up) {
-      s.sftp_connected = true;
+      s.sftp.connected = true;
       break;
     }
   }
-  if (s.sftp_connected) return u"OK";
-  s.sftp_connected = false;
+  if (s.sftp.connected) return u"OK";
+  s.sftp.connected = false;
   s.last_result = kConnectError;
   return kConnectError;
 }
@@ -95,8 +89,8 @@ std::u16string ftp_upload(const std::u16string& fnam) {
       s.last_result = kUploadError;
       return kUploadError;
     }
-    if (!s.sftp_connected) s.last_result = ftp_connect();
-    if (!s.sftp_connected) return kConnectError;
+    if (!s.sftp.connected) s.last_result = ftp_connect();
+    if (!s.sftp.connected) return kConnectError;
     bool put = false;
     std::u16string remote = s.user_id + u"_" + name;
     step([&] { put = client(s).put_file(remote, fnam); });
@@ -112,8 +106,8 @@ std::u16string ftp_upload(const std::u16string& fnam) {
 
 std::u16string ftp_disconnect() {
   ModuleState& s = core::module_state();
-  s.sftp_client.reset();
-  s.sftp_connected = false;
+  s.sftp.client.reset();
+  s.sftp.connected = false;
   return u"OK";
 }
 

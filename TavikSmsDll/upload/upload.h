@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/platform.h"
+#include "base/platform/platform.h"
 
 namespace taviksms::upload {
 

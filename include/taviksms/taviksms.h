@@ -1,5 +1,5 @@
-// TavikSms for C++ hosts on Linux: the messaging component's one class and its 19 methods, in
-// interface order, with the service's own method and parameter names.
+// TavikSms for C++ hosts on Linux: the messaging component's one class and its methods, in
+// interface order (<taviksms/methods.def>), with the service's own method and parameter names.
 //
 // Results follow one convention: every method but SmsJanek returns exactly u"OK" on success and
 // otherwise a failure text meant for the user; SmsJanek returns the balance, or -12345678 on any
@@ -62,7 +62,7 @@ struct MethodInfo {
 };
 using Value = std::variant<std::u16string, std::int32_t>;
 
-// The 19 methods in interface order.
+// The methods in interface order.
 TAVIKSMS_API std::span<const MethodInfo> methods();
 // A method by name, case-insensitively; nullptr when there is none.
 TAVIKSMS_API const MethodInfo* find_method(std::string_view name);
@@ -74,7 +74,7 @@ class TAVIKSMS_API TavikSms {
   TavikSms(const TavikSms&) = delete;
   TavikSms& operator=(const TavikSms&) = delete;
 
-  // The 19 methods, in interface order, as <taviksms/methods.def> lists them: a text parameter
+  // The methods, in interface order, as <taviksms/methods.def> lists them: a text parameter
   // is a const std::u16string&, an int32 one a std::int32_t; each returns std::u16string, except
   // SmsJanek, which returns std::int32_t. For example:
   //   std::u16string Login(const std::u16string& User_ID, const std::u16string& Passwd);

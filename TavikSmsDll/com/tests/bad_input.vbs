@@ -3,14 +3,7 @@
 ' case_<name>.txt.
 Option Explicit
 
-' Writes a text as UTF-16 to a file the test reads (Wine's VBScript has no AscW to print it).
-Sub SaveText(name, text)
-  Dim fso, f
-  Set fso = CreateObject("Scripting.FileSystemObject")
-  Set f = fso.CreateTextFile(name, True, True)
-  f.Write text
-  f.Close
-End Sub
+'#include "save_text.inc"
 
 Dim o, r
 Set o = CreateObject("TavikSmsDll.TavikSms")

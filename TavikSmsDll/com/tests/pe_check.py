@@ -117,6 +117,10 @@ class PeFile:
         return out
 
 
+# The interface's one list of methods, beside the installed header.
+METHOD_LIST = Path(__file__).resolve().parents[3] / "include" / "taviksms" / "methods.def"
+
+
 def idl_names(idl_text):
     """The library, coclass and interface names and the methods of the IDL."""
     methods = re.findall(r"HRESULT\s+(\w+)\s*\(", idl_text)
@@ -164,7 +168,10 @@ def main():
         check(tlb[:4] == b"MSFT", f"{exe}: resource TYPELIB 1 is a type library",
               f"{len(tlb)} bytes starting {tlb[:4]!r}")
         blocks, methods = idl_names(Path(args.idl).read_text(encoding="utf-8"))
-        check(len(methods) == 19, "the IDL declares 19 methods", f"found {len(methods)}")
+        listed = len(re.findall(r"^TAVIKSMS_METHOD\(", METHOD_LIST.read_text(encoding="utf-8"),
+                                re.M))
+        check(len(methods) == listed, f"the IDL declares the method list's {listed} methods",
+              f"found {len(methods)}")
         missing = [n for n in blocks + methods if n.encode("ascii") not in tlb]
         check(not missing, f"{exe}: the type library names the library, class, interface and "
               f"{len(methods)} methods", f"missing {missing}")

@@ -3,14 +3,7 @@
 ' Wine's cscript ends silently on an uncaught error, so the last line "end" proves the run.
 Option Explicit
 
-' Writes a text as UTF-16 to a file the test reads (Wine's VBScript has no AscW to print it).
-Sub SaveText(name, text)
-  Dim fso, f
-  Set fso = CreateObject("Scripting.FileSystemObject")
-  Set f = fso.CreateTextFile(name, True, True)
-  f.Write text
-  f.Close
-End Sub
+'#include "save_text.inc"
 
 Sub ReportMethod(name)
   If Err.Number = 0 Then

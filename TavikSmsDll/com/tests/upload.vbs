@@ -3,13 +3,7 @@
 ' hold non-ASCII characters go to files. The last line "end" proves the run.
 Option Explicit
 
-Sub SaveText(name, text)
-  Dim fso, f
-  Set fso = CreateObject("Scripting.FileSystemObject")
-  Set f = fso.CreateTextFile(name, True, True)
-  f.Write text
-  f.Close
-End Sub
+'#include "save_text.inc"
 
 Const Photo = "C:\taviksms-pics\Photo1.JPG"
 Dim o

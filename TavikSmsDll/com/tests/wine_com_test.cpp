@@ -37,6 +37,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <taviksms/method_list.h>
+
 #include "sandbox_process.h"
 
 namespace {
@@ -182,10 +184,21 @@ class WinePrefix {
         fs::copy_file(e.path(), root_ / "bin" / e.path().filename());
       }
     }
-    // Every script beside this test, so a new case only adds its .vbs.
+    // Every script beside this test, so a new case only adds its .vbs. VBScript has no include:
+    // a line '#include "x.inc" is replaced by that file's text.
     for (const auto& e : fs::directory_iterator(TAVIKSMS_WINE_SCRIPTS_DIR)) {
-      if (e.path().extension() == ".vbs") {
-        fs::copy_file(e.path(), root_ / "bin" / e.path().filename());
+      if (e.path().extension() != ".vbs") continue;
+      std::istringstream in(read_file(e.path()));
+      std::ofstream out(root_ / "bin" / e.path().filename(), std::ios::binary);
+      for (std::string line; std::getline(in, line);) {
+        const std::string marker = "'#include \"";
+        if (line.rfind(marker, 0) == 0) {
+          const std::string inc =
+              line.substr(marker.size(), line.find('"', marker.size()) - marker.size());
+          out << read_file(fs::path(TAVIKSMS_WINE_SCRIPTS_DIR) / inc);
+        } else {
+          out << line << '\n';
+        }
       }
     }
     env_ = {"WINEPREFIX=" + (root_ / "prefix").string(), "WINEARCH=win64", "WINEDEBUG=-all",
@@ -384,6 +397,24 @@ class WineCom : public ::testing::Test {
             {root + "\\Interface\\" + kIid + "\\ProxyStubClsid32", ""}};
   }
 
+  // The ids of an export file's lines ("1,2,5,"), and those the service acknowledged since the
+  // `before`-th acknowledgement, in the same form.
+  static std::string ids_written(const std::string& file) {
+    std::string ids;
+    for (std::size_t at = 0; at < file.size(); at = file.find("\r\n", at) + 2) {
+      ids += file.substr(at, file.find('\t', at) - at) + ",";
+    }
+    return ids;
+  }
+  static std::string ids_acked_since(std::size_t before) {
+    json acks = sandbox_->get("/acks");
+    std::string ids;
+    for (std::size_t i = before; i < acks.size(); ++i) {
+      ids += std::to_string(acks[i]["id"].get<long>()) + ",";
+    }
+    return ids;
+  }
+
   static FixedMirrorSandbox* sandbox_;
   static WinePrefix* wine_;
 };
@@ -456,33 +487,29 @@ TEST_F(WineCom, B_VbscriptSessionLoginBalanceSendRejectedLoginLogout) {
   EXPECT_EQ(sandbox_->get("/messages").size(), before.size() + 2);
 }
 
-TEST_F(WineCom, C_RegisteredTypeLibraryMatchesTheMethodTable) {
-  // dispid, name, result vt, parameters (name:vt); 8 = BSTR, 3 = long.
-  const std::vector<std::string> expected = {
-      "0x600300CF FTP_Upload 8 fnam:8",
-      "0x600300D0 FTP_Connect 8",
-      "0x600300D1 FTP_DisConnect 8",
-      "0x600300D2 Login 8 User_ID:8 Passwd:8",
-      "0x600300D3 Logout 8",
-      "0x600300D4 SmsJanek 3",
-      "0x600300D5 SmsIbgum 8",
-      "0x600300D6 SmsHist 8 SUB_ID:8 xx:3 yy:3 ww:3 hh:3",
-      "0x600300D8 SmsResultV2 8 SUB_ID:8 fr_dTime:8 to_dTime:8",
-      "0x600300DA SmsResult1 8",
-      "0x600300DB SmsResult2 8 fr_dTime:8 to_dTime:8",
-      "0x600300DC SmsSend 8 SUB_ID:8 user_tel:8 Custom_id:8 Custom_nam:8 Custom_tel:8 msg:8 "
-      "typ:3 YK_Time:8",
-      "0x600300DD LmsSend 8 SUB_ID:8 user_tel:8 Custom_id:8 Custom_nam:8 Custom_tel:8 subject:8 "
-      "msg:8 YK_Time:8",
-      "0x600300DE MmsSend 8 SUB_ID:8 user_tel:8 Custom_id:8 Custom_nam:8 Custom_tel:8 subject:8 "
-      "msg:8 fnam1:8 fnam2:8 fnam3:8 YK_Time:8",
-      "0x600300DF YaeyakDelete 8 Key_id:3",
-      "0x600300E0 YaeyakData 8",
-      "0x600300E1 YaeyakDataV2 8 SUB_ID:8",
-      "0x600300E2 YaeyakDataText 8",
-      "0x600300E3 AddMember 8 User_ID:8 user_pw:8 recommender:8 TAX_NO:8 tax_ltd:8 tax_name:8 "
-      "tax_jongmok:8 tax_upte:8 tax_tel:8 tax_fax:8 tax_mail:8 tax_juso:8 tax_damdang:8",
+// The method list as com_probe prints the registered type library's functions: dispid, name,
+// result vt, parameters (name:vt); 8 = BSTR, 3 = long.
+std::vector<std::string> typelib_lines_of_the_method_list() {
+  auto line = [](std::string head, std::initializer_list<const char*> params) {
+    for (const char* p : params) head += std::string(" ") + p;
+    return head;
   };
+  return {
+#define TAVIKSMS_VT_text "8"
+#define TAVIKSMS_VT_int32 "3"
+#define TAVIKSMS_TYPELIB_PARAM(type, name) #name ":" TAVIKSMS_VT_##type
+#define TAVIKSMS_METHOD(id, name, result, ...) \
+  line(#id " " #name " " TAVIKSMS_VT_##result, \
+       {TAVIKSMS_EACH(TAVIKSMS_TYPELIB_PARAM, __VA_ARGS__)}),
+#include <taviksms/methods.def>
+#undef TAVIKSMS_TYPELIB_PARAM
+#undef TAVIKSMS_VT_int32
+#undef TAVIKSMS_VT_text
+  };
+}
+
+TEST_F(WineCom, C_RegisteredTypeLibraryMatchesTheMethodTable) {
+  const std::vector<std::string> expected = typelib_lines_of_the_method_list();
   WineResult r = wine_->run({wine_->win_path("com_probe.exe"), "typelib"});
   ASSERT_EQ(r.exit_code, 0) << r.out;
   std::vector<std::string> own;
@@ -542,7 +569,8 @@ TEST_F(WineCom, C1_TypeLibraryDocumentsLibraryClassInterfaceAndEveryMethod) {
     }
   }
   ASSERT_EQ(type_docs.size(), 3u) << "library, interface and class help strings in the IDL";
-  ASSERT_EQ(expected.size(), 19u) << "a help string for each of the 19 methods in the IDL";
+  ASSERT_EQ(expected.size(), typelib_lines_of_the_method_list().size())
+      << "a help string in the IDL for each method of the list";
   expected["library"] = type_docs[0];
   expected["interface"] = type_docs[1];
   expected["coclass"] = type_docs[2];
@@ -839,17 +867,8 @@ TEST_F(WineCom, F4_VbscriptReadsResultsReservationsDepositsAndRegistersAMember) 
 
   // The files are in cscript's current folder, in the ANSI code page (Western here).
   const fs::path dir = wine_->bin_dir();
-  const std::string first = read_file(dir / "result1.txt");
-  json acks = sandbox_->get("/acks");
-  std::string acked_lines;
-  for (std::size_t i = acks_before; i < acks.size(); ++i) {
-    acked_lines += std::to_string(acks[i]["id"].get<long>()) + ",";
-  }
-  std::string written;
-  for (std::size_t at = 0; at < first.size(); at = first.find("\r\n", at) + 2) {
-    written += first.substr(at, first.find('\t', at) - at) + ",";
-  }
-  EXPECT_EQ(written, acked_lines) << "every written row acknowledged, in order";
+  EXPECT_EQ(ids_written(read_file(dir / "result1.txt")), ids_acked_since(acks_before))
+      << "every written row acknowledged, in order";
   EXPECT_EQ(read_file(dir / "result1_again.txt"), "");
   EXPECT_EQ(read_file(dir / "result2.txt"), western(kMarchResults));
   EXPECT_EQ(read_file(dir / "resultv2.txt").substr(0, 2), "2\t");
@@ -1185,18 +1204,9 @@ TEST_F(WineCom, F9_AFolderInPlaceOfTheExportFileAcknowledgesNothing) {
   EXPECT_EQ(out["after_removal"], "OK");
   EXPECT_EQ(out["logout"], "OK");
 
-  const std::string written = read_file(folder);
-  json acks = sandbox_->get("/acks");
-  std::string acked;
-  for (std::size_t i = acks_before; i < acks.size(); ++i) {
-    acked += std::to_string(acks[i]["id"].get<long>()) + ",";
-  }
-  std::string rows;
-  for (std::size_t at = 0; at < written.size(); at = written.find("\r\n", at) + 2) {
-    rows += written.substr(at, written.find('\t', at) - at) + ",";
-  }
+  const std::string rows = ids_written(read_file(folder));
   EXPECT_FALSE(rows.empty()) << "the delivered message is listed";
-  EXPECT_EQ(rows, acked) << "only the written rows acknowledged, each once";
+  EXPECT_EQ(rows, ids_acked_since(acks_before)) << "only the written rows acknowledged, each once";
 }
 
 // The line of `taviksms doctor` output for check `name` ("ok    name ..." or "FAIL  name ...").

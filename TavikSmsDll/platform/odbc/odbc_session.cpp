@@ -20,11 +20,12 @@
 #include <unordered_map>
 #include <vector>
 
-#include "component/error.h"
-#include "component/text.h"
-#include "component/trace.h"
+#include "base/error.h"
+#include "base/platform/platform.h"
+#include "base/text.h"
+#include "base/trace.h"
 #include "db/row_table.h"
-#include "platform/platform.h"
+#include "platform/odbc/deadline.h"
 
 static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the driver manager must use 16-bit SQLWCHAR");
 
@@ -32,8 +33,6 @@ namespace taviksms::platform::odbc {
 
 using core::iequals;
 using db::Value;
-
-// ---- pure helpers -------------------------------------------------------------------------
 
 std::u16string strip_diag_prefix(std::u16string_view m) {
   // The chain names each component in brackets and ends with "[SQL Server]" when the text is the
@@ -48,95 +47,6 @@ std::u16string strip_diag_prefix(std::u16string_view m) {
   return std::u16string(m);
 }
 
-namespace {
-
-std::u16string trim(std::u16string_view s) {
-  while (!s.empty() && (s.front() == u' ' || s.front() == u'\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == u' ' || s.back() == u'\t')) s.remove_suffix(1);
-  return std::u16string(s);
-}
-
-}  // namespace
-
-std::u16string odbc_value(std::u16string_view v, bool for_freetds) {
-  const bool has_close = v.find(u'}') != std::u16string_view::npos;
-  if (!has_close) return u"{" + std::u16string(v) + u"}";
-  auto blank = [](char16_t c) { return c == u' ' || c == u'\t'; };
-  const bool bare_safe = v.find(u';') == std::u16string_view::npos && !blank(v.front()) &&
-                         !blank(v.back()) && v.front() != u'{';
-  if (bare_safe) return std::u16string(v);
-  std::u16string out = u"{";
-  for (char16_t c : v) {
-    out.push_back(c);
-    if (c == u'}' && !for_freetds) out.push_back(u'}');
-  }
-  out.push_back(u'}');
-  return out;
-}
-
-ConnItems parse_conn_string(std::u16string_view ado) {
-  ConnItems items;
-  std::size_t pos = 0;
-  while (pos < ado.size()) {
-    std::size_t end = ado.find(u';', pos);
-    if (end == std::u16string_view::npos) end = ado.size();
-    std::size_t eq = ado.substr(pos, end - pos).find(u'=');
-    if (eq == std::u16string_view::npos) {
-      pos = end + 1;
-      continue;
-    }
-    std::u16string key = trim(ado.substr(pos, eq));
-    if (iequals(key, u"Password") || iequals(key, u"PWD")) {
-      // The password is written last and unquoted, so it runs to the final ";": a ";" of its
-      // own must not cut it.
-      end = ado.size();
-      if (end > pos + eq + 1 && ado[end - 1] == u';') --end;
-    }
-    std::u16string_view value = ado.substr(pos + eq + 1, end - pos - eq - 1);
-    pos = end + 1;
-    if (iequals(key, u"Data Source") || iequals(key, u"Server") || iequals(key, u"Address")) {
-      items.data_source = trim(value);
-      std::size_t comma = items.data_source.rfind(u',');
-      if (comma != std::u16string::npos) {
-        items.host = trim(std::u16string_view(items.data_source).substr(0, comma));
-        items.port = trim(std::u16string_view(items.data_source).substr(comma + 1));
-      } else {
-        items.host = items.data_source;
-        items.port.clear();
-      }
-    } else if (iequals(key, u"Initial Catalog") || iequals(key, u"Database")) {
-      items.database = trim(value);
-    } else if (iequals(key, u"User ID") || iequals(key, u"UID")) {
-      items.user = std::u16string(value);
-    } else if (iequals(key, u"Password") || iequals(key, u"PWD")) {
-      items.password = std::u16string(value);
-    }
-  }
-  return items;
-}
-
-std::u16string translate_conn_string(std::u16string_view ado) {
-  const ConnItems c = parse_conn_string(ado);
-  auto q = [](std::u16string_view v) { return odbc_value(v, true); };
-  std::u16string out = u"Driver={FreeTDS};Server=" + q(c.host) + u";";
-  if (!c.port.empty()) out += u"Port=" + q(c.port) + u";";
-  out += u"Database=" + q(c.database) + u";UID=" + q(c.user) + u";PWD=" + q(c.password) +
-         u";TDS_Version=7.4;ClientCharset=UTF-8";
-  return out;
-}
-
-namespace {
-std::atomic<ConnStringTranslator> g_translator{&translate_conn_string};
-}
-
-void set_conn_string_translator(ConnStringTranslator translator) {
-  g_translator = translator ? translator : &translate_conn_string;
-}
-
-ConnStringTranslator conn_string_translator() {
-  return g_translator.load();
-}
-
 // ---- ODBC plumbing ------------------------------------------------------------------------
 
 namespace {
@@ -149,132 +59,6 @@ constexpr std::chrono::milliseconds kCutAfterCancel{1000};
 SQLULEN whole_seconds(std::chrono::milliseconds ms) {
   return static_cast<SQLULEN>(std::max<long long>(1, (ms.count() + 999) / 1000));
 }
-
-// One thread for the whole process that runs an action when its deadline passes (it cancels a
-// statement). The driver's own limits apply to each read from the server, so a server that sends
-// a byte now and then would otherwise hold a call for as long as it likes. The thread ends once
-// nothing has been armed for a second and starts again on demand.
-class Watchdog {
- public:
-  using Clock = std::chrono::steady_clock;
-
-  static Watchdog& instance() {
-    static Watchdog* w = new Watchdog;  // never destroyed: its thread may outlive static objects
-    return *w;
-  }
-
-  // 0 when no thread can watch (the deadline then goes unwatched).
-  std::uint64_t arm(Clock::time_point when, std::function<void()> action) {
-    std::lock_guard lock(mu_);
-    if (!running_) {
-      running_ = platform::default_platform().run_detached([this] { loop(); });
-      if (!running_) return 0;
-    }
-    const std::uint64_t id = ++next_id_;
-    entries_.emplace(id, Entry{when, std::move(action)});
-    // Calls arm one deadline after another, each later than the one the thread sleeps towards:
-    // it finds them when it wakes, and the call pays no wake-up.
-    if (when < sleeping_until_) wake_.notify_one();
-    return id;
-  }
-
-  // Removes `id`; true when its action has run. An action under way is waited for, so nothing
-  // touches the statement once this has returned.
-  bool disarm(std::uint64_t id) {
-    std::unique_lock lock(mu_);
-    auto it = entries_.find(id);
-    while (it != entries_.end() && it->second.state == Entry::kFiring) {
-      fired_.wait(lock);
-      it = entries_.find(id);
-    }
-    if (it == entries_.end()) return false;
-    const bool ran = it->second.state == Entry::kFired;
-    entries_.erase(it);
-    return ran;
-  }
-
- private:
-  struct Entry {
-    enum State { kArmed, kFiring, kFired };
-    Clock::time_point when;
-    std::function<void()> action;
-    State state = kArmed;
-  };
-
-  void loop() {
-    std::unique_lock lock(mu_);
-    for (;;) {
-      auto next = entries_.end();
-      for (auto it = entries_.begin(); it != entries_.end(); ++it) {
-        if (it->second.state == Entry::kArmed &&
-            (next == entries_.end() || it->second.when < next->second.when)) {
-          next = it;
-        }
-      }
-      if (next == entries_.end()) {
-        const bool idle = entries_.empty();
-        sleeping_until_ = Clock::now() + kIdle;
-        const bool woken = wake_.wait_until(lock, sleeping_until_) == std::cv_status::no_timeout;
-        sleeping_until_ = Clock::time_point::min();
-        if (idle && !woken && entries_.empty()) {
-          running_ = false;
-          return;
-        }
-        continue;
-      }
-      if (Clock::now() < next->second.when) {
-        sleeping_until_ = next->second.when;
-        wake_.wait_until(lock, sleeping_until_);
-        sleeping_until_ = Clock::time_point::min();
-        continue;
-      }
-      const std::uint64_t id = next->first;
-      next->second.state = Entry::kFiring;
-      std::function<void()> action = next->second.action;
-      lock.unlock();
-      try {
-        action();
-      } catch (...) {
-      }
-      lock.lock();
-      if (auto it = entries_.find(id); it != entries_.end()) it->second.state = Entry::kFired;
-      fired_.notify_all();
-    }
-  }
-
-  std::mutex mu_;
-  std::condition_variable wake_;
-  std::condition_variable fired_;
-  std::map<std::uint64_t, Entry> entries_;
-  std::uint64_t next_id_ = 0;
-  bool running_ = false;
-  // When the thread wakes by itself next; min() while it is awake (or not running).
-  Clock::time_point sleeping_until_ = Clock::time_point::min();
-  static constexpr std::chrono::seconds kIdle{1};
-};
-
-// A deadline armed for the life of one call; passed() says whether its action ran.
-class Deadline {
- public:
-  Deadline(std::chrono::milliseconds limit, std::function<void()> action)
-      : id_(Watchdog::instance().arm(Watchdog::Clock::now() + limit, std::move(action))) {}
-  ~Deadline() {
-    if (id_) Watchdog::instance().disarm(id_);
-  }
-  Deadline(const Deadline&) = delete;
-  Deadline& operator=(const Deadline&) = delete;
-  bool passed() {
-    if (id_) {
-      ran_ = Watchdog::instance().disarm(id_);
-      id_ = 0;
-    }
-    return ran_;
-  }
-
- private:
-  std::uint64_t id_;
-  bool ran_ = false;
-};
 
 SQLHENV environment() {
   static SQLHENV env = [] {
@@ -545,7 +329,7 @@ class OdbcConn final : public db::DbConn {
     }
     SQLHENV env = environment();
     if (!env) core::raise_provider(u"The ODBC driver manager could not be initialised.");
-    const std::uint16_t port = check_port(parse_conn_string(conn_string).port);
+    const std::uint16_t port = checked_port(parse_conn_string(conn_string).port);
     Platform& p = platform::current();
     const Platform::DbDeadlines limits = p.db_deadlines();
     SQLHDBC dbc = SQL_NULL_HDBC;
@@ -710,47 +494,25 @@ class OdbcConn final : public db::DbConn {
   void stop_sending_defaults() { sends_defaults_ = false; }
 
  private:
-  // A data source's port is a number from 1 to 65535; the driver would take another modulo
-  // 65536 (76969 is 11433) and connect somewhere it was never told to.
-  static std::uint16_t check_port(const std::u16string& port) {
-    if (port.empty()) return 1433;  // the driver's default
-    bool valid = port.size() <= 5;
-    long value = 0;
-    for (char16_t c : port) {
-      valid = valid && c >= u'0' && c <= u'9';
-      if (valid) value = value * 10 + (c - u'0');
-    }
-    if (!valid || value < 1 || value > 65535) {
-      core::raise_provider(u"Invalid connection string attribute");
-    }
-    return static_cast<std::uint16_t>(value);
-  }
-
-  // SQLDriverConnect on a thread of its own, waited for at most `limit`: the driver's login
-  // limit applies to each read, and a connect cannot be cancelled. A connect given up on is
-  // left to finish there and is then closed; the caller fails at once with the timeout.
-  // Connects on a thread of its own and waits at most `limit` (the driver's login timeout is per
-  // read): past it the connecting thread closes and frees the handle when the driver returns.
-  // `by_path`, when not empty, is tried after a failed connect (the driver named by its library).
-  // The trace gets each attempt, with the SQLSTATE and message of a failure.
+  // SQLDriverConnect within `limit` (run_within): the driver's login limit applies to each read,
+  // and a connect cannot be cancelled. A connect given up on is left to finish on its thread and
+  // is then closed; the caller fails at once with the timeout. `by_path`, when not empty, is
+  // tried after a failed connect (the driver named by its library). The trace gets each
+  // attempt, with the SQLSTATE and message of a failure.
   static SQLHDBC connect_within(SQLHDBC dbc, std::u16string odbc, std::u16string by_path,
                                 std::chrono::milliseconds limit) {
     struct Job {
-      std::mutex mu;
-      std::condition_variable cv;
       SQLHDBC dbc;
       std::u16string odbc;
       std::u16string by_path;
       std::u16string error;
-      bool done = false;
-      bool abandoned = false;
       bool ok = false;
     };
     auto job = std::make_shared<Job>();
     job->dbc = dbc;
     job->odbc = std::move(odbc);
     job->by_path = std::move(by_path);
-    auto run = [job] {
+    auto connect = [job] {
       auto attempt = [&](std::u16string& text) {
         std::optional<trace::Span> span;
         if (trace::enabled()) span.emplace("odbc", "connect " + masked_conn_string(text));
@@ -774,20 +536,18 @@ class OdbcConn final : public db::DbConn {
         rc = attempt(job->by_path);
         if (!SQL_SUCCEEDED(rc)) job->error = first;
       }
-      std::lock_guard lock(job->mu);
       job->ok = SQL_SUCCEEDED(rc);
-      if (!job->ok && job->error.empty()) job->error = diagnostic(SQL_HANDLE_DBC, job->dbc);
-      if (job->abandoned || !job->ok) {
-        if (job->ok) SQLDisconnect(job->dbc);
+      if (!job->ok) {
+        if (job->error.empty()) job->error = diagnostic(SQL_HANDLE_DBC, job->dbc);
         SQLFreeHandle(SQL_HANDLE_DBC, job->dbc);
       }
-      job->done = true;
-      job->cv.notify_all();
     };
-    if (!platform::default_platform().run_detached(run)) run();
-    std::unique_lock lock(job->mu);
-    if (!job->cv.wait_for(lock, limit, [&] { return job->done; })) {
-      job->abandoned = true;  // the connecting thread closes and frees it
+    auto close_late = [job] {
+      if (!job->ok) return;  // freed already
+      SQLDisconnect(job->dbc);
+      SQLFreeHandle(SQL_HANDLE_DBC, job->dbc);
+    };
+    if (!run_within(limit, connect, close_late)) {
       if (trace::enabled()) trace::emit("odbc", "connect: no answer within the open's deadline");
       core::raise_provider(std::u16string(kTimeoutText));
     }

@@ -10,38 +10,13 @@
 #include <string_view>
 
 #include "db/session.h"
+#include "platform/odbc/connection_string.h"
 
 namespace taviksms::platform::odbc {
 
 std::shared_ptr<db::DbConn> make_connection();
 std::shared_ptr<db::DbCmd> make_command();
 std::shared_ptr<db::DbRs> make_recordset();
-
-// "Provider=SQLOLEDB;Initial Catalog=sms;Data Source=host,port;User ID=u;Password=p;" ->
-// "Driver={FreeTDS};Server={host};Port={port};Database={sms};UID={u};PWD={p};TDS_Version=7.4;
-// ClientCharset=UTF-8", each value quoted by odbc_value.
-std::u16string translate_conn_string(std::u16string_view ado);
-
-// The items of an OLE DB connection string ("Data Source=host,port;Initial Catalog=...;User
-// ID=...;Password=...;"), as every ODBC form of it needs them. `port` is empty when the data
-// source names none; `data_source` is the whole "host,port" text.
-struct ConnItems {
-  std::u16string data_source, host, port, database = u"sms", user, password;
-};
-ConnItems parse_conn_string(std::u16string_view ado);
-// A connection-string value spelt so that FreeTDS and the Microsoft drivers both read it back
-// unchanged; the item must be followed by ";". FreeTDS ends a braced value at the first "}"
-// that a ";" follows and keeps "}}" as two characters, the Microsoft drivers end it at a "}"
-// not doubled. So: in braces when the value holds no "}"; else bare when that is safe (no ";",
-// no blank at either end, no leading "{"). A value that fits neither has no common spelling:
-// it goes in the form of the driver in use (`for_freetds`), braced as is or with "}" doubled.
-std::u16string odbc_value(std::u16string_view value, bool for_freetds);
-
-// What Connection.open turns the connection string into: translate_conn_string unless a platform
-// installs its own (the Windows build names the driver it was built for). nullptr restores it.
-using ConnStringTranslator = std::u16string (*)(std::u16string_view ado);
-void set_conn_string_translator(ConnStringTranslator translator);
-ConnStringTranslator conn_string_translator();
 
 // Where the platform finds the FreeTDS driver's library when no driver is registered under the
 // name "FreeTDS" (SQLSTATE IM002): the connection is then made once more naming that library.

@@ -1,13 +1,87 @@
-// The Linux binding of the platform seam: libcurl downloads, a file-based profile reader, the
-// shared object's own folder, the locale's code set as the "ANSI" code page, and the ODBC
-// data-access objects.
+// The Linux binding of the platform seam. Each concern's members are implemented in the file of
+// this folder named after the concern's header (download.cpp for downloads.h, ...); the class and
+// the library's instance are in posix_platform.cpp.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 
-#include "platform/platform.h"
+#include "base/platform/platform.h"
 
 namespace taviksms::platform::posix {
+
+struct DownloadLimits {
+  long connect_timeout_ms = 5000;  // TCP connect to a mirror
+  long total_timeout_ms = 10000;   // the whole transfer, so a mirror that hangs costs at most this
+  long max_bytes = 1 << 20;        // a larger answer is not a configuration file
+};
+
+class PosixPlatform : public Platform {
+ public:
+  explicit PosixPlatform(DownloadLimits limits = {});
+
+  // download.cpp: libcurl; TAVIKSMS_MIRRORS from the environment.
+  int download_to_file(const std::string& url, const std::string& path) override;
+  std::string last_download_outcome() const override;
+  MirrorOverride mirror_override() const override;
+
+  // ini.cpp
+  std::string read_profile_string(const std::string& section, const std::string& key,
+                                  const std::string& def, std::size_t buffer_size,
+                                  const std::string& path) override;
+
+  // files.cpp
+  std::unique_ptr<OutputFile> create_output_file(const std::u16string& name) override;
+  std::int64_t file_length(const std::string& ansi_path) override;
+
+  // trace_file.cpp: TAVIKSMS_TRACE from the environment.
+  UserSetting trace_setting() const override;
+  std::unique_ptr<OutputFile> open_trace_file(const std::string& path) override;
+
+  // code_page.cpp
+  std::string to_ansi(std::u16string_view text) override;
+  std::u16string from_ansi(std::string_view bytes) override;
+  std::u16string lower_case(std::u16string_view text) override;
+  std::u16string decimal_separator() override;
+  // The code set used as the ANSI code page ("UTF-8", "EUC-KR", ...).
+  const std::string& codeset() const { return codeset_; }
+
+  // folders.cpp
+  std::u16string library_folder() override;
+  // The library's folder when this user may write there; otherwise user_cache_base() +
+  // "/taviksms", created when missing.
+  std::u16string config_folder() override;
+  Report config_folder_report() override;
+  // An exclusive lock (flock) on the folder holding `path`, waited for.
+  std::shared_ptr<void> lock_config_file(const std::string& path) override;
+  char16_t path_separator() const override { return u'/'; }
+  // The user's cache folder: the home folder from the password database + "/.cache"; for a
+  // user without an entry there (a container's numeric user), $XDG_CACHE_HOME, then
+  // $HOME/.cache. Empty when none is known.
+  virtual std::string user_cache_base();
+
+  // data_access.cpp: unixODBC through platform/odbc/.
+  std::shared_ptr<db::DbConn> new_connection() override;
+  std::shared_ptr<db::DbCmd> new_command() override;
+  std::shared_ptr<db::DbRs> new_recordset() override;
+  Report odbc_driver_report() override;
+
+  // deadline_support.cpp: from /proc/self/fd, sockets whose peer has that port; identity is the
+  // socket's inode.
+  std::vector<SocketId> tcp_sockets_to(std::uint16_t port) override;
+  void shut_down_socket(const SocketId& socket) override;
+
+  // sftp.cpp: libssh2 through platform/ssh/.
+  std::unique_ptr<SftpComponent> new_sftp_component() override;
+
+ private:
+  DownloadLimits limits_;
+  std::string codeset_;
+};
+
+// Shared by the files of this folder, and tested on their own.
 
 // Whether the calling process may create files in `folder` (effective ids, as open() checks).
 bool folder_writable(const std::string& folder);
@@ -24,57 +98,15 @@ std::string cache_base_from(const char* pw_dir, const char* xdg_cache_home, cons
 // (or NO_PROXY).
 std::string no_proxy_list();
 
-struct DownloadLimits {
-  long connect_timeout_ms = 5000;  // TCP connect to a mirror
-  long total_timeout_ms = 10000;   // the whole transfer, so a mirror that hangs costs at most this
-  long max_bytes = 1 << 20;        // a larger answer is not a configuration file
-};
+// The code set of the environment's locale, without touching the process's global locale.
+// Plain ASCII ("ANSI_X3.4-1968", the C locale) is widened to UTF-8.
+std::string locale_codeset();
 
-class PosixPlatform : public Platform {
- public:
-  explicit PosixPlatform(DownloadLimits limits = {});
+// True when `bytes` ends inside a character of `codeset`: a lead byte without all its trail bytes.
+// An invalid byte elsewhere counts as a character of its own.
+bool ends_mid_character(const char* codeset, std::string_view bytes);
 
-  int download_to_file(const std::string& url, const std::string& path) override;
-  std::string read_profile_string(const std::string& section, const std::string& key,
-                                  const std::string& def, std::size_t buffer_size,
-                                  const std::string& path) override;
-  std::u16string library_folder() override;
-  // The library's folder when this user may write there; otherwise user_cache_base() +
-  // "/taviksms", created when missing.
-  std::u16string config_folder() override;
-  // An exclusive lock (flock) on the folder holding `path`, waited for.
-  std::shared_ptr<void> lock_config_file(const std::string& path) override;
-  // The user's cache folder: the home folder from the password database + "/.cache"; for a
-  // user without an entry there (a container's numeric user), $XDG_CACHE_HOME, then
-  // $HOME/.cache. Empty when none is known.
-  virtual std::string user_cache_base();
-  // TAVIKSMS_MIRRORS from the environment.
-  MirrorOverride mirror_override() const override;
-  // TAVIKSMS_TRACE from the environment.
-  UserSetting trace_setting() const override;
-  std::unique_ptr<OutputFile> open_trace_file(const std::string& path) override;
-  std::string last_download_outcome() const override;
-  Report odbc_driver_report() override;
-  Report config_folder_report() override;
-  char16_t path_separator() const override { return u'/'; }
-  std::string to_ansi(std::u16string_view text) override;
-  std::u16string from_ansi(std::string_view bytes) override;
-  std::u16string lower_case(std::u16string_view text) override;
-  std::unique_ptr<OutputFile> create_output_file(const std::u16string& name) override;
-  std::u16string decimal_separator() override;
-  // From /proc/self/fd: sockets whose peer has that port; identity is the socket's inode.
-  std::vector<SocketId> tcp_sockets_to(std::uint16_t port) override;
-  void shut_down_socket(const SocketId& socket) override;
-  std::shared_ptr<db::DbConn> new_connection() override;
-  std::shared_ptr<db::DbCmd> new_command() override;
-  std::shared_ptr<db::DbRs> new_recordset() override;
-
-  // The code set used as the ANSI code page ("UTF-8", "EUC-KR", ...).
-  const std::string& codeset() const { return codeset_; }
-
- private:
-  DownloadLimits limits_;
-  std::string codeset_;
-};
+// The export and trace files' object over an open descriptor, which it closes.
+std::unique_ptr<OutputFile> output_file(int fd);
 
 }  // namespace taviksms::platform::posix

@@ -26,8 +26,8 @@
 #include <string>
 #include <vector>
 
-#include "component/text.h"
-#include "component/trace.h"
+#include "base/text.h"
+#include "base/trace.h"
 
 namespace taviksms::platform::ssh {
 
@@ -263,12 +263,6 @@ class Libssh2Sftp final : public SftpComponent {
   void set_remote_path(const std::u16string& path) override {
     remote_path_ = core::utf16_to_utf8(path);
   }
-  // libssh2 needs none of these: accepted without effect.
-  void set_setting_1(std::int32_t) override {}
-  void set_setting_2(std::int32_t) override {}
-  void set_setting_3(std::int32_t) override {}
-  void set_switch(bool) override {}
-  void select(std::int32_t) override {}
 
   bool connect() override {
     if (sftp_) return true;

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/platform.h"
+#include "base/platform/platform.h"
 
 namespace taviksms::platform::ssh {
 

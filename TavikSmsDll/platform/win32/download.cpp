@@ -23,7 +23,7 @@
 #include <memory>
 #include <string>
 
-#include "component/trace.h"
+#include "base/trace.h"
 #include "platform/win32/download_callback.h"
 #include "platform/win32/win32_platform.h"
 
@@ -85,16 +85,6 @@ std::string temp_name(const std::string& path) {
          std::to_string(GetCurrentThreadId()) + "-" + std::to_string(++sequence) + ".part";
 }
 
-// Moves the finished file over the target. Another thread may be reading the old ip1.ini at this
-// moment, which makes the replace fail briefly: retry for a short while.
-bool replace_file(const std::string& from, const std::string& to) {
-  for (int attempt = 0; attempt < 20; ++attempt) {
-    if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
-    Sleep(25);
-  }
-  return false;
-}
-
 }  // namespace
 
 int download_with_status(const std::string& url, const std::string& path, int& http_status) {
@@ -128,7 +118,7 @@ int download_with_status(const std::string& url, const std::string& path, int& h
   http_status = job->http_status;
   HRESULT hr = job->hr;
   if (hr == S_OK && (http_status == 0 || (http_status >= 200 && http_status < 300))) {
-    if (!replace_file(job->temp_path, path)) hr = HRESULT_FROM_WIN32(GetLastError());
+    if (!replace_file_retrying(job->temp_path, path)) hr = HRESULT_FROM_WIN32(GetLastError());
   }
   DeleteFileA(job->temp_path.c_str());  // left over unless it was moved
   return static_cast<int>(hr);
@@ -137,51 +127,6 @@ int download_with_status(const std::string& url, const std::string& path, int& h
 namespace {
 
 thread_local std::string t_download_outcome;
-
-DWORD WINAPI detached_main(void* param) {
-  auto* body = static_cast<std::function<void()>*>(param);
-  HMODULE module = nullptr;
-  GetModuleHandleExW(
-      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-      reinterpret_cast<LPCWSTR>(&detached_main), &module);
-  try {
-    (*body)();
-  } catch (...) {
-  }
-  delete body;
-  // The reference taken by run_detached keeps the code here until the thread has left it.
-  FreeLibraryAndExitThread(module, 0);
-  return 0;
-}
-
-}  // namespace
-
-bool Win32Platform::run_detached(std::function<void()> body) {
-  HMODULE self = nullptr;
-  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                          reinterpret_cast<LPCWSTR>(&detached_main), &self)) {
-    return false;
-  }
-  auto* held = new std::function<void()>(std::move(body));
-  HANDLE thread = CreateThread(nullptr, 0, &detached_main, held, 0, nullptr);
-  if (!thread) {
-    delete held;
-    FreeLibrary(self);
-    return false;
-  }
-  CloseHandle(thread);
-  return true;
-}
-
-bool Win32Platform::replace_file(const std::string& from, const std::string& to) {
-  return win32::replace_file(from, to);
-}
-
-void Win32Platform::remove_file(const std::string& path) {
-  DeleteFileA(path.c_str());
-}
-
-namespace {
 
 // What a failed download's HRESULT means, for the trace and taviksms doctor: the URL moniker's
 // own codes by name, and the two this binding makes itself.
@@ -242,6 +187,18 @@ int Win32Platform::download_to_file(const std::string& url, const std::string& p
   // was not moved). No status at all (a non-HTTP URL) is left to the moniker's own result.
   if (status != 0 && (status < 200 || status >= 300)) return -2;
   return 0;
+}
+
+MirrorOverride Win32Platform::mirror_override() const {
+  UserSetting s = user_setting("TAVIKSMS_MIRRORS", "Mirrors");
+  if (s.source.empty()) return {};
+  if (!s.problem.empty()) {
+    MirrorOverride o;
+    o.source = s.source;
+    o.problem = s.problem;
+    return o;
+  }
+  return parse_mirror_override(s.value, s.source);
 }
 
 std::string Win32Platform::last_download_outcome() const {

@@ -8,8 +8,8 @@
 
 #include <mutex>
 
+#include "base/text.h"
 #include "build_config.h"
-#include "component/text.h"
 #include "platform/odbc/odbc_session.h"
 
 namespace taviksms::platform::win32 {

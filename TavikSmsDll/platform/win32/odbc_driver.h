@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/platform.h"
+#include "base/platform/platform.h"
 
 namespace taviksms::platform::win32 {
 

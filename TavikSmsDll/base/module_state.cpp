@@ -1,4 +1,4 @@
-#include "component/module_state.h"
+#include "base/module_state.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/platform/window.h"
 #include "history_window/history_window.h"
 
 namespace taviksms::history {
@@ -575,10 +576,14 @@ class Win32Toolkit final : public HistoryToolkit {
 
 }  // namespace
 
+}  // namespace taviksms::history
+
+namespace taviksms::platform {
+
 // One window per thread: each thread that calls SmsHist has its own.
-HistoryToolkit& platform_toolkit() {
-  thread_local Win32Toolkit toolkit;
+history::HistoryToolkit& history_toolkit() {
+  thread_local history::Win32Toolkit toolkit;
   return toolkit;
 }
 
-}  // namespace taviksms::history
+}  // namespace taviksms::platform

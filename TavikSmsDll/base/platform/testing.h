@@ -3,7 +3,7 @@
 // private folder. The shipped component never installs one.
 #pragma once
 
-#include "platform/platform.h"
+#include "base/platform/platform.h"
 
 namespace taviksms::platform {
 

@@ -1,46 +1,11 @@
-#include "platform/platform.h"
+// The mirror list: the build's, or the override a user set once it has been checked.
+#include "base/platform/downloads.h"
 
-#include <cstdio>
-#include <system_error>
-#include <thread>
-
+#include "base/text.h"
+#include "base/trace.h"
 #include "build_config.h"
-#include "component/text.h"
-#include "component/trace.h"
-#include "platform/testing.h"
 
 namespace taviksms::platform {
-
-std::shared_ptr<void> Platform::lock_config_file(const std::string&) {
-  return nullptr;
-}
-
-bool Platform::replace_file(const std::string& from, const std::string& to) {
-  return std::rename(from.c_str(), to.c_str()) == 0;
-}
-
-void Platform::remove_file(const std::string& path) {
-  std::remove(path.c_str());
-}
-
-std::vector<Platform::SocketId> Platform::tcp_sockets_to(std::uint16_t) {
-  return {};
-}
-
-void Platform::shut_down_socket(const SocketId&) {}
-
-bool Platform::run_detached(std::function<void()> body) {
-  try {
-    std::thread(std::move(body)).detach();
-    return true;
-  } catch (const std::system_error&) {
-    return false;
-  }
-}
-
-namespace {
-thread_local Platform* t_override = nullptr;
-}
 
 std::vector<std::u16string> built_in_mirror_bases() {
   std::vector<std::u16string> out;
@@ -53,10 +18,6 @@ std::vector<std::u16string> built_in_mirror_bases() {
     start = end + 1;
   }
   return out;
-}
-
-std::unique_ptr<OutputFile> Platform::open_trace_file(const std::string&) {
-  return nullptr;
 }
 
 MirrorOverride parse_mirror_override(std::string_view value, std::string source) {
@@ -85,8 +46,7 @@ MirrorOverride parse_mirror_override(std::string_view value, std::string source)
     start = end + 1;
     if (base.empty()) continue;  // "a;b;" and "a;;b" name the same list
     if (o.bases.size() == 3) return refuse("more than three addresses");
-    std::string lower(base);
-    for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    const std::string lower = ascii::lowered(base);
     std::size_t scheme = lower.rfind("http://", 0) == 0    ? 7
                          : lower.rfind("https://", 0) == 0 ? 8
                                                            : 0;
@@ -119,15 +79,8 @@ MirrorOverride parse_mirror_override(std::string_view value, std::string source)
     if (host.empty() || host.find('@') != std::string_view::npos) {
       return refuse("\"" + std::string(base) + "\" names no host");
     }
-    if (!authority.empty()) {  // ":port"
-      std::string_view port = authority.substr(1);
-      long n = 0;
-      bool ok = !port.empty() && port.size() <= 5;
-      for (char c : port) {
-        ok = ok && c >= '0' && c <= '9';
-        n = n * 10 + (c - '0');
-      }
-      if (!ok || n < 1 || n > 65535) return refuse("\"" + std::string(base) + "\": bad port");
+    if (!authority.empty() && !core::parse_port(authority.substr(1))) {  // ":port"
+      return refuse("\"" + std::string(base) + "\": bad port");
     }
     std::string kept(base);
     while (kept.size() > scheme && kept.back() == '/') kept.pop_back();
@@ -137,7 +90,7 @@ MirrorOverride parse_mirror_override(std::string_view value, std::string source)
   return o;
 }
 
-std::vector<std::u16string> Platform::mirror_bases() const {
+std::vector<std::u16string> Downloads::mirror_bases() const {
   MirrorOverride o = mirror_override();
   if (!o.source.empty()) {
     if (o.problem.empty()) {
@@ -151,17 +104,6 @@ std::vector<std::u16string> Platform::mirror_bases() const {
     }
   }
   return built_in_mirror_bases();
-}
-
-Platform& current() {
-  return t_override ? *t_override : default_platform();
-}
-
-ScopedPlatformOverride::ScopedPlatformOverride(Platform& p) : previous_(t_override) {
-  t_override = &p;
-}
-ScopedPlatformOverride::~ScopedPlatformOverride() {
-  t_override = previous_;
 }
 
 }  // namespace taviksms::platform

@@ -1,13 +1,13 @@
-#include "component/trace.h"
+#include "base/trace.h"
 
 #include <cstdio>
 #include <memory>
 #include <mutex>
 #include <variant>
 
-#include "component/error.h"
-#include "component/text.h"
-#include "platform/platform.h"
+#include "base/error.h"
+#include "base/platform/platform.h"
+#include "base/text.h"
 
 namespace taviksms::trace {
 

@@ -1,4 +1,4 @@
-#include "component/error.h"
+#include "base/error.h"
 
 namespace taviksms::core {
 

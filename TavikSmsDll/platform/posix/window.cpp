@@ -6,14 +6,15 @@
 #include <mutex>
 #include <string>
 
-#include "component/error.h"
+#include "base/error.h"
+#include "base/platform/window.h"
 #include "history_window/history_window.h"
 
 extern "C" {
 using TavikSmsHistoryToolkitFn = taviksms::history::HistoryToolkit* (*)();
 }
 
-namespace taviksms::history {
+namespace taviksms::platform {
 
 namespace {
 
@@ -30,21 +31,24 @@ std::string own_folder() {
 
 }  // namespace
 
-HistoryToolkit& platform_toolkit() {
+history::HistoryToolkit& history_toolkit() {
   static std::mutex mutex;
-  static HistoryToolkit* toolkit = nullptr;
+  static history::HistoryToolkit* toolkit = nullptr;
   static std::string failure;
   std::lock_guard lock(mutex);
   if (!toolkit && failure.empty()) {
     const std::string folder = own_folder();
     const std::string path = folder.empty() ? kPluginName : folder + "/" + kPluginName;
-    void* handle = access(path.c_str(), F_OK) == 0 ? dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)
-                                                   : nullptr;
+    void* handle =
+        access(path.c_str(), F_OK) == 0 ? dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL) : nullptr;
     if (!handle && access(path.c_str(), F_OK) != 0) {
       // A build without Qt (scripts/demo's, for one) has no plug-in: say what brings it.
-      failure = "the history window is not part of this build: libtaviksms was built without "
-                "Qt 6 Widgets, so " + path + " does not exist; install Qt 6 (Debian: apt-get "
-                "install qt6-base-dev, or scripts/setup) and build again";
+      failure =
+          "the history window is not part of this build: libtaviksms was built without "
+          "Qt 6 Widgets, so " +
+          path +
+          " does not exist; install Qt 6 (Debian: apt-get "
+          "install qt6-base-dev, or scripts/setup) and build again";
     } else if (!handle) {
       const char* e = dlerror();
       failure = std::string("the history window's plug-in cannot be loaded: ") + (e ? e : path) +
@@ -63,4 +67,4 @@ HistoryToolkit& platform_toolkit() {
   return *toolkit;
 }
 
-}  // namespace taviksms::history
+}  // namespace taviksms::platform

@@ -1,4 +1,12 @@
-#include "platform/posix/ini_reader.h"
+// The INI reader on POSIX: a reader of its own with the Windows profile reader's behaviour.
+#include "platform/posix/ini.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+
+#include <taviksms_common/ascii.h>
+#include "platform/posix/posix_platform.h"
 
 namespace taviksms::platform::posix {
 
@@ -12,15 +20,6 @@ std::string_view trim(std::string_view s) {
   while (!s.empty() && blank(s.front())) s.remove_prefix(1);
   while (!s.empty() && blank(s.back())) s.remove_suffix(1);
   return s;
-}
-
-bool iequal(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lo = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
-    if (lo(a[i]) != lo(b[i])) return false;
-  }
-  return true;
 }
 
 std::string cut(std::string_view v, std::size_t buffer_size) {
@@ -49,14 +48,14 @@ std::string profile_lookup(std::string_view content, std::string_view section, s
       std::size_t close = line.rfind(']');
       std::string_view name =
           trim(close == std::string_view::npos ? line.substr(1) : line.substr(1, close - 1));
-      in_section = iequal(name, section);
+      in_section = ascii::iequals(name, section);
       section_seen = section_seen || in_section;
       continue;
     }
     if (!in_section) continue;
     std::size_t eq = line.find('=');
     std::string_view name = trim(eq == std::string_view::npos ? line : line.substr(0, eq));
-    if (!iequal(name, key)) continue;
+    if (!ascii::iequals(name, key)) continue;
     std::string_view value =
         eq == std::string_view::npos ? std::string_view() : trim(line.substr(eq + 1));
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
@@ -66,6 +65,27 @@ std::string profile_lookup(std::string_view content, std::string_view section, s
     return cut(value, buffer_size);
   }
   return cut(def, buffer_size);
+}
+
+std::string PosixPlatform::read_profile_string(const std::string& section, const std::string& key,
+                                               const std::string& def, std::size_t buffer_size,
+                                               const std::string& path) {
+  if (buffer_size == 0) return {};
+  std::string content;
+  if (std::ifstream f(path, std::ios::binary); f) {
+    content.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  }
+  std::string value = profile_lookup(content, section, key, def, std::string::npos);
+  // The Windows reader converts whole characters only, and the NUL-filled buffer then ends the
+  // value before a character that did not fit: a multi-byte character is never cut in half.
+  std::size_t keep = std::min(value.size(), buffer_size - 1);
+  for (int back = 0; back < 3 && keep > 0 && keep < value.size() &&
+                     ends_mid_character(codeset_.c_str(), std::string_view(value).substr(0, keep));
+       ++back) {
+    --keep;
+  }
+  value.resize(keep);
+  return value;
 }
 
 }  // namespace taviksms::platform::posix

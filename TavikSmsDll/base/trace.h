@@ -68,15 +68,15 @@ class Span {
   bool done_ = false;
 };
 
-// Runs one method call (`call()` returns its Value) and, when the trace is on, writes the call
+// Runs one method call (`body()` returns its Value) and, when the trace is on, writes the call
 // with its arguments, its result or the error that escaped, and its duration. The one place every
 // call passes hooks it in: `return trace::traced_call(method, args, [&] { return ...; });`.
 template <typename F>
-Value traced_call(const MethodInfo& method, std::span<const Value> args, F&& call) {
-  if (!enabled()) return call();
+Value traced_call(const MethodInfo& method, std::span<const Value> args, F&& body) {
+  if (!enabled()) return body();
   Span span("call", describe_call(method, args));
   try {
-    Value result = call();
+    Value result = body();
     span.finish(describe_value(result));
     return result;
   } catch (const std::exception& e) {

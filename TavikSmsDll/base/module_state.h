@@ -6,10 +6,14 @@
 #include <memory>
 #include <string>
 
-#include "db/session.h"
+namespace taviksms::db {
+class DbConn;
+class DbCmd;
+class DbRs;
+}  // namespace taviksms::db
 
 namespace taviksms::upload {
-class SftpSession;  // the picture-upload session (later)
+class SftpSession;  // upload/upload.h
 }
 
 namespace taviksms::platform {
@@ -18,11 +22,8 @@ class OutputFile;  // the export file slot's file
 
 namespace taviksms::core {
 
-struct ModuleState {
-  std::u16string user_id;  // UserId: the @user_id of every call
-  bool logged_in = false;  // LoggedIn
-
-  // Configuration from ip1.ini; db_server empty means "not fetched yet".
+// The configuration read from ip1.ini; db_server empty means "not fetched yet".
+struct Configuration {
   std::u16string db_server;
   std::u16string db_user;
   std::u16string db_password;
@@ -30,26 +31,43 @@ struct ModuleState {
   std::u16string sftp_user;
   std::u16string sftp_password;
   std::u16string sftp_port;
+};
 
-  std::shared_ptr<db::DbConn> db_conn;
-  std::shared_ptr<db::DbCmd> db_cmd;
-  std::shared_ptr<db::DbRs> db_rs;
+// The database session every method of the thread shares (DbConn, DbCmd, DbRs), opened by
+// DbOpen from the configuration.
+struct DatabaseSession {
+  std::shared_ptr<db::DbConn> conn;
+  std::shared_ptr<db::DbCmd> cmd;
+  std::shared_ptr<db::DbRs> rs;
   std::u16string conn_string;
+};
 
+// The picture upload's client (SftpClient) and whether it is connected (SftpConnected).
+struct SftpState {
+  std::shared_ptr<upload::SftpSession> client;
+  bool connected = false;
+};
+
+// What the last SmsHist asked for: the sub-account and the window's place, in twips.
+struct HistoryRequest {
+  std::u16string sub_id;
+  std::int32_t left = 0;
+  std::int32_t top = 0;
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+};
+
+struct ModuleState {
+  std::u16string user_id;      // UserId: the @user_id of every call
+  bool logged_in = false;      // LoggedIn
   std::u16string last_result;  // LastResult: scratch result text
-  std::u16string ack_sql;      // AckSql
 
+  Configuration config;
+  DatabaseSession session;
   // The one export file slot: set while an export file is open, so no two exports overlap.
   std::shared_ptr<platform::OutputFile> export_file;
-
-  std::shared_ptr<upload::SftpSession> sftp_client;
-  bool sftp_connected = false;
-
-  std::u16string hist_sub_id;
-  std::int32_t hist_left = 0;
-  std::int32_t hist_top = 0;
-  std::int32_t hist_width = 0;
-  std::int32_t hist_height = 0;
+  SftpState sftp;
+  HistoryRequest history;
 };
 
 // The calling thread's record.
