@@ -26,6 +26,7 @@
 #include "base/trace.h"
 #include "db/row_table.h"
 #include "platform/odbc/deadline.h"
+#include "platform/odbc/prelogin_probe.h"
 
 static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the driver manager must use 16-bit SQLWCHAR");
 
@@ -343,7 +344,21 @@ class OdbcConn final : public db::DbConn {
     // No driver registered under the name the string gives: the driver's library by its path.
     const std::u16string by_path =
         driver_registered(env, u"FreeTDS") ? std::u16string() : driver_by_path(odbc);
-    dbc = connect_within(dbc, odbc, by_path, limits.open);
+    try {
+      dbc = connect_within(dbc, odbc, by_path, limits.open);
+    } catch (const core::Error&) {
+      // A TLS failure reads like any other ("Unable to connect"): the trace says whether the
+      // server encrypts, as the driver was asked to find out.
+      if (trace::enabled()) {
+        const ConnItems items = parse_conn_string(conn_string);
+        const Platform::EncryptionProbe probe = p.probe_encryption(items.host, port);
+        trace::emit("odbc",
+                    "encryption: " + (probe.answer < 0
+                                          ? "no PRELOGIN answer (" + probe.problem + ")"
+                                          : platform::describe_encryption_answer(probe.answer)));
+      }
+      throw;
+    }
     // The socket the driver opened: the one to the server's port that was not there before.
     // Another connect to the same port at the same moment leaves it unknown.
     socket_ = Platform::SocketId{};
