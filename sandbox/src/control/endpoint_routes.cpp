@@ -13,6 +13,7 @@
 #include "ascii.h"
 #include "control/json_reply.h"
 #include "mirrors/mirrors.h"
+#include "platform/files.h"
 #include "sftp/sftp_server.h"
 #include "sftp/upload_names.h"
 #include "utf8_path.h"
@@ -244,9 +245,7 @@ void register_endpoint_routes(httplib::Server& server, MirrorSet& mirrors, SftpS
     if (!name || *name != requested) return send_error(res, 404, "no such upload");
     const fs::path file = sftp.uploads_dir() / path_of(*name);
     std::error_code ec;
-    if (!fs::is_regular_file(fs::symlink_status(file, ec))) {
-      return send_error(res, 404, "no such upload");
-    }
+    if (!files::is_plain_file(file)) return send_error(res, 404, "no such upload");
     auto in = std::make_shared<std::ifstream>(file, std::ios::binary);
     const std::uintmax_t size = fs::file_size(file, ec);
     if (!*in || ec) return send_error(res, 500, "cannot read the upload");

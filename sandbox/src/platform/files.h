@@ -26,6 +26,9 @@ struct FileFacts {
 // Facts of the file or folder at `path`; `failure` says why there are none.
 std::optional<FileFacts> stat_path(const std::filesystem::path& path, Failure& failure);
 
+// A plain file: not a folder, a device, or a link (a reparse point on Windows) to elsewhere.
+bool is_plain_file(const std::filesystem::path& path);
+
 struct OpenFlags {
   bool create = false;
   bool truncate = false;

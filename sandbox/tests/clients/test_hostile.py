@@ -617,6 +617,11 @@ class MemoryUnderAttack(SandboxTestCase):
         if os.environ.get("TAVIKSMS_SANDBOX_SANITIZED") == "1":
             raise unittest.SkipTest("a sanitized sandbox's memory is the sanitizer's; "
                                     "measured in the optimised build")
+        if UNDER_WINE:
+            # Measured: about 100 MB resident at start, and the 48 calls at once outlast the 60 s
+            # message deadline (one alone takes 0.24 s, against 0.12 s on Linux).
+            raise unittest.SkipTest("under Wine the memory and the time are Wine's own; "
+                                    "measured against the Linux sandbox")
         super().setUpClass()
 
     def database(self):

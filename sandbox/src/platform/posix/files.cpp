@@ -46,6 +46,11 @@ std::optional<FileFacts> stat_path(const std::filesystem::path& path, Failure& f
   return facts_of(st);
 }
 
+bool is_plain_file(const std::filesystem::path& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 std::unique_ptr<WriteFile> WriteFile::open(const std::filesystem::path& path, OpenFlags flags,
                                            Failure& failure, std::string& why) {
   int oflags = O_WRONLY | O_CLOEXEC | O_NOFOLLOW;

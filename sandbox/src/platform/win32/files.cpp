@@ -2,6 +2,7 @@
 // WriteFile at an offset, GetFileAttributesExW.
 #include <windows.h>
 
+#include <algorithm>
 #include <array>
 
 #include "platform/files.h"
@@ -66,6 +67,13 @@ std::optional<FileFacts> stat_path(const std::filesystem::path& path, Failure& f
   return facts_of(data.dwFileAttributes,
                   (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow,
                   data.ftLastAccessTime, data.ftLastWriteTime);
+}
+
+bool is_plain_file(const std::filesystem::path& path) {
+  const DWORD a = ::GetFileAttributesW(path.c_str());
+  return a != INVALID_FILE_ATTRIBUTES &&
+         (a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) ==
+             0;
 }
 
 std::unique_ptr<WriteFile> WriteFile::open(const std::filesystem::path& path, OpenFlags flags,
