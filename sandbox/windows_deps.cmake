@@ -1,10 +1,11 @@
-# The Windows sandbox's libraries, built as static libraries by `scripts/build-windows-deps
-# sandbox` into build/deps-sandbox-x86_64: imported targets under the names the Linux build
-# finds (the sandbox's CMake files look for a library only when no target of that name exists).
+# The Windows sandbox's libraries, built by `scripts/build-windows-deps sandbox` into
+# build/deps-sandbox-x86_64 (static, but libssh, a DLL that goes beside the sandbox): imported
+# targets under the names the Linux build finds (the sandbox's CMake files look for a library
+# only when no target of that name exists).
 set(TAVIKSMS_SANDBOX_DEPS "${PROJECT_SOURCE_DIR}/build/deps-sandbox-${CMAKE_SYSTEM_PROCESSOR}"
     CACHE PATH "Prefix of the Windows sandbox's static libraries (scripts/build-windows-deps sandbox)")
 set(_deps "${TAVIKSMS_SANDBOX_DEPS}")
-if(NOT EXISTS "${_deps}/lib/libssh.a" OR NOT EXISTS "${_deps}/include/httplib.h")
+if(NOT EXISTS "${_deps}/bin/libssh.dll" OR NOT EXISTS "${_deps}/include/httplib.h")
   message(FATAL_ERROR "The Windows sandbox needs its libraries: run scripts/build-windows-deps "
                       "sandbox (or configure with -DTAVIKSMS_WINDOWS_SANDBOX=OFF)")
 endif()
@@ -26,11 +27,10 @@ add_library(OpenSSL::SSL STATIC IMPORTED GLOBAL)
 set_target_properties(OpenSSL::SSL PROPERTIES IMPORTED_LOCATION "${_deps}/lib/libssl.a"
                       INTERFACE_INCLUDE_DIRECTORIES "${_deps}/include"
                       INTERFACE_LINK_LIBRARIES "OpenSSL::Crypto")
-add_library(ssh STATIC IMPORTED GLOBAL)
-set_target_properties(ssh PROPERTIES IMPORTED_LOCATION "${_deps}/lib/libssh.a"
-                      INTERFACE_INCLUDE_DIRECTORIES "${_deps}/include"
-                      INTERFACE_COMPILE_DEFINITIONS "LIBSSH_STATIC=1"
-                      INTERFACE_LINK_LIBRARIES "OpenSSL::Crypto;ws2_32;iphlpapi")
+add_library(ssh SHARED IMPORTED GLOBAL)
+set_target_properties(ssh PROPERTIES IMPORTED_LOCATION "${_deps}/bin/libssh.dll"
+                      IMPORTED_IMPLIB "${_deps}/lib/libssh.dll.a"
+                      INTERFACE_INCLUDE_DIRECTORIES "${_deps}/include")
 
 # Windows 7's API (WSAPoll, inet_ntop), the POSIX names of the runtime's thread-safe time
 # functions (localtime_r), and no min/max macros from windows.h.

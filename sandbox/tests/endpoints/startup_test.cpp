@@ -136,7 +136,7 @@ TEST(Startup, FailuresPrintOneLineAndExitOne) {
   for (const auto& [argv, says, linux_only] : cases) {
     if (linux_only && sandbox_under_wine()) {
       std::cout << "not against the Windows sandbox, which without --data uses "
-                   "%LOCALAPPDATA%\\TavikSms\\sandbox (sandbox/tests/wine/first_start.sh): "
+                   "%LOCALAPPDATA%\\TavikSms\\sandbox (sandbox/tests/wine/first_start_test.sh): "
                 << says << "\n";
       continue;
     }
