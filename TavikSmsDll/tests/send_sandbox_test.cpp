@@ -15,21 +15,6 @@ namespace {
 
 const std::u16string kRefused = u"수신거부 번호입니다.";
 
-std::string url_encode(const std::string& s) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : s) {
-    if (std::isalnum(c) || c == '-' || c == '_' || c == '.') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
-  }
-  return out;
-}
-
 class SendTest : public ComponentTest {
  public:
   // The call-log entries of `proc` made since the last mark().
@@ -204,7 +189,7 @@ TEST_F(SendTest, ServerErrorForTheSecondOfThreeEndsTheLoop) {
   EXPECT_EQ(fresh("sp_lms_send").size(), 2u);
   // The server's text exactly, even when it starts with a bracketed word like a driver prefix.
   sandbox().post("/faults/raise?proc=sp_lms_send&times=1&message=" +
-                 url_encode("[안내] 잠시 후 다시 시도하세요 [x]") + "&number=50000");
+                 testing::url_encode("[안내] 잠시 후 다시 시도하세요 [x]") + "&number=50000");
   EXPECT_EQ(c.LmsSend(u"", u"", u"", u"", u"01011112222", u"s", u"m", u""),
             u"[안내] 잠시 후 다시 시도하세요 [x]");
   EXPECT_EQ(c.LmsSend(u"", u"", u"", u"", u"01011112222", u"s", u"m", u""), u"OK");

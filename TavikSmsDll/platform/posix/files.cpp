@@ -1,5 +1,5 @@
-// Files on POSIX: export files (locked with flock, written with write(2)), the trace file's
-// descriptor, and file lengths for the picture upload.
+// Files on POSIX: export files (locked with flock, written with write(2)) and file lengths for
+// the picture upload.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -69,10 +69,6 @@ class PosixOutputFile final : public OutputFile {
 };
 
 }  // namespace
-
-std::unique_ptr<OutputFile> output_file(int fd) {
-  return std::make_unique<PosixOutputFile>(fd);
-}
 
 std::unique_ptr<OutputFile> PosixPlatform::create_output_file(const std::u16string& name) {
   std::string path = to_ansi(name);

@@ -39,6 +39,7 @@ class PosixPlatform : public Platform {
   // trace_file.cpp: TAVIKSMS_TRACE from the environment.
   UserSetting trace_setting() const override;
   std::unique_ptr<OutputFile> open_trace_file(const std::string& path) override;
+  unsigned long process_id() const override;
 
   // code_page.cpp
   std::string to_ansi(std::u16string_view text) override;
@@ -105,8 +106,5 @@ std::string locale_codeset();
 // True when `bytes` ends inside a character of `codeset`: a lead byte without all its trail bytes.
 // An invalid byte elsewhere counts as a character of its own.
 bool ends_mid_character(const char* codeset, std::string_view bytes);
-
-// The export and trace files' object over an open descriptor, which it closes.
-std::unique_ptr<OutputFile> output_file(int fd);
 
 }  // namespace taviksms::platform::posix

@@ -37,6 +37,7 @@ class Win32Platform : public Platform {
   // a shortcut).
   UserSetting trace_setting() const override;
   std::unique_ptr<OutputFile> open_trace_file(const std::string& path) override;
+  unsigned long process_id() const override;
 
   // code_page.cpp: the system ANSI code page (CP_ACP).
   std::string to_ansi(std::u16string_view text) override;
