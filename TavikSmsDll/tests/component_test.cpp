@@ -49,6 +49,10 @@ TEST_F(ConfigFetchTest, NextMirrorServesWhenOneIsDownOrAnswersAnHttpError) {
   EXPECT_EQ(hits[1], 1);
   EXPECT_EQ(hits[2], 0) << "mirror 3 must not be asked once mirror 2 served";
   EXPECT_TRUE(std::filesystem::exists(ini_path()));
+  // It holds the logins: only its owner may read it.
+  using std::filesystem::perms;
+  EXPECT_EQ(std::filesystem::status(ini_path()).permissions() & perms::all,
+            perms::owner_read | perms::owner_write);
 
   // An HTTP error status is a failed mirror too, not a downloaded file.
   restart_session();
@@ -93,13 +97,41 @@ TEST_F(ConfigFetchTest, LibraryFolderWhoseNameIsNotValidTextStillReceivesTheFile
   EXPECT_EQ(c.Logout(), u"OK");
 }
 
-TEST_F(ConfigFetchTest, FileWithoutSmsIdIsADownloadError) {
-  set_mirror(1, "no-sms-id");
-  TavikSms c;
-  EXPECT_EQ(c.Login(u"demo", u"demo1234"), u"IP Download Error");
-  EXPECT_EQ(mirror_hits()[1], 0) << "the download itself succeeded";
-  // The other values were read all the same.
-  EXPECT_FALSE(core::module_state().config.db_server.empty());
+// A mirror that answers 200 with something that is not the configuration (no sms_id in [ip]) is a
+// failed mirror, as an HTTP error status is: the next one is asked. When none serves one, the
+// result is "IP Download Error", nothing is stored, and the next call fetches again.
+TEST_F(ConfigFetchTest, AFileWithoutSmsIdIsAFailedMirror) {
+  struct Served {
+    const char* mode;
+    std::string body;
+  };
+  const Served cases[] = {{"no-sms-id", ""}, {"html", ""}, {"binary", ""}, {"custom", ""}};
+  for (const Served& served : cases) {
+    SCOPED_TRACE(served.mode);
+    restart_session();
+    for (int n = 1; n <= 3; ++n) set_mirror(n, "up");
+    for (int n = 1; n <= 3; ++n) sandbox().post("/mirrors/" + std::to_string(n) + "/reset-hits");
+    set_mirror(1, served.mode, served.body);
+    TavikSms c;
+    EXPECT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+    EXPECT_EQ(mirror_hits(), (std::vector<int>{1, 1, 0}));
+    EXPECT_EQ(c.SmsJanek(), 100000);
+
+    restart_session();
+    for (int n = 1; n <= 3; ++n) set_mirror(n, served.mode, served.body);
+    EXPECT_EQ(c.Login(u"demo", u"demo1234"), u"IP Download Error");
+    EXPECT_TRUE(core::module_state().config.db_server.empty());
+    EXPECT_TRUE(core::module_state().config.db_user.empty());
+    EXPECT_EQ(mirror_hits(), (std::vector<int>{2, 2, 1}));
+    set_mirror(3, "up");
+    EXPECT_EQ(c.Login(u"demo", u"demo1234"), u"OK");  // fetched again, from the third
+  }
+  // Only this thread's own files were ever written: ip1.ini, and no download left behind.
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(folder())) {
+    if (e.is_regular_file()) names.push_back(e.path().filename().string());
+  }
+  EXPECT_EQ(names, std::vector<std::string>{"ip1.ini"});
 }
 
 TEST_F(ConfigFetchTest, ValuesKeep79BytesAndPasswordsAreUnmasked) {

@@ -2,6 +2,7 @@
 // configuration fetch and the picture upload. Bindings: posix/files.cpp, win32/files.cpp.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -34,6 +35,9 @@ class Files {
   virtual bool replace_file(const std::string& from, const std::string& to);
   // Deletes `path` if it exists; never fails.
   virtual void remove_file(const std::string& path);
+  // The first `max_bytes` bytes of the file `path` (fewer when it is shorter; empty when it
+  // cannot be read), for saying what a mirror served.
+  virtual std::string read_file_start(const std::string& path, std::size_t max_bytes);
 };
 
 }  // namespace taviksms::platform
