@@ -35,6 +35,9 @@ void raise_connection_closed(std::u16string source) {
               u"invalid in this context.");
 }
 void raise_provider(std::u16string description) {
+  // A failure never reads as success: a message that is empty, or that reads "OK" (a method's
+  // whole result when it succeeds), is reported as a failure without a message.
+  if (description.empty() || description == u"OK") description = u"Unspecified error";
   throw Error(err::kProvider, kProviderSource, std::move(description));
 }
 

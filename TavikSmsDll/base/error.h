@@ -57,7 +57,8 @@ class Error : public std::runtime_error {
 [[noreturn]] void raise_item_not_found(std::u16string source);
 [[noreturn]] void raise_object_closed(std::u16string source);
 [[noreturn]] void raise_connection_closed(std::u16string source);
-// A database provider's error, carrying the server's message.
+// A database provider's error, carrying the server's message; an empty message, or "OK", becomes
+// "Unspecified error".
 [[noreturn]] void raise_provider(std::u16string description);
 // A file error of the runtime with its number (52, 55, 57, 61, 70, 75, 76, ...) and its text.
 [[noreturn]] void raise_file_error(std::int32_t number);

@@ -1,6 +1,7 @@
 // The component against a real sandbox: configuration fetch, database session, login, logout,
 // balance, and the per-thread module state shared by instances.
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include <taviksms/taviksms.h>
@@ -192,6 +193,41 @@ TEST_F(SessionTest, RejectedLoginReturnsTheServersMessageAndTheNextCallReopens) 
   EXPECT_EQ(call_param(log[0], "@user_id"), u"demo");
   EXPECT_EQ(c.SmsJanek(), 100000);
   EXPECT_EQ(total_logins(), logins + 2) << "LoggedIn stays false, so every call reopens";
+}
+
+// A server error whose message is empty, or reads "OK", never becomes a result that reads as
+// success: it is "Unspecified error", through every rule a method may have.
+TEST_F(SessionTest, AServerErrorWithoutAUsableMessageNeverReadsAsSuccess) {
+  struct Case {
+    const char* proc;
+    std::function<std::u16string(TavikSms&)> call;
+  };
+  const Case cases[] = {
+      {"f_login", [](TavikSms& c) { return c.Login(u"demo", u"demo1234"); }},
+      {"sp_sms_send",
+       [](TavikSms& c) {
+         return c.SmsSend(u"", u"0212345678", u"", u"", u"01011112222", u"m", 0, u"");
+       }},
+      {"sp_ibgum_data", [](TavikSms& c) { return c.SmsIbgum(); }},
+      {"sp_YaeyakDelete",
+       [](TavikSms& c) {
+         try {
+           return c.YaeyakDelete(6);
+         } catch (const ComError& e) {
+           return e.description;  // no handler: the error escapes, with the same text
+         }
+       }},
+  };
+  for (const std::string message : {"", "OK"}) {
+    for (const Case& k : cases) {
+      SCOPED_TRACE(std::string(k.proc) + " raising \"" + message + "\"");
+      TavikSms c;
+      if (std::string(k.proc) != "f_login") ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+      sandbox().post(std::string("/faults/raise?proc=") + k.proc + "&message=" + message);
+      EXPECT_EQ(k.call(c), u"Unspecified error");
+      if (std::string(k.proc) == "f_login") EXPECT_FALSE(core::module_state().logged_in);
+    }
+  }
 }
 
 TEST_F(SessionTest, LoginAlwaysBuildsAFreshConnectionAndLogoutClosesIt) {
