@@ -2,6 +2,7 @@
 // server receives, and how a failure part-way through a recipient list ends the call.
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <string>
 
@@ -75,6 +76,30 @@ TEST_F(SendTest, OneExecutionPerNonEmptyRecipientEntryInListOrder) {
     EXPECT_EQ(call_param(cs[0], p), call_param(cs[2], p)) << p;
   }
   EXPECT_EQ(sandbox().get("/messages").size() - stored_before, 7u);
+}
+
+// An empty recipient list executes nothing and answers "OK", whatever state the shared recordset is
+// in: here an earlier procedure that wrongly returned rows left it open.
+TEST_F(SendTest, NoRecipientIsOkEvenWithTheRecordsetLeftOpen) {
+  TavikSms c;
+  ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+  sandbox().post("/faults/rows?proc=sp_sms_send&count=2");
+  ASSERT_EQ(sms(c, u"01011112222"), u"OK");  // its rows stay in the shared recordset
+  sandbox().del("/faults");
+  const std::function<std::u16string(const std::u16string&)> sends[] = {
+      [&](const std::u16string& tel) { return sms(c, tel); },
+      [&](const std::u16string& tel) {
+        return c.LmsSend(u"", u"0212345678", u"", u"", tel, u"subject", u"m", u"");
+      },
+      [&](const std::u16string& tel) {
+        return c.MmsSend(u"", u"0212345678", u"", u"", tel, u"subject", u"m", u"", u"", u"", u"");
+      },
+  };
+  mark();
+  for (const auto& send : sends) {
+    for (const std::u16string tel : {u"", u",;::;,"}) EXPECT_EQ(send(tel), u"OK") << utf8(tel);
+  }
+  EXPECT_TRUE(fresh("").empty()) << fresh("").dump();
 }
 
 TEST_F(SendTest, EveryParameterArrivesExactlyInItsPlace) {
