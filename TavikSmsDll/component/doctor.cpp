@@ -50,6 +50,16 @@ std::string not_a_configuration(platform::Platform& p, const std::string& path) 
          (start.size() > kShown ? "...\"" : "\"");
 }
 
+// Whether a failed open's message is the driver manager's own: the driver was never loaded, so the
+// server and the credentials were never reached (unixODBC and odbc32 wordings).
+bool driver_not_loaded(const std::u16string& message) {
+  for (std::u16string_view words : {u"Can't open lib", u"Data source name not found",
+                                    u"could not be loaded", u"Driver's SQLAllocHandle"}) {
+    if (message.find(words) != std::u16string::npos) return true;
+  }
+  return false;
+}
+
 std::string ms_since(std::chrono::steady_clock::time_point t0) {
   auto ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
@@ -158,8 +168,13 @@ std::vector<DoctorCheck> doctor_checks() {
       add("database login", false,
           core::utf16_to_utf8(server) + " as " + core::utf16_to_utf8(user) + ": " +
               core::utf16_to_utf8(e.description()),
-          "Login answers \"False\"; check sms_ip, sms_id and sms_pw and that the server is "
-          "reachable");
+          driver_not_loaded(e.description())
+              ? "the ODBC driver could not be loaded (the credentials were never tried): the "
+                "driver manager's entry for \"FreeTDS\" (odbcinst -q -d -n FreeTDS) must name a "
+                "library that exists for this architecture; install the FreeTDS ODBC driver "
+                "(Debian: apt-get install tdsodbc). Login answers \"False\" until it loads"
+              : "Login answers \"False\"; check sms_ip, sms_id and sms_pw and that the server is "
+                "reachable");
     }
   } else {
     add("database login", false, "not tried: no sms_ip", "ip1.ini must name the database server");
@@ -202,9 +217,7 @@ std::vector<DoctorCheck> doctor_checks() {
     f = platform::Platform::Report(false, f.text + ", but writing ip1.ini there failed", f.hint);
   }
   add("ip1.ini folder", f.ok, f.text,
-      !f.hint.empty() ? f.hint
-                      : "make the folder writable for this user, or give the user a home folder "
-                        "($XDG_CACHE_HOME or $HOME)");
+      !f.hint.empty() ? f.hint : "make the folder writable for this user");
 
   // The trace, when asked for (or set in a form that cannot be used).
   if (trace::enabled() || !trace::current_path().empty() || !trace::problem().empty()) {

@@ -187,6 +187,25 @@ TEST_F(DoctorTest, ControlCharactersInWhatTheChecksMeetAreShownEscaped) {
   }
 }
 
+// A driver registered under "FreeTDS" whose library cannot be loaded: the login's hint names the
+// driver, not the credentials, which were never tried.
+TEST_F(DoctorTest, ADriverThatCannotBeLoadedIsNamedInTheLoginsHint) {
+  const auto dir = std::filesystem::temp_directory_path() /
+                   ("taviksms-doctor-lib-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir / "odbcinst.ini")
+      << "[FreeTDS]\nDriver=" << (dir / "libtdsodbc.so").string() << "\n";
+  std::ofstream(dir / "odbc.ini") << "";
+  RunResult r = doctor({"ODBCSYSINI=" + dir.string(), "ODBCINSTINI=odbcinst.ini"});
+  std::filesystem::remove_all(dir);
+  EXPECT_EQ(r.exit_code, 1);
+  const std::string login = line(r, "database login");
+  EXPECT_EQ(login.rfind("FAIL  ", 0), 0u) << r.out;
+  EXPECT_NE(login.find("Can't open lib"), std::string::npos) << r.out;
+  EXPECT_NE(login.find("hint: the ODBC driver could not be loaded"), std::string::npos) << r.out;
+  EXPECT_EQ(login.find("check sms_ip"), std::string::npos) << r.out;
+}
+
 TEST_F(DoctorTest, AnUnwritableTraceAndAMissingDriverRegistrationAreReported) {
   const auto dir =
       std::filesystem::temp_directory_path() / ("taviksms-doctor-" + std::to_string(::getpid()));

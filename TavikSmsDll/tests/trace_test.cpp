@@ -313,6 +313,48 @@ TEST(UserCacheFolder, WithoutAPasswordEntryComesFromXdgCacheHomeThenHome) {
   EXPECT_EQ(cache_base_from("", "", "relative"), "");
 }
 
+// When the library's folder is not writable, the folder check names every folder really tried and
+// why each failed, so its hint leads somewhere (also for a user whose home does not exist, such as
+// nobody's /nonexistent); the environment's folders are offered only where they would count.
+TEST(UserCacheFolder, TheFolderCheckNamesTheFoldersTried) {
+  class FolderPlatform : public platform::posix::PosixPlatform {
+   public:
+    FolderPlatform(std::string lib, std::string base)
+        : lib_(std::move(lib)), base_(std::move(base)) {}
+    std::u16string library_folder() override { return from_ansi(lib_); }
+    std::string user_cache_base() override { return base_; }
+
+   private:
+    std::string lib_, base_;
+  };
+  const std::string lib = "/nonexistent-taviksms/lib";
+  const auto writable =
+      std::filesystem::temp_directory_path() / ("taviksms-cache-" + std::to_string(::getpid()));
+  struct Case {
+    std::string base;
+    bool ok;
+    std::vector<std::string> in_text, in_hint;
+  };
+  const Case cases[] = {
+      {"", false, {lib, "no per-user folder is known"}, {lib, "XDG_CACHE_HOME"}},
+      {"/nonexistent/.cache",
+       false,
+       {lib, "/nonexistent/.cache/taviksms cannot be created: No such file or directory"},
+       {lib, "/nonexistent/.cache/taviksms", "password database"}},
+      {writable.string(), true, {(writable / "taviksms").string(), "per-user folder"}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.base);
+    FolderPlatform p(lib, c.base);
+    const platform::Platform::Report r = p.config_folder_report();
+    EXPECT_EQ(r.ok, c.ok) << r.text;
+    for (const auto& words : c.in_text) EXPECT_NE(r.text.find(words), std::string::npos) << r.text;
+    for (const auto& words : c.in_hint) EXPECT_NE(r.hint.find(words), std::string::npos) << r.hint;
+    EXPECT_EQ(p.config_folder(), p.from_ansi(c.ok ? (writable / "taviksms").string() : lib));
+  }
+  std::filesystem::remove_all(writable);
+}
+
 TEST(NoProxy, LoopbackIsAlwaysExceptedAndTheEnvironmentsListKept) {
   ScopedEnv lower("no_proxy", ".corp.example");
   EXPECT_EQ(platform::posix::no_proxy_list(), "127.0.0.1,localhost,::1,.corp.example");

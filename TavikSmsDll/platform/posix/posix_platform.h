@@ -62,6 +62,12 @@ class PosixPlatform : public Platform {
   // user without an entry there (a container's numeric user), $XDG_CACHE_HOME, then
   // $HOME/.cache. Empty when none is known.
   virtual std::string user_cache_base();
+  // The per-user folder for ip1.ini (user_cache_base() + "/taviksms", made when missing) and why
+  // it cannot be used ("" when it can); `path` is empty when no cache folder is known.
+  struct UserFolder {
+    std::string path, problem;
+  };
+  UserFolder user_folder();
 
   // data_access.cpp: unixODBC through platform/odbc/.
   std::shared_ptr<db::DbConn> new_connection() override;
