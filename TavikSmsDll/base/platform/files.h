@@ -28,6 +28,10 @@ class Files {
   // Creates the file `name` (relative names in the process's current directory) or empties it,
   // open for output. Raises core::Error when it cannot be created.
   virtual std::unique_ptr<OutputFile> create_output_file(const std::u16string& name) = 0;
+  // Writes the file a user named (the history window's save: any folder, created or emptied),
+  // `bytes` whole, and closes it; raises core::raise_save_error's errors. Never waits for a reader
+  // of a named pipe.
+  virtual void save_file(const std::u16string& path, std::string_view bytes) = 0;
   // Length in bytes of the regular file `ansi_path`; -1 when it cannot be obtained (no such
   // file, a directory or device, an unusable name such as one holding NUL). Never throws.
   virtual std::int64_t file_length(const std::string& ansi_path) = 0;

@@ -34,6 +34,7 @@ class PosixPlatform : public Platform {
 
   // files.cpp
   std::unique_ptr<OutputFile> create_output_file(const std::u16string& name) override;
+  void save_file(const std::u16string& name, std::string_view bytes) override;
   std::int64_t file_length(const std::string& ansi_path) override;
 
   // trace_file.cpp: TAVIKSMS_TRACE from the environment.

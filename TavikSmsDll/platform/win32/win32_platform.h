@@ -29,6 +29,7 @@ class Win32Platform : public Platform {
 
   // files.cpp
   std::unique_ptr<OutputFile> create_output_file(const std::u16string& name) override;
+  void save_file(const std::u16string& name, std::string_view bytes) override;
   std::int64_t file_length(const std::string& ansi_path) override;
   bool replace_file(const std::string& from, const std::string& to) override;
   void remove_file(const std::string& path) override;
