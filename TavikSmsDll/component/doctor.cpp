@@ -169,10 +169,11 @@ std::vector<DoctorCheck> doctor_checks() {
           core::utf16_to_utf8(server) + " as " + core::utf16_to_utf8(user) + ": " +
               core::utf16_to_utf8(e.description()),
           driver_not_loaded(e.description())
-              ? "the ODBC driver could not be loaded (the credentials were never tried): the "
-                "driver manager's entry for \"FreeTDS\" (odbcinst -q -d -n FreeTDS) must name a "
-                "library that exists for this architecture; install the FreeTDS ODBC driver "
-                "(Debian: apt-get install tdsodbc). Login answers \"False\" until it loads"
+              ? "the ODBC driver could not be loaded (the credentials were never tried; see the "
+                "ODBC driver check): on Linux the driver manager's entry for \"FreeTDS\" "
+                "(odbcinst -q -d -n FreeTDS) must name a library that exists for this "
+                "architecture (Debian: apt-get install tdsodbc). Login answers \"False\" until "
+                "it loads"
               : "Login answers \"False\"; check sms_ip, sms_id and sms_pw and that the server is "
                 "reachable");
     }
