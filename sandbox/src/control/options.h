@@ -25,7 +25,10 @@ struct Options {
   std::string sftp_password = "tavik2024ftp";
   std::optional<std::string> clock;  // "YYYY-MM-DD HH:MM:SS", checked
   bool decoy_procedures = false;
+  // Where to write the shell lines that point a program at this sandbox (empty: nowhere).
+  std::filesystem::path env_file;
   bool help = false;
+  bool version = false;
 
   // What one client may take (see docs/sandbox.md). Times in seconds.
   struct Limits {
