@@ -173,6 +173,14 @@ if name and name.startswith("TavikSms"): out.append(f"{name}|{ver}")
 print(" ".join(sorted(out)))
 PY
 }
+# start_menu_of DRIVE: the package's Start-menu folder. A per-machine package puts it in the
+# Start menu of all users (ProgramData) on Windows; Wine's msiexec resolves ProgramMenuFolder to
+# the installing user's own, whatever ALLUSERS says. Whichever holds it (the first when neither).
+start_menu_of() {
+  local all="$1/ProgramData/Microsoft/Windows/Start Menu/Programs/TavikSms"
+  local own="$1/users/nobody/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/TavikSms"
+  if [[ ! -e "$all" && -e "$own" ]]; then echo "$own"; else echo "$all"; fi
+}
 pf64="$drive/Program Files/TavikSms"
 pf32="$drive/Program Files (x86)/TavikSms"
 t0=$SECONDS
@@ -184,7 +192,7 @@ echo "install and upgrade in $((SECONDS - t0)) s"
 [[ "$(products)" == "TavikSms (64-bit and 32-bit)|$version" ]] || fail "after the upgrade: $(products)"
 grep -q "TavikSms $version for Windows" "$pf64/README.txt" || fail "the upgrade kept the old README"
 # The documents beside the x64 DLL, the reference and the README in the Start menu.
-start_menu="$drive/ProgramData/Microsoft/Windows/Start Menu/Programs/TavikSms"
+start_menu=$(start_menu_of "$drive")
 for f in "$pf64/TavikSmsDll.dll" "$pf64/TavikSmsDll.tlb" "$pf64/taviksms.exe" "$pf64/examples/example.vbs" \
   "$pf64/examples/example.cpp" "$pf64/examples/Photo1.JPG" "$pf64/include/TavikSmsDll.h" \
   "$pf64/reference.html" "$pf64/licenses/libssh2.txt" "$pf32/TavikSmsDll.dll" "$pf32/TavikSmsDll.tlb" \
@@ -354,7 +362,7 @@ else
   [[ ! -e "$pf" ]] || fail "the refused 64-bit package left $pf"
   win "$work/w32-i.log" msiexec /i "$winmsi32" /qn || fail "msiexec /i (32-bit package): exit $?"
   [[ "$(products)" == "TavikSms (32-bit)|$version" ]] || fail "32-bit Windows: $(products)"
-  start_menu="$drive/ProgramData/Microsoft/Windows/Start Menu/Programs/TavikSms"
+  start_menu=$(start_menu_of "$drive")
   for f in TavikSmsDll.dll TavikSmsDll.tlb taviksms.exe README.txt reference.html examples/example.vbs \
     licenses/mbedtls.txt; do
     [[ -s "$pf/$f" ]] || fail "32-bit package: not installed: $f"
