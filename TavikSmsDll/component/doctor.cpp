@@ -117,6 +117,31 @@ std::vector<DoctorCheck> doctor_checks() {
                            : "install the FreeTDS ODBC driver (Debian: apt-get install tdsodbc); "
                              "without it Login answers \"False\"");
 
+  // What the server says about encryption, asked as the driver asks by default: a failed TLS
+  // handshake reads "False" like any other failed connect. Shown after the login.
+  std::optional<platform::Platform::EncryptionProbe> probe;
+  auto probe_ms = std::string();
+  if (keys && !keys->get(1).empty()) {
+    const std::u16string& server = keys->get(1);
+    const std::size_t comma = server.rfind(u',');
+    auto trimmed = [](std::u16string_view t) {
+      while (!t.empty() && t.front() == u' ') t.remove_prefix(1);
+      while (!t.empty() && t.back() == u' ') t.remove_suffix(1);
+      return std::u16string(t);
+    };
+    const std::u16string host = trimmed(std::u16string_view(server).substr(0, comma));
+    const std::optional<std::uint16_t> port =
+        comma == std::u16string::npos
+            ? std::optional<std::uint16_t>(1433)
+            : core::parse_port(std::u16string_view(trimmed(server.substr(comma + 1))));
+    const auto t0 = std::chrono::steady_clock::now();
+    probe =
+        port ? p.probe_encryption(host, *port)
+             : platform::Platform::EncryptionProbe{-1, "the port is not a number from 1 to 65535"};
+    probe_ms = ms_since(t0);
+  }
+  const bool encrypts = probe && probe->answer >= 0 && probe->answer != 2;
+
   // 4. A database login with the file's values, on a connection of its own.
   if (keys && !keys->get(1).empty()) {
     const std::u16string server = keys->get(1), user = keys->get(0);
@@ -130,11 +155,23 @@ std::vector<DoctorCheck> doctor_checks() {
       add("database login", false,
           core::utf16_to_utf8(server) + " as " + core::utf16_to_utf8(user) + ": " +
               core::utf16_to_utf8(e.description()),
-          "Login answers \"False\"; check sms_ip, sms_id and sms_pw and that the server is "
-          "reachable");
+          std::string("Login answers \"False\"; check sms_ip, sms_id and sms_pw and that the "
+                      "server is reachable") +
+              (encrypts ? "; the server encrypts (see \"database TLS\"): a failed TLS handshake "
+                          "ends this way too"
+                        : ""));
     }
   } else {
     add("database login", false, "not tried: no sms_ip", "ip1.ini must name the database server");
+  }
+
+  if (probe) {
+    add("database TLS", probe->answer >= 0,
+        probe->answer >= 0
+            ? platform::describe_encryption_answer(probe->answer) + " (" + probe_ms + ")"
+            : "no PRELOGIN answer from " + core::utf16_to_utf8(keys->get(1)) + ": " +
+                  probe->problem,
+        "the database port does not answer as a SQL Server; check sms_ip");
   }
 
   // 5. The SFTP login.

@@ -60,12 +60,45 @@ class DoctorTest : public ::testing::Test {
 TEST_F(DoctorTest, EveryCheckPassesAgainstAWorkingSandbox) {
   RunResult r = doctor();
   EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
-  for (const char* name : {"mirror list", "mirror 1", "mirror 2", "mirror 3", "ip1.ini keys",
-                           "ODBC driver", "database login", "SFTP login", "ip1.ini folder"}) {
+  for (const char* name :
+       {"mirror list", "mirror 1", "mirror 2", "mirror 3", "ip1.ini keys", "ODBC driver",
+        "database login", "database TLS", "SFTP login", "ip1.ini folder"}) {
     EXPECT_EQ(line(r, name).rfind("ok    ", 0), 0u) << name << "\n" << r.out;
   }
   EXPECT_NE(line(r, "mirror 1").find("HTTP 200"), std::string::npos);
   EXPECT_NE(r.out.find("all checks passed"), std::string::npos);
+}
+
+// What the server offers about encryption, and what it means for the connection; a server the
+// driver cannot finish TLS with fails the login, and the hint points at TLS.
+TEST_F(DoctorTest, TheServersEncryptionIsShown) {
+  const struct {
+    std::vector<std::string> args;
+    const char* tls;
+    bool login_ok;
+  } cases[] = {
+      {{"--tds-encryption", "off"}, "the server offers no encryption", true},
+      {{}, "the login goes encrypted (TLS), the rest of the session in clear", true},
+      {{"--tds-encryption", "required"}, "the whole session is encrypted (TLS)", true},
+      {{"--tds-tls-max", "1.3"}, "the server offers encryption", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.tls);
+    sandbox_ = std::make_unique<SandboxProcess>(c.args);
+    RunResult r = doctor();
+    EXPECT_EQ(line(r, "database TLS").rfind("ok    ", 0), 0u) << r.out;
+    EXPECT_NE(line(r, "database TLS").find(c.tls), std::string::npos) << r.out;
+    EXPECT_EQ(line(r, "database login").rfind("ok    ", 0) == 0, c.login_ok) << r.out;
+    EXPECT_EQ(line(r, "database login").find("a failed TLS handshake") != std::string::npos,
+              !c.login_ok)
+        << r.out;
+  }
+  // Nothing that speaks TDS at the port.
+  all_mirrors_serve("[ip]\r\nsms_id=a\r\nsms_ip=127.0.0.1," +
+                    std::to_string(sandbox_->ports().control) + "\r\nsms_pw=xx\r\n");
+  RunResult r = doctor();
+  EXPECT_NE(line(r, "database TLS").find("FAIL"), std::string::npos) << r.out;
+  EXPECT_NE(line(r, "database TLS").find("no PRELOGIN answer"), std::string::npos) << r.out;
 }
 
 TEST_F(DoctorTest, EachFailingMirrorIsNamedWithItsErrorOrStatus) {

@@ -14,6 +14,7 @@
 #include "config/config_fetch.h"
 #include "db/value.h"
 #include "platform/odbc/odbc_session.h"
+#include "platform/odbc/prelogin_probe.h"
 #include "platform/posix/ini.h"
 #include "platform/posix/posix_platform.h"
 #include "session/db_open.h"
@@ -201,6 +202,29 @@ TEST(ConnString, ValuesQuotedSoBothDriverFamiliesReadThemBack) {
     EXPECT_EQ(read_back(odbc_value(both, true) + u";", true), both);
     EXPECT_EQ(read_back(odbc_value(both, false) + u";", false), both);
   }
+}
+
+// The server's PRELOGIN answer is untrusted input: any option table, truncated or not, gives an
+// answer or -1, never a read outside it.
+TEST(PreloginProbe, EncryptionAnswerOfAnyOptionTable) {
+  using platform::odbc::prelogin_encryption_answer;
+  const std::vector<std::pair<std::vector<std::uint8_t>, int>> cases = {
+      {{0x00, 0x00, 0x0B, 0x00, 0x06, 0x01, 0x00, 0x11, 0x00, 0x01, 0xFF, 16, 0, 0, 0, 0, 0, 0x00},
+       0},
+      {{0x01, 0x00, 0x06, 0x00, 0x01, 0xFF, 0x03}, 3},
+      {{0x00, 0x00, 0x06, 0x00, 0x00, 0xFF}, -1},        // no ENCRYPTION option
+      {{0x01, 0x00, 0x40, 0x00, 0x01, 0xFF}, -1},        // offset past the end
+      {{0x01, 0x00, 0x06, 0x00, 0x00, 0xFF, 0x00}, -1},  // no byte for it
+      {{0x01, 0x00}, -1},                                // table cut short
+      {{}, -1},
+      {std::vector<std::uint8_t>(400, 0x00), -1},  // never terminated
+  };
+  for (const auto& [payload, expected] : cases) {
+    EXPECT_EQ(prelogin_encryption_answer(payload), expected) << payload.size();
+  }
+  const std::vector<std::uint8_t> request = platform::odbc::prelogin_probe_request();
+  ASSERT_EQ(request.size(), std::size_t{request[3]});
+  EXPECT_EQ(prelogin_encryption_answer(std::span(request).subspan(8)), 0);  // asks "off"
 }
 
 TEST(Diagnostics, DriverPrefixesAreStripped) {

@@ -17,6 +17,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <unordered_map>
 #include <vector>
 
@@ -26,6 +27,7 @@
 #include "base/trace.h"
 #include "db/row_table.h"
 #include "platform/odbc/deadline.h"
+#include "platform/odbc/prelogin_probe.h"
 
 static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the driver manager must use 16-bit SQLWCHAR");
 
@@ -343,7 +345,15 @@ class OdbcConn final : public db::DbConn {
     // No driver registered under the name the string gives: the driver's library by its path.
     const std::u16string by_path =
         driver_registered(env, u"FreeTDS") ? std::u16string() : driver_by_path(odbc);
-    dbc = connect_within(dbc, odbc, by_path, limits.open);
+    try {
+      dbc = connect_within(dbc, odbc, by_path, limits.open);
+    } catch (const core::Error&) {
+      // A TLS failure reads like any other ("Unable to connect"): the trace says whether the
+      // server encrypts.
+      if (trace::enabled()) trace_encryption(p, conn_string, port, true);
+      throw;
+    }
+    if (trace::enabled()) trace_encryption(p, conn_string, port, false);
     // The socket the driver opened: the one to the server's port that was not there before.
     // Another connect to the same port at the same moment leaves it unknown.
     socket_ = Platform::SocketId{};
@@ -360,6 +370,26 @@ class OdbcConn final : public db::DbConn {
 
   int state() const override { return state_; }
   SQLHDBC handle() const { return dbc_; }
+
+  // The trace's line on the server's encryption (the driver cannot say what it agreed to): after
+  // every failed open, and after the first successful one to each server in the process.
+  static void trace_encryption(Platform& p, const std::u16string& conn_string, std::uint16_t port,
+                               bool failed) {
+    const ConnItems items = parse_conn_string(conn_string);
+    if (!failed) {
+      static std::mutex mutex;
+      static std::set<std::u16string> traced;
+      std::lock_guard lock(mutex);
+      if (!traced.insert(items.host + u"," + core::utf8_to_utf16(std::to_string(port))).second) {
+        return;
+      }
+    }
+    const Platform::EncryptionProbe probe = p.probe_encryption(items.host, port);
+    trace::emit(
+        "odbc",
+        "encryption: " + (probe.answer < 0 ? "no PRELOGIN answer (" + probe.problem + ")"
+                                           : platform::describe_encryption_answer(probe.answer)));
+  }
 
   // Runs `body` (an execution on `st` and the reading of its results) within the command
   // deadline. When it passes, the statement is cancelled; the call then fails with the timeout's

@@ -67,6 +67,7 @@ class PosixPlatform : public Platform {
   std::shared_ptr<db::DbCmd> new_command() override;
   std::shared_ptr<db::DbRs> new_recordset() override;
   Report odbc_driver_report() override;
+  EncryptionProbe probe_encryption(const std::u16string& host, std::uint16_t port) override;
 
   // deadline_support.cpp: from /proc/self/fd, sockets whose peer has that port; identity is the
   // socket's inode.

@@ -62,6 +62,7 @@ class Win32Platform : public Platform {
   std::shared_ptr<db::DbRs> new_recordset() override;
   // Which driver the connection loads and whether the driver manager lists it as installed.
   Report odbc_driver_report() override;
+  EncryptionProbe probe_encryption(const std::u16string& host, std::uint16_t port) override;
 
   // deadline_support.cpp
   bool run_detached(std::function<void()> body) override;
