@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -27,6 +28,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -1378,6 +1380,83 @@ TEST_F(WineCom, F10_DoctorRunsInTheRegisteredDllAndTheUsersRegistrySettingsApply
   EXPECT_EQ(r.out.find("mirror 1"), std::string::npos) << r.out;
   ASSERT_EQ(
       wine_->run({WinePrefix::tool("regsvr32"), wine_->win_path("TavikSmsDll.dll")}).exit_code, 0);
+}
+
+// The host developer's examples as shipped (examples/vbscript/example.vbs and example.exe, built
+// from examples/windows-cpp by the Windows build) against the registered DLL: the whole job, a
+// login the service refuses, and a reservation the service will not cancel (a COM error). The
+// service clock runs fast meanwhile, so the results come within the examples' first waits.
+TEST_F(WineCom, F11_TheExamplesDoTheWholeJobAndReportFailuresAsTheirLanguageDoes) {
+  fs::copy_file(fs::path(TAVIKSMS_EXAMPLES_DIR) / "vbscript" / "example.vbs",
+                wine_->bin_dir() / "example.vbs", fs::copy_options::overwrite_existing);
+  fs::copy_file(fs::path(TAVIKSMS_EXAMPLES_DIR) / "Photo1.JPG", wine_->bin_dir() / "Photo1.JPG",
+                fs::copy_options::overwrite_existing);
+  struct Example {
+    std::string name;
+    std::vector<std::string> command;  // before USER PASSWORD
+    std::string com_error;             // how it reports the refused cancellation (a pattern)
+  };
+  const std::vector<Example> examples = {
+      {"example.vbs",
+       {WinePrefix::tool("cscript"), "//nologo", wine_->win_path("example.vbs")},
+       "failed: error 0x80040E14 \\(Microsoft OLE DB Provider for SQL Server\\): refused by test"},
+      {"example.exe",
+       {wine_->win_path("example.exe")},
+       "failed: error 0x80040E14: refused by test"},
+  };
+  auto run = [&](const Example& e, const std::string& user, const std::string& password) {
+    std::atomic<bool> done{false};
+    std::thread clock([&] {
+      while (!done) {
+        try {
+          sandbox_->post("/clock?advance=10");
+        } catch (const std::exception&) {
+        }
+        std::this_thread::sleep_for(300ms);
+      }
+    });
+    std::vector<std::string> args = e.command;
+    args.insert(args.end(), {user, password});
+    WineResult r = wine_->run(args, 240s);
+    done = true;
+    clock.join();
+    std::erase(r.out, '\r');
+    return r;
+  };
+  auto has_line = [](const std::string& out, const std::string& pattern) {
+    return std::regex_search(out, std::regex("(^|\\n)" + pattern + "(\\n|$)"));
+  };
+  for (const Example& e : examples) {
+    SCOPED_TRACE(e.name);
+    WineResult r = run(e, "demo", "demo1234");
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    for (const char* step : {"Login", "SmsSend to 2 recipients", "FTP_Upload Photo1.JPG", "MmsSend",
+                             "Reserved SmsSend", "YaeyakData", "YaeyakDelete \\d+", "Logout"}) {
+      EXPECT_TRUE(has_line(r.out, std::string(step) + ": OK")) << step << " in\n" << r.out;
+    }
+    // Its three results, read back from sms1.txt into records (its Custom_id carries the tag).
+    const std::regex own(
+        "result \\d+ to (01012345678|01087654321) \\((vbs|cpp)\\d+-(sms|mms)\\): "
+        "code 0 [^,]*, fee (20|200), sent \\d{14}");
+    EXPECT_EQ(std::distance(std::sregex_iterator(r.out.begin(), r.out.end(), own),
+                            std::sregex_iterator()),
+              3)
+        << r.out;
+
+    r = run(e, "demo", "wrong");
+    EXPECT_EQ(r.exit_code, 1) << r.out;
+    EXPECT_EQ(r.out.rfind("Login failed: ", 0), 0u) << r.out;
+    if (e.name == "example.exe") {
+      EXPECT_EQ(r.out, "Login failed: 비밀번호가 일치하지 않습니다.\n");
+    }
+
+    sandbox_->post("/faults/raise?proc=sp_YaeyakDelete&message=refused%20by%20test");
+    r = run(e, "demo", "demo1234");
+    sandbox_->del("/faults");
+    EXPECT_EQ(r.exit_code, 1) << r.out;
+    EXPECT_TRUE(has_line(r.out, "YaeyakDelete \\d+ " + e.com_error)) << r.out;
+    EXPECT_TRUE(has_line(r.out, "Logout: OK")) << "it carried on after the error:\n" << r.out;
+  }
 }
 
 TEST_F(WineCom, G_UnregisteringRemovesEveryKeyAndPerUserRegistrationUsesHkcu) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -22,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "control/address_lines.h"
 #include "control/console_guard.h"
 #include "control/console_routes.h"
 #include "control/endpoint_routes.h"
@@ -142,6 +144,8 @@ std::shared_ptr<const tds::TlsContext> tds_certificate(const Options& options) {
 int run(const Options& options, const sigset_t& stop_signals) {
   const std::shared_ptr<const tds::TlsContext> certificate = tds_certificate(options);
   prepare_data_dir(options.data_dir);
+  // A file left by an earlier run would name its ports to whoever waits for this one's.
+  if (!options.env_file.empty()) remove_stale_file(options.env_file);
   raise_descriptor_limit();
   const Options::Limits& limits = options.limits;
 
@@ -233,6 +237,12 @@ int run(const Options& options, const sigset_t& stop_signals) {
   lines += std::string("database ") + kHost + ":" + std::to_string(tds_port) + " sms\n";
   lines += std::string("sftp ") + kHost + ":" + std::to_string(sftp.port()) + "\n";
   lines += std::string("control http://") + kHost + ":" + std::to_string(control_port) + "\n";
+  const std::array<std::uint16_t, 3> mirror_ports{
+      mirrors.mirror(1).port(), mirrors.mirror(2).port(), mirrors.mirror(3).port()};
+  lines += mirrors_line(kHost, mirror_ports);
+  if (!options.env_file.empty()) {
+    write_file_atomically(options.env_file, env_file_text(kHost, mirror_ports, control_port));
+  }
   lines += "ready\n";
   std::fwrite(lines.data(), 1, lines.size(), stdout);
   std::fflush(stdout);
@@ -246,6 +256,7 @@ int run(const Options& options, const sigset_t& stop_signals) {
   mirrors.stop();
   sftp.stop();
   tds.stop();
+  if (!options.env_file.empty()) ::unlink(options.env_file.c_str());
   return 0;
 }
 
@@ -274,6 +285,10 @@ int main(int argc, char** argv) {
   }
   if (parsed.options->help) {
     std::fputs(sandbox::usage_text().c_str(), stdout);
+    return 0;
+  }
+  if (parsed.options->version) {
+    std::fputs("taviksms-sandbox " TAVIKSMS_SANDBOX_VERSION "\n", stdout);
     return 0;
   }
   try {
