@@ -24,6 +24,7 @@
 
 #include "control/console_guard.h"
 #include "control/console_routes.h"
+#include "control/database_routes.h"
 #include "control/endpoint_routes.h"
 #include "control/event_routes.h"
 #include "control/options.h"
@@ -183,10 +184,12 @@ int run(const Options& options, const sigset_t& stop_signals) {
       http_limits(limits, limits.max_body, 8 + kMaxEventStreams + kConsoleEventStreams));
   register_console_routes(control.http());
   register_service_routes(control.http(), service);
+  register_database_routes(control.http(), tds, service.changes());
   register_endpoint_routes(control.http(), mirrors, sftp, [&service, &tds](nlohmann::json& state) {
     state["clock"] = format_clock_text(service.now());
     Service::ConnectionCounts counts = service.connection_counts();
     state["tds"] = {{"port", tds.port()},
+                    {"mode", std::string(tds::tds_mode_name(tds.mode()))},
                     {"open_connections", tds.open_connections()},
                     {"total_connections", tds.total_connections()},
                     {"refused_connections", tds.refused_connections()},
