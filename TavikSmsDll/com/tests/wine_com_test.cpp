@@ -1263,13 +1263,14 @@ TEST_F(WineCom, F10_DoctorRunsInTheRegisteredDllAndTheUsersRegistrySettingsApply
       << d.out;
 
   // The per-user registry values, for hosts started from a shortcut: a mirror list whose first
-  // address is dead, and a trace file.
+  // address is dead (blanks around the addresses and a trailing ';' do not matter), and a trace
+  // file.
   const std::string second_mirror =
       "http://127.0.0.1:" + g_arch.mirror_ports.substr(g_arch.mirror_ports.find(',') + 1, 5);
   const fs::path trace = wine_->bin_dir() / "trace.log";
   fs::remove(trace);
-  reg({"add", key, "/v", "Mirrors", "/t", "REG_SZ", "/d", "http://127.0.0.1:1;" + second_mirror,
-       "/f"});
+  reg({"add", key, "/v", "Mirrors", "/t", "REG_SZ", "/d",
+       " http://127.0.0.1:1 ; " + second_mirror + " ;", "/f"});
   reg({"add", key, "/v", "TraceFile", "/t", "REG_SZ", "/d", wine_->win_path("trace.log"), "/f"});
   auto login = keyed(wine_->cscript("login.vbs").out);
   EXPECT_EQ(login["login"], "OK");
@@ -1292,31 +1293,41 @@ TEST_F(WineCom, F10_DoctorRunsInTheRegisteredDllAndTheUsersRegistrySettingsApply
   EXPECT_EQ(doctor_line(r.out, "database login").rfind("ok", 0), 0u) << r.out;
   EXPECT_NE(doctor_line(r.out, "trace").find("writing to"), std::string::npos) << r.out;
 
-  // Values of the wrong type: refused and named, the built-in list used, no trace written.
+  // Values of the wrong type: refused and named, no trace written, and no mirror asked at all:
+  // not the built-in ones either, where this suite's sandbox listens.
+  auto mirror_hits = [] {
+    int hits = 0;
+    for (const auto& m : sandbox_->get("/state")["mirrors"]) hits += m["hits"].get<int>();
+    return hits;
+  };
   reg({"add", key, "/v", "Mirrors", "/t", "REG_DWORD", "/d", "1", "/f"});
   reg({"add", key, "/v", "TraceFile", "/t", "REG_DWORD", "/d", "1", "/f"});
   fs::remove(trace);
+  int hits = mirror_hits();
   login = keyed(wine_->cscript("login.vbs").out);
-  EXPECT_EQ(login["login"], "OK");
+  EXPECT_EQ(login["login"], "IP Download Error");
   EXPECT_FALSE(fs::exists(trace));
   r = doctor();
+  EXPECT_EQ(mirror_hits(), hits);
   EXPECT_EQ(r.exit_code, 1) << r.out;
   EXPECT_NE(doctor_line(r.out, "mirror list").find("is not a string value (REG_SZ)"),
             std::string::npos)
       << r.out;
-  EXPECT_NE(doctor_line(r.out, "mirror list").find("the built-in list is used"), std::string::npos)
+  EXPECT_NE(doctor_line(r.out, "mirror list").find("no mirror is asked"), std::string::npos)
       << r.out;
-  EXPECT_EQ(doctor_line(r.out, "mirror 1").rfind("ok", 0), 0u) << r.out;
+  EXPECT_EQ(r.out.find("mirror 1"), std::string::npos) << r.out;
   EXPECT_NE(doctor_line(r.out, "trace").find(key + "\\TraceFile is not a string value"),
             std::string::npos)
       << r.out;
   // A 10 KB value: refused whole, never cut to a list that happens to parse.
   reg({"add", key, "/v", "Mirrors", "/t", "REG_SZ", "/d", second_mirror + std::string(10000, 'x'),
        "/f"});
-  EXPECT_EQ(keyed(wine_->cscript("login.vbs").out)["login"], "OK");
+  hits = mirror_hits();
+  EXPECT_EQ(keyed(wine_->cscript("login.vbs").out)["login"], "IP Download Error");
   r = doctor();
+  EXPECT_EQ(mirror_hits(), hits);
   EXPECT_NE(doctor_line(r.out, "mirror list").find("longer than"), std::string::npos) << r.out;
-  EXPECT_EQ(doctor_line(r.out, "mirror 1").rfind("ok", 0), 0u) << r.out;
+  EXPECT_EQ(r.out.find("mirror 1"), std::string::npos) << r.out;
   reg({"delete", key, "/f"});
 
   // Not registered: the first check says so and what to do, and nothing else is tried.
