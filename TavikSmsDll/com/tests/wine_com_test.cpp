@@ -356,6 +356,7 @@ class FixedMirrorSandbox {
   }
   // The folder the SFTP server stores uploads in.
   fs::path uploads_dir() const { return dir_ / "data" / "uploads"; }
+  int control_port() const { return control_port_; }
 
   // The text (or number as text) of parameter `name` in a call-log entry.
   static std::string param(const json& call, const std::string& name) {
@@ -1341,6 +1342,34 @@ TEST_F(WineCom, F10_DoctorRunsInTheRegisteredDllAndTheUsersRegistrySettingsApply
   EXPECT_EQ(r.out.find("mirror 1"), std::string::npos) << r.out;
   ASSERT_EQ(
       wine_->run({WinePrefix::tool("regsvr32"), wine_->win_path("TavikSmsDll.dll")}).exit_code, 0);
+}
+
+// The server closes the session's connection while it idles, just before a call, and drops it in
+// the middle of a send: the calls go on without Login, the reads answer as usual, the send names
+// the lost link, and each recipient is submitted at most once.
+TEST_F(WineCom, F11_ConnectionsClosedOrDroppedByTheServerAreOpenedAgainWithoutLogin) {
+  WineResult r =
+      wine_->run({WinePrefix::tool("cscript"), "//nologo", wine_->win_path("lost_link.vbs"),
+                  std::to_string(sandbox_->control_port())});
+  auto out = keyed(r.out);
+  ASSERT_TRUE(out.count("end")) << "script stopped early:\n" << r.out;
+  EXPECT_EQ(out["login"], "OK");
+  const long balance = std::stol(out["janek"]);
+  EXPECT_EQ(out["janek_after_close"], std::to_string(balance)) << r.out;
+  EXPECT_EQ(out["send_after_close"], "OK") << r.out;
+  EXPECT_EQ(out["janek_at_once"], std::to_string(balance - 20)) << r.out;
+  EXPECT_EQ(out["dropped"].rfind("Communication link failure", 0), 0u) << r.out;
+  EXPECT_EQ(out["janek_after_drop"], std::to_string(balance - 40)) << r.out;
+  std::map<std::string, int> sent;
+  for (const auto& m : sandbox_->get("/messages")) {
+    for (const char* tel : {"01000000031", "01000000032", "01000000033"}) {
+      if (m.dump().find(tel) != std::string::npos) ++sent[tel];
+    }
+  }
+  EXPECT_EQ(sent["01000000031"], 1);
+  EXPECT_EQ(sent["01000000032"], 1);
+  EXPECT_EQ(sent["01000000033"], 0);
+  sandbox_->del("/faults");
 }
 
 TEST_F(WineCom, G_UnregisteringRemovesEveryKeyAndPerUserRegistrationUsesHkcu) {
