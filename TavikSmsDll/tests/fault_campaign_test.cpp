@@ -1,8 +1,9 @@
 // The fault campaign: every method that talks to the database has its connection dropped at each
 // of its executions in turn; uploads are dropped or stalled at several byte offsets; the sandbox
-// is killed and restarted under a logged-in session; mirrors trickle or close mid-body. After
-// each fault the method must answer promptly with a failure, the server must hold exactly the
-// submissions that were executed (none twice), and the next Login on the thread must work.
+// restarts under a logged-in session, closes its connections, stops answering or refuses new
+// ones; mirrors trickle or close mid-body. After each fault the method must answer promptly (a
+// read as usual, anything else with a failure), the server must hold exactly the submissions that
+// were executed (none twice), and the thread's next call must work without Login.
 #include <signal.h>
 
 #include <algorithm>
