@@ -42,13 +42,14 @@ TEST_F(BadInputTest, OddUserIdsTravelExactlyAndGetTheServersAnswer) {
 TEST_F(BadInputTest, ConfigurationThatIsHtmlOrBinaryIsADownloadError) {
   for (const char* mode : {"html", "binary"}) {
     restart_session();
-    set_mirror(1, mode);
+    for (int n = 1; n <= 3; ++n) set_mirror(n, mode);
     TavikSms c;
     EXPECT_EQ(c.Login(u"demo", u"demo1234"), u"IP Download Error") << mode;
     EXPECT_EQ(c.SmsJanek(), kFail);
   }
   // A configuration value with bytes that are not valid text does not upset the reader.
   restart_session();
+  for (int n = 2; n <= 3; ++n) set_mirror(n, "down");
   static const char kOdd[] = "[ip]\nsms_id=\xFF\xFE\x00zz\nsms_ip=\x80\n";
   set_mirror(1, "custom", std::string(kOdd, sizeof kOdd - 1));
   TavikSms c;

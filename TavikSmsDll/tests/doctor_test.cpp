@@ -60,12 +60,45 @@ class DoctorTest : public ::testing::Test {
 TEST_F(DoctorTest, EveryCheckPassesAgainstAWorkingSandbox) {
   RunResult r = doctor();
   EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
-  for (const char* name : {"mirror list", "mirror 1", "mirror 2", "mirror 3", "ip1.ini keys",
-                           "ODBC driver", "database login", "SFTP login", "ip1.ini folder"}) {
+  for (const char* name :
+       {"mirror list", "mirror 1", "mirror 2", "mirror 3", "ip1.ini keys", "ODBC driver",
+        "database login", "database TLS", "SFTP login", "ip1.ini folder"}) {
     EXPECT_EQ(line(r, name).rfind("ok    ", 0), 0u) << name << "\n" << r.out;
   }
   EXPECT_NE(line(r, "mirror 1").find("HTTP 200"), std::string::npos);
   EXPECT_NE(r.out.find("all checks passed"), std::string::npos);
+}
+
+// What the server offers about encryption, and what it means for the connection; a server the
+// driver cannot finish TLS with fails the login, and the hint points at TLS.
+TEST_F(DoctorTest, TheServersEncryptionIsShown) {
+  const struct {
+    std::vector<std::string> args;
+    const char* tls;
+    bool login_ok;
+  } cases[] = {
+      {{"--tds-encryption", "off"}, "the server offers no encryption", true},
+      {{}, "the login goes encrypted (TLS), the rest of the session in clear", true},
+      {{"--tds-encryption", "required"}, "the whole session is encrypted (TLS)", true},
+      {{"--tds-tls-max", "1.3"}, "the server offers encryption", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.tls);
+    sandbox_ = std::make_unique<SandboxProcess>(c.args);
+    RunResult r = doctor();
+    EXPECT_EQ(line(r, "database TLS").rfind("ok    ", 0), 0u) << r.out;
+    EXPECT_NE(line(r, "database TLS").find(c.tls), std::string::npos) << r.out;
+    EXPECT_EQ(line(r, "database login").rfind("ok    ", 0) == 0, c.login_ok) << r.out;
+    EXPECT_EQ(line(r, "database login").find("a failed TLS handshake") != std::string::npos,
+              !c.login_ok)
+        << r.out;
+  }
+  // Nothing that speaks TDS at the port.
+  all_mirrors_serve("[ip]\r\nsms_id=a\r\nsms_ip=127.0.0.1," +
+                    std::to_string(sandbox_->ports().control) + "\r\nsms_pw=xx\r\n");
+  RunResult r = doctor();
+  EXPECT_NE(line(r, "database TLS").find("FAIL"), std::string::npos) << r.out;
+  EXPECT_NE(line(r, "database TLS").find("no PRELOGIN answer"), std::string::npos) << r.out;
 }
 
 TEST_F(DoctorTest, EachFailingMirrorIsNamedWithItsErrorOrStatus) {
@@ -79,6 +112,29 @@ TEST_F(DoctorTest, EachFailingMirrorIsNamedWithItsErrorOrStatus) {
   EXPECT_NE(line(r, "mirror 2").find("HTTP 404"), std::string::npos) << r.out;
   EXPECT_EQ(line(r, "mirror 3").rfind("ok    ", 0), 0u) << r.out;
   // The third mirror's file is the one checked, as the component would use it.
+  EXPECT_EQ(line(r, "database login").rfind("ok    ", 0), 0u) << r.out;
+}
+
+// A mirror that answers 200 with something that is not the configuration fails, and its line says
+// what it served; the component's file comes from the next mirror.
+TEST_F(DoctorTest, AMirrorServingSomethingElseFailsAndSaysWhatItServed) {
+  sandbox_->post("/mirrors/1?mode=html");
+  sandbox_->post("/mirrors/2?mode=custom", "");
+  RunResult r = doctor();
+  EXPECT_EQ(r.exit_code, 1) << r.out;
+  const std::string first = line(r, "mirror 1"), second = line(r, "mirror 2");
+  EXPECT_EQ(first.rfind("FAIL  ", 0), 0u) << r.out;
+  EXPECT_NE(first.find("HTTP 200"), std::string::npos) << r.out;
+  EXPECT_NE(first.find("not ip1.ini (no sms_id in its [ip] section); it begins \"<!DOCTYPE html>"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(first.find("hint: the mirror answers with something that is not the configuration"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(second.rfind("FAIL  ", 0), 0u) << r.out;
+  EXPECT_NE(second.find("not ip1.ini: an empty body"), std::string::npos) << r.out;
+  EXPECT_EQ(line(r, "mirror 3").rfind("ok    ", 0), 0u) << r.out;
+  EXPECT_EQ(line(r, "ip1.ini keys").rfind("ok    ", 0), 0u) << r.out;
   EXPECT_EQ(line(r, "database login").rfind("ok    ", 0), 0u) << r.out;
 }
 
@@ -162,6 +218,25 @@ TEST_F(DoctorTest, ControlCharactersInWhatTheChecksMeetAreShownEscaped) {
     EXPECT_EQ(bad.exit_code, 2);
     EXPECT_NE(bad.err.find("doctor takes no options"), std::string::npos) << bad.err;
   }
+}
+
+// A driver registered under "FreeTDS" whose library cannot be loaded: the login's hint names the
+// driver, not the credentials, which were never tried.
+TEST_F(DoctorTest, ADriverThatCannotBeLoadedIsNamedInTheLoginsHint) {
+  const auto dir = std::filesystem::temp_directory_path() /
+                   ("taviksms-doctor-lib-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir / "odbcinst.ini")
+      << "[FreeTDS]\nDriver=" << (dir / "libtdsodbc.so").string() << "\n";
+  std::ofstream(dir / "odbc.ini") << "";
+  RunResult r = doctor({"ODBCSYSINI=" + dir.string(), "ODBCINSTINI=odbcinst.ini"});
+  std::filesystem::remove_all(dir);
+  EXPECT_EQ(r.exit_code, 1);
+  const std::string login = line(r, "database login");
+  EXPECT_EQ(login.rfind("FAIL  ", 0), 0u) << r.out;
+  EXPECT_NE(login.find("Can't open lib"), std::string::npos) << r.out;
+  EXPECT_NE(login.find("hint: the ODBC driver could not be loaded"), std::string::npos) << r.out;
+  EXPECT_EQ(login.find("check sms_ip"), std::string::npos) << r.out;
 }
 
 TEST_F(DoctorTest, AnUnwritableTraceAndAMissingDriverRegistrationAreReported) {

@@ -2,6 +2,7 @@
 // server receives, and how a failure part-way through a recipient list ends the call.
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <string>
 
@@ -14,21 +15,6 @@ namespace taviksms::test {
 namespace {
 
 const std::u16string kRefused = u"수신거부 번호입니다.";
-
-std::string url_encode(const std::string& s) {
-  static const char* hex = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : s) {
-    if (std::isalnum(c) || c == '-' || c == '_' || c == '.') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += hex[c >> 4];
-      out += hex[c & 15];
-    }
-  }
-  return out;
-}
 
 class SendTest : public ComponentTest {
  public:
@@ -90,6 +76,30 @@ TEST_F(SendTest, OneExecutionPerNonEmptyRecipientEntryInListOrder) {
     EXPECT_EQ(call_param(cs[0], p), call_param(cs[2], p)) << p;
   }
   EXPECT_EQ(sandbox().get("/messages").size() - stored_before, 7u);
+}
+
+// An empty recipient list executes nothing and answers "OK", whatever state the shared recordset is
+// in: here an earlier procedure that wrongly returned rows left it open.
+TEST_F(SendTest, NoRecipientIsOkEvenWithTheRecordsetLeftOpen) {
+  TavikSms c;
+  ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+  sandbox().post("/faults/rows?proc=sp_sms_send&count=2");
+  ASSERT_EQ(sms(c, u"01011112222"), u"OK");  // its rows stay in the shared recordset
+  sandbox().del("/faults");
+  const std::function<std::u16string(const std::u16string&)> sends[] = {
+      [&](const std::u16string& tel) { return sms(c, tel); },
+      [&](const std::u16string& tel) {
+        return c.LmsSend(u"", u"0212345678", u"", u"", tel, u"subject", u"m", u"");
+      },
+      [&](const std::u16string& tel) {
+        return c.MmsSend(u"", u"0212345678", u"", u"", tel, u"subject", u"m", u"", u"", u"", u"");
+      },
+  };
+  mark();
+  for (const auto& send : sends) {
+    for (const std::u16string tel : {u"", u",;::;,"}) EXPECT_EQ(send(tel), u"OK") << utf8(tel);
+  }
+  EXPECT_TRUE(fresh("").empty()) << fresh("").dump();
 }
 
 TEST_F(SendTest, EveryParameterArrivesExactlyInItsPlace) {
@@ -204,7 +214,7 @@ TEST_F(SendTest, ServerErrorForTheSecondOfThreeEndsTheLoop) {
   EXPECT_EQ(fresh("sp_lms_send").size(), 2u);
   // The server's text exactly, even when it starts with a bracketed word like a driver prefix.
   sandbox().post("/faults/raise?proc=sp_lms_send&times=1&message=" +
-                 url_encode("[안내] 잠시 후 다시 시도하세요 [x]") + "&number=50000");
+                 testing::url_encode("[안내] 잠시 후 다시 시도하세요 [x]") + "&number=50000");
   EXPECT_EQ(c.LmsSend(u"", u"", u"", u"", u"01011112222", u"s", u"m", u""),
             u"[안내] 잠시 후 다시 시도하세요 [x]");
   EXPECT_EQ(c.LmsSend(u"", u"", u"", u"", u"01011112222", u"s", u"m", u""), u"OK");

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <iterator>
@@ -17,6 +18,7 @@
 #include <thread>
 #include <tuple>
 
+#include <taviksms/doctor.h>
 #include <taviksms/taviksms.h>
 
 #include "base/error.h"
@@ -453,6 +455,30 @@ TEST_F(SessionLayerTest, HangingMirrorsCostEachThreadItsOwnDownloadsOnly) {
   // And a fetch that works puts a whole ip1.ini in place and leaves nothing else.
   TavikSms c;
   EXPECT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+  EXPECT_EQ(folder_entries(folder()), std::vector<std::string>{"ip1.ini"});
+}
+
+// taviksms doctor asks every mirror; while one of them hangs, a host's fetch into the same folder
+// is not held up: the doctor takes the folder's lock only to put its chosen file in place.
+TEST_F(SessionLayerTest, DoctorWaitingForAHangingMirrorHoldsUpNoFetch) {
+  set_mirror(2, "hang");
+  std::thread doctor([&] {
+    ThreadSession own(sandbox(), folder());
+    const std::vector<DoctorCheck> checks = doctor_checks();
+    ASSERT_GE(checks.size(), 3u);
+    EXPECT_TRUE(checks[0].ok) << checks[0].detail;
+    EXPECT_FALSE(checks[1].ok) << checks[1].detail;
+  });
+  // The doctor is waiting for mirror 2 (hits count the request when it arrives).
+  for (int i = 0; i < 500 && mirror_hits()[1] == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(mirror_hits()[1], 1);
+  TavikSms c;
+  EXPECT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+  // Done while the doctor still waits for mirror 2: it has not asked mirror 3 yet.
+  EXPECT_EQ(mirror_hits()[2], 0) << "the fetch waited for the doctor's downloads";
+  doctor.join();
+  set_mirror(2, "up");
   EXPECT_EQ(folder_entries(folder()), std::vector<std::string>{"ip1.ini"});
 }
 

@@ -3,11 +3,17 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <fstream>
+#include <future>
 #include <sstream>
 
 #include "base/module_state.h"
 #include "base/platform/platform.h"
+#include "base/text.h"
 #include "base/trace.h"
 #include "component/taviksms.h"
 #include "component_fixture.h"
@@ -146,19 +152,24 @@ TEST_F(TraceTest, MethodCallsMirrorsKeysConnectionAndProceduresWithPasswordsMask
   EXPECT_NE(t.find("sms_id=\"" + sandbox().db_user() + "\""), std::string::npos) << t;
   EXPECT_NE(t.find("odbc connect Driver="), std::string::npos) << t;
   EXPECT_NE(t.find("-> open, driver "), std::string::npos) << t;
+  // The driver cannot say what it agreed to: the server's offer, once per server.
+  EXPECT_NE(t.find("odbc encryption: the server offers encryption: the login goes encrypted"),
+            std::string::npos)
+      << t;
   EXPECT_NE(t.find("proc f_login(@user_id=\"demo\", @user_pw=***(8))"), std::string::npos) << t;
   EXPECT_NE(t.find("proc sp_addmember("), std::string::npos) << t;
   // No password value anywhere: neither the users' nor the database's.
   EXPECT_EQ(t.find("demo1234"), std::string::npos);
   EXPECT_EQ(t.find("secretpw"), std::string::npos);
   EXPECT_EQ(t.find(sandbox().db_password()), std::string::npos);
-  // Each line: time, thread, duration.
+  // Each line: time, process, thread, duration.
   std::istringstream lines(t);
   std::string line;
+  const std::string process = " p" + std::to_string(::getpid()) + " t";
   while (std::getline(lines, line)) {
-    EXPECT_EQ(
-        line.size() > 30 && line[4] == '-' && line[10] == 'T' && line[26] == 'Z' && line[28] == 't',
-        true)
+    EXPECT_EQ(line.size() > 30 && line[4] == '-' && line[10] == 'T' && line[26] == 'Z' &&
+                  line.compare(27, process.size(), process) == 0,
+              true)
         << line;
   }
 }
@@ -187,6 +198,10 @@ TEST_F(TraceTest, AFailedOpenShowsTheDriversSqlstateAndMessageBehindFalse) {
   EXPECT_NE(t.find("PWD=***(5)"), std::string::npos) << t;
   EXPECT_NE(t.find("failed: SQLSTATE "), std::string::npos) << t;
   EXPECT_NE(t.find("Login failed"), std::string::npos) << t;
+  // Whether the server encrypts, since a failed TLS handshake reads the same.
+  EXPECT_NE(t.find("odbc encryption: the server offers encryption: the login goes encrypted"),
+            std::string::npos)
+      << t;
   EXPECT_NE(t.find("call Login(User_ID=\"demo\", Passwd=***(8)) -> \"False\""), std::string::npos);
 }
 
@@ -202,6 +217,69 @@ TEST_F(TraceTest, ATraceFileThatCannotBeWrittenChangesNoResult) {
     EXPECT_EQ(call(sms, "Logout", {}), Value(u"OK"));
     EXPECT_NE(trace::problem().find("failed"), std::string::npos) << trace::problem();
   }
+}
+
+// What the trace quotes from outside (a server's message, ip1.ini's values, a refused override)
+// reaches the file with its control characters escaped, so a terminal showing it obeys none.
+TEST_F(TraceTest, ControlCharactersFromOutsideAreEscaped) {
+  const std::string hostile = "\x1b]0;owned\x07\x1b[2J\r\xc2\x9b";
+  const std::string shown = "\\u001B]0;owned\\u0007\\u001B[2J\\r\\u009B";
+  std::string served = "[ip]\r\nsms_id=" + sandbox().db_user() + "\r\nsms_ip=127.0.0.1," +
+                       std::to_string(sandbox().ports().tds) +
+                       "\r\nsms_pw=" + testing::masked_secret(sandbox().db_password()) +
+                       "\r\nsftp_ip=" + hostile + "\r\n";
+  set_mirror(1, "custom", served);
+  sandbox().post("/faults/raise?proc=sp_ibgum_data&message=" + testing::url_encode(hostile));
+  core::TavikSms sms;
+  EXPECT_EQ(call(sms, "Login", {u"demo", u"demo1234"}), Value(u"OK"));
+  EXPECT_EQ(call(sms, "SmsIbgum", {}), Value(core::utf8_to_utf16(hostile)));  // the result as sent
+  {
+    EnvPlatform env_platform(folder());
+    platform::ScopedPlatformOverride use(env_platform);
+    ScopedEnv mirrors("TAVIKSMS_MIRRORS", "http://a\x1b[2J\x07");
+    env_platform.mirror_bases();
+  }
+  const std::string t = trace_text();
+  EXPECT_EQ(t.find_first_of("\x1b\x07\r"), std::string::npos) << t;
+  EXPECT_EQ(t.find("\xc2\x9b"), std::string::npos) << t;
+  EXPECT_NE(t.find("sftp_ip=\"" + shown), std::string::npos) << t;        // ip1.ini
+  EXPECT_NE(t.find("SmsIbgum() -> \"" + shown), std::string::npos) << t;  // the server's text
+  EXPECT_NE(t.find("\"http://a\\u001B[2J\\u0007\" holds"), std::string::npos) << t;  // override
+}
+
+// A trace file that is a pipe costs the host the trace, never a wait or its life: a reader that
+// stalls (the pipe fills) and a reader that has gone (SIGPIPE) each end the trace.
+TEST_F(TraceTest, APipeThatStallsOrLosesItsReaderEndsTheTraceNotTheHost) {
+  const std::string fifo = (folder() / "trace.fifo").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string line(4096, 'x');
+  for (const bool reader_gone : {false, true}) {
+    SCOPED_TRACE(reader_gone ? "reader gone" : "reader stalled");
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    trace::configure(fifo);
+    ASSERT_EQ(trace::problem(), "");
+    if (reader_gone) ::close(reader);
+    // Far more than a pipe holds (64 KiB), on a thread of its own: a write that waits is seen as
+    // a timeout, and then drained so the test can end.
+    auto writing = std::async(std::launch::async, [&] {
+      for (int i = 0; i < 64; ++i) trace::emit("test", line);
+    });
+    const bool finished = writing.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    EXPECT_TRUE(finished);
+    if (!finished && !reader_gone) {
+      std::string sink(1 << 16, '\0');
+      while (writing.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
+        (void)::read(reader, sink.data(), sink.size());
+      }
+    }
+    writing.get();
+    EXPECT_NE(trace::problem().find(reader_gone ? "has gone" : "nobody reads"), std::string::npos)
+        << trace::problem();
+    if (!reader_gone) ::close(reader);
+  }
+  core::TavikSms sms;
+  EXPECT_EQ(call(sms, "Login", {u"demo", u"demo1234"}), Value(u"OK"));
 }
 
 // The environment's mirror list replaces the build's. One that is set but cannot be used means
@@ -271,6 +349,48 @@ TEST(UserCacheFolder, WithoutAPasswordEntryComesFromXdgCacheHomeThenHome) {
   EXPECT_EQ(cache_base_from(nullptr, nullptr, "/h"), "/h/.cache");
   EXPECT_EQ(cache_base_from(nullptr, "relative", "/h"), "/h/.cache");
   EXPECT_EQ(cache_base_from("", "", "relative"), "");
+}
+
+// When the library's folder is not writable, the folder check names every folder really tried and
+// why each failed, so its hint leads somewhere (also for a user whose home does not exist, such as
+// nobody's /nonexistent); the environment's folders are offered only where they would count.
+TEST(UserCacheFolder, TheFolderCheckNamesTheFoldersTried) {
+  class FolderPlatform : public platform::posix::PosixPlatform {
+   public:
+    FolderPlatform(std::string lib, std::string base)
+        : lib_(std::move(lib)), base_(std::move(base)) {}
+    std::u16string library_folder() override { return from_ansi(lib_); }
+    std::string user_cache_base() override { return base_; }
+
+   private:
+    std::string lib_, base_;
+  };
+  const std::string lib = "/nonexistent-taviksms/lib";
+  const auto writable =
+      std::filesystem::temp_directory_path() / ("taviksms-cache-" + std::to_string(::getpid()));
+  struct Case {
+    std::string base;
+    bool ok;
+    std::vector<std::string> in_text, in_hint;
+  };
+  const Case cases[] = {
+      {"", false, {lib, "no per-user folder is known"}, {lib, "XDG_CACHE_HOME"}},
+      {"/nonexistent/.cache",
+       false,
+       {lib, "/nonexistent/.cache/taviksms cannot be created: No such file or directory"},
+       {lib, "/nonexistent/.cache/taviksms", "password database"}},
+      {writable.string(), true, {(writable / "taviksms").string(), "per-user folder"}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.base);
+    FolderPlatform p(lib, c.base);
+    const platform::Platform::Report r = p.config_folder_report();
+    EXPECT_EQ(r.ok, c.ok) << r.text;
+    for (const auto& words : c.in_text) EXPECT_NE(r.text.find(words), std::string::npos) << r.text;
+    for (const auto& words : c.in_hint) EXPECT_NE(r.hint.find(words), std::string::npos) << r.hint;
+    EXPECT_EQ(p.config_folder(), p.from_ansi(c.ok ? (writable / "taviksms").string() : lib));
+  }
+  std::filesystem::remove_all(writable);
 }
 
 TEST(NoProxy, LoopbackIsAlwaysExceptedAndTheEnvironmentsListKept) {

@@ -131,6 +131,8 @@ class Session {
   // The caller reads ResultSet::next_row as well as ResultSet::rows; without this call every
   // row comes in `rows`.
   virtual void allow_row_streaming() {}
+  // The number the service gives this connection in its call log (0: none).
+  virtual std::int64_t connection_id() const { return 0; }
   virtual LoginResult login(const LoginRequest& request) = 0;
   // A SQL batch: one StatementResult per statement, in order.
   virtual std::vector<StatementResult> execute_batch(const std::u16string& sql) = 0;

@@ -128,4 +128,7 @@ class SandboxProcess {
 // character followed by a filler.
 std::string masked_secret(const std::string& pw);
 
+// `s` as a query value: letters, digits and "-_." as they are, every other byte as %XX.
+std::string url_encode(const std::string& s);
+
 }  // namespace taviksms::testing

@@ -291,7 +291,8 @@ class WinePrefix {
 // with, everything else on ports the system picks.
 class FixedMirrorSandbox {
  public:
-  FixedMirrorSandbox() {
+  // `extra`: more options (the encryption setting, say).
+  explicit FixedMirrorSandbox(std::vector<std::string> extra = {}) {
     dir_ = fs::temp_directory_path() /
            ("taviksms-wine-sandbox-" + g_arch.name + "-" + std::to_string(getpid()));
     fs::remove_all(dir_);
@@ -303,9 +304,23 @@ class FixedMirrorSandbox {
     if (pid_ == 0) {
       std::FILE* f = std::freopen(log.c_str(), "w", stdout);
       (void)f;
-      execl(TAVIKSMS_SANDBOX_EXE, TAVIKSMS_SANDBOX_EXE, "--data", (dir_ / "data").c_str(),
-            "--mirror-ports", g_arch.mirror_ports.c_str(), "--tds-port", "0", "--sftp-port", "0",
-            "--control-port", "0", static_cast<char*>(nullptr));
+      const std::string data = (dir_ / "data").string();
+      std::vector<std::string> args = {TAVIKSMS_SANDBOX_EXE,
+                                       "--data",
+                                       data,
+                                       "--mirror-ports",
+                                       g_arch.mirror_ports,
+                                       "--tds-port",
+                                       "0",
+                                       "--sftp-port",
+                                       "0",
+                                       "--control-port",
+                                       "0"};
+      args.insert(args.end(), extra.begin(), extra.end());
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(TAVIKSMS_SANDBOX_EXE, argv.data());
       _exit(127);
     }
     auto deadline = std::chrono::steady_clock::now() + 15s;
@@ -486,6 +501,37 @@ TEST_F(WineCom, B_VbscriptSessionLoginBalanceSendRejectedLoginLogout) {
   ASSERT_GE(logins.size(), 2u);
   EXPECT_EQ(FixedMirrorSandbox::param(logins[1], "@user_pw"), "wrong-password");
   EXPECT_EQ(sandbox_->get("/messages").size(), before.size() + 2);
+}
+
+// The sandbox's other encryption settings (the default, which offers it, is every other test's):
+// the DLL's "SQL Server" driver, FreeTDS here, carries the same session with nothing encrypted
+// and with the whole session encrypted. Then the default sandbox again, fresh, left as B left
+// it (the later tests count on its balance).
+TEST_F(WineCom, B1_EachEncryptionSettingCarriesTheSession) {
+  for (const auto& [setting, encryption] :
+       {std::pair<std::string, std::string>{"off", "none"}, {"required", "session"}}) {
+    SCOPED_TRACE(setting);
+    delete sandbox_;
+    sandbox_ = nullptr;
+    sandbox_ = new FixedMirrorSandbox({"--tds-encryption", setting});
+    auto out = keyed(wine_->cscript("session.vbs").out);
+    EXPECT_EQ(out["login"], "OK");
+    EXPECT_EQ(out["send"], "OK");
+    EXPECT_EQ(out["janek_after"], "99960");
+    for (const auto& c : sandbox_->get("/connections")["connections"]) {
+      EXPECT_EQ(c["encryption"], encryption) << c.dump();
+    }
+  }
+  delete sandbox_;
+  sandbox_ = nullptr;
+  sandbox_ = new FixedMirrorSandbox();
+  auto out = keyed(wine_->cscript("session.vbs").out);
+  EXPECT_EQ(out["janek_after"], "99960");
+  // What FreeTDS asks of a server that offers encryption: the login over TLS 1.2.
+  for (const auto& c : sandbox_->get("/connections")["connections"]) {
+    EXPECT_EQ(c["encryption"], "login") << c.dump();
+    EXPECT_EQ(c["tls"], "TLSv1.2") << c.dump();
+  }
 }
 
 // The method list as com_probe prints the registered type library's functions: dispid, name,
@@ -1239,9 +1285,11 @@ TEST_F(WineCom, F10_DoctorRunsInTheRegisteredDllAndTheUsersRegistrySettingsApply
   EXPECT_NE(doctor_line(r.out, "registration").find("TavikSmsDll.dll " + view), std::string::npos)
       << r.out;
   for (const char* check : {"mirror 1", "ip1.ini keys", "ODBC driver", "database login",
-                            "SFTP login", "ip1.ini folder"}) {
+                            "database TLS", "SFTP login", "ip1.ini folder"}) {
     EXPECT_EQ(doctor_line(r.out, check).rfind("ok", 0), 0u) << check << "\n" << r.out;
   }
+  EXPECT_NE(doctor_line(r.out, "database TLS").find("the login goes encrypted"), std::string::npos)
+      << r.out;
   EXPECT_NE(doctor_line(r.out, "ODBC driver").find("is installed"), std::string::npos) << r.out;
   EXPECT_NE(doctor_line(r.out, "ip1.ini folder").find("(the DLL's folder), writable"),
             std::string::npos)

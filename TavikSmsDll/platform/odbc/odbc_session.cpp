@@ -17,6 +17,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <unordered_map>
 #include <vector>
 
@@ -26,6 +27,7 @@
 #include "base/trace.h"
 #include "db/row_table.h"
 #include "platform/odbc/deadline.h"
+#include "platform/odbc/prelogin_probe.h"
 
 static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the driver manager must use 16-bit SQLWCHAR");
 
@@ -45,6 +47,73 @@ std::u16string strip_diag_prefix(std::u16string_view m) {
     if (server) break;
   }
   return std::u16string(m);
+}
+
+// An ODBC connection string with the PWD value replaced by its length. The items are read as the
+// driver reads them (a braced value runs to the first "}" that ";" or the end follows, a bare one
+// to the next ";"), so a password holding ";TDS_Version=" or ";PWD=", or a user name holding
+// ";PWD=", hides nothing of the password.
+std::string masked_conn_string(std::u16string_view odbc) {
+  std::u16string out;
+  std::size_t pos = 0;
+  while (pos < odbc.size()) {
+    const std::size_t eq = odbc.find(u'=', pos);
+    if (eq == std::u16string_view::npos) {
+      out += odbc.substr(pos);
+      break;
+    }
+    std::size_t end = eq + 1;
+    if (end < odbc.size() && odbc[end] == u'{') {
+      std::size_t close = end;
+      do {
+        close = odbc.find(u'}', close + 1);
+      } while (close != std::u16string_view::npos && close + 1 < odbc.size() &&
+               odbc[close + 1] != u';');
+      end = close == std::u16string_view::npos ? odbc.size() : close + 1;
+    } else {
+      end = std::min(odbc.find(u';', end), odbc.size());
+    }
+    const std::u16string_view key = odbc.substr(pos, eq - pos);
+    std::u16string_view value = odbc.substr(eq + 1, end - eq - 1);
+    out += odbc.substr(pos, eq + 1 - pos);
+    if (iequals(key, u"PWD")) {
+      if (value.size() >= 2 && value.front() == u'{' && value.back() == u'}') {
+        value = value.substr(1, value.size() - 2);
+      }
+      out += core::utf8_to_utf16(trace::masked(value.size()));
+    } else {
+      out += value;
+    }
+    if (end < odbc.size()) out += u';';
+    pos = end + 1;
+  }
+  return core::utf16_to_utf8(out);
+}
+
+std::optional<std::u16string> read_diag_text(const DiagTextReader& read) {
+  // The most a message buffer can be declared to hold: its length is a 16-bit count.
+  constexpr std::size_t kLargest = 32767;
+  std::u16string text(1024, u'\0');
+  short length = 0;
+  short rc = read(text.data(), static_cast<short>(text.size()), &length);
+  // Cut short: again with room for all of it. A negative length is the driver's count of a
+  // message over 32,767 characters gone round: then the largest buffer takes as much as it can.
+  if (rc == SQL_SUCCESS_WITH_INFO &&
+      (length < 0 || static_cast<std::size_t>(length) >= text.size())) {
+    const std::size_t room =
+        length < 0 ? kLargest : std::min(static_cast<std::size_t>(length) + 1, kLargest);
+    text.assign(room, u'\0');
+    rc = read(text.data(), static_cast<short>(room), &length);
+  }
+  if (!SQL_SUCCEEDED(rc)) return std::nullopt;
+  // The message's own length when the buffer held it all; otherwise the buffer but its NUL.
+  const std::size_t kept = length >= 0 && static_cast<std::size_t>(length) < text.size()
+                               ? static_cast<std::size_t>(length)
+                               : text.size() - 1;
+  text.resize(kept);
+  const std::size_t nul = text.find(u'\0');
+  if (nul != std::u16string::npos) text.resize(nul);
+  return text;
 }
 
 // ---- ODBC plumbing ------------------------------------------------------------------------
@@ -81,22 +150,15 @@ SQLWCHAR* w(std::u16string& s) {
 
 // The first diagnostic record's message, prefixes removed.
 std::u16string diagnostic(SQLSMALLINT type, SQLHANDLE h) {
-  SQLWCHAR state[6] = {};
-  SQLINTEGER native = 0;
-  std::u16string msg(1024, u'\0');
-  SQLSMALLINT len = 0;
-  SQLRETURN rc = SQLGetDiagRecW(type, h, 1, state, &native, reinterpret_cast<SQLWCHAR*>(msg.data()),
-                                static_cast<SQLSMALLINT>(msg.size()), &len);
-  if (rc == SQL_SUCCESS_WITH_INFO && len >= static_cast<SQLSMALLINT>(msg.size())) {
-    msg.assign(static_cast<std::size_t>(len) + 1, u'\0');
-    rc = SQLGetDiagRecW(type, h, 1, state, &native, reinterpret_cast<SQLWCHAR*>(msg.data()),
-                        static_cast<SQLSMALLINT>(msg.size()), &len);
-  }
-  if (!SQL_SUCCEEDED(rc)) return u"Unspecified error";
-  msg.resize(std::min<std::size_t>(static_cast<std::size_t>(len), msg.size()));
-  std::size_t nul = msg.find(u'\0');
-  if (nul != std::u16string::npos) msg.resize(nul);
-  return strip_diag_prefix(msg);
+  std::optional<std::u16string> msg =
+      read_diag_text([&](char16_t* buffer, short capacity, short* length) {
+        SQLWCHAR state[6] = {};
+        SQLINTEGER native = 0;
+        return SQLGetDiagRecW(type, h, 1, state, &native, reinterpret_cast<SQLWCHAR*>(buffer),
+                              capacity, length);
+      });
+  if (!msg) return u"Unspecified error";
+  return strip_diag_prefix(*msg);
 }
 
 // The first diagnostic record's SQLSTATE.
@@ -123,17 +185,14 @@ std::u16string diag_state(SQLSMALLINT type, SQLHANDLE h) {
 // The first diagnostic record's message as the driver chain gives it, prefixes kept (the trace
 // shows which layer spoke).
 std::u16string full_diagnostic(SQLSMALLINT type, SQLHANDLE h) {
-  SQLWCHAR state[6] = {};
-  SQLINTEGER native = 0;
-  std::u16string msg(1024, u'\0');
-  SQLSMALLINT len = 0;
-  if (!SQL_SUCCEEDED(SQLGetDiagRecW(type, h, 1, state, &native,
-                                    reinterpret_cast<SQLWCHAR*>(msg.data()),
-                                    static_cast<SQLSMALLINT>(msg.size()), &len)))
-    return u"(no diagnostic)";
-  msg.resize(std::min<std::size_t>(static_cast<std::size_t>(std::max<SQLSMALLINT>(len, 0)),
-                                   msg.size() - 1));
-  return msg;
+  std::optional<std::u16string> msg =
+      read_diag_text([&](char16_t* buffer, short capacity, short* length) {
+        SQLWCHAR state[6] = {};
+        SQLINTEGER native = 0;
+        return SQLGetDiagRecW(type, h, 1, state, &native, reinterpret_cast<SQLWCHAR*>(buffer),
+                              capacity, length);
+      });
+  return msg ? *msg : u"(no diagnostic)";
 }
 
 // The driver a connection loaded (SQL_DRIVER_NAME, the library's file name).
@@ -142,20 +201,6 @@ std::string driver_name(SQLHDBC dbc) {
   SQLSMALLINT len = 0;
   if (!SQL_SUCCEEDED(SQLGetInfoW(dbc, SQL_DRIVER_NAME, name, sizeof name, &len))) return "?";
   return core::utf16_to_utf8(reinterpret_cast<const char16_t*>(name));
-}
-
-// An ODBC connection string with the PWD value replaced by its length.
-std::string masked_conn_string(std::u16string_view odbc) {
-  std::string out = core::utf16_to_utf8(odbc);
-  std::size_t at = out.find(";PWD=");
-  if (at == std::string::npos) return out;
-  at += 5;
-  // The value runs to ";TDS_Version" (translate_conn_string writes it next) or to the end.
-  std::size_t end = out.find(";TDS_Version=", at);
-  if (end == std::string::npos) end = out.size();
-  std::size_t len = end - at;
-  if (len >= 2 && out[at] == '{' && out[end - 1] == '}') len -= 2;
-  return out.substr(0, at) + trace::masked(len) + out.substr(end);
 }
 
 std::atomic<DriverLibraryFinder> g_driver_finder{nullptr};
@@ -335,7 +380,16 @@ class OdbcConn final : public db::DbConn {
     const std::uint16_t port = checked_port(parse_conn_string(conn_string).port);
     Platform& p = platform::current();
     const Platform::DbDeadlines limits = p.db_deadlines();
-    const Connected c = connect_within(conn_string_translator()(conn_string), port, limits.open);
+    Connected c;
+    try {
+      c = connect_within(conn_string_translator()(conn_string), port, limits.open);
+    } catch (const core::Error&) {
+      // A TLS failure reads like any other ("Unable to connect"): the trace says whether the
+      // server encrypts.
+      if (trace::enabled()) trace_encryption(p, conn_string, port, true);
+      throw;
+    }
+    if (trace::enabled()) trace_encryption(p, conn_string, port, false);
     socket_ = c.socket;
     p.keep_alive(socket_);
     command_limit_ = limits.command;
@@ -348,6 +402,26 @@ class OdbcConn final : public db::DbConn {
 
   int state() const override { return state_; }
   SQLHDBC handle() const { return dbc_; }
+
+  // The trace's line on the server's encryption (the driver cannot say what it agreed to): after
+  // every failed open, and after the first successful one to each server in the process.
+  static void trace_encryption(Platform& p, const std::u16string& conn_string, std::uint16_t port,
+                               bool failed) {
+    const ConnItems items = parse_conn_string(conn_string);
+    if (!failed) {
+      static std::mutex mutex;
+      static std::set<std::u16string> traced;
+      std::lock_guard lock(mutex);
+      if (!traced.insert(items.host + u"," + core::utf8_to_utf16(std::to_string(port))).second) {
+        return;
+      }
+    }
+    const Platform::EncryptionProbe probe = p.probe_encryption(items.host, port);
+    trace::emit(
+        "odbc",
+        "encryption: " + (probe.answer < 0 ? "no PRELOGIN answer (" + probe.problem + ")"
+                                           : platform::describe_encryption_answer(probe.answer)));
+  }
 
   // Runs `body` (an execution on `st` and the reading of its results) within the command
   // deadline (or `limit`). When it passes, the statement is cancelled; the call then fails with
@@ -531,7 +605,7 @@ class OdbcConn final : public db::DbConn {
 
  private:
   struct Connected {
-    SQLHDBC dbc;
+    SQLHDBC dbc = SQL_NULL_HDBC;
     Platform::SocketId socket;  // the driver's socket, when it could be told apart
   };
 

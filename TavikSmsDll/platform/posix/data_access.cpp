@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <vector>
 
+#include "base/text.h"
 #include "platform/odbc/odbc_session.h"
+#include "platform/odbc/prelogin_probe.h"
 #include "platform/posix/posix_platform.h"
 
 namespace taviksms::platform::posix {
@@ -65,6 +67,11 @@ std::string freetds_driver_library() {
     }
   }
   return {};
+}
+
+Platform::EncryptionProbe PosixPlatform::probe_encryption(const std::u16string& host,
+                                                          std::uint16_t port) {
+  return odbc::probe_encryption(core::utf16_to_utf8(host), port, std::chrono::seconds(5));
 }
 
 std::shared_ptr<db::DbConn> PosixPlatform::new_connection() {

@@ -27,13 +27,16 @@
 #include "control/database_routes.h"
 #include "control/endpoint_routes.h"
 #include "control/event_routes.h"
+#include "control/network_routes.h"
 #include "control/options.h"
 #include "control/service_routes.h"
 #include "http/guarded_server.h"
 #include "mirrors/mirrors.h"
+#include "service/change_feed.h"
 #include "service/service.h"
 #include "sftp/sftp_server.h"
 #include "tds/server.h"
+#include "tds/tls.h"
 
 namespace sandbox {
 namespace {
@@ -126,7 +129,19 @@ void raise_descriptor_limit() {
   }
 }
 
+// The database's certificate: the one given, or one made now. A file that cannot be used stops
+// the start-up, saying why.
+std::shared_ptr<const tds::TlsContext> tds_certificate(const Options& options) {
+  if (options.tds_encryption == tds::EncryptionSetting::kOff) return nullptr;
+  const tds::TlsMax max = options.tds_tls13 ? tds::TlsMax::k13 : tds::TlsMax::k12;
+  if (!options.tds_certificate.empty()) {
+    return tds::TlsContext::from_files(options.tds_certificate, options.tds_key, max);
+  }
+  return tds::TlsContext::self_signed(max);
+}
+
 int run(const Options& options, const sigset_t& stop_signals) {
+  const std::shared_ptr<const tds::TlsContext> certificate = tds_certificate(options);
   prepare_data_dir(options.data_dir);
   raise_descriptor_limit();
   const Options::Limits& limits = options.limits;
@@ -152,6 +167,8 @@ int run(const Options& options, const sigset_t& stop_signals) {
   tds_limits.large_requests = limits.tds_large_requests;
   tds.set_limits(tds_limits);
   tds.set_max_message_bytes(limits.tds_max_message);
+  tds.set_encryption(options.tds_encryption, certificate);
+  tds.set_latency(std::chrono::milliseconds(options.latency.database));
   tds.start();
   const std::uint16_t tds_port = tds.port();
 
@@ -164,6 +181,7 @@ int run(const Options& options, const sigset_t& stop_signals) {
   sftp_config.max_sessions = limits.sftp_max_sessions;
   sftp_config.auth_timeout = to_ms(limits.sftp_auth_timeout);
   SftpServer sftp(sftp_config);
+  sftp.set_latency(std::chrono::milliseconds(options.latency.sftp));
   sftp.start();
 
   MirrorEndpoints endpoints;
@@ -177,27 +195,37 @@ int run(const Options& options, const sigset_t& stop_signals) {
   endpoints.sftp_password = options.sftp_password;
   // The mirrors' handlers may hang or trickle on purpose (their failure modes): more workers.
   MirrorSet mirrors(kHost, options.mirror_ports, endpoints, http_limits(limits, 64 * 1024, 16));
+  mirrors.set_latency(std::chrono::milliseconds(options.latency.mirrors));
   mirrors.start();
 
   // Eight workers for requests, and one for each event stream, which holds its worker.
   ControlServer control(
       http_limits(limits, limits.max_body, 8 + kMaxEventStreams + kConsoleEventStreams));
   register_console_routes(control.http());
-  register_service_routes(control.http(), service);
+  register_service_routes(control.http(), service,
+                          [&tds](nlohmann::json& out) { add_tds_connections(tds, out); });
+  register_network_routes(control.http(), tds, mirrors, sftp,
+                          [&service] { service.changes().bump(); });
   register_database_routes(control.http(), tds, service.changes());
-  register_endpoint_routes(control.http(), mirrors, sftp, [&service, &tds](nlohmann::json& state) {
-    state["clock"] = format_clock_text(service.now());
-    Service::ConnectionCounts counts = service.connection_counts();
-    state["tds"] = {{"port", tds.port()},
-                    {"mode", std::string(tds::tds_mode_name(tds.mode()))},
-                    {"open_connections", tds.open_connections()},
-                    {"total_connections", tds.total_connections()},
-                    {"refused_connections", tds.refused_connections()},
-                    {"evicted_connections", tds.evicted_connections()},
-                    {"open_sessions", counts.open},
-                    {"total_logins", counts.total_logins},
-                    {"failed_logins", counts.failed_logins}};
-  });
+  register_endpoint_routes(
+      control.http(), mirrors, sftp,
+      [&service, &tds, &mirrors, &sftp, certificate](nlohmann::json& state) {
+        state["clock"] = format_clock_text(service.now());
+        state["latency"] = latency_json(tds, mirrors, sftp);
+        Service::ConnectionCounts counts = service.connection_counts();
+        state["tds"] = {{"port", tds.port()},
+                        {"mode", std::string(tds::tds_mode_name(tds.mode()))},
+                        {"open_connections", tds.open_connections()},
+                        {"total_connections", tds.total_connections()},
+                        {"refused_connections", tds.refused_connections()},
+                        {"evicted_connections", tds.evicted_connections()},
+                        {"encryption", std::string(tds::encryption_setting_name(tds.encryption()))},
+                        {"certificate", certificate ? certificate->description() : std::string()},
+                        {"round_trips", tds.total_round_trips()},
+                        {"open_sessions", counts.open},
+                        {"total_logins", counts.total_logins},
+                        {"failed_logins", counts.failed_logins}};
+      });
   const std::uint16_t control_port = control.start(options.control_port);
 
   std::string lines;

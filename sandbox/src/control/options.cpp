@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <string_view>
 
 namespace sandbox {
 
@@ -84,7 +85,53 @@ std::optional<std::size_t*> count_option(Options::Limits& l, const std::string& 
   return std::nullopt;
 }
 
+// Milliseconds: 0 to kMaxLatencyMs.
+std::optional<std::int64_t> parse_ms(std::string_view text, std::string& error) {
+  std::int64_t value = 0;
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || ptr != end || value < 0) {
+    error = "expected milliseconds, got '" + std::string(text) + "'";
+    return std::nullopt;
+  }
+  if (value > kMaxLatencyMs) {
+    error = "a latency over 60 s (60000 ms) is refused, got " + std::string(text);
+    return std::nullopt;
+  }
+  return value;
+}
+
 }  // namespace
+
+std::optional<Latency> parse_latency(const std::string& text, std::string& error) {
+  Latency l;
+  if (text.find('=') == std::string::npos) {
+    const auto ms = parse_ms(text, error);
+    if (!ms) return std::nullopt;
+    l.database = l.mirrors = l.sftp = *ms;
+    return l;
+  }
+  std::string_view rest(text);
+  while (!rest.empty()) {
+    const std::size_t comma = rest.find(',');
+    const std::string_view item = rest.substr(0, comma);
+    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    const std::size_t eq = item.find('=');
+    const std::string_view key = item.substr(0, eq);
+    std::int64_t* target = key == "database"  ? &l.database
+                           : key == "mirrors" ? &l.mirrors
+                           : key == "sftp"    ? &l.sftp
+                                              : nullptr;
+    if (eq == std::string_view::npos || target == nullptr) {
+      error = "expected MS or database=MS,mirrors=MS,sftp=MS, got '" + text + "'";
+      return std::nullopt;
+    }
+    const auto ms = parse_ms(item.substr(eq + 1), error);
+    if (!ms) return std::nullopt;
+    *target = *ms;
+  }
+  return l;
+}
 
 std::string usage_text() {
   return "usage: taviksms-sandbox --data DIR [options]\n"
@@ -102,6 +149,17 @@ std::string usage_text() {
          "  --clock \"YYYY-MM-DD HH:MM:SS\"  start the service clock here\n"
          "  --decoy-procedures      the parameter catalog also lists spXsmsXsend and\n"
          "                          legacy.sp_sms_send (clients must look procedures up exactly)\n"
+         "  --tds-encryption M      what the database offers in PRELOGIN: offered (as SQL Server:\n"
+         "                          login or whole session encrypted, as the client asks; the\n"
+         "                          default), required (every client encrypts), off (no TLS)\n"
+         "  --tds-certificate FILE  PEM certificate (and key) for it (default: a self-signed one\n"
+         "                          made at start-up)\n"
+         "  --tds-key FILE          its private key, when not in the certificate file\n"
+         "  --tds-tls-max V         newest TLS version of the handshake: 1.2 (as SQL Server\n"
+         "                          speaks TDS 7; the default) or 1.3\n"
+         "  --latency MS            answers of the database, the mirrors and SFTP go out MS\n"
+         "                          milliseconds late, as across a network with that round-trip\n"
+         "                          time (at most 60000); or database=MS,mirrors=MS,sftp=MS\n"
          "limits (what one client may take; times in seconds, sizes in bytes, k/M allowed):\n"
          "  --http-head-timeout S   a request head must be in S after its first byte (10)\n"
          "  --http-body-timeout S   its body S after the head (30)\n"
@@ -153,6 +211,25 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
       o.decoy_procedures = true;
     } else if (name == "--ephemeral" && flag()) {
       o.ephemeral = true;
+    } else if (name == "--tds-encryption" || name == "--tds-certificate" || name == "--tds-key" ||
+               name == "--tds-tls-max" || name == "--latency") {
+      if (!take_value()) return fail(name + " needs a value");
+      if (name == "--tds-tls-max") {
+        if (value != "1.2" && value != "1.3") return fail("--tds-tls-max: expected 1.2 or 1.3");
+        o.tds_tls13 = value == "1.3";
+      } else if (name == "--tds-encryption") {
+        const auto setting = tds::parse_encryption_setting(value);
+        if (!setting) return fail("--tds-encryption: expected off, offered or required");
+        o.tds_encryption = *setting;
+      } else if (name == "--latency") {
+        std::string error;
+        const auto latency = parse_latency(value, error);
+        if (!latency) return fail("--latency: " + error);
+        o.latency = *latency;
+      } else {
+        if (value.empty()) return fail(name + " needs a file");
+        (name == "--tds-key" ? o.tds_key : o.tds_certificate) = value;
+      }
     } else if (auto seconds = seconds_option(o.limits, name)) {
       if (!take_value()) return fail(name + " needs a value");
       auto v = parse_seconds(value);
@@ -208,6 +285,9 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
     }
   }
   if (!have_data) return fail("--data DIR is required (see --help)");
+  if (!o.tds_key.empty() && o.tds_certificate.empty()) {
+    return fail("--tds-key needs --tds-certificate");
+  }
   if (o.ephemeral) {
     o.mirror_ports = {0, 0, 0};
     o.tds_port = o.sftp_port = o.control_port = 0;

@@ -9,7 +9,21 @@
 #include <string>
 #include <vector>
 
+#include "tds/login.h"
+
 namespace sandbox {
+
+// Added round-trip time, in milliseconds, per endpoint (0: none). At most kMaxLatencyMs.
+struct Latency {
+  std::int64_t database = 0;
+  std::int64_t mirrors = 0;
+  std::int64_t sftp = 0;
+};
+inline constexpr std::int64_t kMaxLatencyMs = 60000;
+
+// "MS" (every endpoint) or "database=MS,mirrors=MS,sftp=MS" (any of them; the rest 0). nullopt
+// with `error` set when the text is not one of these or a value is out of range.
+std::optional<Latency> parse_latency(const std::string& text, std::string& error);
 
 struct Options {
   std::filesystem::path data_dir;
@@ -25,6 +39,13 @@ struct Options {
   std::string sftp_password = "tavik2024ftp";
   std::optional<std::string> clock;  // "YYYY-MM-DD HH:MM:SS", checked
   bool decoy_procedures = false;
+  // What the database offers in PRELOGIN, and the certificate it uses (empty: one made at
+  // start-up).
+  tds::EncryptionSetting tds_encryption = tds::EncryptionSetting::kOffered;
+  std::string tds_certificate;
+  std::string tds_key;
+  bool tds_tls13 = false;  // also TLS 1.3 inside PRELOGIN
+  Latency latency;
   bool help = false;
 
   // What one client may take (see docs/sandbox.md). Times in seconds.

@@ -268,7 +268,8 @@ json faults_json(const Faults& faults) {
 
 }  // namespace
 
-void register_service_routes(httplib::Server& server, Service& service) {
+void register_service_routes(httplib::Server& server, Service& service,
+                             std::function<void(nlohmann::json&)> add_connections) {
   Service& s = service;
   Service* svc = &service;
 
@@ -503,12 +504,14 @@ void register_service_routes(httplib::Server& server, Service& service) {
     send_json(res, json{{"ok", true}});
   });
 
-  server.Get("/connections", [svc](const httplib::Request&, httplib::Response& res) {
-    const auto c = svc->connection_counts();
-    send_json(res, json{{"open", c.open},
-                        {"total_logins", c.total_logins},
-                        {"failed_logins", c.failed_logins}});
-  });
+  server.Get(
+      "/connections", [svc, add_connections](const httplib::Request&, httplib::Response& res) {
+        const auto c = svc->connection_counts();
+        json out{
+            {"open", c.open}, {"total_logins", c.total_logins}, {"failed_logins", c.failed_logins}};
+        if (add_connections) add_connections(out);
+        send_json(res, out);
+      });
 }
 
 }  // namespace sandbox

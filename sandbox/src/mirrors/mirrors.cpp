@@ -181,9 +181,23 @@ void Mirror::reset_hits() {
   hits_ = 0;
 }
 
+void Mirror::set_latency(std::chrono::milliseconds latency) {
+  std::lock_guard lock(mu_);
+  latency_ = latency;
+}
+
+std::chrono::milliseconds Mirror::latency() const {
+  std::lock_guard lock(mu_);
+  return latency_;
+}
+
 void Mirror::handle(const httplib::Request& request, httplib::Response& response) {
   std::unique_lock lock(mu_);
   ++hits_;
+  if (latency_.count() > 0) {
+    // The answer's delay on the way back; shutdown ends it early.
+    changed_.wait_for(lock, latency_, [&] { return stopping_; });
+  }
   MirrorMode mode = mode_;
   if (mode == MirrorMode::Hang) {
     // Never answer while the mode stays `hang`; a mode change or shutdown lets the request go
@@ -310,6 +324,10 @@ void MirrorSet::start() {
 
 void MirrorSet::stop() {
   for (auto& m : mirrors_) m->stop();
+}
+
+void MirrorSet::set_latency(std::chrono::milliseconds latency) {
+  for (auto& m : mirrors_) m->set_latency(latency);
 }
 
 Mirror& MirrorSet::mirror(int n) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -58,6 +59,10 @@ class Mirror {
   MirrorMode mode() const;
   std::uint64_t hits() const;
   void reset_hits();
+  // Each answer goes out this long after its request arrived whole (0: at once), as across a
+  // network with this round-trip time.
+  void set_latency(std::chrono::milliseconds latency);
+  std::chrono::milliseconds latency() const;
 
  private:
   void open_listener();   // lifecycle_mu_ held
@@ -82,6 +87,7 @@ class Mirror {
   std::uint64_t generation_ = 0;  // bumped on every mode change: wakes hanging requests
   bool stopping_ = false;
   std::uint64_t hits_ = 0;
+  std::chrono::milliseconds latency_{0};
 
   std::mt19937_64 rng_;
 };
@@ -96,6 +102,8 @@ class MirrorSet {
   // n is 1..3; anything else throws std::out_of_range.
   Mirror& mirror(int n);
   const Mirror& mirror(int n) const;
+  // All three alike.
+  void set_latency(std::chrono::milliseconds latency);
 
  private:
   std::array<std::unique_ptr<Mirror>, 3> mirrors_;

@@ -193,6 +193,7 @@ class SessionImpl final : public Session {
   ~SessionImpl() override { s_.open_sessions.fetch_sub(1); }
 
   void allow_row_streaming() override { stream_rows_ = true; }
+  std::int64_t connection_id() const override { return connection_; }
 
   LoginResult login(const LoginRequest& request) override {
     s_.total_logins.fetch_add(1);

@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <list>
 #include <mutex>
 #include <stdexcept>
@@ -136,6 +137,76 @@ struct Handle {
   bool listed = false;
 };
 
+// Carries one client's connection to its session over a socket pair, holding back what the
+// session sends for the latency in force, so the client feels a network's round trip. Ends when
+// either side does; closes both of its descriptors.
+void relay_with_latency(int client, int session_end, const std::atomic<std::int64_t>& latency_ms,
+                        const std::atomic<bool>& stopping) {
+  using Clock = std::chrono::steady_clock;
+  struct Held {
+    Clock::time_point due;
+    std::vector<char> bytes;
+    std::size_t sent = 0;
+  };
+  std::deque<Held> held;
+  bool session_open = true;
+  std::vector<char> buf(64 * 1024);
+  auto send_to_session = [&](const char* data, std::size_t len) {
+    for (std::size_t done = 0; done < len;) {
+      const ssize_t n = ::send(session_end, data + done, len - done, MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      done += static_cast<std::size_t>(n);
+    }
+    return true;
+  };
+  for (;;) {
+    while (!held.empty() && (held.front().due <= Clock::now() || stopping)) {
+      Held& h = held.front();
+      const ssize_t n =
+          ::send(client, h.bytes.data() + h.sent, h.bytes.size() - h.sent, MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        held.clear();
+        session_open = false;
+        break;
+      }
+      h.sent += static_cast<std::size_t>(n);
+      if (h.sent == h.bytes.size()) held.pop_front();
+    }
+    if (!session_open && held.empty()) break;
+    int timeout = 250;
+    if (!held.empty()) {
+      const auto wait =
+          std::chrono::duration_cast<std::chrono::milliseconds>(held.front().due - Clock::now());
+      timeout = static_cast<int>(std::clamp<std::int64_t>(wait.count() + 1, 0, 250));
+    }
+    // What is held stays bounded: past 256 pieces the session is not read until some are due.
+    pollfd fds[2] = {
+        {client, POLLIN, 0},
+        {session_end, static_cast<short>(session_open && held.size() < 256 ? POLLIN : 0), 0}};
+    if (::poll(fds, 2, timeout) < 0 && errno != EINTR) break;
+    if (fds[0].revents != 0) {
+      const ssize_t n = ::recv(client, buf.data(), buf.size(), 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0 || !send_to_session(buf.data(), static_cast<std::size_t>(n))) break;
+    }
+    if (fds[1].revents != 0) {
+      const ssize_t n = ::recv(session_end, buf.data(), buf.size(), 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        session_open = false;
+        continue;
+      }
+      held.push_back({Clock::now() + std::chrono::milliseconds(latency_ms.load()),
+                      std::vector<char>(buf.begin(), buf.begin() + n)});
+    }
+  }
+  ::shutdown(session_end, SHUT_RDWR);
+  ::close(session_end);
+  ::close(client);
+}
+
 }  // namespace
 
 class SftpServer::Impl {
@@ -154,6 +225,7 @@ class SftpServer::Impl {
   std::atomic<std::uint64_t> mode_generation_{0};  // bumped on every mode change: ends a stall
   std::atomic<std::uint64_t> total_sessions_{0};
   std::atomic<std::uint64_t> refused_sessions_{0};
+  std::atomic<std::int64_t> latency_ms_{0};
 
   ssh_bind bind_ = nullptr;
   int listen_fd_ = -1;
@@ -168,6 +240,8 @@ class SftpServer::Impl {
     std::atomic<bool> done{false};
     std::atomic<bool> authenticated{false};
     std::chrono::steady_clock::time_point auth_deadline;
+    std::thread relay;  // set when the connection goes through relay_with_latency
+    std::atomic<bool> relay_done{false};
   };
   mutable std::mutex sessions_mu_;
   std::list<Active> sessions_;
@@ -301,7 +375,7 @@ void SftpServer::Impl::reap_finished(bool all) {
   {
     std::lock_guard lock(sessions_mu_);
     for (auto it = sessions_.begin(); it != sessions_.end();) {
-      if (all || it->done) {
+      if (all || (it->done && (!it->relay.joinable() || it->relay_done))) {
         auto next = std::next(it);
         finished.splice(finished.end(), sessions_, it);
         it = next;
@@ -312,6 +386,7 @@ void SftpServer::Impl::reap_finished(bool all) {
   }
   for (auto& s : finished) {
     if (s.thread.joinable()) s.thread.join();
+    if (s.relay.joinable()) s.relay.join();
   }
 }
 
@@ -382,17 +457,47 @@ void SftpServer::Impl::accept_loop() {
       ::shutdown(victim->fd, SHUT_RDWR);
       victim->auth_deadline = std::chrono::steady_clock::time_point::max();
     }
+    // With a latency set, the session talks to a relay that holds its answers back.
+    int client_fd = -1;
+    int relay_end = -1;
+    if (latency_ms_.load() > 0) {
+      int pair[2];
+      if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+        ::close(fd);
+        continue;
+      }
+      // A client that stops reading cannot hold the relay for ever.
+      const timeval send_timeout{10, 0};
+      ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
+      client_fd = fd;
+      fd = pair[0];
+      relay_end = pair[1];
+    }
     ssh_session session = ssh_new();
     if (session == nullptr) {
       ::close(fd);
+      if (client_fd >= 0) {
+        ::close(client_fd);
+        ::close(relay_end);
+      }
       continue;
     }
     if (ssh_bind_accept_fd(bind_, session, fd) != SSH_OK) {
       ssh_free(session);  // owns fd now
+      if (client_fd >= 0) {
+        ::close(client_fd);
+        ::close(relay_end);
+      }
       continue;
     }
     ++total_sessions_;
     Active& active = sessions_.emplace_back();
+    if (client_fd >= 0) {
+      active.relay = std::thread([this, &active, client_fd, relay_end] {
+        relay_with_latency(client_fd, relay_end, latency_ms_, stopping_);
+        active.relay_done = true;
+      });
+    }
     active.fd = fd;
     active.auth_deadline = std::chrono::steady_clock::now() + config_.auth_timeout;
     active.thread = std::thread([this, &active, session] { serve(&active, session); });
@@ -786,6 +891,12 @@ std::uint64_t SftpServer::total_sessions() const {
 
 std::uint64_t SftpServer::refused_sessions() const {
   return impl_->refused_sessions_;
+}
+void SftpServer::set_latency(std::chrono::milliseconds latency) {
+  impl_->latency_ms_ = latency.count();
+}
+std::chrono::milliseconds SftpServer::latency() const {
+  return std::chrono::milliseconds(impl_->latency_ms_.load());
 }
 std::size_t SftpServer::open_sessions() const {
   std::lock_guard lock(impl_->sessions_mu_);

@@ -64,6 +64,12 @@ class SftpServer {
   SftpMode mode() const;
   std::uint64_t fault_offset() const;
 
+  // What the server sends reaches the client this much later (0: at once), as across a network
+  // with this round-trip time. Connections made while it is 0 stay direct; the others follow
+  // later changes.
+  void set_latency(std::chrono::milliseconds latency);
+  std::chrono::milliseconds latency() const;
+
   std::size_t open_sessions() const;
   std::uint64_t total_sessions() const;
   // Connections closed because max_sessions were open.

@@ -110,14 +110,17 @@ Reply Connection::handle(const Message& m) {
 Reply Connection::prelogin(const Message& m) {
   if (state_ != State::kNew) return {{}, true};
   const Prelogin p = parse_prelogin(m.payload);
-  if (p.encryption == encryption::kRequired) return {{}, true};
+  const EncryptionAgreement agreed = agree_encryption(encryption_setting_, p.encryption);
+  if (agreed.refuse) return {{}, true};
+  encryption_ = agreed.encryption;
   state_ = State::kPrelogin;
-  return {build_prelogin_reply(), false};
+  return {build_prelogin_reply(agreed.answer), false};
 }
 
 Reply Connection::login(const Message& m) {
   if (state_ == State::kLoggedIn) return {{}, true};
   const Login7 l = parse_login7(m.payload);
+  login_user_ = l.request.user;
   if (l.integrated_security && l.request.user.empty()) {
     ResponseBuilder b;
     ServerMessage e = error_message(18452,

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "backend.h"
+#include "tds/login.h"
 #include "tds/packet.h"
 #include "tds/request_decoder.h"
 #include "tds/response_encoder.h"
@@ -22,7 +23,8 @@ struct Reply {
 
 class Connection {
  public:
-  explicit Connection(Session& session) : session_(session) {}
+  explicit Connection(Session& session, EncryptionSetting encryption = EncryptionSetting::kOff)
+      : session_(session), encryption_setting_(encryption) {}
 
   // Handles one complete message from the client.
   Reply handle(const Message& message);
@@ -35,6 +37,11 @@ class Connection {
   bool logged_in() const { return state_ == State::kLoggedIn; }
   std::size_t packet_size() const { return packet_size_; }
   const std::u16string& database() const { return database_; }
+  // What PRELOGIN agreed to; until then kNone. Anything but kNone means the client must now
+  // start TLS (the caller runs the handshake and the encrypted reading and writing).
+  Encryption encryption() const { return encryption_; }
+  // The login name of the last LOGIN7, accepted or not.
+  const std::u16string& login_user() const { return login_user_; }
 
  private:
   enum class State { kNew, kPrelogin, kLoggedIn };
@@ -51,6 +58,9 @@ class Connection {
   Session& session_;
   std::function<bool(std::vector<std::uint8_t>)> sink_;
   bool partly_sent_ = false;  // part of the current answer went to sink_
+  EncryptionSetting encryption_setting_;
+  Encryption encryption_ = Encryption::kNone;
+  std::u16string login_user_;
   State state_ = State::kNew;
   std::size_t packet_size_ = kDefaultPacketSize;
   std::u16string database_;

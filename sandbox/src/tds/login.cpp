@@ -34,14 +34,65 @@ Prelogin parse_prelogin(std::span<const std::uint8_t> payload) {
   throw ProtocolError("PRELOGIN option table not terminated");
 }
 
-std::vector<std::uint8_t> build_prelogin_reply() {
+EncryptionAgreement agree_encryption(EncryptionSetting server, std::uint8_t client) {
+  using namespace encryption;
+  if (client > kRequired) return {true};  // no such value
+  const bool wants = client == kOn || client == kRequired;
+  switch (server) {
+    case EncryptionSetting::kOff:
+      // A client that insists gets nothing to talk to; any other goes on in clear.
+      if (client == kRequired) return {true};
+      return {false, kNotSupported, Encryption::kNone};
+    case EncryptionSetting::kOffered:
+      if (wants) return {false, kOn, Encryption::kSession};
+      if (client == kOff) return {false, kOff, Encryption::kLogin};
+      return {false, kNotSupported, Encryption::kNone};
+    case EncryptionSetting::kRequired:
+      return {false, wants ? kOn : kRequired, Encryption::kSession};
+  }
+  return {true};
+}
+
+std::optional<EncryptionSetting> parse_encryption_setting(std::string_view text) {
+  for (auto s :
+       {EncryptionSetting::kOff, EncryptionSetting::kOffered, EncryptionSetting::kRequired}) {
+    if (text == encryption_setting_name(s)) return s;
+  }
+  return std::nullopt;
+}
+
+std::string_view encryption_setting_name(EncryptionSetting setting) {
+  switch (setting) {
+    case EncryptionSetting::kOff:
+      return "off";
+    case EncryptionSetting::kOffered:
+      return "offered";
+    case EncryptionSetting::kRequired:
+      return "required";
+  }
+  return "off";
+}
+
+std::string_view encryption_name(Encryption encryption) {
+  switch (encryption) {
+    case Encryption::kNone:
+      return "none";
+    case Encryption::kLogin:
+      return "login";
+    case Encryption::kSession:
+      return "session";
+  }
+  return "none";
+}
+
+std::vector<std::uint8_t> build_prelogin_reply(std::uint8_t encryption_answer) {
   struct Option {
     std::uint8_t token;
     std::vector<std::uint8_t> data;
   };
   const Option options[] = {
       {kOptVersion, {16, 0, 0x10, 0x00, 0, 0}},  // 16.0.4096, sub-build 0
-      {kOptEncryption, {encryption::kNotSupported}},
+      {kOptEncryption, {encryption_answer}},
       {kOptInstOpt, {0}},
       {kOptThreadId, {}},
       {kOptMars, {0}},

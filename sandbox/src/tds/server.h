@@ -14,8 +14,10 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "backend.h"
+#include "tds/login.h"
 
 namespace sandbox::tds {
 
@@ -48,6 +50,37 @@ enum class TdsMode {
 };
 std::optional<TdsMode> parse_tds_mode(std::string_view text);  // "up", "blackhole", "close-new"
 std::string_view tds_mode_name(TdsMode mode);
+
+class TlsContext;
+
+// Exchanges a client waited for on one connection: every answer the server sent, by what it
+// answered. A TLS handshake costs one (TLS 1.3) or two (TLS 1.2) before the login.
+struct RoundTrips {
+  std::uint64_t prelogin = 0;
+  std::uint64_t tls = 0;    // handshake flights answered
+  std::uint64_t login = 0;  // LOGIN7
+  std::uint64_t sql = 0;    // SQL batches
+  std::uint64_t rpc = 0;    // RPCs (procedures, sp_executesql, prepared statements)
+  std::uint64_t other = 0;  // ATTENTION, refusals of unknown requests
+  std::uint64_t total() const { return prelogin + tls + login + sql + rpc + other; }
+};
+
+// One connection as GET /connections shows it.
+struct ConnectionInfo {
+  std::uint64_t number = 0;  // accept order, from 1
+  std::int64_t session = 0;  // the service's connection number (the call log's "connection")
+  std::uint16_t spid = 0;
+  bool open = true;
+  // "prelogin" (connected), "tls-handshake", "login", "logged-in", "closed".
+  std::string state = "prelogin";
+  std::string encryption;  // "" before PRELOGIN, then "none", "login" or "session"
+  std::string tls_version;
+  std::string tls_cipher;
+  std::string closed_because;  // set when the server closed it for a reason worth showing
+  std::u16string user;         // the LOGIN7 name
+  RoundTrips round_trips;
+  std::chrono::system_clock::time_point connected_at;
+};
 
 class TdsServer {
  public:
@@ -86,6 +119,23 @@ class TdsServer {
   void set_max_message_bytes(std::size_t bytes) { max_message_bytes_ = bytes; }
   // Set before start().
   void set_limits(const TdsLimits& limits) { limits_ = limits; }
+  // What PRELOGIN offers, and the certificate for it (required unless `setting` is kOff).
+  // Set before start(); throws std::logic_error when the certificate is missing.
+  void set_encryption(EncryptionSetting setting, std::shared_ptr<const TlsContext> certificate);
+  EncryptionSetting encryption() const { return encryption_; }
+
+  // Every answer (each TLS handshake flight too) goes out this long after its request arrived
+  // whole, as across a network with this round-trip time. At most a minute; any time.
+  void set_latency(std::chrono::milliseconds latency) { latency_ms_.store(latency.count()); }
+  std::chrono::milliseconds latency() const {
+    return std::chrono::milliseconds(latency_ms_.load());
+  }
+
+  // The open connections and the latest closed ones (at most kClosedKept), in accept order.
+  std::vector<ConnectionInfo> connections() const;
+  static constexpr std::size_t kClosedKept = 32;
+  // Round trips of every connection since start().
+  std::uint64_t total_round_trips() const { return round_trips_.load(); }
 
  private:
   struct Live {
@@ -94,14 +144,19 @@ class TdsServer {
     std::atomic<bool> finished{false};
     std::atomic<bool> logged_in{false};
     bool evicted = false;
+    mutable std::mutex info_mutex;  // guards info (the connection's thread writes it)
+    ConnectionInfo info;
   };
+  class Transport;
 
   // Waits (until `deadline`) for one of the large-request slots; false when none came free.
   bool take_large_slot(std::chrono::steady_clock::time_point deadline);
   void give_large_slot();
 
   void accept_loop();
-  void serve(Live& live, std::uint16_t spid);
+  void serve(Live& live);
+  // Sleeps until `when`, waking early for stop(); false when stopping.
+  bool wait_until(std::chrono::steady_clock::time_point when) const;
   void reap_finished();
   // Holds a connection that met the black hole until the mode changes, its connections are
   // closed or the server stops.
@@ -115,6 +170,11 @@ class TdsServer {
   std::uint16_t bound_port_ = 0;
   std::size_t max_message_bytes_;
   TdsLimits limits_;
+  EncryptionSetting encryption_ = EncryptionSetting::kOff;
+  std::shared_ptr<const TlsContext> certificate_;
+  std::atomic<std::int64_t> latency_ms_{0};
+  std::atomic<std::uint64_t> round_trips_{0};
+  std::uint64_t accepted_ = 0;  // accept loop only
   int listen_fd_ = -1;
   int wake_fds_[2] = {-1, -1};  // self-pipe that wakes the accept loop for stop()
   std::thread acceptor_;
@@ -124,6 +184,7 @@ class TdsServer {
 
   mutable std::mutex mutex_;  // guards live_ and every Live::fd
   std::list<std::unique_ptr<Live>> live_;
+  std::list<ConnectionInfo> closed_;  // the latest closed connections, guarded by mutex_
   std::atomic<std::size_t> open_{0};
   std::atomic<std::uint64_t> total_{0};
   std::atomic<std::uint64_t> refused_{0};

@@ -100,6 +100,7 @@ function forgetControls() {
   state.last.sftp = null;
   state.last.tds = null;
   state.last.faults = null;
+  state.last.latency = null;
 }
 
 // ---- formatting ----
@@ -274,8 +275,40 @@ function renderState(s) {
       el('span', {}, `${t.open_connections} open, ${t.total_connections} in all `, closeAll),
       el('span', { class: 'k', text: 'sessions' }), el('span', { text: `${t.open_sessions} open` }),
       el('span', { class: 'k', text: 'logins' }),
-      el('span', { text: `${t.total_logins} (${t.failed_logins} refused)` }));
+      el('span', { text: `${t.total_logins} (${t.failed_logins} refused)` }),
+      el('span', { class: 'k', text: 'encryption' }),
+      el('span', { text: t.encryption, title: t.certificate || '' }),
+      el('span', { class: 'k', text: 'round trips' }), el('span', { text: t.round_trips }));
   }
+
+  if (s.latency && !$('#latency').contains(document.activeElement) && changed('latency', s.latency)) {
+    for (const name of ['database', 'mirrors', 'sftp']) $('#latency').elements[name].value = s.latency[name];
+  }
+}
+
+function encryptionText(c) {
+  if (c.encryption === 'login') return 'login only';
+  if (c.encryption === 'session') return 'whole session';
+  return c.encryption || '';
+}
+
+async function refreshConnections() {
+  const list = (await api('GET', '/connections')).connections;
+  if (!changed('connections', list)) return;
+  const rows = [];
+  for (let i = list.length - 1; i >= 0; --i) {
+    const c = list[i];
+    const r = c.round_trips;
+    rows.push(el('tr', { class: c.open ? '' : 'muted' },
+      el('td', { class: 'num', text: c.number }), el('td', { class: 'num', text: c.connection || '' }),
+      timeCell(c.connected_at), el('td', { text: c.user }), el('td', { text: c.state }),
+      el('td', { class: c.encryption === 'none' ? 'muted' : '', text: encryptionText(c) }),
+      el('td', { class: 'mono', text: c.tls ? `${c.tls} ${c.cipher}` : '' }),
+      el('td', { class: 'num', text: r.total }),
+      el('td', { class: 'mono', text: [r.prelogin, r.tls, r.login, r.sql, r.rpc, r.other].join(' / ') }),
+      el('td', { class: c.closed_because ? 'result-fail' : '', text: c.closed_because || '' })));
+  }
+  fillBody('#connections', rows, '#connections-empty');
 }
 
 function setMirrorMode(n, mode) {
@@ -657,6 +690,7 @@ const VIEWS = {
   deposits: refreshDeposits,
   members: refreshMembers,
   calls: refreshCalls,
+  connections: refreshConnections,
 };
 
 let polling = false;
@@ -744,6 +778,12 @@ function setUp() {
     ev.target.textContent = state.showUtf16 ? 'Hide UTF-16' : 'Show UTF-16';
   });
   $('#calls-proc').addEventListener('input', () => refreshNow());
+  $('#latency').addEventListener('submit', (ev) => {
+    ev.preventDefault();
+    const f = ev.target.elements;
+    act('POST', `/latency${query({ database: f.database.value, mirrors: f.mirrors.value, sftp: f.sftp.value })}`,
+      (a) => `latency: database ${a.database} ms, mirrors ${a.mirrors} ms, SFTP ${a.sftp} ms`);
+  });
   $('#calls-clear').addEventListener('click', () => {
     state.calls = [];
     state.openCall = null;
