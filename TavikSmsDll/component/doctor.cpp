@@ -80,9 +80,11 @@ std::vector<DoctorCheck> doctor_checks() {
   if (!o.source.empty()) {
     add("mirror list", o.problem.empty(),
         o.problem.empty() ? "from " + o.source + ": " + o.shown
-                          : o.source + " refused (" + o.problem + "); the built-in list is used",
+                          : o.source + " refused (" + o.problem +
+                                "); no mirror is asked, methods answer \"IP Download Error\"",
         "give one to three http:// or https:// addresses separated by ';', e.g. "
-        "TAVIKSMS_MIRRORS=\"http://127.0.0.1:18081\"");
+        "TAVIKSMS_MIRRORS=\"http://127.0.0.1:18081\", or remove the setting to use the "
+        "built-in addresses");
   }
   const std::u16string folder = p.config_folder();
   const std::string target = p.to_ansi(folder + p.path_separator() + u"ip1.ini");

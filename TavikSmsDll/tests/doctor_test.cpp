@@ -186,13 +186,13 @@ TEST_F(DoctorTest, ARefusedSftpLoginFails) {
 TEST_F(DoctorTest, AMalformedOverrideIsRefusedAndNamed) {
   for (const std::string& bad : {std::string("http://a;http://b;http://c;http://d"),
                                  std::string("ftp://h"), "http://" + std::string(10240, 'x')}) {
-    // The built-in list is then tried: point the check at nothing reachable quickly is not
-    // possible, so only the override's own line is looked at.
+    // No mirror is asked then, the built-in ones neither.
     RunResult r = doctor({"TAVIKSMS_MIRRORS=" + bad});
     EXPECT_EQ(r.exit_code, 1);
     const std::string l = line(r, "mirror list");
     EXPECT_EQ(l.rfind("FAIL  ", 0), 0u) << r.out;
-    EXPECT_NE(l.find("the built-in list is used"), std::string::npos) << r.out;
+    EXPECT_NE(l.find("no mirror is asked"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("mirror 1"), std::string::npos) << r.out;
     EXPECT_LT(l.size(), 600u);  // a 10 KB value is not echoed whole
   }
 }

@@ -2,7 +2,10 @@
 // reused across procedures of different shapes, exact procedure lookup among look-alikes, unset
 // parameters, an open recordset, awkward passwords, processes sharing ip1.ini, and a library
 // folder the user cannot write.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +16,7 @@
 #include <random>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include <taviksms/doctor.h>
 #include <taviksms/taviksms.h>
@@ -400,6 +404,27 @@ TEST_F(SessionLayerTest, OutOfRangeDatabasePortFailsTheOpen) {
   restart_session();
   TavikSms c;
   EXPECT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+}
+
+// The database connection probes a silent peer: TCP keep-alive after 30 s of silence, every 5 s,
+// three times.
+TEST_F(SessionLayerTest, TheDatabaseConnectionKeepsItselfAlive) {
+  TavikSms c;
+  ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+  platform::posix::PosixPlatform os;
+  const auto sockets = os.tcp_sockets_to(sandbox().ports().tds);
+  ASSERT_EQ(sockets.size(), 1u);
+  const int fd = static_cast<int>(sockets[0].handle);
+  for (const auto& [level, option, expected] :
+       {std::tuple<int, int, int>{SOL_SOCKET, SO_KEEPALIVE, 1},
+        {IPPROTO_TCP, TCP_KEEPIDLE, 30},
+        {IPPROTO_TCP, TCP_KEEPINTVL, 5},
+        {IPPROTO_TCP, TCP_KEEPCNT, 3}}) {
+    int value = -1;
+    socklen_t len = sizeof value;
+    ASSERT_EQ(::getsockopt(fd, level, option, &value, &len), 0);
+    EXPECT_EQ(value, expected) << option;
+  }
 }
 
 // Fetches do not queue behind each other: with every mirror hanging, each thread's fetch costs

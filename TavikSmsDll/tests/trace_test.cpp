@@ -11,6 +11,7 @@
 #include <future>
 #include <sstream>
 
+#include "base/module_state.h"
 #include "base/platform/platform.h"
 #include "base/text.h"
 #include "base/trace.h"
@@ -30,6 +31,9 @@ TEST(MirrorOverride, AcceptsOneToThreeHttpBases) {
   EXPECT_EQ(o.bases[0], u"http://a:1");
   EXPECT_EQ(o.bases[1], u"https://b.example/x");  // the fetch appends /uini/ip1.ini
   EXPECT_EQ(o.bases[2], u"HTTP://10.0.0.3");
+  o = parse_mirror_override(" http://a ;\thttp://b ;", "T");  // blanks around entries trimmed
+  EXPECT_EQ(o.problem, "");
+  EXPECT_EQ(o.bases, (std::vector<std::u16string>{u"http://a", u"http://b"}));
   o = parse_mirror_override("http://127.0.0.1:5;", "T");
   EXPECT_EQ(o.problem, "");
   EXPECT_EQ(o.bases.size(), 1u);
@@ -278,27 +282,53 @@ TEST_F(TraceTest, APipeThatStallsOrLosesItsReaderEndsTheTraceNotTheHost) {
   EXPECT_EQ(call(sms, "Login", {u"demo", u"demo1234"}), Value(u"OK"));
 }
 
-TEST_F(TraceTest, TheEnvironmentsMirrorListReplacesTheBuiltInOneAndABadOneIsRefused) {
+// The environment's mirror list replaces the build's. One that is set but cannot be used means
+// no download at all, from the built-in addresses neither: "IP Download Error", and the trace
+// says why.
+TEST_F(TraceTest, TheEnvironmentsMirrorListReplacesTheBuiltInOneAndABadOneAsksNoMirror) {
   restart_session();
   session_.reset();
-  EnvPlatform env_platform(folder());
+  class Counting : public EnvPlatform {
+   public:
+    using EnvPlatform::EnvPlatform;
+    int download_to_file(const std::string& url, const std::string& path) override {
+      urls.push_back(url);
+      return EnvPlatform::download_to_file(url, path);
+    }
+    std::vector<std::string> urls;
+  } env_platform(folder());
   platform::ScopedPlatformOverride use(env_platform);
-  {
-    // Mirror 1 refuses connections: the second address serves.
-    ScopedEnv mirrors("TAVIKSMS_MIRRORS", "http://127.0.0.1:1;" + sandbox().mirror_base(2));
-    EXPECT_EQ(core::mirror_urls().size(), 2u);
+  struct Case {
+    std::string value;
+    std::vector<std::string> asked;  // none: refused
+    std::string why;
+  };
+  const std::string second = sandbox().mirror_base(2);
+  for (const Case& k : {
+           // Mirror 1 refuses connections: the second address serves.
+           Case{" http://127.0.0.1:1 ; " + second + " ;",
+                {"http://127.0.0.1:1/uini/ip1.ini", sandbox().mirror_url(2)},
+                ""},
+           Case{"http://a;http://b;http://c;http://d", {}, "more than three addresses"},
+           Case{"http://127.0.0.1:1 x;" + second, {}, "holds a blank"},
+           Case{"ftp://" + second.substr(7), {}, "does not start with http://"},
+           Case{second + "/" + std::string(2000, 'x'), {}, "longer than 1024 bytes"},
+       }) {
+    SCOPED_TRACE(k.value.substr(0, 60));
+    ScopedEnv mirrors("TAVIKSMS_MIRRORS", k.value);
+    core::module_state() = core::ModuleState{};
+    env_platform.urls.clear();
     core::TavikSms sms;
-    EXPECT_EQ(call(sms, "Login", {u"demo", u"demo1234"}), Value(u"OK"));
+    EXPECT_EQ(call(sms, "Login", {u"demo", u"demo1234"}),
+              Value(k.asked.empty() ? u"IP Download Error" : u"OK"));
+    EXPECT_EQ(env_platform.urls, k.asked);
     const std::string t = trace_text();
-    EXPECT_NE(t.find("mirrors override from TAVIKSMS_MIRRORS"), std::string::npos) << t;
-    EXPECT_NE(t.find("mirror GET http://127.0.0.1:1/uini/ip1.ini -> error"), std::string::npos);
-    EXPECT_NE(t.find("mirror GET " + sandbox().mirror_url(2) + " -> HTTP 200"), std::string::npos);
-  }
-  {
-    ScopedEnv mirrors("TAVIKSMS_MIRRORS", "http://a;http://b;http://c;http://d");
-    EXPECT_EQ(env_platform.mirror_bases(), platform::built_in_mirror_bases());
-    EXPECT_NE(trace_text().find("refused (more than three addresses); the built-in list is used"),
-              std::string::npos);
+    if (k.asked.empty()) {
+      EXPECT_NE(t.find(k.why), std::string::npos) << t;
+      EXPECT_NE(t.find("; no mirror is asked"), std::string::npos) << t;
+    } else {
+      EXPECT_NE(t.find("mirrors override from TAVIKSMS_MIRRORS"), std::string::npos) << t;
+    }
   }
 }
 

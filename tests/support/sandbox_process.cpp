@@ -42,7 +42,7 @@ nlohmann::json HttpAnswer::json() const {
   return nlohmann::json::parse(body);
 }
 
-SandboxProcess::SandboxProcess(std::vector<std::string> extra_args) {
+SandboxProcess::SandboxProcess(std::vector<std::string> extra_args) : args_(extra_args) {
   for (std::size_t i = 0; i + 1 < extra_args.size(); ++i) {
     const std::string& a = extra_args[i];
     const std::string& v = extra_args[i + 1];
@@ -209,6 +209,20 @@ std::vector<std::string> SandboxProcess::restart_args() const {
           std::to_string(ports_.sftp),
           "--control-port",
           std::to_string(ports_.control)};
+}
+
+void SandboxProcess::restart(bool kill) {
+  if (kill && pid_ > 0 && running()) ::kill(pid_, SIGKILL);
+  stop();
+  std::vector<std::string> args = args_;
+  if (std::find(args.begin(), args.end(), "--tds-port") == args.end()) {
+    const std::vector<std::string> ports = restart_args();
+    args.insert(args.end(), ports.begin(), ports.end());
+  }
+  pid_ = -1;
+  exited_ = false;
+  exit_status_ = -1;
+  start(args);
 }
 
 std::string SandboxProcess::mirror_base(int n) const {

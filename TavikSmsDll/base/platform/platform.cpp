@@ -55,6 +55,12 @@ std::vector<DeadlineSupport::SocketId> DeadlineSupport::tcp_sockets_to(std::uint
 
 void DeadlineSupport::shut_down_socket(const SocketId&) {}
 
+DeadlineSupport::LinkState DeadlineSupport::link_state(const SocketId&) {
+  return LinkState::unknown;
+}
+
+void DeadlineSupport::keep_alive(const SocketId&) {}
+
 bool DeadlineSupport::run_detached(std::function<void()> body) {
   try {
     std::thread(std::move(body)).detach();

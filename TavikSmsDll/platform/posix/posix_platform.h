@@ -81,6 +81,8 @@ class PosixPlatform : public Platform {
   // socket's inode.
   std::vector<SocketId> tcp_sockets_to(std::uint16_t port) override;
   void shut_down_socket(const SocketId& socket) override;
+  LinkState link_state(const SocketId& socket) override;
+  void keep_alive(const SocketId& socket) override;
 
   // sftp.cpp: libssh2 through platform/ssh/.
   std::unique_ptr<SftpComponent> new_sftp_component() override;

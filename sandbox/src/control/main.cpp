@@ -26,6 +26,7 @@
 #include "control/address_lines.h"
 #include "control/console_guard.h"
 #include "control/console_routes.h"
+#include "control/database_routes.h"
 #include "control/endpoint_routes.h"
 #include "control/event_routes.h"
 #include "control/network_routes.h"
@@ -209,6 +210,7 @@ int run(const Options& options, const sigset_t& stop_signals) {
                           [&tds](nlohmann::json& out) { add_tds_connections(tds, out); });
   register_network_routes(control.http(), tds, mirrors, sftp,
                           [&service] { service.changes().bump(); });
+  register_database_routes(control.http(), tds, service.changes());
   register_endpoint_routes(
       control.http(), mirrors, sftp,
       [&service, &tds, &mirrors, &sftp, certificate](nlohmann::json& state) {
@@ -216,6 +218,7 @@ int run(const Options& options, const sigset_t& stop_signals) {
         state["latency"] = latency_json(tds, mirrors, sftp);
         Service::ConnectionCounts counts = service.connection_counts();
         state["tds"] = {{"port", tds.port()},
+                        {"mode", std::string(tds::tds_mode_name(tds.mode()))},
                         {"open_connections", tds.open_connections()},
                         {"total_connections", tds.total_connections()},
                         {"refused_connections", tds.refused_connections()},

@@ -20,6 +20,7 @@ const ROW_PROCS = [
 ];
 const MIRROR_MODES = ['up', 'down', '404', '500', 'no-sms-id', 'hang', 'html', 'binary', 'custom'];
 const SFTP_MODES = ['up', 'refuse-writes', 'mute'];
+const TDS_MODES = ['up', 'blackhole', 'close-new'];
 
 const $ = (selector) => document.querySelector(selector);
 
@@ -98,6 +99,7 @@ async function act(method, path, done) {
 function forgetControls() {
   state.last.mirrors = null;
   state.last.sftp = null;
+  state.last.tds = null;
   state.last.faults = null;
   state.last.latency = null;
 }
@@ -254,12 +256,24 @@ function renderState(s) {
       el('span', { text: `${s.sftp.open_sessions} open, ${s.sftp.total_sessions} in all` }));
   }
 
-  if (s.tds && changed('tds', s.tds)) {
+  if (s.tds && !$('#tds').contains(document.activeElement) && changed('tds', s.tds)) {
     const t = s.tds;
+    const select = el('select', {
+      id: 'tds-mode', class: t.mode === 'up' ? '' : 'mode-bad',
+      onchange: (ev) => {
+        ev.target.blur();
+        act('POST', `/tds${query({ mode: ev.target.value })}`, `database mode: ${ev.target.value}`);
+      },
+    }, TDS_MODES.map((mode) => el('option', { value: mode, selected: mode === t.mode, text: mode })));
+    const closeAll = el('button', {
+      type: 'button', title: 'Close every open connection, as a restart of the server does',
+      onclick: () => act('POST', '/connections/close', (a) => `${a.closed} connections closed`),
+    }, 'close all');
     $('#tds').replaceChildren(
+      el('span', { class: 'k', text: 'mode' }), el('span', {}, select),
       el('span', { class: 'k', text: 'port' }), el('span', { class: 'mono', text: `${t.port} (database sms)` }),
       el('span', { class: 'k', text: 'connections' }),
-      el('span', { text: `${t.open_connections} open, ${t.total_connections} in all` }),
+      el('span', {}, `${t.open_connections} open, ${t.total_connections} in all `, closeAll),
       el('span', { class: 'k', text: 'sessions' }), el('span', { text: `${t.open_sessions} open` }),
       el('span', { class: 'k', text: 'logins' }),
       el('span', { text: `${t.total_logins} (${t.failed_logins} refused)` }),
