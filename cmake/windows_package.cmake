@@ -3,9 +3,10 @@
 # (both DLLs to register by hand, and the two MSIs):
 #   cmake -DX64_BIN=<bin of an x86_64 build> -DX86_BIN=<bin of an i686 build> -DOUTPUT_DIR=<dir>
 #         [-DVERSION=x.y.z] [-DDEPS_DIR=<build/deps-src's parent>] -P cmake/windows_package.cmake
-# Each bin folder holds TavikSmsDll.dll, TavikSmsDll.tlb and taviksms.exe; the x86_64 one also
-# taviksms-sandbox.exe and libssh.dll, which go to sandbox\ (in the 64-bit MSI the feature
-# "Sandbox", off by default, with the Start-menu entry "TavikSms sandbox"). VERSION (default: the
+# Each bin folder holds TavikSmsDll.dll, TavikSmsDll.tlb and taviksms.exe (the x64 one also
+# include/, the header and GUIDs of the interface for C++, and taviksms-sandbox.exe with the
+# libssh.dll it loads, which go to sandbox\: in the 64-bit MSI the feature "Sandbox", off by
+# default, with the Start-menu entry "TavikSms sandbox"). VERSION (default: the
 # project's) names the packages and is the MSIs' product version; the files' own version is the
 # project's, which the binaries carry. scripts/package-windows builds both architectures and calls
 # this; the Wine package tests call it on the builds under test.
@@ -16,6 +17,7 @@ foreach(var X64_BIN X86_BIN OUTPUT_DIR)
     message(FATAL_ERROR "windows_package: -D${var}=... is required")
   endif()
 endforeach()
+include("${source_dir}/cmake/identity.cmake")
 file(STRINGS "${source_dir}/CMakeLists.txt" project_line REGEX "^project\\(TavikSms VERSION")
 string(REGEX MATCH "VERSION ([0-9.]+)" _ "${project_line}")
 set(binary_version "${CMAKE_MATCH_1}")
@@ -30,8 +32,8 @@ set(name "TavikSms-${VERSION}-windows")
 set(stage "${OUTPUT_DIR}/${name}.stage")
 set(root "${stage}/${name}")
 file(REMOVE_RECURSE "${stage}")
-file(MAKE_DIRECTORY "${root}/x64" "${root}/x86" "${root}/examples" "${root}/licenses"
-     "${root}/sandbox/licenses")
+file(MAKE_DIRECTORY "${root}/x64" "${root}/x86" "${root}/examples" "${root}/include"
+                    "${root}/licenses" "${root}/sandbox/licenses")
 
 foreach(arch x64 x86)
   if(arch STREQUAL "x64")
@@ -87,11 +89,31 @@ function(windows_text from to)
 endfunction()
 set(pkg "${source_dir}/packaging/windows")
 windows_text("${pkg}/README.txt" "${root}/README.txt")
-windows_text("${source_dir}/docs/reference.md" "${root}/reference.md")  # the method reference
 windows_text("${pkg}/register.cmd" "${root}/register.cmd")
 windows_text("${pkg}/unregister.cmd" "${root}/unregister.cmd")
-foreach(f example.vbs example.bas Example.cs)
-  windows_text("${pkg}/examples/${f}" "${root}/examples/${f}")
+# The method reference as a page any browser shows, rendered from docs/reference.md.
+find_program(system_python3 python3 PATHS /usr/bin NO_DEFAULT_PATH)
+execute_process(
+  COMMAND ${system_python3} "${source_dir}/packaging/render_reference.py"
+          "${source_dir}/docs/reference.md" "${root}/reference.html" "${VERSION}"
+  RESULT_VARIABLE rc ERROR_VARIABLE err)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "windows_package: the method reference could not be rendered: ${err}")
+endif()
+# The examples, one per host language, and the C++ header of the interface (from the x64
+# build; the type library's header and GUIDs are the same for both architectures).
+set(examples "vbscript/example.vbs" "vba/TavikSmsExample.bas" "csharp/ExampleDynamic.cs"
+             "csharp/ExampleInterop.cs" "csharp/ExportFile.cs" "windows-cpp/example.cpp")
+foreach(f IN LISTS examples)
+  get_filename_component(base "${f}" NAME)
+  windows_text("${source_dir}/examples/${f}" "${root}/examples/${base}")
+endforeach()
+file(COPY "${source_dir}/examples/Photo1.JPG" DESTINATION "${root}/examples")
+foreach(f TavikSmsDll.h TavikSmsDll_i.c)
+  if(NOT EXISTS "${X64_BIN}/include/${f}")
+    message(FATAL_ERROR "windows_package: ${X64_BIN}/include/${f} is missing; build the x64 DLL first")
+  endif()
+  windows_text("${X64_BIN}/include/${f}" "${root}/include/${f}")
 endforeach()
 
 # Notices of what is linked in: libssh2 and Mbed TLS (from scripts/build-windows-deps' sources),
@@ -138,7 +160,8 @@ endif()
 foreach(arch x64 x86)
   set(msi "${root}/TavikSms-${VERSION}-${arch}.msi")
   execute_process(
-    COMMAND ${wixl_exe} -a ${arch} -D Arch=${arch} -D Version=${VERSION} -D Stage=.
+    COMMAND ${wixl_exe} -a ${arch} -D Arch=${arch} -D Version=${VERSION}
+            -D Manufacturer=${TAVIKSMS_COMPANY} -D Stage=.
             -I ${pkg} -o ${msi} ${pkg}/TavikSms.wxs
     WORKING_DIRECTORY "${root}"  # wixl takes sources by relative path only
     RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include <taviksms_common/escape_controls.h>
+
 namespace taviksms::shell {
 
 // 0, 1 or 2 for one code point; control characters count 0 (the caller shows them otherwise).
@@ -15,9 +17,7 @@ int char_width(char32_t c);
 // The sum over the code points.
 int text_width(std::u32string_view text);
 
-// UTF-8 text with every control character but the tab (C0, DEL and C1) written in the shell's
-// escape notation (\r, \n, \uXXXX) and every byte that is no UTF-8 as \xHH, so that nothing
-// shown can move the cursor or reach a terminal as a command. The rest passes as it is.
-std::string escape_controls(std::string_view utf8);
+// Control characters escaped wherever results reach a terminal (taviksms_common).
+using utf::escape_controls;
 
 }  // namespace taviksms::shell

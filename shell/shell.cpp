@@ -195,31 +195,26 @@ void for_each_row(std::string_view all, Each each) {
 // Prints an export file as an aligned table with the export's column names as the header. Only a
 // regular file: a folder cannot be read, a device may never end, a named pipe may never open.
 bool show_file(Host& host, const std::string& name) {
-  namespace fs = std::filesystem;
-  const fs::path path = host.path(name);
-  std::error_code ec;
-  const fs::file_status status = fs::status(path, ec);
-  if (status.type() == fs::file_type::directory) {
-    std::cerr << ".show: " << escape_controls(name) << " is a folder, not a file\n";
-    return false;
+  FileStart file = host.read_file_start(host.path(name), kShowLimit);
+  switch (file.kind) {
+    case FileStart::Kind::file:
+      break;
+    case FileStart::Kind::folder:
+      std::cerr << ".show: " << escape_controls(name) << " is a folder, not a file\n";
+      return false;
+    case FileStart::Kind::not_regular:
+      std::cerr << ".show: " << escape_controls(name)
+                << " is not a regular file (a device, pipe or socket)\n";
+      return false;
+    case FileStart::Kind::missing:
+    case FileStart::Kind::unreadable:
+      std::cerr << ".show: cannot open " << escape_controls(name)
+                << (file.kind == FileStart::Kind::missing ? ": no such file" : "") << '\n';
+      return false;
   }
-  if (fs::exists(status) && status.type() != fs::file_type::regular) {
-    std::cerr << ".show: " << escape_controls(name)
-              << " is not a regular file (a device, pipe or socket)\n";
-    return false;
-  }
-  std::ifstream f(path, std::ios::binary);
-  if (!f) {
-    std::cerr << ".show: cannot open " << escape_controls(name)
-              << (status.type() == fs::file_type::not_found ? ": no such file" : "") << '\n';
-    return false;
-  }
-  const std::uintmax_t size = fs::file_size(path, ec);
-  std::string all(static_cast<std::size_t>(std::min<std::uintmax_t>(ec ? 0 : size, kShowLimit)),
-                  '\0');
-  f.read(all.data(), static_cast<std::streamsize>(all.size()));
-  all.resize(static_cast<std::size_t>(f.gcount()));
-  const bool cut = !ec && size > all.size();
+  std::string& all = file.bytes;
+  const std::uintmax_t size = file.size;
+  const bool cut = size > all.size();
   // A line the limit cuts through is left out whole.
   if (cut) all.resize(all.rfind("\r\n") == std::string::npos ? 0 : all.rfind("\r\n") + 2);
 
@@ -342,6 +337,11 @@ class Shell {
 
   bool quit() const { return quit_; }
   const RunOutcome& outcome() const { return outcome_; }
+  // A line that cannot be run at all (too long to read): a malformed line.
+  void reject_line(const std::string& why) {
+    std::cerr << "syntax error: " << why << '\n';
+    outcome_.syntax_error = true;
+  }
 
   // A result as printed: byte for byte to a pipe or file (scripts read it as data), with its
   // control characters escaped on a terminal, where a server's text could otherwise move the
@@ -465,6 +465,36 @@ class Shell {
   RunOutcome outcome_;
 };
 
+// The longest line the shell reads from a script, standard input or the prompt: far more than any
+// call needs (a line of five million words fits), so that input without line ends (taviksms - <
+// /dev/zero) cannot make it grow without bound.
+constexpr std::size_t kMaxLineBytes = 16u << 20;
+
+enum class LineRead { line, too_long, end };
+
+// One line as std::getline reads it, at most `max` bytes: reading stops at the first byte past
+// them (LineRead::too_long), so input that never ends a line costs no more than that.
+LineRead read_line(std::istream& in, std::string& text, std::size_t max) {
+  text.clear();
+  const std::istream::sentry ready(in, true);
+  if (!ready) return LineRead::end;
+  std::streambuf& buffer = *in.rdbuf();
+  for (bool any = false;;) {
+    const int c = buffer.sbumpc();
+    if (c == std::char_traits<char>::eof()) {
+      in.setstate(any ? std::ios::eofbit : std::ios::eofbit | std::ios::failbit);
+      return any ? LineRead::line : LineRead::end;
+    }
+    any = true;
+    if (c == '\n') return LineRead::line;
+    if (text.size() == max) {
+      text.clear();
+      return LineRead::too_long;
+    }
+    text.push_back(static_cast<char>(c));
+  }
+}
+
 // With --echo, each call is printed before its result, so a script's output reads as a session.
 // With --stop-on-failure, the first failing line ends the run.
 struct Runner {
@@ -499,7 +529,8 @@ struct Runner {
       }
       if (prompt) std::cout << "taviksms> " << std::flush;
       interrupted = 0;
-      if (!std::getline(in, text)) {
+      const LineRead got = read_line(in, text, kMaxLineBytes);
+      if (got == LineRead::end) {
         if (prompt && interrupted) {
           // Ctrl-C at the prompt: drop the line, keep the session.
           in.clear();
@@ -510,6 +541,12 @@ struct Runner {
         break;
       }
       if (prompt && interrupted) continue;
+      if (got == LineRead::too_long) {
+        // No longer lines of text (most likely no text at all): the rest is not read.
+        shell.reject_line("a line longer than " + std::to_string(kMaxLineBytes >> 20) +
+                          " MiB is not run, and the input after it is not read");
+        break;
+      }
       // Scripts saved on Windows: a UTF-8 byte order mark before the first line, CR LF line ends.
       if (first && text.starts_with("\xEF\xBB\xBF")) text.erase(0, 3);
       first = false;

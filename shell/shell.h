@@ -39,6 +39,13 @@ struct DoctorLine {
   std::string hint;
 };
 
+// What reading a file for .show found.
+struct FileStart {
+  enum class Kind { file, missing, folder, not_regular, unreadable } kind = Kind::unreadable;
+  std::string bytes;        // the first bytes, up to the limit asked for (Kind::file only)
+  std::uintmax_t size = 0;  // the whole file's size
+};
+
 class Host {
  public:
   virtual ~Host() = default;
@@ -52,6 +59,10 @@ class Host {
   virtual bool output_is_terminal() = 0;
   // A file named on the command line or in a line (UTF-8).
   virtual std::filesystem::path path(const std::string& utf8_name) = 0;
+  // The first `limit` bytes of the file `path`, if it is a regular file. The name is opened first
+  // (without waiting) and the open file checked, so a name swapped for a named pipe between a
+  // check and the open can never block the shell.
+  virtual FileStart read_file_start(const std::filesystem::path& path, std::size_t limit) = 0;
   // The platform's paragraph of the help text (may be empty).
   virtual std::string_view help_notes() const = 0;
 

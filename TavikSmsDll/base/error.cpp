@@ -1,5 +1,7 @@
 #include "base/error.h"
 
+#include <cerrno>
+
 namespace taviksms::core {
 
 namespace {
@@ -35,6 +37,9 @@ void raise_connection_closed(std::u16string source) {
               u"invalid in this context.");
 }
 void raise_provider(std::u16string description) {
+  // A failure never reads as success: a message that is empty, or that reads "OK" (a method's
+  // whole result when it succeeds), is reported as a failure without a message.
+  if (description.empty() || description == u"OK") description = u"Unspecified error";
   throw Error(err::kProvider, kProviderSource, std::move(description));
 }
 
@@ -67,6 +72,26 @@ void raise_file_error(std::int32_t number) {
       break;
   }
   throw Error(err::runtime(number), kRuntimeSource, text);
+}
+
+void raise_save_error(int errno_value) {
+  switch (errno_value) {
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      throw Error(err::runtime(70), kRuntimeSource, u"Permission denied");
+    case ENOENT:
+    case ENOTDIR:
+    case ENAMETOOLONG:
+      throw Error(err::runtime(76), kRuntimeSource, u"Path not found");
+    case ENOSPC:
+      throw Error(err::runtime(61), kRuntimeSource, u"Disk full");
+    case EMFILE:
+    case ENFILE:
+      throw Error(err::runtime(67), kRuntimeSource, u"Too many files");
+    default:
+      throw Error(err::runtime(75), kRuntimeSource, u"Path/File access error");
+  }
 }
 
 }  // namespace taviksms::core

@@ -57,9 +57,15 @@ class Error : public std::runtime_error {
 [[noreturn]] void raise_item_not_found(std::u16string source);
 [[noreturn]] void raise_object_closed(std::u16string source);
 [[noreturn]] void raise_connection_closed(std::u16string source);
-// A database provider's error, carrying the server's message.
+// A database provider's error, carrying the server's message; an empty message, or "OK", becomes
+// "Unspecified error".
 [[noreturn]] void raise_provider(std::u16string description);
 // A file error of the runtime with its number (52, 55, 57, 61, 70, 75, 76, ...) and its text.
 [[noreturn]] void raise_file_error(std::int32_t number);
+// The runtime's error for a file opened for output by the name a user chose (the history
+// window's save), from the C library's errno: 70 Permission denied, 76 Path not found, 61 Disk
+// full, 67 Too many files, 75 Path/File access error for anything else (a folder's name, a pipe
+// nobody reads).
+[[noreturn]] void raise_save_error(int errno_value);
 
 }  // namespace taviksms::core

@@ -40,6 +40,9 @@ struct DatabaseSession {
   std::shared_ptr<db::DbCmd> cmd;
   std::shared_ptr<db::DbRs> rs;
   std::u16string conn_string;
+  // The link to the server was lost (a request broke it, or a look found it gone): the next
+  // call opens the session again, logged in or not. A successful DbOpen clears it.
+  bool reopen = false;
 };
 
 // The picture upload's client (SftpClient) and whether it is connected (SftpConnected).

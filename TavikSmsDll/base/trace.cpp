@@ -9,6 +9,8 @@
 #include "base/platform/platform.h"
 #include "base/text.h"
 
+#include <taviksms_common/escape_controls.h>
+
 namespace taviksms::trace {
 
 namespace {
@@ -115,6 +117,8 @@ void emit(std::string_view topic, std::string_view text, std::chrono::nanosecond
   if (!enabled()) return;
   try {
     std::string line = utc_now();
+    // The process as well as the thread: several processes may trace into one file.
+    line += " p" + std::to_string(platform::default_platform().process_id());
     line += " t" + std::to_string(thread_number()) + ' ';
     if (took.count() < 0) {
       line += '-';
@@ -124,9 +128,12 @@ void emit(std::string_view topic, std::string_view text, std::chrono::nanosecond
       line += buf;
     }
     line += ' ';
-    line += topic;
+    // What the line quotes comes from outside (a server's message, ip1.ini's values, a refused
+    // setting): its control characters are escaped here, once for every trace point, so a
+    // terminal showing the file never takes them as commands.
+    line += utf::escape_controls(topic);
     line += ' ';
-    line += text;
+    line += utf::escape_controls(text);
     line += '\n';
     Sink& s = sink();
     std::lock_guard lock(s.mutex);
@@ -145,25 +152,22 @@ void emit(std::string_view topic, std::string_view text, std::chrono::nanosecond
 
 std::string quote(std::string_view utf8) {
   constexpr std::size_t kMax = 200;
-  std::string out = "\"";
-  for (std::size_t i = 0; i < utf8.size(); ++i) {
-    if (i == kMax) {
-      out += "...(" + std::to_string(utf8.size()) + " bytes)";
-      break;
-    }
-    const unsigned char c = static_cast<unsigned char>(utf8[i]);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20 || c == 0x7F) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02X", c);
-      out += buf;
-    } else {
-      out += static_cast<char>(c);
-    }
+  std::string_view shown = utf8;
+  if (shown.size() > kMax) {
+    shown = shown.substr(0, kMax);
+    // Not inside a character: back to the start of the one the cut falls in.
+    std::size_t keep = kMax;
+    while (keep > 0 && (static_cast<unsigned char>(utf8[keep]) & 0xC0) == 0x80) --keep;
+    shown = utf8.substr(0, keep);
   }
-  return out + '"';
+  std::string out = "\"";
+  for (char c : shown) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;  // control characters are escaped by emit(), with the rest of the line
+  }
+  out += '"';
+  if (shown.size() < utf8.size()) out += "...(" + std::to_string(utf8.size()) + " bytes)";
+  return out;
 }
 
 std::string quote(std::u16string_view text) {

@@ -40,7 +40,8 @@ std::string problem();
 void emit(std::string_view topic, std::string_view text,
           std::chrono::nanoseconds took = std::chrono::nanoseconds(-1)) noexcept;
 
-// A text quoted for a trace line: control characters escaped, cut at 200 bytes.
+// A text quoted for a trace line: quotes and backslashes escaped, cut at 200 bytes (never inside
+// a character); emit() escapes control characters in the whole line.
 std::string quote(std::u16string_view text);
 std::string quote(std::string_view utf8);
 // The length of a secret, never its value: "***(8)".

@@ -34,6 +34,32 @@ Keys read_keys(platform::Platform& p, const std::string& path) {
   return k;
 }
 
+// What a mirror served instead of the configuration, for its line: an empty body, or how it
+// begins (the shell escapes what it shows).
+std::string not_a_configuration(platform::Platform& p, const std::string& path) {
+  constexpr std::size_t kShown = 60;
+  std::string start = p.read_file_start(path, kShown + 1);
+  if (start.empty()) return "not ip1.ini: an empty body";
+  std::string shown = start.substr(0, kShown);
+  // Not inside a character.
+  while (!shown.empty() && start.size() > kShown &&
+         (static_cast<unsigned char>(start[shown.size()]) & 0xC0) == 0x80) {
+    shown.pop_back();
+  }
+  return "not ip1.ini (no sms_id in its [ip] section); it begins \"" + shown +
+         (start.size() > kShown ? "...\"" : "\"");
+}
+
+// Whether a failed open's message is the driver manager's own: the driver was never loaded, so the
+// server and the credentials were never reached (unixODBC and odbc32 wordings).
+bool driver_not_loaded(const std::u16string& message) {
+  for (std::u16string_view words : {u"Can't open lib", u"Data source name not found",
+                                    u"could not be loaded", u"Driver's SQLAllocHandle"}) {
+    if (message.find(words) != std::u16string::npos) return true;
+  }
+  return false;
+}
+
 std::string ms_since(std::chrono::steady_clock::time_point t0) {
   auto ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
@@ -54,39 +80,54 @@ std::vector<DoctorCheck> doctor_checks() {
   if (!o.source.empty()) {
     add("mirror list", o.problem.empty(),
         o.problem.empty() ? "from " + o.source + ": " + o.shown
-                          : o.source + " refused (" + o.problem + "); the built-in list is used",
+                          : o.source + " refused (" + o.problem +
+                                "); no mirror is asked, methods answer \"IP Download Error\"",
         "give one to three http:// or https:// addresses separated by ';', e.g. "
-        "TAVIKSMS_MIRRORS=\"http://127.0.0.1:18081\"");
+        "TAVIKSMS_MIRRORS=\"http://127.0.0.1:18081\", or remove the setting to use the "
+        "built-in addresses");
   }
   const std::u16string folder = p.config_folder();
   const std::string target = p.to_ansi(folder + p.path_separator() + u"ip1.ini");
   std::optional<Keys> keys;
+  std::string chosen;  // the first mirror's configuration, in a file of this run's own
   bool write_failed = false;
   // Every mirror a local address that nothing answered at (no HTTP status at all).
   bool local_and_silent = true;
-  {
-    std::shared_ptr<void> lock = p.lock_config_file(target);
-    int n = 0;
-    for (const auto& base : p.mirror_bases()) {
-      ++n;
-      const std::string url = core::utf16_to_utf8(base + std::u16string(core::kMirrorPath));
-      const auto t0 = std::chrono::steady_clock::now();
-      const int rc =
-          p.download_to_file(p.to_ansi(base + std::u16string(core::kMirrorPath)), target);
-      std::string outcome = p.last_download_outcome();
-      if (outcome.empty()) outcome = rc == 0 ? "served" : "failed (" + std::to_string(rc) + ")";
-      if (rc == 0 && !keys) keys = read_keys(p, target);
-      write_failed = write_failed || rc == -3;
-      local_and_silent = local_and_silent && rc != 0 && outcome.starts_with("error:") &&
-                         (url.starts_with("http://127.") || url.starts_with("http://localhost") ||
-                          url.starts_with("http://[::1]"));
-      add("mirror " + std::to_string(n), rc == 0, url + ": " + outcome + " (" + ms_since(t0) + ")",
-          rc == -3 ? "the folder of ip1.ini is not writable (see the last check)"
-                   : "the component goes on with the next mirror; check the network, the proxy "
-                     "(Linux: http_proxy, no_proxy; Windows: the system's proxy settings) and "
-                     "the address");
+  int n = 0;
+  // Each mirror into a file of its own, with nothing held: a mirror that hangs delays no host's
+  // fetch meanwhile (only putting the chosen file in place takes the folder's lock, below).
+  for (const auto& base : p.mirror_bases()) {
+    ++n;
+    const std::string url = core::utf16_to_utf8(base + std::u16string(core::kMirrorPath));
+    const std::string own = core::temporary_name(target);
+    const auto t0 = std::chrono::steady_clock::now();
+    const int rc = p.download_to_file(p.to_ansi(base + std::u16string(core::kMirrorPath)), own);
+    std::string outcome = p.last_download_outcome();
+    if (outcome.empty()) outcome = rc == 0 ? "served" : "failed (" + std::to_string(rc) + ")";
+    const bool configuration = rc == 0 && core::holds_configuration(p, own);
+    if (rc == 0 && !configuration) outcome += "; " + not_a_configuration(p, own);
+    if (configuration && !keys) {
+      keys = read_keys(p, own);
+      chosen = own;
+    } else {
+      p.remove_file(own);
     }
+    write_failed = write_failed || rc == -3;
+    local_and_silent = local_and_silent && rc != 0 && outcome.starts_with("error:") &&
+                       (url.starts_with("http://127.") || url.starts_with("http://localhost") ||
+                        url.starts_with("http://[::1]"));
+    add("mirror " + std::to_string(n), configuration,
+        url + ": " + outcome + " (" + ms_since(t0) + ")",
+        rc == -3  ? "the folder of ip1.ini is not writable (see the last check)"
+        : rc == 0 ? "the mirror answers with something that is not the configuration (an error "
+                    "or sign-in page of a proxy or network, an empty file); the component goes "
+                    "on with the next mirror; check the address and the network"
+                  : "the component goes on with the next mirror; check the network, the proxy "
+                    "(Linux: http_proxy, no_proxy; Windows: the system's proxy settings) and "
+                    "the address");
   }
+  // The file the component would use, put in place as ip1.ini.
+  if (!chosen.empty() && !core::install_configuration(p, chosen, target)) write_failed = true;
 
   // 2. The keys of the file the first serving mirror gave.
   if (!keys) {
@@ -106,8 +147,7 @@ std::vector<DoctorCheck> doctor_checks() {
     add("ip1.ini keys", missing.empty(),
         "present: " + (present.empty() ? "none" : present) +
             (missing.empty() ? "" : "; missing or empty: " + missing),
-        keys->get(0).empty() ? "without sms_id every method answers \"IP Download Error\""
-                             : "the mirror serves an incomplete ip1.ini");
+        "the mirror serves an incomplete ip1.ini");
   }
 
   // 3. The driver.
@@ -155,11 +195,18 @@ std::vector<DoctorCheck> doctor_checks() {
       add("database login", false,
           core::utf16_to_utf8(server) + " as " + core::utf16_to_utf8(user) + ": " +
               core::utf16_to_utf8(e.description()),
-          std::string("Login answers \"False\"; check sms_ip, sms_id and sms_pw and that the "
-                      "server is reachable") +
-              (encrypts ? "; the server encrypts (see \"database TLS\"): a failed TLS handshake "
-                          "ends this way too"
-                        : ""));
+          driver_not_loaded(e.description())
+              ? std::string(
+                    "the ODBC driver could not be loaded (the credentials were never tried; "
+                    "see the ODBC driver check): on Linux the driver manager's entry for "
+                    "\"FreeTDS\" (odbcinst -q -d -n FreeTDS) must name a library that "
+                    "exists for this architecture (Debian: apt-get install tdsodbc). Login "
+                    "answers \"False\" until it loads")
+              : std::string("Login answers \"False\"; check sms_ip, sms_id and sms_pw and that the "
+                            "server is reachable") +
+                    (encrypts ? "; the server encrypts (see \"database TLS\"): a failed TLS "
+                                "handshake ends this way too"
+                              : ""));
     }
   } else {
     add("database login", false, "not tried: no sms_ip", "ip1.ini must name the database server");
@@ -211,9 +258,7 @@ std::vector<DoctorCheck> doctor_checks() {
     f = platform::Platform::Report(false, f.text + ", but writing ip1.ini there failed", f.hint);
   }
   add("ip1.ini folder", f.ok, f.text,
-      !f.hint.empty() ? f.hint
-                      : "make the folder writable for this user, or give the user a home folder "
-                        "($XDG_CACHE_HOME or $HOME)");
+      !f.hint.empty() ? f.hint : "make the folder writable for this user");
 
   // The trace, when asked for (or set in a form that cannot be used).
   if (trace::enabled() || !trace::current_path().empty() || !trace::problem().empty()) {

@@ -49,14 +49,16 @@ constexpr auto AddMember = &add_member;
 // becomes, and whether it opens the thread's session first.
 enum class Errors : std::uint8_t { text, text_closing, balance, escapes, own };
 enum class Database : std::uint8_t { session, opens, closes, as_is, no };
+enum class LostLink : std::uint8_t { retried, not_repeated };
 struct Rule {
   Errors errors;
   Database database;
+  LostLink lost_link;
 };
 namespace rule {
 #define TAVIKSMS_METHOD(...)
-#define TAVIKSMS_METHOD_RULE(name, errors, database) \
-  constexpr Rule name{Errors::errors, Database::database};
+#define TAVIKSMS_METHOD_RULE(name, errors, database, lost_link) \
+  constexpr Rule name{Errors::errors, Database::database, LostLink::lost_link};
 #include <taviksms/methods.def>
 }  // namespace rule
 
@@ -70,8 +72,10 @@ Value session_failure(const Rule& r, const std::u16string& db_open_text) {
   return db_open_text;
 }
 
-// Runs a method's function under its rule: the session opened first where the method needs it,
-// and a run-time error handled as the rule says.
+// Runs a method's function under its rule: the session opened first where the method needs it
+// (and opened again when its link was lost), a method that only reads tried once more after a
+// lost link, and a run-time error handled as the rule says. A failure that lost the link marks
+// the session, so the next call opens it again.
 template <typename F>
 Value under_rule(const Rule& r, F&& run_method) {
   ModuleState& s = module_state();
@@ -79,7 +83,15 @@ Value under_rule(const Rule& r, F&& run_method) {
     if (r.database == Database::session) {
       if (auto failed = preamble(s)) return session_failure(r, *failed);
     }
-    return run_method();
+    if (r.lost_link == LostLink::retried) {
+      return once_more_after_lost_link(s, run_method, r.database == Database::opens);
+    }
+    try {
+      return run_method();
+    } catch (...) {
+      mark_if_link_lost(s);
+      throw;
+    }
   };
   switch (r.errors) {
     case Errors::text:
@@ -161,6 +173,8 @@ TavikSms::~TavikSms() {
   ModuleState& s = module_state();
   db::close_and_release(s.session.conn);
   db::close_and_release(s.session.rs);
+  // Closed by its owner, not lost: the other instances fail until Login.
+  s.session.reopen = false;
 }
 
 Value TavikSms::call(const MethodInfo& method, Arguments args, Body body) {

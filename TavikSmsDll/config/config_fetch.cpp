@@ -8,6 +8,7 @@
 
 #include "base/module_state.h"
 #include "base/platform/platform.h"
+#include "base/text.h"
 #include "base/trace.h"
 
 namespace taviksms::core {
@@ -54,7 +55,6 @@ std::vector<std::u16string> mirror_urls() {
   return urls;
 }
 
-// A name beside `target` that no other fetch of this or another process uses at the same time.
 std::string temporary_name(const std::string& target) {
   static std::atomic<std::uint64_t> sequence{0};
   static const std::uint64_t process_tag = [] {
@@ -65,6 +65,22 @@ std::string temporary_name(const std::string& target) {
   std::snprintf(tag, sizeof tag, ".%016llx-%llu.part", static_cast<unsigned long long>(process_tag),
                 static_cast<unsigned long long>(++sequence));
   return target + tag;
+}
+
+bool holds_configuration(platform::Platform& p, const std::string& path) {
+  return !read_value(p, "sms_id", path).empty();
+}
+
+bool install_configuration(platform::Platform& p, const std::string& own, const std::string& target,
+                           const std::function<void()>& then) {
+  std::lock_guard lock(g_fetch_mutex);
+  std::shared_ptr<void> file_lock = p.lock_config_file(target);
+  if (!p.replace_file(own, target)) {
+    p.remove_file(own);
+    return false;
+  }
+  if (then) then();
+  return true;
 }
 
 std::u16string config_fetch() {
@@ -83,9 +99,13 @@ std::u16string config_fetch() {
   const std::string own = temporary_name(target_ansi);
   bool downloaded = false;
   for (const auto& url : mirror_urls()) {
-    if (p.download_to_file(p.to_ansi(url), own) == 0) {
+    if (p.download_to_file(p.to_ansi(url), own) != 0) continue;
+    if (holds_configuration(p, own)) {
       downloaded = true;
       break;
+    }
+    if (trace::enabled()) {
+      trace::emit("ini", utf16_to_utf8(url) + " served no configuration (no sms_id in [ip])");
     }
   }
   if (!downloaded) {
@@ -93,25 +113,22 @@ std::u16string config_fetch() {
     return std::u16string(kIpDownloadError);
   }
 
-  // Put in place and read as one step: no other thread (the mutex) or process (the folder lock)
-  // replaces the file between the two.
-  std::lock_guard lock(g_fetch_mutex);
-  std::shared_ptr<void> file_lock = p.lock_config_file(target_ansi);
-  if (!p.replace_file(own, target_ansi)) {
-    p.remove_file(own);
-    return std::u16string(kIpDownloadError);
-  }
+  // Put in place and read as one step: no other thread or process replaces the file between the
+  // two.
+  std::u16string db_pw, sftp_pw;
+  const bool installed = install_configuration(p, own, target_ansi, [&] {
+    s.config.db_user = read_value(p, "sms_id", target_ansi);
+    s.config.db_server = read_value(p, "sms_ip", target_ansi);
+    db_pw = read_value(p, "sms_pw", target_ansi);
+    s.config.db_password = unmask_secret(db_pw);
 
-  s.config.db_user = read_value(p, "sms_id", target_ansi);
-  s.config.db_server = read_value(p, "sms_ip", target_ansi);
-  std::u16string db_pw = read_value(p, "sms_pw", target_ansi);
-  s.config.db_password = unmask_secret(db_pw);
-
-  s.config.sftp_user = read_value(p, "sftp_id", target_ansi);
-  s.config.sftp_host = read_value(p, "sftp_ip", target_ansi);
-  s.config.sftp_port = read_value(p, "sftp_pt", target_ansi);
-  std::u16string sftp_pw = read_value(p, "sftp_pw", target_ansi);
-  s.config.sftp_password = unmask_secret(sftp_pw);
+    s.config.sftp_user = read_value(p, "sftp_id", target_ansi);
+    s.config.sftp_host = read_value(p, "sftp_ip", target_ansi);
+    s.config.sftp_port = read_value(p, "sftp_pt", target_ansi);
+    sftp_pw = read_value(p, "sftp_pw", target_ansi);
+    s.config.sftp_password = unmask_secret(sftp_pw);
+  });
+  if (!installed) return std::u16string(kIpDownloadError);
   if (trace::enabled()) trace_keys(target_ansi, s, db_pw.size(), sftp_pw.size());
 
   return s.config.db_user.empty() ? std::u16string(kIpDownloadError) : u"OK";

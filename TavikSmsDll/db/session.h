@@ -31,7 +31,25 @@ class DbConn {
   virtual void close() = 0;
   // Runs SQL text; returns the recordset of its first result (closed when it has none).
   virtual std::shared_ptr<DbRs> execute(const std::u16string& sql) = 0;
+
+  // Whether the link to the server was lost: a request failed because the connection broke, the
+  // server closed it, or a deadline gave up on the server. The connection is then closed. One
+  // closed by its owner is not lost.
+  virtual bool link_lost() const { return false; }
+  // Whether the link was lost because the server did not answer within a deadline (a hung
+  // server): asking it again at once would only cost another wait.
+  virtual bool gave_up() const { return false; }
+  // Before a call's first request: false when the link is (now found) lost. An open connection
+  // is looked at without a request where the platform can see its socket; where it cannot, one
+  // idle for a while is asked a trivial question first. A closed connection answers true: it is
+  // not lost, and the call fails on it as it would.
+  virtual bool check_link() { return true; }
 };
+
+// The text of a request that failed because the link to the server was lost, where the driver's
+// own text does not say so.
+inline constexpr std::u16string_view kLinkLostText =
+    u"Communication link failure: the connection to the server was lost";
 
 class DbParameter {
  public:

@@ -9,6 +9,7 @@
 #include "base/platform/platform.h"
 #include "base/platform/window.h"
 #include "db/session.h"
+#include "session/db_open.h"
 
 namespace taviksms::history {
 
@@ -265,10 +266,15 @@ void HistoryWindow::on_query_click() {
     // Only a thread that never opened the connection (or closed it with Logout) is told to log
     // in. LoggedIn is not consulted: a second instance on the thread resets it while the
     // connection opened by Login stays usable.
-    if (!s.session.conn || !s.session.cmd || !s.session.rs) {
+    if (!s.session.reopen && (!s.session.conn || !s.session.cmd || !s.session.rs)) {
       not_logged_in = true;
     } else {
-      fill_from_query(g);
+      // A link lost while the window waited (or by an earlier call) is opened again first; the
+      // query only reads, so a link lost during it is tried once more.
+      if (core::link_lost(s) && core::reopen_session(s) != u"OK") {
+        core::raise_provider(std::u16string(db::kLinkLostText));
+      }
+      core::once_more_after_lost_link(s, [&] { fill_from_query(g); });
     }
   } catch (const Error& e) {
     failure.emplace(e.number(), e.description());

@@ -23,6 +23,13 @@ void set_common_head(ModuleState& s, db::Call& call, const std::u16string& sub_i
   call.text(u"@Custom_tel", custom_tel);
 }
 
+// Whether the recipient text names anyone: not empty, not only separators. A list that names no
+// one executes nothing, so the call is not even prepared: "OK" whatever state the shared recordset
+// is in (preparing sets its cursor location, which an open one refuses).
+bool names_a_recipient(std::u16string_view list) {
+  return list.find_first_not_of(u",;:") != std::u16string_view::npos;
+}
+
 }  // namespace
 
 void submit_to_recipients(ModuleState& s, std::u16string list) {
@@ -48,6 +55,7 @@ std::u16string sms_send(const std::u16string& sub_id, const std::u16string& user
                         const std::u16string& custom_tel, const std::u16string& msg,
                         std::int32_t typ, const std::u16string& yk_time) {
   ModuleState& s = core::module_state();
+  if (!names_a_recipient(custom_tel)) return u"OK";
   std::u16string when = expand_time_text(yk_time);
   db::Call call(s, u"sp_sms_send", db::kUseServer, db::Call::Type::stored_proc);
   set_common_head(s, call, sub_id, user_tel, custom_id, custom_nam, custom_tel);
@@ -64,6 +72,7 @@ std::u16string lms_send(const std::u16string& sub_id, const std::u16string& user
                         const std::u16string& custom_tel, const std::u16string& subject,
                         const std::u16string& msg, const std::u16string& yk_time) {
   ModuleState& s = core::module_state();
+  if (!names_a_recipient(custom_tel)) return u"OK";
   std::u16string when = expand_time_text(yk_time);
   db::Call call(s, u"sp_lms_send", db::kUseServer);
   set_common_head(s, call, sub_id, user_tel, custom_id, custom_nam, custom_tel);
@@ -81,6 +90,7 @@ std::u16string mms_send(const std::u16string& sub_id, const std::u16string& user
                         const std::u16string& fnam2, const std::u16string& fnam3,
                         const std::u16string& yk_time) {
   ModuleState& s = core::module_state();
+  if (!names_a_recipient(custom_tel)) return u"OK";
   std::u16string when = expand_time_text(yk_time);
   std::u16string pic1 = upload::picture_server_name(s.user_id, fnam1);
   std::u16string pic2 = upload::picture_server_name(s.user_id, fnam2);

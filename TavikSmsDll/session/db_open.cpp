@@ -3,6 +3,7 @@
 #include "base/error.h"
 #include "base/module_state.h"
 #include "base/platform/platform.h"
+#include "base/trace.h"
 #include "config/config_fetch.h"
 #include "db/session.h"
 
@@ -40,6 +41,7 @@ std::u16string db_open() {
     s.session.cmd->set_command_type(db::kCmdStoredProc);
     s.session.cmd->refresh_parameters();
     s.session.rs->set_cursor_location(db::kUseClient);
+    s.session.reopen = false;
     return u"OK";
   } catch (const std::exception&) {
     // The error's own description is deliberately not passed on.
@@ -49,10 +51,48 @@ std::u16string db_open() {
 }
 
 std::optional<std::u16string> preamble(ModuleState& s) {
-  if (s.logged_in) return std::nullopt;
-  s.last_result = db_open();
+  if (s.logged_in) {
+    if (!link_lost(s)) return std::nullopt;
+    s.last_result = reopen_session(s);
+  } else {
+    s.last_result = db_open();
+  }
   if (s.last_result == u"OK") return std::nullopt;
   return s.last_result;
+}
+
+bool link_lost(ModuleState& s) {
+  if (!s.session.reopen && s.session.conn && !s.session.conn->check_link()) {
+    s.session.reopen = true;
+  }
+  return s.session.reopen;
+}
+
+bool server_gave_no_answer(const ModuleState& s) {
+  return s.session.conn && s.session.conn->gave_up();
+}
+
+void mark_if_link_lost(ModuleState& s) {
+  if (s.session.conn && s.session.conn->link_lost()) s.session.reopen = true;
+}
+
+std::u16string reopen_session(ModuleState& s) {
+  if (trace::enabled()) trace::emit("session", "the link to the server was lost: opening it again");
+  std::u16string opened = db_open();
+  if (opened != u"False") return opened;
+  // A failover may have moved the service: its mirrors say where it is now.
+  const Configuration kept = s.config;
+  if (config_fetch() != u"OK") {
+    s.config = kept;
+    return opened;
+  }
+  const bool moved = s.config.db_server != kept.db_server || s.config.db_user != kept.db_user ||
+                     s.config.db_password != kept.db_password;
+  if (trace::enabled()) {
+    trace::emit("session", moved ? "ip1.ini names another server or login: opening it"
+                                 : "ip1.ini names the same server: not tried again");
+  }
+  return moved ? db_open() : opened;
 }
 
 void db_close() {

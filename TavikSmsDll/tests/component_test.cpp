@@ -1,6 +1,7 @@
 // The component against a real sandbox: configuration fetch, database session, login, logout,
 // balance, and the per-thread module state shared by instances.
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include <taviksms/taviksms.h>
@@ -49,6 +50,10 @@ TEST_F(ConfigFetchTest, NextMirrorServesWhenOneIsDownOrAnswersAnHttpError) {
   EXPECT_EQ(hits[1], 1);
   EXPECT_EQ(hits[2], 0) << "mirror 3 must not be asked once mirror 2 served";
   EXPECT_TRUE(std::filesystem::exists(ini_path()));
+  // It holds the logins: only its owner may read it.
+  using std::filesystem::perms;
+  EXPECT_EQ(std::filesystem::status(ini_path()).permissions() & perms::all,
+            perms::owner_read | perms::owner_write);
 
   // An HTTP error status is a failed mirror too, not a downloaded file.
   restart_session();
@@ -93,13 +98,41 @@ TEST_F(ConfigFetchTest, LibraryFolderWhoseNameIsNotValidTextStillReceivesTheFile
   EXPECT_EQ(c.Logout(), u"OK");
 }
 
-TEST_F(ConfigFetchTest, FileWithoutSmsIdIsADownloadError) {
-  set_mirror(1, "no-sms-id");
-  TavikSms c;
-  EXPECT_EQ(c.Login(u"demo", u"demo1234"), u"IP Download Error");
-  EXPECT_EQ(mirror_hits()[1], 0) << "the download itself succeeded";
-  // The other values were read all the same.
-  EXPECT_FALSE(core::module_state().config.db_server.empty());
+// A mirror that answers 200 with something that is not the configuration (no sms_id in [ip]) is a
+// failed mirror, as an HTTP error status is: the next one is asked. When none serves one, the
+// result is "IP Download Error", nothing is stored, and the next call fetches again.
+TEST_F(ConfigFetchTest, AFileWithoutSmsIdIsAFailedMirror) {
+  struct Served {
+    const char* mode;
+    std::string body;
+  };
+  const Served cases[] = {{"no-sms-id", ""}, {"html", ""}, {"binary", ""}, {"custom", ""}};
+  for (const Served& served : cases) {
+    SCOPED_TRACE(served.mode);
+    restart_session();
+    for (int n = 1; n <= 3; ++n) set_mirror(n, "up");
+    for (int n = 1; n <= 3; ++n) sandbox().post("/mirrors/" + std::to_string(n) + "/reset-hits");
+    set_mirror(1, served.mode, served.body);
+    TavikSms c;
+    EXPECT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+    EXPECT_EQ(mirror_hits(), (std::vector<int>{1, 1, 0}));
+    EXPECT_EQ(c.SmsJanek(), 100000);
+
+    restart_session();
+    for (int n = 1; n <= 3; ++n) set_mirror(n, served.mode, served.body);
+    EXPECT_EQ(c.Login(u"demo", u"demo1234"), u"IP Download Error");
+    EXPECT_TRUE(core::module_state().config.db_server.empty());
+    EXPECT_TRUE(core::module_state().config.db_user.empty());
+    EXPECT_EQ(mirror_hits(), (std::vector<int>{2, 2, 1}));
+    set_mirror(3, "up");
+    EXPECT_EQ(c.Login(u"demo", u"demo1234"), u"OK");  // fetched again, from the third
+  }
+  // Only this thread's own files were ever written: ip1.ini, and no download left behind.
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(folder())) {
+    if (e.is_regular_file()) names.push_back(e.path().filename().string());
+  }
+  EXPECT_EQ(names, std::vector<std::string>{"ip1.ini"});
 }
 
 TEST_F(ConfigFetchTest, ValuesKeep79BytesAndPasswordsAreUnmasked) {
@@ -160,6 +193,41 @@ TEST_F(SessionTest, RejectedLoginReturnsTheServersMessageAndTheNextCallReopens) 
   EXPECT_EQ(call_param(log[0], "@user_id"), u"demo");
   EXPECT_EQ(c.SmsJanek(), 100000);
   EXPECT_EQ(total_logins(), logins + 2) << "LoggedIn stays false, so every call reopens";
+}
+
+// A server error whose message is empty, or reads "OK", never becomes a result that reads as
+// success: it is "Unspecified error", through every rule a method may have.
+TEST_F(SessionTest, AServerErrorWithoutAUsableMessageNeverReadsAsSuccess) {
+  struct Case {
+    const char* proc;
+    std::function<std::u16string(TavikSms&)> call;
+  };
+  const Case cases[] = {
+      {"f_login", [](TavikSms& c) { return c.Login(u"demo", u"demo1234"); }},
+      {"sp_sms_send",
+       [](TavikSms& c) {
+         return c.SmsSend(u"", u"0212345678", u"", u"", u"01011112222", u"m", 0, u"");
+       }},
+      {"sp_ibgum_data", [](TavikSms& c) { return c.SmsIbgum(); }},
+      {"sp_YaeyakDelete",
+       [](TavikSms& c) {
+         try {
+           return c.YaeyakDelete(6);
+         } catch (const ComError& e) {
+           return e.description;  // no handler: the error escapes, with the same text
+         }
+       }},
+  };
+  for (const std::string message : {"", "OK"}) {
+    for (const Case& k : cases) {
+      SCOPED_TRACE(std::string(k.proc) + " raising \"" + message + "\"");
+      TavikSms c;
+      if (std::string(k.proc) != "f_login") ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+      sandbox().post(std::string("/faults/raise?proc=") + k.proc + "&message=" + message);
+      EXPECT_EQ(k.call(c), u"Unspecified error");
+      if (std::string(k.proc) == "f_login") EXPECT_FALSE(core::module_state().logged_in);
+    }
+  }
 }
 
 TEST_F(SessionTest, LoginAlwaysBuildsAFreshConnectionAndLogoutClosesIt) {

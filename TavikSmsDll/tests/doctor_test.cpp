@@ -115,6 +115,29 @@ TEST_F(DoctorTest, EachFailingMirrorIsNamedWithItsErrorOrStatus) {
   EXPECT_EQ(line(r, "database login").rfind("ok    ", 0), 0u) << r.out;
 }
 
+// A mirror that answers 200 with something that is not the configuration fails, and its line says
+// what it served; the component's file comes from the next mirror.
+TEST_F(DoctorTest, AMirrorServingSomethingElseFailsAndSaysWhatItServed) {
+  sandbox_->post("/mirrors/1?mode=html");
+  sandbox_->post("/mirrors/2?mode=custom", "");
+  RunResult r = doctor();
+  EXPECT_EQ(r.exit_code, 1) << r.out;
+  const std::string first = line(r, "mirror 1"), second = line(r, "mirror 2");
+  EXPECT_EQ(first.rfind("FAIL  ", 0), 0u) << r.out;
+  EXPECT_NE(first.find("HTTP 200"), std::string::npos) << r.out;
+  EXPECT_NE(first.find("not ip1.ini (no sms_id in its [ip] section); it begins \"<!DOCTYPE html>"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(first.find("hint: the mirror answers with something that is not the configuration"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(second.rfind("FAIL  ", 0), 0u) << r.out;
+  EXPECT_NE(second.find("not ip1.ini: an empty body"), std::string::npos) << r.out;
+  EXPECT_EQ(line(r, "mirror 3").rfind("ok    ", 0), 0u) << r.out;
+  EXPECT_EQ(line(r, "ip1.ini keys").rfind("ok    ", 0), 0u) << r.out;
+  EXPECT_EQ(line(r, "database login").rfind("ok    ", 0), 0u) << r.out;
+}
+
 TEST_F(DoctorTest, NoMirrorServingFailsTheKeysAndTheLoginsWithoutTryingThem) {
   for (int n = 1; n <= 3; ++n) sandbox_->post("/mirrors/" + std::to_string(n) + "?mode=500");
   RunResult r = doctor();
@@ -163,13 +186,13 @@ TEST_F(DoctorTest, ARefusedSftpLoginFails) {
 TEST_F(DoctorTest, AMalformedOverrideIsRefusedAndNamed) {
   for (const std::string& bad : {std::string("http://a;http://b;http://c;http://d"),
                                  std::string("ftp://h"), "http://" + std::string(10240, 'x')}) {
-    // The built-in list is then tried: point the check at nothing reachable quickly is not
-    // possible, so only the override's own line is looked at.
+    // No mirror is asked then, the built-in ones neither.
     RunResult r = doctor({"TAVIKSMS_MIRRORS=" + bad});
     EXPECT_EQ(r.exit_code, 1);
     const std::string l = line(r, "mirror list");
     EXPECT_EQ(l.rfind("FAIL  ", 0), 0u) << r.out;
-    EXPECT_NE(l.find("the built-in list is used"), std::string::npos) << r.out;
+    EXPECT_NE(l.find("no mirror is asked"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("mirror 1"), std::string::npos) << r.out;
     EXPECT_LT(l.size(), 600u);  // a 10 KB value is not echoed whole
   }
 }
@@ -195,6 +218,25 @@ TEST_F(DoctorTest, ControlCharactersInWhatTheChecksMeetAreShownEscaped) {
     EXPECT_EQ(bad.exit_code, 2);
     EXPECT_NE(bad.err.find("doctor takes no options"), std::string::npos) << bad.err;
   }
+}
+
+// A driver registered under "FreeTDS" whose library cannot be loaded: the login's hint names the
+// driver, not the credentials, which were never tried.
+TEST_F(DoctorTest, ADriverThatCannotBeLoadedIsNamedInTheLoginsHint) {
+  const auto dir = std::filesystem::temp_directory_path() /
+                   ("taviksms-doctor-lib-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir / "odbcinst.ini")
+      << "[FreeTDS]\nDriver=" << (dir / "libtdsodbc.so").string() << "\n";
+  std::ofstream(dir / "odbc.ini") << "";
+  RunResult r = doctor({"ODBCSYSINI=" + dir.string(), "ODBCINSTINI=odbcinst.ini"});
+  std::filesystem::remove_all(dir);
+  EXPECT_EQ(r.exit_code, 1);
+  const std::string login = line(r, "database login");
+  EXPECT_EQ(login.rfind("FAIL  ", 0), 0u) << r.out;
+  EXPECT_NE(login.find("Can't open lib"), std::string::npos) << r.out;
+  EXPECT_NE(login.find("hint: the ODBC driver could not be loaded"), std::string::npos) << r.out;
+  EXPECT_EQ(login.find("check sms_ip"), std::string::npos) << r.out;
 }
 
 TEST_F(DoctorTest, AnUnwritableTraceAndAMissingDriverRegistrationAreReported) {

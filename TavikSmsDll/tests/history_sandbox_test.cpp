@@ -118,6 +118,26 @@ TEST_F(HistoryQueryTest, AFailedQueryIsShownAndTheWindowStaysUsable) {
   EXPECT_EQ(tk.dialogs.size(), 1u);
 }
 
+// The server closed the session's connection while the window waited, or drops it in the middle
+// of the query: the query (a read) answers as usual on a connection opened again.
+TEST_F(HistoryQueryTest, ALinkLostBeforeOrDuringTheQueryIsOpenedAgain) {
+  core::TavikSms c;
+  ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+  ASSERT_EQ(c.SmsSend(u"", u"02", u"c1", u"n", u"01011112222", u"m", 0, u""), u"OK");
+  for (const char* fault : {"/connections/close", "/faults/drop?after=1&proc=sp_result_data2"}) {
+    tk.script.push_back([this, fault](WindowEvents&) { sandbox().post(fault); });
+    query_on({2024, 4, 10}, {2024, 4, 10});
+  }
+  ScopedToolkit use(tk);
+  ASSERT_EQ(c.SmsHist(u"", 0, 0, 0, 0), u"OK");
+  EXPECT_TRUE(tk.boxes.empty()) << utf8(tk.boxes[0].text);
+  ASSERT_EQ(grids.size(), 2u);
+  for (const auto& g : grids) {
+    ASSERT_EQ(g->rows, 2);
+    EXPECT_EQ(g->cell(1, 4), u"n");
+  }
+}
+
 // After Login a second instance on the thread resets LoggedIn, yet the connection Login opened is
 // there and the query uses it. Only a thread without a connection is told to log in first.
 TEST_F(HistoryQueryTest, QueryNeedsTheThreadsConnectionNotLoggedIn) {

@@ -1,5 +1,6 @@
 // The history window's rules through a recording toolkit: no display, no server.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -8,8 +9,10 @@
 #include "base/error.h"
 #include "base/module_state.h"
 #include "base/platform/platform.h"
+#include "base/platform/testing.h"
 #include "component/taviksms.h"
 #include "history_fake_toolkit.h"
+#include "platform/posix/posix_platform.h"
 
 namespace taviksms::test {
 namespace {
@@ -247,6 +250,42 @@ TEST_F(HistoryWindowTest, CancelWritesNothingAndAFailedWriteShowsNumberAndDescri
   EXPECT_EQ(tk.boxes[2].title, u"자료저장");                  // a later save works
   EXPECT_TRUE(fs::exists(good));
   EXPECT_FALSE(fs::exists(missing.parent_path()));
+}
+
+// The saved file goes through the platform's files (the core never opens a file itself): a
+// platform's failure is what the window shows, and a named pipe nobody reads fails at once instead
+// of holding the window.
+TEST_F(HistoryWindowTest, SavingGoesThroughThePlatformAndNeverWaitsForAPipe) {
+  struct FullDisk : platform::posix::PosixPlatform {
+    void save_file(const std::u16string& name, std::string_view bytes) override {
+      saved.emplace_back(name, std::string(bytes));
+      throw core::Error(core::err::runtime(61), u"TavikSmsDll", u"Disk full");
+    }
+    std::vector<std::pair<std::u16string, std::string>> saved;
+  } full;
+  const fs::path dir = fs::path(::testing::TempDir()) / "taviksms_hist_seam";
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const fs::path out = dir / "out.xls", fifo = dir / "fifo.xls";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  tk.dialog_answers = {{false, out.u16string()}, {false, fifo.u16string()}};
+  tk.script.assign(1, [](WindowEvents& e) { e.on_save_click(); });
+  {
+    platform::ScopedPlatformOverride use(full);
+    sms_hist(0, 0, 0, 0);
+  }
+  ASSERT_EQ(full.saved.size(), 1u);
+  EXPECT_EQ(full.saved[0].first, out.u16string());
+  ASSERT_EQ(tk.boxes.size(), 1u);
+  EXPECT_EQ(tk.boxes[0].text, u"61:Disk full");
+  EXPECT_FALSE(fs::exists(out));
+
+  tk.boxes.clear();
+  tk.script.assign(1, [](WindowEvents& e) { e.on_save_click(); });
+  sms_hist(0, 0, 0, 0);
+  ASSERT_EQ(tk.boxes.size(), 1u);
+  EXPECT_EQ(tk.boxes[0].text, u"75:Path/File access error");
+  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -2,17 +2,23 @@
 // reused across procedures of different shapes, exact procedure lookup among look-alikes, unset
 // parameters, an open recordset, awkward passwords, processes sharing ip1.ini, and a library
 // folder the user cannot write.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <set>
 #include <thread>
+#include <tuple>
 
+#include <taviksms/doctor.h>
 #include <taviksms/taviksms.h>
 
 #include "base/error.h"
@@ -400,6 +406,27 @@ TEST_F(SessionLayerTest, OutOfRangeDatabasePortFailsTheOpen) {
   EXPECT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
 }
 
+// The database connection probes a silent peer: TCP keep-alive after 30 s of silence, every 5 s,
+// three times.
+TEST_F(SessionLayerTest, TheDatabaseConnectionKeepsItselfAlive) {
+  TavikSms c;
+  ASSERT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+  platform::posix::PosixPlatform os;
+  const auto sockets = os.tcp_sockets_to(sandbox().ports().tds);
+  ASSERT_EQ(sockets.size(), 1u);
+  const int fd = static_cast<int>(sockets[0].handle);
+  for (const auto& [level, option, expected] :
+       {std::tuple<int, int, int>{SOL_SOCKET, SO_KEEPALIVE, 1},
+        {IPPROTO_TCP, TCP_KEEPIDLE, 30},
+        {IPPROTO_TCP, TCP_KEEPINTVL, 5},
+        {IPPROTO_TCP, TCP_KEEPCNT, 3}}) {
+    int value = -1;
+    socklen_t len = sizeof value;
+    ASSERT_EQ(::getsockopt(fd, level, option, &value, &len), 0);
+    EXPECT_EQ(value, expected) << option;
+  }
+}
+
 // Fetches do not queue behind each other: with every mirror hanging, each thread's fetch costs
 // its own three download limits (2 s each in the tests' session), however many run at once.
 TEST_F(SessionLayerTest, HangingMirrorsCostEachThreadItsOwnDownloadsOnly) {
@@ -428,6 +455,30 @@ TEST_F(SessionLayerTest, HangingMirrorsCostEachThreadItsOwnDownloadsOnly) {
   // And a fetch that works puts a whole ip1.ini in place and leaves nothing else.
   TavikSms c;
   EXPECT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+  EXPECT_EQ(folder_entries(folder()), std::vector<std::string>{"ip1.ini"});
+}
+
+// taviksms doctor asks every mirror; while one of them hangs, a host's fetch into the same folder
+// is not held up: the doctor takes the folder's lock only to put its chosen file in place.
+TEST_F(SessionLayerTest, DoctorWaitingForAHangingMirrorHoldsUpNoFetch) {
+  set_mirror(2, "hang");
+  std::thread doctor([&] {
+    ThreadSession own(sandbox(), folder());
+    const std::vector<DoctorCheck> checks = doctor_checks();
+    ASSERT_GE(checks.size(), 3u);
+    EXPECT_TRUE(checks[0].ok) << checks[0].detail;
+    EXPECT_FALSE(checks[1].ok) << checks[1].detail;
+  });
+  // The doctor is waiting for mirror 2 (hits count the request when it arrives).
+  for (int i = 0; i < 500 && mirror_hits()[1] == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(mirror_hits()[1], 1);
+  TavikSms c;
+  EXPECT_EQ(c.Login(u"demo", u"demo1234"), u"OK");
+  // Done while the doctor still waits for mirror 2: it has not asked mirror 3 yet.
+  EXPECT_EQ(mirror_hits()[2], 0) << "the fetch waited for the doctor's downloads";
+  doctor.join();
+  set_mirror(2, "up");
   EXPECT_EQ(folder_entries(folder()), std::vector<std::string>{"ip1.ini"});
 }
 

@@ -3,8 +3,10 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "sandbox_process.h"
 
@@ -106,6 +108,57 @@ TEST(Shell, ShowRefusesWhatIsNoRegularFileAndReadsABoundedPart) {
             std::string::npos)
       << r.out;
   fs::remove_all(dir);
+}
+
+// .show opens the name first (without waiting) and then checks what it opened: a name swapped
+// between a regular file and a named pipe while the shell shows it never blocks it.
+TEST(Shell, ShowOfANameSwappedForAPipeNeverBlocks) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::path(testing::TempDir()) / "taviksms_show_swap";
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  std::ofstream(dir / "file") << "1\tdemo\r\n";
+  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+  const fs::path name = dir / "sms1.txt", spare = dir / "spare";
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    for (bool pipe = false; !stop; pipe = !pipe) {
+      fs::remove(spare);
+      fs::create_hard_link(dir / (pipe ? "fifo" : "file"), spare);
+      fs::rename(spare, name);  // the name is always there, a file or a pipe
+    }
+  });
+  std::string script;
+  for (int i = 0; i < 2000; ++i) script += ".show " + name.string() + "\n";
+  auto r = run_command({TAVIKSMS_SHELL_EXE, "-"}, script + "Logout\n", std::chrono::seconds(60));
+  stop = true;
+  swapper.join();
+  EXPECT_NE(r.out.rfind("OK\n"), std::string::npos) << "the shell did not get to the end";
+  EXPECT_EQ(r.exit_code, 0) << r.err.substr(0, 300);
+  fs::remove_all(dir);
+}
+
+// Input without line ends (taviksms - < /dev/zero) cannot make a line grow without bound: a line
+// longer than 16 MiB is a malformed line, not run, and ends the input.
+TEST(Shell, ALineLongerThanTheLimitIsNotRunAndMemoryStaysBounded) {
+#if defined(__SANITIZE_ADDRESS__)
+  const std::string limit;  // the sanitizer's own reservations exceed any such limit
+#else
+  const std::string limit = "ulimit -v 262144 && ";
+#endif
+  auto endless =
+      run_command({"/bin/sh", "-c", limit + "exec \"$0\" -x - < /dev/zero", TAVIKSMS_SHELL_EXE}, "",
+                  std::chrono::seconds(60));
+  EXPECT_EQ(endless.exit_code, 2) << endless.err;
+  EXPECT_NE(endless.err.find("a line longer than 16 MiB is not run"), std::string::npos)
+      << endless.err.substr(0, 300);
+
+  auto then = shell({"-c", "Logout", "-"}, std::string((16u << 20) + 1, 'A') + "\nLogout\n");
+  EXPECT_EQ(then.out, "OK\n");  // the -c line only
+  EXPECT_EQ(then.exit_code, 1);
+  EXPECT_NE(then.err.find("a line longer than 16 MiB is not run"), std::string::npos) << then.err;
+  auto at_limit = shell({"-"}, std::string(16u << 20, 'A') + "\nLogout\n");
+  EXPECT_EQ(at_limit.out, "error 0x80020006: Unknown name.\nOK\n");  // read whole, and run
 }
 
 TEST(Shell, ResultsGoByteForByteToAPipeAndEscapedToATerminal) {

@@ -3,10 +3,17 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <fstream>
+#include <future>
 #include <sstream>
 
+#include "base/module_state.h"
 #include "base/platform/platform.h"
+#include "base/text.h"
 #include "base/trace.h"
 #include "component/taviksms.h"
 #include "component_fixture.h"
@@ -24,6 +31,9 @@ TEST(MirrorOverride, AcceptsOneToThreeHttpBases) {
   EXPECT_EQ(o.bases[0], u"http://a:1");
   EXPECT_EQ(o.bases[1], u"https://b.example/x");  // the fetch appends /uini/ip1.ini
   EXPECT_EQ(o.bases[2], u"HTTP://10.0.0.3");
+  o = parse_mirror_override(" http://a ;\thttp://b ;", "T");  // blanks around entries trimmed
+  EXPECT_EQ(o.problem, "");
+  EXPECT_EQ(o.bases, (std::vector<std::u16string>{u"http://a", u"http://b"}));
   o = parse_mirror_override("http://127.0.0.1:5;", "T");
   EXPECT_EQ(o.problem, "");
   EXPECT_EQ(o.bases.size(), 1u);
@@ -152,13 +162,14 @@ TEST_F(TraceTest, MethodCallsMirrorsKeysConnectionAndProceduresWithPasswordsMask
   EXPECT_EQ(t.find("demo1234"), std::string::npos);
   EXPECT_EQ(t.find("secretpw"), std::string::npos);
   EXPECT_EQ(t.find(sandbox().db_password()), std::string::npos);
-  // Each line: time, thread, duration.
+  // Each line: time, process, thread, duration.
   std::istringstream lines(t);
   std::string line;
+  const std::string process = " p" + std::to_string(::getpid()) + " t";
   while (std::getline(lines, line)) {
-    EXPECT_EQ(
-        line.size() > 30 && line[4] == '-' && line[10] == 'T' && line[26] == 'Z' && line[28] == 't',
-        true)
+    EXPECT_EQ(line.size() > 30 && line[4] == '-' && line[10] == 'T' && line[26] == 'Z' &&
+                  line.compare(27, process.size(), process) == 0,
+              true)
         << line;
   }
 }
@@ -208,27 +219,116 @@ TEST_F(TraceTest, ATraceFileThatCannotBeWrittenChangesNoResult) {
   }
 }
 
-TEST_F(TraceTest, TheEnvironmentsMirrorListReplacesTheBuiltInOneAndABadOneIsRefused) {
+// What the trace quotes from outside (a server's message, ip1.ini's values, a refused override)
+// reaches the file with its control characters escaped, so a terminal showing it obeys none.
+TEST_F(TraceTest, ControlCharactersFromOutsideAreEscaped) {
+  const std::string hostile = "\x1b]0;owned\x07\x1b[2J\r\xc2\x9b";
+  const std::string shown = "\\u001B]0;owned\\u0007\\u001B[2J\\r\\u009B";
+  std::string served = "[ip]\r\nsms_id=" + sandbox().db_user() + "\r\nsms_ip=127.0.0.1," +
+                       std::to_string(sandbox().ports().tds) +
+                       "\r\nsms_pw=" + testing::masked_secret(sandbox().db_password()) +
+                       "\r\nsftp_ip=" + hostile + "\r\n";
+  set_mirror(1, "custom", served);
+  sandbox().post("/faults/raise?proc=sp_ibgum_data&message=" + testing::url_encode(hostile));
+  core::TavikSms sms;
+  EXPECT_EQ(call(sms, "Login", {u"demo", u"demo1234"}), Value(u"OK"));
+  EXPECT_EQ(call(sms, "SmsIbgum", {}), Value(core::utf8_to_utf16(hostile)));  // the result as sent
+  {
+    EnvPlatform env_platform(folder());
+    platform::ScopedPlatformOverride use(env_platform);
+    ScopedEnv mirrors("TAVIKSMS_MIRRORS", "http://a\x1b[2J\x07");
+    env_platform.mirror_bases();
+  }
+  const std::string t = trace_text();
+  EXPECT_EQ(t.find_first_of("\x1b\x07\r"), std::string::npos) << t;
+  EXPECT_EQ(t.find("\xc2\x9b"), std::string::npos) << t;
+  EXPECT_NE(t.find("sftp_ip=\"" + shown), std::string::npos) << t;        // ip1.ini
+  EXPECT_NE(t.find("SmsIbgum() -> \"" + shown), std::string::npos) << t;  // the server's text
+  EXPECT_NE(t.find("\"http://a\\u001B[2J\\u0007\" holds"), std::string::npos) << t;  // override
+}
+
+// A trace file that is a pipe costs the host the trace, never a wait or its life: a reader that
+// stalls (the pipe fills) and a reader that has gone (SIGPIPE) each end the trace.
+TEST_F(TraceTest, APipeThatStallsOrLosesItsReaderEndsTheTraceNotTheHost) {
+  const std::string fifo = (folder() / "trace.fifo").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string line(4096, 'x');
+  for (const bool reader_gone : {false, true}) {
+    SCOPED_TRACE(reader_gone ? "reader gone" : "reader stalled");
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    trace::configure(fifo);
+    ASSERT_EQ(trace::problem(), "");
+    if (reader_gone) ::close(reader);
+    // Far more than a pipe holds (64 KiB), on a thread of its own: a write that waits is seen as
+    // a timeout, and then drained so the test can end.
+    auto writing = std::async(std::launch::async, [&] {
+      for (int i = 0; i < 64; ++i) trace::emit("test", line);
+    });
+    const bool finished = writing.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    EXPECT_TRUE(finished);
+    if (!finished && !reader_gone) {
+      std::string sink(1 << 16, '\0');
+      while (writing.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
+        (void)::read(reader, sink.data(), sink.size());
+      }
+    }
+    writing.get();
+    EXPECT_NE(trace::problem().find(reader_gone ? "has gone" : "nobody reads"), std::string::npos)
+        << trace::problem();
+    if (!reader_gone) ::close(reader);
+  }
+  core::TavikSms sms;
+  EXPECT_EQ(call(sms, "Login", {u"demo", u"demo1234"}), Value(u"OK"));
+}
+
+// The environment's mirror list replaces the build's. One that is set but cannot be used means
+// no download at all, from the built-in addresses neither: "IP Download Error", and the trace
+// says why.
+TEST_F(TraceTest, TheEnvironmentsMirrorListReplacesTheBuiltInOneAndABadOneAsksNoMirror) {
   restart_session();
   session_.reset();
-  EnvPlatform env_platform(folder());
+  class Counting : public EnvPlatform {
+   public:
+    using EnvPlatform::EnvPlatform;
+    int download_to_file(const std::string& url, const std::string& path) override {
+      urls.push_back(url);
+      return EnvPlatform::download_to_file(url, path);
+    }
+    std::vector<std::string> urls;
+  } env_platform(folder());
   platform::ScopedPlatformOverride use(env_platform);
-  {
-    // Mirror 1 refuses connections: the second address serves.
-    ScopedEnv mirrors("TAVIKSMS_MIRRORS", "http://127.0.0.1:1;" + sandbox().mirror_base(2));
-    EXPECT_EQ(core::mirror_urls().size(), 2u);
+  struct Case {
+    std::string value;
+    std::vector<std::string> asked;  // none: refused
+    std::string why;
+  };
+  const std::string second = sandbox().mirror_base(2);
+  for (const Case& k : {
+           // Mirror 1 refuses connections: the second address serves.
+           Case{" http://127.0.0.1:1 ; " + second + " ;",
+                {"http://127.0.0.1:1/uini/ip1.ini", sandbox().mirror_url(2)},
+                ""},
+           Case{"http://a;http://b;http://c;http://d", {}, "more than three addresses"},
+           Case{"http://127.0.0.1:1 x;" + second, {}, "holds a blank"},
+           Case{"ftp://" + second.substr(7), {}, "does not start with http://"},
+           Case{second + "/" + std::string(2000, 'x'), {}, "longer than 1024 bytes"},
+       }) {
+    SCOPED_TRACE(k.value.substr(0, 60));
+    ScopedEnv mirrors("TAVIKSMS_MIRRORS", k.value);
+    core::module_state() = core::ModuleState{};
+    env_platform.urls.clear();
     core::TavikSms sms;
-    EXPECT_EQ(call(sms, "Login", {u"demo", u"demo1234"}), Value(u"OK"));
+    EXPECT_EQ(call(sms, "Login", {u"demo", u"demo1234"}),
+              Value(k.asked.empty() ? u"IP Download Error" : u"OK"));
+    EXPECT_EQ(env_platform.urls, k.asked);
     const std::string t = trace_text();
-    EXPECT_NE(t.find("mirrors override from TAVIKSMS_MIRRORS"), std::string::npos) << t;
-    EXPECT_NE(t.find("mirror GET http://127.0.0.1:1/uini/ip1.ini -> error"), std::string::npos);
-    EXPECT_NE(t.find("mirror GET " + sandbox().mirror_url(2) + " -> HTTP 200"), std::string::npos);
-  }
-  {
-    ScopedEnv mirrors("TAVIKSMS_MIRRORS", "http://a;http://b;http://c;http://d");
-    EXPECT_EQ(env_platform.mirror_bases(), platform::built_in_mirror_bases());
-    EXPECT_NE(trace_text().find("refused (more than three addresses); the built-in list is used"),
-              std::string::npos);
+    if (k.asked.empty()) {
+      EXPECT_NE(t.find(k.why), std::string::npos) << t;
+      EXPECT_NE(t.find("; no mirror is asked"), std::string::npos) << t;
+    } else {
+      EXPECT_NE(t.find("mirrors override from TAVIKSMS_MIRRORS"), std::string::npos) << t;
+    }
   }
 }
 
@@ -249,6 +349,48 @@ TEST(UserCacheFolder, WithoutAPasswordEntryComesFromXdgCacheHomeThenHome) {
   EXPECT_EQ(cache_base_from(nullptr, nullptr, "/h"), "/h/.cache");
   EXPECT_EQ(cache_base_from(nullptr, "relative", "/h"), "/h/.cache");
   EXPECT_EQ(cache_base_from("", "", "relative"), "");
+}
+
+// When the library's folder is not writable, the folder check names every folder really tried and
+// why each failed, so its hint leads somewhere (also for a user whose home does not exist, such as
+// nobody's /nonexistent); the environment's folders are offered only where they would count.
+TEST(UserCacheFolder, TheFolderCheckNamesTheFoldersTried) {
+  class FolderPlatform : public platform::posix::PosixPlatform {
+   public:
+    FolderPlatform(std::string lib, std::string base)
+        : lib_(std::move(lib)), base_(std::move(base)) {}
+    std::u16string library_folder() override { return from_ansi(lib_); }
+    std::string user_cache_base() override { return base_; }
+
+   private:
+    std::string lib_, base_;
+  };
+  const std::string lib = "/nonexistent-taviksms/lib";
+  const auto writable =
+      std::filesystem::temp_directory_path() / ("taviksms-cache-" + std::to_string(::getpid()));
+  struct Case {
+    std::string base;
+    bool ok;
+    std::vector<std::string> in_text, in_hint;
+  };
+  const Case cases[] = {
+      {"", false, {lib, "no per-user folder is known"}, {lib, "XDG_CACHE_HOME"}},
+      {"/nonexistent/.cache",
+       false,
+       {lib, "/nonexistent/.cache/taviksms cannot be created: No such file or directory"},
+       {lib, "/nonexistent/.cache/taviksms", "password database"}},
+      {writable.string(), true, {(writable / "taviksms").string(), "per-user folder"}, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.base);
+    FolderPlatform p(lib, c.base);
+    const platform::Platform::Report r = p.config_folder_report();
+    EXPECT_EQ(r.ok, c.ok) << r.text;
+    for (const auto& words : c.in_text) EXPECT_NE(r.text.find(words), std::string::npos) << r.text;
+    for (const auto& words : c.in_hint) EXPECT_NE(r.hint.find(words), std::string::npos) << r.hint;
+    EXPECT_EQ(p.config_folder(), p.from_ansi(c.ok ? (writable / "taviksms").string() : lib));
+  }
+  std::filesystem::remove_all(writable);
 }
 
 TEST(NoProxy, LoopbackIsAlwaysExceptedAndTheEnvironmentsListKept) {

@@ -2,6 +2,7 @@
 // secret, connection strings, driver diagnostics, BaseFileName, numeric conversion, UTF-16 text.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -242,6 +243,56 @@ TEST(Diagnostics, DriverPrefixesAreStripped) {
   // Messages of the driver chain itself carry no server part.
   EXPECT_EQ(strip_diag_prefix(u"[unixODBC][Driver Manager]Data source name not found"),
             u"Data source name not found");
+}
+
+// The trace's connection string: the password hidden whole, whatever it holds, read as the driver
+// reads the items (a braced value to the first "}" that ";" or the end follows).
+TEST(Diagnostics, TheTracedConnectionStringHidesThePasswordWhole) {
+  struct Case {
+    std::u16string user, password;
+  };
+  const Case cases[] = {{u"u", u"plain"},   {u"u", u"a;TDS_Version=7.4;b"},
+                        {u"u", u"x;PWD=y"}, {u"u", u"has}brace"},
+                        {u"u", u"}x;y}"},   {u"u", u""},
+                        {u"u", u" edge "}};
+  for (const auto& c : cases) {
+    const std::u16string ado = u"Provider=SQLOLEDB;Initial Catalog=sms;Data Source=h,1;User ID=" +
+                               c.user + u";Password=" + c.password + u";";
+    const std::string masked =
+        platform::odbc::masked_conn_string(platform::odbc::translate_conn_string(ado));
+    const std::string pw = core::utf16_to_utf8(c.password);
+    if (pw.size() > 2) EXPECT_EQ(masked.find(pw), std::string::npos) << masked;
+    EXPECT_NE(masked.find("PWD=***(" + std::to_string(c.password.size()) + ")"), std::string::npos)
+        << masked;
+    EXPECT_NE(masked.find(";TDS_Version=7.4;ClientCharset=UTF-8"), std::string::npos) << masked;
+  }
+  // A user name holding ";PWD=" is a value of its own, not the password.
+  EXPECT_EQ(platform::odbc::masked_conn_string(u"UID={u;PWD=x};PWD={secret};TDS_Version=7.4"),
+            "UID={u;PWD=x};PWD=***(6);TDS_Version=7.4");
+}
+
+// A server message is read whole as far as ODBC carries it (32,766 characters and its NUL), also
+// when the driver's 16-bit length of a longer one has gone round (FreeTDS reports it negative).
+TEST(Diagnostics, LongMessagesAreReadWholeUpToWhatOdbcCarries) {
+  for (const std::size_t size : {0u, 10u, 1023u, 1024u, 5000u, 32766u, 32767u, 32800u, 65000u}) {
+    const std::u16string message(size, u'm');
+    int calls = 0;
+    auto driver = [&](char16_t* buffer, short capacity, short* length) -> short {
+      ++calls;
+      const std::size_t fits = std::min<std::size_t>(message.size(), capacity - 1);
+      std::copy_n(message.begin(), fits, buffer);
+      buffer[fits] = u'\0';
+      *length = static_cast<short>(message.size());
+      return message.size() < static_cast<std::size_t>(capacity) ? 0
+                                                                 : 1;  // SQL_SUCCESS(_WITH_INFO)
+    };
+    const auto read = platform::odbc::read_diag_text(driver);
+    ASSERT_TRUE(read.has_value()) << size;
+    EXPECT_EQ(*read, message.substr(0, 32766)) << size;
+    EXPECT_LE(calls, 2) << size;
+  }
+  EXPECT_FALSE(
+      platform::odbc::read_diag_text([](char16_t*, short, short*) -> short { return -1; }));
 }
 
 TEST(BaseFileName, PartAfterTheLastBackslash) {

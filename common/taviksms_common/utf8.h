@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -55,6 +56,39 @@ inline std::u16string utf8_to_utf16(std::string_view s) {
     }
   }
   return out;
+}
+
+// The offset of the first byte that does not begin a valid UTF-8 sequence (truncated, overlong,
+// an encoded surrogate, beyond U+10FFFF); nothing when all of `s` is valid.
+inline std::optional<std::size_t> first_invalid_utf8(std::string_view s) {
+  std::size_t i = 0;
+  const std::size_t n = s.size();
+  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  while (i < n) {
+    const unsigned char c = byte(i);
+    std::size_t len = 0;
+    std::uint32_t cp = 0, min = 0;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if ((c & 0xE0) == 0xC0) {
+      cp = c & 0x1F, len = 2, min = 0x80;
+    } else if ((c & 0xF0) == 0xE0) {
+      cp = c & 0x0F, len = 3, min = 0x800;
+    } else if ((c & 0xF8) == 0xF0) {
+      cp = c & 0x07, len = 4, min = 0x10000;
+    } else {
+      return i;
+    }
+    if (i + len > n) return i;
+    for (std::size_t k = 1; k < len; ++k) {
+      if ((byte(i + k) & 0xC0) != 0x80) return i;
+      cp = (cp << 6) | (byte(i + k) & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return i;
+    i += len;
+  }
+  return std::nullopt;
 }
 
 // Lone surrogates become U+FFFD (encoded EF BF BD).

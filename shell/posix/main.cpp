@@ -1,7 +1,12 @@
 // taviksms on Linux: the shell over libtaviksms, through the C++ API's late-bound invoke.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+
+#include <algorithm>
 #include <iostream>
 
 #include <taviksms/doctor.h>
@@ -45,6 +50,41 @@ class PosixHost final : public taviksms::shell::Host {
   // Names are bytes on Linux: taken as they are, whatever their encoding.
   std::filesystem::path path(const std::string& name) override { return name; }
   std::string_view help_notes() const override { return {}; }
+
+  // Opened without waiting (a named pipe opens at once instead of waiting for a writer), then the
+  // open file is checked: whatever the name pointed to before, only what was opened is read.
+  taviksms::shell::FileStart read_file_start(const std::filesystem::path& path,
+                                             std::size_t limit) override {
+    using Kind = taviksms::shell::FileStart::Kind;
+    taviksms::shell::FileStart out;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+      out.kind = errno == ENOENT ? Kind::missing : Kind::unreadable;
+      return out;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+      out.kind = Kind::unreadable;
+    } else if (S_ISDIR(st.st_mode)) {
+      out.kind = Kind::folder;
+    } else if (!S_ISREG(st.st_mode)) {
+      out.kind = Kind::not_regular;
+    } else {
+      out.kind = Kind::file;
+      out.size = static_cast<std::uintmax_t>(st.st_size);
+      out.bytes.resize(static_cast<std::size_t>(std::min<std::uintmax_t>(out.size, limit)));
+      std::size_t got = 0;
+      while (got < out.bytes.size()) {
+        const ssize_t n = ::read(fd, out.bytes.data() + got, out.bytes.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+      }
+      out.bytes.resize(got);
+    }
+    ::close(fd);
+    return out;
+  }
 
   // The library's own checks, on this thread.
   std::vector<taviksms::shell::DoctorLine> doctor() override {

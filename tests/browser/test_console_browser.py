@@ -469,6 +469,68 @@ class ConsoleInBrowser(unittest.TestCase):
             self.assertTrue(self.driver.save_screenshot(SCREENSHOT))
             print("screenshot:", SCREENSHOT)
 
+    # Runs after the demo of test_9_screenshot (names sort "test_91" < "test_92" < "test_9_s").
+    def test_9_z_the_page_fits_1366_px_hides_parameter_lookups_and_has_an_icon(self):
+        overflowing = """
+            const out = [];
+            if (document.documentElement.scrollWidth > innerWidth) out.push('the page');
+            for (const e of document.querySelectorAll('*')) {
+              const x = getComputedStyle(e).overflowX;
+              if ((x === 'auto' || x === 'scroll') && e.offsetParent !== null &&
+                  e.scrollWidth > e.clientWidth + 1) out.push(e.tagName + '.' + e.className);
+            }
+            return out;"""
+        # Cut cells keep their whole value as the title, shown on hover.
+        cut_without_title = """
+            return [...document.querySelectorAll('td')].filter((td) => td.offsetParent !== null &&
+              td.scrollWidth > td.clientWidth + 1 && !td.title).map((td) => td.textContent);"""
+        self.driver.set_window_size(1366, 768)
+        try:
+            self.assertEqual(self.driver.execute_script("return innerWidth;"), 1366)
+            newest = self.sandbox.api("GET", "/messages?limit=1")[0]["id"]
+            for view, detail in [("messages", False), ("messages", True), ("pictures", False),
+                                 ("reservations", False), ("acks", False), ("accounts", False),
+                                 ("deposits", False), ("members", False), ("calls", False)]:
+                with self.subTest(view=view, detail=detail):
+                    self.show(view)
+                    if detail:
+                        self.click_row(newest)
+                        self.wait_for(lambda d: d.find_element(By.ID, "detail").is_displayed(), 2)
+                    self.wait_for(lambda d: not d.execute_script(overflowing), 2,
+                                  "scrolls sideways: %s" % self.driver.execute_script(overflowing))
+                    self.assertEqual(self.driver.execute_script(cut_without_title), [])
+                    if detail:
+                        self.driver.find_element(By.ID, "detail-close").click()
+        finally:
+            self.driver.set_window_size(1600, 1000)
+
+        # The call log hides the component's parameter look-ups until asked for them.
+        self.show("calls")
+        lookups = lambda d: [r for r in d.find_elements(By.CSS_SELECTOR, "#calls tbody tr[data-seq]")
+                             if "sp_sproc_columns" in r.text]
+        self.assertTrue(self.sandbox.api("GET", "/calls?proc=sp_sproc_columns"))
+        self.assertTrue(self.driver.find_element(By.ID, "calls-hide-lookups").is_selected())
+        self.wait_for(lambda d: not lookups(d) and d.find_elements(
+            By.CSS_SELECTOR, "#calls tbody tr[data-seq]"), 2)
+        hidden = self.driver.find_element(By.ID, "calls-hidden").text
+        self.assertRegex(hidden, r"^\(\d+ hidden\)$")
+        self.driver.find_element(By.ID, "calls-hide-lookups").click()
+        self.wait_for(lambda d: "(%d hidden)" % len(lookups(d)) == hidden, 2,
+                      "the look-ups are not shown")
+        self.driver.find_element(By.ID, "calls-hide-lookups").click()
+        self.wait_for(lambda d: not lookups(d), 2)
+
+        # The icon: named by the page, and at /favicon.ico for browsers that ask there.
+        icon = self.driver.find_element(By.CSS_SELECTOR, 'link[rel="icon"]').get_attribute("href")
+        for url in (icon, self.sandbox.base + "/favicon.ico"):
+            with urllib.request.urlopen(url, timeout=10) as resp:
+                self.assertEqual(resp.headers["Content-Type"], "image/svg+xml")
+                self.assertIn(b"<svg", resp.read())
+        self.assertTrue(self.driver.execute_async_script("""
+            const done = arguments[arguments.length - 1], img = new Image();
+            img.onload = () => done(img.naturalWidth > 0); img.onerror = () => done(false);
+            img.src = arguments[0];""", icon))
+
     def messages_total(self):
         req = urllib.request.Request(self.sandbox.base + "/messages?limit=1")
         with urllib.request.urlopen(req, timeout=10) as resp:
@@ -495,7 +557,10 @@ class ConsoleInBrowser(unittest.TestCase):
         self.driver.find_element(By.ID, "messages-more").click()
         self.wait_for(lambda d: rows(d) == total, 20, "load more did not show the rest")
 
-        # The search box: quotes and markup are text; the name matches too.
+        # The search box: quotes and markup are text; the name matches too. (The detail pane an
+        # earlier test opened is closed: with it open, the list leaves out the times it shows.)
+        if self.driver.find_element(By.ID, "detail").is_displayed():
+            self.driver.find_element(By.ID, "detail-close").click()
         box = self.driver.find_element(By.NAME, "q")
         box.send_keys('<b>"NEEDLE"')
         self.wait_for(lambda d: rows(d) == 1, 20, "the search did not narrow the list")

@@ -42,7 +42,7 @@ nlohmann::json HttpAnswer::json() const {
   return nlohmann::json::parse(body);
 }
 
-SandboxProcess::SandboxProcess(std::vector<std::string> extra_args) {
+SandboxProcess::SandboxProcess(std::vector<std::string> extra_args) : args_(extra_args) {
   for (std::size_t i = 0; i + 1 < extra_args.size(); ++i) {
     const std::string& a = extra_args[i];
     const std::string& v = extra_args[i + 1];
@@ -211,6 +211,20 @@ std::vector<std::string> SandboxProcess::restart_args() const {
           std::to_string(ports_.control)};
 }
 
+void SandboxProcess::restart(bool kill) {
+  if (kill && pid_ > 0 && running()) ::kill(pid_, SIGKILL);
+  stop();
+  std::vector<std::string> args = args_;
+  if (std::find(args.begin(), args.end(), "--tds-port") == args.end()) {
+    const std::vector<std::string> ports = restart_args();
+    args.insert(args.end(), ports.begin(), ports.end());
+  }
+  pid_ = -1;
+  exited_ = false;
+  exit_status_ = -1;
+  start(args);
+}
+
 std::string SandboxProcess::mirror_base(int n) const {
   if (n < 1 || n > 3) throw std::out_of_range("mirror number must be 1 to 3");
   return "http://127.0.0.1:" + std::to_string(ports_.mirror[static_cast<std::size_t>(n - 1)]);
@@ -283,6 +297,22 @@ std::string masked_secret(const std::string& pw) {
   for (char c : pw) {
     out += c;
     out += '#';
+  }
+  return out;
+}
+
+std::string url_encode(const std::string& s) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : s) {
+    if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '-' ||
+        c == '_' || c == '.') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    }
   }
   return out;
 }

@@ -65,6 +65,10 @@ class SandboxProcess {
 
   // The port options that start another sandbox on exactly this one's ports.
   std::vector<std::string> restart_args() const;
+  // Stops the sandbox (SIGTERM, or SIGKILL with `kill`) and starts it again on the same data
+  // folder, ports and options, as a hosted server restarts for a patch: what it stored stays,
+  // every connection ends. Throws as the constructor does.
+  void restart(bool kill = false);
 
   std::string mirror_base(int n) const;  // "http://127.0.0.1:P", n = 1..3
   std::string mirror_url(int n) const;   // mirror_base(n) + "/uini/ip1.ini"
@@ -105,6 +109,7 @@ class SandboxProcess {
   nlohmann::json checked(const std::string& method, const std::string& path,
                          const std::string& body);
 
+  std::vector<std::string> args_;  // the options it was started with
   std::filesystem::path temp_dir_;
   std::filesystem::path data_dir_;
   pid_t pid_ = -1;
@@ -128,5 +133,8 @@ bool sandbox_under_wine();
 // `pw` in the masked form ip1.ini holds (the service's sms_pw and sftp_pw): two fillers, then each
 // character followed by a filler.
 std::string masked_secret(const std::string& pw);
+
+// `s` as a query value: letters, digits and "-_." as they are, every other byte as %XX.
+std::string url_encode(const std::string& s);
 
 }  // namespace taviksms::testing

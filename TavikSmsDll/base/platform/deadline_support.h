@@ -1,6 +1,6 @@
-// What the database session's deadlines need of the operating system: a thread nobody waits for,
-// and the driver's socket found and shut down. Bindings: posix/deadline_support.cpp,
-// win32/deadline_support.cpp.
+// What the database session's deadlines and its watch on the link need of the operating system: a
+// thread nobody waits for, and the driver's socket found, looked at, kept alive and shut down.
+// Bindings: posix/deadline_support.cpp, win32/deadline_support.cpp.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +27,17 @@ class DeadlineSupport {
   // Shuts the socket down (both ways) if it is still the one identified; whoever waits on it
   // returns at once. The descriptor stays open for its owner to close.
   virtual void shut_down_socket(const SocketId& socket);
+  // What a look at an idle connection's socket tells, without sending anything: `closed` when
+  // the peer closed or reset it or it failed (a keep-alive probe that went unanswered included),
+  // `open` when nothing is waiting on it, `unknown` when the platform cannot look, the socket is
+  // no longer the one identified, or the peer sent something unasked.
+  enum class LinkState : std::uint8_t { unknown, open, closed };
+  virtual LinkState link_state(const SocketId& socket);
+  // Turns TCP keep-alive on for the socket (if it is still the one identified), probing after
+  // 30 s of silence every 5 s, three times: a peer gone without a word (a router that dropped the
+  // connection, a server switched off) shows as `closed` within a minute. Nothing where the
+  // platform cannot reach the socket.
+  virtual void keep_alive(const SocketId& socket);
   // Runs `body` on a new thread of its own that nobody waits for; the library stays loaded
   // until it has finished. False when no thread could be started (`body` did not run).
   virtual bool run_detached(std::function<void()> body);

@@ -38,13 +38,17 @@ MirrorOverride parse_mirror_override(std::string_view value, std::string source)
     return refuse("longer than " + std::to_string(kMirrorOverrideMaxLength) + " bytes (" +
                   std::to_string(value.size()) + ")");
   }
+  auto blank = [](char c) { return c == ' ' || c == '\t'; };
   std::size_t start = 0;
   while (start <= value.size()) {
     std::size_t end = value.find(';', start);
     if (end == std::string_view::npos) end = value.size();
     std::string_view base = value.substr(start, end - start);
     start = end + 1;
-    if (base.empty()) continue;  // "a;b;" and "a;;b" name the same list
+    // Blanks around an entry are trimmed; "a;b;" and "a;;b" name the same list.
+    while (!base.empty() && blank(base.front())) base.remove_prefix(1);
+    while (!base.empty() && blank(base.back())) base.remove_suffix(1);
+    if (base.empty()) continue;
     if (o.bases.size() == 3) return refuse("more than three addresses");
     const std::string lower = ascii::lowered(base);
     std::size_t scheme = lower.rfind("http://", 0) == 0    ? 7
@@ -98,10 +102,13 @@ std::vector<std::u16string> Downloads::mirror_bases() const {
         trace::emit("mirrors", "override from " + o.source + ": " + trace::quote(o.shown));
       return o.bases;
     }
+    // A setting meant for development or CI that cannot be used must not reach the service
+    // the build names: no mirror at all.
     if (trace::enabled()) {
-      trace::emit("mirrors", "override from " + o.source + " refused (" + o.problem +
-                                 "); the built-in list is used");
+      trace::emit("mirrors",
+                  "override from " + o.source + " refused (" + o.problem + "); no mirror is asked");
     }
+    return {};
   }
   return built_in_mirror_bases();
 }

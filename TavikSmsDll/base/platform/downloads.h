@@ -15,12 +15,13 @@ struct MirrorOverride {
   std::string source;                 // where it was found; empty: no override is set
   std::string shown;                  // the value as given, cut for messages
   std::vector<std::u16string> bases;  // the bases to use when `problem` is empty
-  std::string problem;                // why the value is refused (the built-in list is used)
+  std::string problem;                // why the value is refused (then no mirror is asked)
 };
 inline constexpr std::size_t kMirrorOverrideMaxLength = 1024;
 // Checks a value: one to three "http://" or "https://" base addresses with a host (an optional
 // ":port" and path), separated by ';', at most kMirrorOverrideMaxLength bytes, no blanks or
-// control characters. A trailing '/' is dropped, as the fetch appends "/uini/ip1.ini".
+// control characters within an address. Blanks around an address and empty entries (after a
+// trailing ';') are dropped, and so is a trailing '/', as the fetch appends "/uini/ip1.ini".
 MirrorOverride parse_mirror_override(std::string_view value, std::string source);
 
 // The build's mirror list (TAVIKSMS_MIRRORS), split at ';'.
@@ -30,8 +31,10 @@ class Downloads {
  public:
   virtual ~Downloads() = default;
 
-  // Mirror base addresses ("http://host:port"), tried in order: the override when one is set and
-  // valid (mirror_override), otherwise the build's list. A refused override is traced.
+  // Mirror base addresses ("http://host:port"), tried in order: the override when one is set
+  // (mirror_override), otherwise the build's list. An override that is set but refused gives
+  // none at all (the fetch answers "IP Download Error"): a test setting with a typo must never
+  // reach the service the build names. The refusal is traced.
   virtual std::vector<std::u16string> mirror_bases() const;
   // The override as the environment (and on Windows the registry) gives it; none by default.
   virtual MirrorOverride mirror_override() const { return {}; }

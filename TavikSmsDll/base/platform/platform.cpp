@@ -32,6 +32,15 @@ void Files::remove_file(const std::string& path) {
   std::remove(path.c_str());
 }
 
+std::string Files::read_file_start(const std::string& path, std::size_t max_bytes) {
+  std::string bytes(max_bytes, '\0');
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return {};
+  bytes.resize(std::fread(bytes.data(), 1, bytes.size(), f));
+  std::fclose(f);
+  return bytes;
+}
+
 std::unique_ptr<OutputFile> TraceFiles::open_trace_file(const std::string&) {
   return nullptr;
 }
@@ -45,6 +54,12 @@ std::vector<DeadlineSupport::SocketId> DeadlineSupport::tcp_sockets_to(std::uint
 }
 
 void DeadlineSupport::shut_down_socket(const SocketId&) {}
+
+DeadlineSupport::LinkState DeadlineSupport::link_state(const SocketId&) {
+  return LinkState::unknown;
+}
+
+void DeadlineSupport::keep_alive(const SocketId&) {}
 
 bool DeadlineSupport::run_detached(std::function<void()> body) {
   try {

@@ -25,7 +25,12 @@ class TraceFiles {
   // registry value that is not a string) writes no trace; doctor names it.
   virtual UserSetting trace_setting() const { return {}; }
   // `path` opened for appending trace lines (created when missing); nullptr when it cannot be.
+  // Its write() never waits and never stops or ends the process: a file that cannot take a line
+  // at once (a pipe or terminal nobody reads, a pipe whose reader has gone) raises core::Error,
+  // and the trace gives it up.
   virtual std::unique_ptr<OutputFile> open_trace_file(const std::string& path);
+  // The calling process's id, on every trace line.
+  virtual unsigned long process_id() const { return 0; }
 };
 
 }  // namespace taviksms::platform

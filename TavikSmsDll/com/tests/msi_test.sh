@@ -175,6 +175,14 @@ if name and name.startswith("TavikSms"): out.append(f"{name}|{ver}")
 print(" ".join(sorted(out)))
 PY
 }
+# start_menu_of DRIVE: the package's Start-menu folder. A per-machine package puts it in the
+# Start menu of all users (ProgramData) on Windows; Wine's msiexec resolves ProgramMenuFolder to
+# the installing user's own, whatever ALLUSERS says. Whichever holds it (the first when neither).
+start_menu_of() {
+  local all="$1/ProgramData/Microsoft/Windows/Start Menu/Programs/TavikSms"
+  local own="$1/users/nobody/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/TavikSms"
+  if [[ ! -e "$all" && -e "$own" ]]; then echo "$own"; else echo "$all"; fi
+}
 pf64="$drive/Program Files/TavikSms"
 pf32="$drive/Program Files (x86)/TavikSms"
 t0=$SECONDS
@@ -185,12 +193,18 @@ win "$work/i.log" msiexec /i "$winmsi64" /qn || fail "msiexec /i $version: exit 
 echo "install and upgrade in $((SECONDS - t0)) s"
 [[ "$(products)" == "TavikSms (64-bit and 32-bit)|$version" ]] || fail "after the upgrade: $(products)"
 grep -q "TavikSms $version for Windows" "$pf64/README.txt" || fail "the upgrade kept the old README"
+# The documents beside the x64 DLL, the reference and the README in the Start menu.
+start_menu=$(start_menu_of "$drive")
 for f in "$pf64/TavikSmsDll.dll" "$pf64/TavikSmsDll.tlb" "$pf64/taviksms.exe" "$pf64/examples/example.vbs" \
-  "$pf64/licenses/libssh2.txt" "$pf32/TavikSmsDll.dll" "$pf32/TavikSmsDll.tlb" "$pf32/taviksms.exe"; do
+  "$pf64/examples/example.cpp" "$pf64/examples/Photo1.JPG" "$pf64/include/TavikSmsDll.h" \
+  "$pf64/reference.html" "$pf64/licenses/libssh2.txt" "$pf32/TavikSmsDll.dll" "$pf32/TavikSmsDll.tlb" \
+  "$pf32/taviksms.exe" "$start_menu/TavikSms method reference.lnk" "$start_menu/TavikSms README.lnk"; do
   [[ -s "$f" ]] || fail "not installed: ${f#"$drive/"}"
 done
-menu_entry="$drive/ProgramData/Microsoft/Windows/Start Menu/Programs/TavikSms sandbox.lnk"
+menu_entry="$start_menu/TavikSms sandbox.lnk"
 [[ ! -e "$pf64/sandbox" && ! -e "$menu_entry" ]] || fail "the sandbox was installed by default"
+grep -qa 'reference\.html' "$start_menu/TavikSms method reference.lnk" ||
+  fail "the Start menu's reference shortcut does not lead to reference.html"
 for arch in x64 x86; do
   [[ $arch == x64 ]] && dir=$pf64 || dir=$pf32
   cmp -s "$dir/TavikSmsDll.dll" "$work/unzipped/TavikSms-$version-windows/$arch/TavikSmsDll.dll" ||
@@ -230,12 +244,15 @@ echo "keys: $(wc -l <"$work/msi-64.keys") in the 64-bit view, $(i686 && wc -l <"
 # --- 5. Program Files read-only for the user: ip1.ini per user --------------------------------------
 chmod -R a-w "$pf64" "$pf32"
 localdata="$drive/users/nobody/AppData/Local"
-run_example() {  # run_example CSCRIPT TAG
-  win "$work/example-$2.log" "$1" //nologo 'C:\Program Files\TavikSms\examples\example.vbs' demo demo1234 ||
+run_example() {  # run_example CSCRIPT TAG: the whole job, in the user's own folder
+  fast_clock_start "$control"
+  (cd "$work/home" && win "$work/example-$2.log" "$1" //nologo \
+    'C:\Program Files\TavikSms\examples\example.vbs' demo demo1234) ||
     fail "example.vbs ($2) exit $?: $(cat "$work/example-$2.log.txt")"
-  [[ "$(cat "$work/example-$2.log.txt")" == $'Login: OK\nBalance: 100000\nLogout: OK' ]] ||
+  fast_clock_stop
+  example_did_the_job "$work/example-$2.log.txt" ||
     fail "example.vbs ($2) printed: $(cat "$work/example-$2.log.txt")"
-  echo "example.vbs ($2) from Program Files: $(tr '\n' ' ' <"$work/example-$2.log.txt")"
+  echo "example.vbs ($2) from Program Files: $(grep -c '^result' "$work/example-$2.log.txt") results read back"
 }
 before=$(logins)
 run_example 'C:\windows\system32\cscript.exe' x64
@@ -301,8 +318,10 @@ win "$work/sandbox-help.log" 'C:\Program Files\TavikSms\sandbox\taviksms-sandbox
 t0=$SECONDS
 win "$work/x.log" msiexec /x "$winmsi64" /qn || fail "msiexec /x: exit $?"
 echo "uninstall in $((SECONDS - t0)) s"
-[[ ! -e "$pf64" && ! -e "$pf32" && ! -e "$menu_entry" ]] ||
-  fail "uninstall left files: $(find "$pf64" "$pf32" "$menu_entry" 2>/dev/null | tr '\n' ' ')"
+[[ ! -e "$pf64" && ! -e "$pf32" && ! -e "$start_menu" ]] ||
+  fail "uninstall left files: $(find "$pf64" "$pf32" "$start_menu" 2>/dev/null | tr '\n' ' ')"
+! win "$work/q.log" "$reg64" query 'HKLM\Software\TavikSms\Installer' ||
+  fail "uninstall left HKLM\\Software\\TavikSms\\Installer"
 # The per-user copy is the user's: it stays.
 [[ -s "$drive/other/TavikSms/ip1.ini" ]] || fail "uninstall removed a per-user ip1.ini"
 # The download's temporary names need wildcards, which Windows Installer expands and Wine's
@@ -355,9 +374,12 @@ else
   [[ ! -e "$pf" ]] || fail "the refused 64-bit package left $pf"
   win "$work/w32-i.log" msiexec /i "$winmsi32" /qn || fail "msiexec /i (32-bit package): exit $?"
   [[ "$(products)" == "TavikSms (32-bit)|$version" ]] || fail "32-bit Windows: $(products)"
-  for f in TavikSmsDll.dll TavikSmsDll.tlb taviksms.exe README.txt examples/example.vbs licenses/mbedtls.txt; do
+  start_menu=$(start_menu_of "$drive")
+  for f in TavikSmsDll.dll TavikSmsDll.tlb taviksms.exe README.txt reference.html examples/example.vbs \
+    licenses/mbedtls.txt; do
     [[ -s "$pf/$f" ]] || fail "32-bit package: not installed: $f"
   done
+  [[ -s "$start_menu/TavikSms method reference.lnk" ]] || fail "32-bit package: no Start menu entry"
   dump_keys "$reg" "$work/msi-w32.keys"
   diff "$work/regsvr32-w32.keys" "$work/msi-w32.keys" >"$work/keys-w32.diff" ||
     fail "32-bit package: keys differ from regsvr32's:\n$(cat "$work/keys-w32.diff")"
@@ -373,7 +395,8 @@ else
   run_example 'C:\windows\system32\cscript.exe' win32-beside
   [[ -s "$pf/ip1.ini" ]] || fail "32-bit Windows: no ip1.ini beside the DLL in a writable folder"
   win "$work/w32-x.log" msiexec /x "$winmsi32" /qn || fail "msiexec /x (32-bit package): exit $?"
-  [[ ! -e "$pf" ]] || fail "32-bit package: uninstall left $(find "$pf" | tr '\n' ' ')"
+  [[ ! -e "$pf" && ! -e "$start_menu" ]] ||
+    fail "32-bit package: uninstall left $(find "$pf" "$start_menu" 2>/dev/null | tr '\n' ' ')"
   dump_keys "$reg" "$work/left-w32.keys"
   [[ ! -s "$work/left-w32.keys" ]] || fail "32-bit package: uninstall left keys: $(cat "$work/left-w32.keys")"
   [[ -z "$(products)" ]] || fail "32-bit package: uninstall left $(products)"

@@ -6,9 +6,10 @@
 For TavikSmsDll.dll: the PE machine type and optional-header kind of its architecture; imports
 from system DLLs only (the compiler's runtimes are linked in); exactly the five exports a COM
 server has and TavikSmsDoctor (the checks taviksms.exe doctor runs inside the DLL); the type library (resource TYPELIB 1) is a type library naming the library, the
-class, the interface and every method of the IDL; the version resource carries the project's
-version; the manifest (resource 24, id 2) asks for Common Controls 6. For taviksms.exe: the
-machine type and system-only imports. Prints one line per check; exits 1 on any failure.
+class, the interface and every method of the IDL; the manifest (resource 24, id 2) asks for
+Common Controls 6. For taviksms.exe: the machine type and system-only imports. For both: a version
+resource whose file and product versions are the project's, naming company, product and
+copyright. Prints one line per check; exits 1 on any failure.
 """
 import argparse
 import re
@@ -117,6 +118,41 @@ class PeFile:
         return out
 
 
+def version_strings(block):
+    """The StringFileInfo values of a version resource (VS_VERSIONINFO), {name: value}."""
+    def node(off, end):
+        length, value_length, kind = struct.unpack_from("<HHH", block, off)
+        key_end = off + 6
+        while block[key_end:key_end + 2] != b"\0\0":
+            key_end += 2
+        key = block[off + 6:key_end].decode("utf-16-le")
+        value = (key_end + 2 + 3) & ~3
+        stop = min(off + length, end)
+        if kind == 1 and value_length:  # a text value, counted in characters
+            text = block[value:value + 2 * value_length].decode("utf-16-le").rstrip("\0")
+            return key, text, stop, []
+        children_at = (value + (value_length if kind == 0 else 2 * value_length) + 3) & ~3
+        children = []
+        while children_at < stop:
+            child = node(children_at, stop)
+            children.append(child)
+            children_at = (child[2] + 3) & ~3
+        return key, None, stop, children
+
+    strings = {}
+
+    def walk(n):
+        key, text, _, children = n
+        if text is not None:
+            strings[key] = text
+        for c in children:
+            walk(c)
+
+    if block:
+        walk(node(0, len(block)))
+    return strings
+
+
 # The interface's one list of methods, beside the installed header.
 METHOD_LIST = Path(__file__).resolve().parents[3] / "include" / "taviksms" / "methods.def"
 
@@ -157,13 +193,30 @@ def main():
         foreign = [n for n in imports if n not in SYSTEM_DLLS and not n.startswith("api-ms-win-")]
         check(bool(imports) and not foreign, f"{exe}: imports system DLLs only",
               f"imports {', '.join(imports) or 'nothing'}; not system: {', '.join(foreign)}")
+        res = pe.resources()
+        ver = res.get((RT_VERSION, 1), b"")
+        fixed = ver.find(struct.pack("<I", 0xFEEF04BD))
+        major, minor, patch = (int(x) for x in args.version.split("."))
+        ok = fixed >= 0 and "VS_VERSION_INFO".encode("utf-16-le") in ver
+        if ok:
+            ms, ls = struct.unpack_from("<II", ver, fixed + 8)
+            pms, pls = struct.unpack_from("<II", ver, fixed + 16)
+            ok = (ms >> 16, ms & 0xFFFF, ls >> 16) == (major, minor, patch) and (pms, pls) == (ms, ls)
+        strings = version_strings(ver)
+        want = {"FileVersion": args.version, "ProductVersion": args.version}
+        ok = ok and all(strings.get(k) == v for k, v in want.items())
+        check(ok, f"{exe}: version resource says {args.version} (file and product)",
+              f"{len(ver)} bytes, {strings}")
+        named = [k for k in ("CompanyName", "ProductName", "LegalCopyright", "FileDescription")
+                 if strings.get(k)]
+        check(len(named) == 4, f"{exe}: version resource names company, product, copyright",
+              f"{strings}")
         if exe != "TavikSmsDll.dll":
             continue
         exports = set(pe.exports())
         check(exports == DLL_EXPORTS,
               f"{exe}: exports the five COM server entry points and TavikSmsDoctor",
               f"exports {sorted(exports)}")
-        res = pe.resources()
         tlb = res.get(("TYPELIB", 1), b"")
         check(tlb[:4] == b"MSFT", f"{exe}: resource TYPELIB 1 is a type library",
               f"{len(tlb)} bytes starting {tlb[:4]!r}")
@@ -175,15 +228,6 @@ def main():
         missing = [n for n in blocks + methods if n.encode("ascii") not in tlb]
         check(not missing, f"{exe}: the type library names the library, class, interface and "
               f"{len(methods)} methods", f"missing {missing}")
-        ver = res.get((RT_VERSION, 1), b"")
-        fixed = ver.find(struct.pack("<I", 0xFEEF04BD))
-        major, minor, patch = (int(x) for x in args.version.split("."))
-        ok = fixed >= 0 and "VS_VERSION_INFO".encode("utf-16-le") in ver
-        if ok:
-            ms, ls = struct.unpack_from("<II", ver, fixed + 8)
-            ok = (ms >> 16, ms & 0xFFFF, ls >> 16) == (major, minor, patch)
-        check(ok and f"{args.version}".encode("utf-16-le") in ver,
-              f"{exe}: version resource says {args.version}", f"{len(ver)} bytes")
         manifest = res.get((RT_MANIFEST, 2), b"")
         try:
             root = ET.fromstring(manifest)

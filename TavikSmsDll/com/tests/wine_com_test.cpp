@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -27,6 +28,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -372,6 +374,7 @@ class FixedMirrorSandbox {
   }
   // The folder the SFTP server stores uploads in.
   fs::path uploads_dir() const { return dir_ / "data" / "uploads"; }
+  int control_port() const { return control_port_; }
 
   // The text (or number as text) of parameter `name` in a call-log entry.
   static std::string param(const json& call, const std::string& name) {
@@ -1312,13 +1315,14 @@ TEST_F(WineCom, F10_DoctorRunsInTheRegisteredDllAndTheUsersRegistrySettingsApply
       << d.out;
 
   // The per-user registry values, for hosts started from a shortcut: a mirror list whose first
-  // address is dead, and a trace file.
+  // address is dead (blanks around the addresses and a trailing ';' do not matter), and a trace
+  // file.
   const std::string second_mirror =
       "http://127.0.0.1:" + g_arch.mirror_ports.substr(g_arch.mirror_ports.find(',') + 1, 5);
   const fs::path trace = wine_->bin_dir() / "trace.log";
   fs::remove(trace);
-  reg({"add", key, "/v", "Mirrors", "/t", "REG_SZ", "/d", "http://127.0.0.1:1;" + second_mirror,
-       "/f"});
+  reg({"add", key, "/v", "Mirrors", "/t", "REG_SZ", "/d",
+       " http://127.0.0.1:1 ; " + second_mirror + " ;", "/f"});
   reg({"add", key, "/v", "TraceFile", "/t", "REG_SZ", "/d", wine_->win_path("trace.log"), "/f"});
   auto login = keyed(wine_->cscript("login.vbs").out);
   EXPECT_EQ(login["login"], "OK");
@@ -1341,31 +1345,41 @@ TEST_F(WineCom, F10_DoctorRunsInTheRegisteredDllAndTheUsersRegistrySettingsApply
   EXPECT_EQ(doctor_line(r.out, "database login").rfind("ok", 0), 0u) << r.out;
   EXPECT_NE(doctor_line(r.out, "trace").find("writing to"), std::string::npos) << r.out;
 
-  // Values of the wrong type: refused and named, the built-in list used, no trace written.
+  // Values of the wrong type: refused and named, no trace written, and no mirror asked at all:
+  // not the built-in ones either, where this suite's sandbox listens.
+  auto mirror_hits = [] {
+    int hits = 0;
+    for (const auto& m : sandbox_->get("/state")["mirrors"]) hits += m["hits"].get<int>();
+    return hits;
+  };
   reg({"add", key, "/v", "Mirrors", "/t", "REG_DWORD", "/d", "1", "/f"});
   reg({"add", key, "/v", "TraceFile", "/t", "REG_DWORD", "/d", "1", "/f"});
   fs::remove(trace);
+  int hits = mirror_hits();
   login = keyed(wine_->cscript("login.vbs").out);
-  EXPECT_EQ(login["login"], "OK");
+  EXPECT_EQ(login["login"], "IP Download Error");
   EXPECT_FALSE(fs::exists(trace));
   r = doctor();
+  EXPECT_EQ(mirror_hits(), hits);
   EXPECT_EQ(r.exit_code, 1) << r.out;
   EXPECT_NE(doctor_line(r.out, "mirror list").find("is not a string value (REG_SZ)"),
             std::string::npos)
       << r.out;
-  EXPECT_NE(doctor_line(r.out, "mirror list").find("the built-in list is used"), std::string::npos)
+  EXPECT_NE(doctor_line(r.out, "mirror list").find("no mirror is asked"), std::string::npos)
       << r.out;
-  EXPECT_EQ(doctor_line(r.out, "mirror 1").rfind("ok", 0), 0u) << r.out;
+  EXPECT_EQ(r.out.find("mirror 1"), std::string::npos) << r.out;
   EXPECT_NE(doctor_line(r.out, "trace").find(key + "\\TraceFile is not a string value"),
             std::string::npos)
       << r.out;
   // A 10 KB value: refused whole, never cut to a list that happens to parse.
   reg({"add", key, "/v", "Mirrors", "/t", "REG_SZ", "/d", second_mirror + std::string(10000, 'x'),
        "/f"});
-  EXPECT_EQ(keyed(wine_->cscript("login.vbs").out)["login"], "OK");
+  hits = mirror_hits();
+  EXPECT_EQ(keyed(wine_->cscript("login.vbs").out)["login"], "IP Download Error");
   r = doctor();
+  EXPECT_EQ(mirror_hits(), hits);
   EXPECT_NE(doctor_line(r.out, "mirror list").find("longer than"), std::string::npos) << r.out;
-  EXPECT_EQ(doctor_line(r.out, "mirror 1").rfind("ok", 0), 0u) << r.out;
+  EXPECT_EQ(r.out.find("mirror 1"), std::string::npos) << r.out;
   reg({"delete", key, "/f"});
 
   // Not registered: the first check says so and what to do, and nothing else is tried.
@@ -1379,6 +1393,111 @@ TEST_F(WineCom, F10_DoctorRunsInTheRegisteredDllAndTheUsersRegistrySettingsApply
   EXPECT_EQ(r.out.find("mirror 1"), std::string::npos) << r.out;
   ASSERT_EQ(
       wine_->run({WinePrefix::tool("regsvr32"), wine_->win_path("TavikSmsDll.dll")}).exit_code, 0);
+}
+
+// The host developer's examples as shipped (examples/vbscript/example.vbs and example.exe, built
+// from examples/windows-cpp by the Windows build) against the registered DLL: the whole job, a
+// login the service refuses, and a reservation the service will not cancel (a COM error). The
+// service clock runs fast meanwhile, so the results come within the examples' first waits.
+TEST_F(WineCom, F11_TheExamplesDoTheWholeJobAndReportFailuresAsTheirLanguageDoes) {
+  fs::copy_file(fs::path(TAVIKSMS_EXAMPLES_DIR) / "vbscript" / "example.vbs",
+                wine_->bin_dir() / "example.vbs", fs::copy_options::overwrite_existing);
+  fs::copy_file(fs::path(TAVIKSMS_EXAMPLES_DIR) / "Photo1.JPG", wine_->bin_dir() / "Photo1.JPG",
+                fs::copy_options::overwrite_existing);
+  struct Example {
+    std::string name;
+    std::vector<std::string> command;  // before USER PASSWORD
+    std::string com_error;             // how it reports the refused cancellation (a pattern)
+  };
+  const std::vector<Example> examples = {
+      {"example.vbs",
+       {WinePrefix::tool("cscript"), "//nologo", wine_->win_path("example.vbs")},
+       "failed: error 0x80040E14 \\(Microsoft OLE DB Provider for SQL Server\\): refused by test"},
+      {"example.exe",
+       {wine_->win_path("example.exe")},
+       "failed: error 0x80040E14: refused by test"},
+  };
+  auto run = [&](const Example& e, const std::string& user, const std::string& password) {
+    std::atomic<bool> done{false};
+    std::thread clock([&] {
+      while (!done) {
+        try {
+          sandbox_->post("/clock?advance=10");
+        } catch (const std::exception&) {
+        }
+        std::this_thread::sleep_for(300ms);
+      }
+    });
+    std::vector<std::string> args = e.command;
+    args.insert(args.end(), {user, password});
+    WineResult r = wine_->run(args, 240s);
+    done = true;
+    clock.join();
+    std::erase(r.out, '\r');
+    return r;
+  };
+  auto has_line = [](const std::string& out, const std::string& pattern) {
+    return std::regex_search(out, std::regex("(^|\\n)" + pattern + "(\\n|$)"));
+  };
+  for (const Example& e : examples) {
+    SCOPED_TRACE(e.name);
+    WineResult r = run(e, "demo", "demo1234");
+    EXPECT_EQ(r.exit_code, 0) << r.out;
+    for (const char* step : {"Login", "SmsSend to 2 recipients", "FTP_Upload Photo1.JPG", "MmsSend",
+                             "Reserved SmsSend", "YaeyakData", "YaeyakDelete \\d+", "Logout"}) {
+      EXPECT_TRUE(has_line(r.out, std::string(step) + ": OK")) << step << " in\n" << r.out;
+    }
+    // Its three results, read back from sms1.txt into records (its Custom_id carries the tag).
+    const std::regex own(
+        "result \\d+ to (01012345678|01087654321) \\((vbs|cpp)\\d+-(sms|mms)\\): "
+        "code 0 [^,]*, fee (20|200), sent \\d{14}");
+    EXPECT_EQ(std::distance(std::sregex_iterator(r.out.begin(), r.out.end(), own),
+                            std::sregex_iterator()),
+              3)
+        << r.out;
+
+    r = run(e, "demo", "wrong");
+    EXPECT_EQ(r.exit_code, 1) << r.out;
+    EXPECT_EQ(r.out.rfind("Login failed: ", 0), 0u) << r.out;
+    if (e.name == "example.exe") {
+      EXPECT_EQ(r.out, "Login failed: 비밀번호가 일치하지 않습니다.\n");
+    }
+
+    sandbox_->post("/faults/raise?proc=sp_YaeyakDelete&message=refused%20by%20test");
+    r = run(e, "demo", "demo1234");
+    sandbox_->del("/faults");
+    EXPECT_EQ(r.exit_code, 1) << r.out;
+    EXPECT_TRUE(has_line(r.out, "YaeyakDelete \\d+ " + e.com_error)) << r.out;
+    EXPECT_TRUE(has_line(r.out, "Logout: OK")) << "it carried on after the error:\n" << r.out;
+  }
+}
+
+// The server closes the session's connection while it idles, just before a call, and drops it in
+// the middle of a send: the calls go on without Login, the reads answer as usual, the send names
+// the lost link, and each recipient is submitted at most once.
+TEST_F(WineCom, F12_ConnectionsClosedOrDroppedByTheServerAreOpenedAgainWithoutLogin) {
+  WineResult r =
+      wine_->run({WinePrefix::tool("cscript"), "//nologo", wine_->win_path("lost_link.vbs"),
+                  std::to_string(sandbox_->control_port())});
+  auto out = keyed(r.out);
+  ASSERT_TRUE(out.count("end")) << "script stopped early:\n" << r.out;
+  EXPECT_EQ(out["login"], "OK");
+  const long balance = std::stol(out["janek"]);
+  EXPECT_EQ(out["janek_after_close"], std::to_string(balance)) << r.out;
+  EXPECT_EQ(out["send_after_close"], "OK") << r.out;
+  EXPECT_EQ(out["janek_at_once"], std::to_string(balance - 20)) << r.out;
+  EXPECT_EQ(out["dropped"].rfind("Communication link failure", 0), 0u) << r.out;
+  EXPECT_EQ(out["janek_after_drop"], std::to_string(balance - 40)) << r.out;
+  std::map<std::string, int> sent;
+  for (const auto& m : sandbox_->get("/messages")) {
+    for (const char* tel : {"01000000031", "01000000032", "01000000033"}) {
+      if (m.dump().find(tel) != std::string::npos) ++sent[tel];
+    }
+  }
+  EXPECT_EQ(sent["01000000031"], 1);
+  EXPECT_EQ(sent["01000000032"], 1);
+  EXPECT_EQ(sent["01000000033"], 0);
+  sandbox_->del("/faults");
 }
 
 TEST_F(WineCom, G_UnregisteringRemovesEveryKeyAndPerUserRegistrationUsesHkcu) {

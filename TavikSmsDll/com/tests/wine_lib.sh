@@ -31,3 +31,27 @@ win() {
   tr -d '\r' <"$log" >"$log.txt"
   return $rc
 }
+# fast_clock_start PORT...: the service clock of the sandboxes on those control ports moves on
+# 10 s every 0.3 s until fast_clock_stop, so the examples' delivery results come within their
+# first wait.
+fast_clock_start() {
+  (while sleep 0.3; do
+    for port in "$@"; do curl -s -o /dev/null -d '' "http://127.0.0.1:$port/clock?advance=10"; done
+  done) &
+  fast_clock_pid=$!
+}
+fast_clock_stop() {
+  kill "$fast_clock_pid" 2>/dev/null || true
+  wait "$fast_clock_pid" 2>/dev/null || true
+}
+# example_did_the_job OUTPUT: the VBScript example's output (without CRs) shows every step done
+# and its own three delivery results read back from sms1.txt.
+example_did_the_job() {
+  local out=$1 step
+  for step in "Login: OK" "SmsSend to 2 recipients: OK" "FTP_Upload Photo1.JPG: OK" "MmsSend: OK" \
+    "YaeyakData: OK" "Logout: OK"; do
+    grep -qxF "$step" "$out" || return 1
+  done
+  grep -qE '^YaeyakDelete [0-9]+: OK$' "$out" &&
+    [[ $(grep -cE '^result [0-9]+ to 010[0-9]+ \(vbs[0-9]+-(sms|mms)\): code 0 ' "$out") == 3 ]]
+}

@@ -24,15 +24,16 @@ class Watchdog {
     return *w;
   }
 
-  // 0 when no thread can watch (the deadline then goes unwatched).
-  std::uint64_t arm(Clock::time_point when, std::function<void()> action) {
+  // 0 when no thread can watch (the deadline then goes unwatched). A `detached` entry is nobody's
+  // to disarm: it is forgotten once its action has run.
+  std::uint64_t arm(Clock::time_point when, std::function<void()> action, bool detached = false) {
     std::lock_guard lock(mu_);
     if (!running_) {
       running_ = platform::default_platform().run_detached([this] { loop(); });
       if (!running_) return 0;
     }
     const std::uint64_t id = ++next_id_;
-    entries_.emplace(id, Entry{when, std::move(action)});
+    entries_.emplace(id, Entry{when, std::move(action), Entry::kArmed, detached});
     // Calls arm one deadline after another, each later than the one the thread sleeps towards:
     // it finds them when it wakes, and the call pays no wake-up.
     if (when < sleeping_until_) wake_.notify_one();
@@ -60,6 +61,7 @@ class Watchdog {
     Clock::time_point when;
     std::function<void()> action;
     State state = kArmed;
+    bool detached = false;
   };
 
   void loop() {
@@ -98,7 +100,13 @@ class Watchdog {
       } catch (...) {
       }
       lock.lock();
-      if (auto it = entries_.find(id); it != entries_.end()) it->second.state = Entry::kFired;
+      if (auto it = entries_.find(id); it != entries_.end()) {
+        if (it->second.detached) {
+          entries_.erase(it);
+        } else {
+          it->second.state = Entry::kFired;
+        }
+      }
       fired_.notify_all();
     }
   }
@@ -131,8 +139,12 @@ bool Deadline::passed() {
   return ran_;
 }
 
+void run_later(std::chrono::milliseconds delay, std::function<void()> action) {
+  Watchdog::instance().arm(Watchdog::Clock::now() + delay, std::move(action), true);
+}
+
 bool run_within(std::chrono::milliseconds limit, std::function<void()> work,
-                std::function<void()> abandoned) {
+                std::function<void()> abandoned, std::function<void()> given_up) {
   struct Job {
     std::mutex mu;
     std::condition_variable cv;
@@ -154,6 +166,8 @@ bool run_within(std::chrono::milliseconds limit, std::function<void()> work,
   std::unique_lock lock(job->mu);
   if (job->cv.wait_for(lock, limit, [&] { return job->done; })) return true;
   job->given_up = true;  // the working thread releases what it made
+  lock.unlock();
+  if (given_up) given_up();
   return false;
 }
 

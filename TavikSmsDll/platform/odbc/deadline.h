@@ -26,9 +26,13 @@ class Deadline {
 };
 
 // Runs `work` on a detached thread of the platform (here, when none can be started) and waits at
-// most `limit` for it. True when it finished in time. Otherwise it goes on alone and, once it has
-// finished, `abandoned` runs on its thread to release what it made.
+// most `limit` for it. True when it finished in time. Otherwise `given_up` runs on the calling
+// thread (to hurry the work to its end), the work goes on alone and, once it has finished,
+// `abandoned` runs on its thread to release what it made.
 bool run_within(std::chrono::milliseconds limit, std::function<void()> work,
-                std::function<void()> abandoned);
+                std::function<void()> abandoned, std::function<void()> given_up = {});
+
+// Runs `action` once on the watchdog's thread after `delay`; nobody waits for it.
+void run_later(std::chrono::milliseconds delay, std::function<void()> action);
 
 }  // namespace taviksms::platform::odbc

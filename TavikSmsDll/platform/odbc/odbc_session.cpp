@@ -49,6 +49,73 @@ std::u16string strip_diag_prefix(std::u16string_view m) {
   return std::u16string(m);
 }
 
+// An ODBC connection string with the PWD value replaced by its length. The items are read as the
+// driver reads them (a braced value runs to the first "}" that ";" or the end follows, a bare one
+// to the next ";"), so a password holding ";TDS_Version=" or ";PWD=", or a user name holding
+// ";PWD=", hides nothing of the password.
+std::string masked_conn_string(std::u16string_view odbc) {
+  std::u16string out;
+  std::size_t pos = 0;
+  while (pos < odbc.size()) {
+    const std::size_t eq = odbc.find(u'=', pos);
+    if (eq == std::u16string_view::npos) {
+      out += odbc.substr(pos);
+      break;
+    }
+    std::size_t end = eq + 1;
+    if (end < odbc.size() && odbc[end] == u'{') {
+      std::size_t close = end;
+      do {
+        close = odbc.find(u'}', close + 1);
+      } while (close != std::u16string_view::npos && close + 1 < odbc.size() &&
+               odbc[close + 1] != u';');
+      end = close == std::u16string_view::npos ? odbc.size() : close + 1;
+    } else {
+      end = std::min(odbc.find(u';', end), odbc.size());
+    }
+    const std::u16string_view key = odbc.substr(pos, eq - pos);
+    std::u16string_view value = odbc.substr(eq + 1, end - eq - 1);
+    out += odbc.substr(pos, eq + 1 - pos);
+    if (iequals(key, u"PWD")) {
+      if (value.size() >= 2 && value.front() == u'{' && value.back() == u'}') {
+        value = value.substr(1, value.size() - 2);
+      }
+      out += core::utf8_to_utf16(trace::masked(value.size()));
+    } else {
+      out += value;
+    }
+    if (end < odbc.size()) out += u';';
+    pos = end + 1;
+  }
+  return core::utf16_to_utf8(out);
+}
+
+std::optional<std::u16string> read_diag_text(const DiagTextReader& read) {
+  // The most a message buffer can be declared to hold: its length is a 16-bit count.
+  constexpr std::size_t kLargest = 32767;
+  std::u16string text(1024, u'\0');
+  short length = 0;
+  short rc = read(text.data(), static_cast<short>(text.size()), &length);
+  // Cut short: again with room for all of it. A negative length is the driver's count of a
+  // message over 32,767 characters gone round: then the largest buffer takes as much as it can.
+  if (rc == SQL_SUCCESS_WITH_INFO &&
+      (length < 0 || static_cast<std::size_t>(length) >= text.size())) {
+    const std::size_t room =
+        length < 0 ? kLargest : std::min(static_cast<std::size_t>(length) + 1, kLargest);
+    text.assign(room, u'\0');
+    rc = read(text.data(), static_cast<short>(room), &length);
+  }
+  if (!SQL_SUCCEEDED(rc)) return std::nullopt;
+  // The message's own length when the buffer held it all; otherwise the buffer but its NUL.
+  const std::size_t kept = length >= 0 && static_cast<std::size_t>(length) < text.size()
+                               ? static_cast<std::size_t>(length)
+                               : text.size() - 1;
+  text.resize(kept);
+  const std::size_t nul = text.find(u'\0');
+  if (nul != std::u16string::npos) text.resize(nul);
+  return text;
+}
+
 // ---- ODBC plumbing ------------------------------------------------------------------------
 
 namespace {
@@ -57,6 +124,11 @@ namespace {
 // answers the same.
 constexpr std::u16string_view kTimeoutText = u"Timeout expired";
 constexpr std::chrono::milliseconds kCutAfterCancel{1000};
+// Where the platform cannot look at an idle connection's socket, a connection idle for longer
+// than this is asked "SELECT 1" before a call uses it, within kAskLimit (as connection pools
+// validate a connection idle for more than half a second before handing it out).
+constexpr std::chrono::milliseconds kAskAfterIdle{500};
+constexpr std::chrono::milliseconds kAskLimit{5000};
 
 SQLULEN whole_seconds(std::chrono::milliseconds ms) {
   return static_cast<SQLULEN>(std::max<long long>(1, (ms.count() + 999) / 1000));
@@ -78,22 +150,15 @@ SQLWCHAR* w(std::u16string& s) {
 
 // The first diagnostic record's message, prefixes removed.
 std::u16string diagnostic(SQLSMALLINT type, SQLHANDLE h) {
-  SQLWCHAR state[6] = {};
-  SQLINTEGER native = 0;
-  std::u16string msg(1024, u'\0');
-  SQLSMALLINT len = 0;
-  SQLRETURN rc = SQLGetDiagRecW(type, h, 1, state, &native, reinterpret_cast<SQLWCHAR*>(msg.data()),
-                                static_cast<SQLSMALLINT>(msg.size()), &len);
-  if (rc == SQL_SUCCESS_WITH_INFO && len >= static_cast<SQLSMALLINT>(msg.size())) {
-    msg.assign(static_cast<std::size_t>(len) + 1, u'\0');
-    rc = SQLGetDiagRecW(type, h, 1, state, &native, reinterpret_cast<SQLWCHAR*>(msg.data()),
-                        static_cast<SQLSMALLINT>(msg.size()), &len);
-  }
-  if (!SQL_SUCCEEDED(rc)) return u"Unspecified error";
-  msg.resize(std::min<std::size_t>(static_cast<std::size_t>(len), msg.size()));
-  std::size_t nul = msg.find(u'\0');
-  if (nul != std::u16string::npos) msg.resize(nul);
-  return strip_diag_prefix(msg);
+  std::optional<std::u16string> msg =
+      read_diag_text([&](char16_t* buffer, short capacity, short* length) {
+        SQLWCHAR state[6] = {};
+        SQLINTEGER native = 0;
+        return SQLGetDiagRecW(type, h, 1, state, &native, reinterpret_cast<SQLWCHAR*>(buffer),
+                              capacity, length);
+      });
+  if (!msg) return u"Unspecified error";
+  return strip_diag_prefix(*msg);
 }
 
 // The first diagnostic record's SQLSTATE.
@@ -120,17 +185,14 @@ std::u16string diag_state(SQLSMALLINT type, SQLHANDLE h) {
 // The first diagnostic record's message as the driver chain gives it, prefixes kept (the trace
 // shows which layer spoke).
 std::u16string full_diagnostic(SQLSMALLINT type, SQLHANDLE h) {
-  SQLWCHAR state[6] = {};
-  SQLINTEGER native = 0;
-  std::u16string msg(1024, u'\0');
-  SQLSMALLINT len = 0;
-  if (!SQL_SUCCEEDED(SQLGetDiagRecW(type, h, 1, state, &native,
-                                    reinterpret_cast<SQLWCHAR*>(msg.data()),
-                                    static_cast<SQLSMALLINT>(msg.size()), &len)))
-    return u"(no diagnostic)";
-  msg.resize(std::min<std::size_t>(static_cast<std::size_t>(std::max<SQLSMALLINT>(len, 0)),
-                                   msg.size() - 1));
-  return msg;
+  std::optional<std::u16string> msg =
+      read_diag_text([&](char16_t* buffer, short capacity, short* length) {
+        SQLWCHAR state[6] = {};
+        SQLINTEGER native = 0;
+        return SQLGetDiagRecW(type, h, 1, state, &native, reinterpret_cast<SQLWCHAR*>(buffer),
+                              capacity, length);
+      });
+  return msg ? *msg : u"(no diagnostic)";
 }
 
 // The driver a connection loaded (SQL_DRIVER_NAME, the library's file name).
@@ -139,20 +201,6 @@ std::string driver_name(SQLHDBC dbc) {
   SQLSMALLINT len = 0;
   if (!SQL_SUCCEEDED(SQLGetInfoW(dbc, SQL_DRIVER_NAME, name, sizeof name, &len))) return "?";
   return core::utf16_to_utf8(reinterpret_cast<const char16_t*>(name));
-}
-
-// An ODBC connection string with the PWD value replaced by its length.
-std::string masked_conn_string(std::u16string_view odbc) {
-  std::string out = core::utf16_to_utf8(odbc);
-  std::size_t at = out.find(";PWD=");
-  if (at == std::string::npos) return out;
-  at += 5;
-  // The value runs to ";TDS_Version" (translate_conn_string writes it next) or to the end.
-  std::size_t end = out.find(";TDS_Version=", at);
-  if (end == std::string::npos) end = out.size();
-  std::size_t len = end - at;
-  if (len >= 2 && out[at] == '{' && out[end - 1] == '}') len -= 2;
-  return out.substr(0, at) + trace::masked(len) + out.substr(end);
 }
 
 std::atomic<DriverLibraryFinder> g_driver_finder{nullptr};
@@ -329,24 +377,12 @@ class OdbcConn final : public db::DbConn {
       throw core::Error(core::err::runtime(3705), u"ADODB.Connection",
                         u"Operation is not allowed when the object is open.");
     }
-    SQLHENV env = environment();
-    if (!env) core::raise_provider(u"The ODBC driver manager could not be initialised.");
     const std::uint16_t port = checked_port(parse_conn_string(conn_string).port);
     Platform& p = platform::current();
     const Platform::DbDeadlines limits = p.db_deadlines();
-    SQLHDBC dbc = SQL_NULL_HDBC;
-    check(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc), SQL_HANDLE_ENV, env);
-    SQLSetConnectAttrW(dbc, SQL_ATTR_LOGIN_TIMEOUT,
-                       reinterpret_cast<SQLPOINTER>(whole_seconds(limits.open)), 0);
-    // The sockets are the process's, whatever platform the calling thread uses.
-    Platform& os = platform::default_platform();
-    const std::vector<Platform::SocketId> before = os.tcp_sockets_to(port);
-    const std::u16string odbc = conn_string_translator()(conn_string);
-    // No driver registered under the name the string gives: the driver's library by its path.
-    const std::u16string by_path =
-        driver_registered(env, u"FreeTDS") ? std::u16string() : driver_by_path(odbc);
+    Connected c;
     try {
-      dbc = connect_within(dbc, odbc, by_path, limits.open);
+      c = connect_within(conn_string_translator()(conn_string), port, limits.open);
     } catch (const core::Error&) {
       // A TLS failure reads like any other ("Unable to connect"): the trace says whether the
       // server encrypts.
@@ -354,18 +390,14 @@ class OdbcConn final : public db::DbConn {
       throw;
     }
     if (trace::enabled()) trace_encryption(p, conn_string, port, false);
-    // The socket the driver opened: the one to the server's port that was not there before.
-    // Another connect to the same port at the same moment leaves it unknown.
-    socket_ = Platform::SocketId{};
-    std::vector<Platform::SocketId> opened;
-    for (const auto& id : os.tcp_sockets_to(port)) {
-      if (std::find(before.begin(), before.end(), id) == before.end()) opened.push_back(id);
-    }
-    if (opened.size() == 1) socket_ = opened.front();
+    socket_ = c.socket;
+    p.keep_alive(socket_);
     command_limit_ = limits.command;
-    dbc_ = dbc;
+    dbc_ = c.dbc;
     state_ = db::kStateOpen;
+    lost_ = false;
     sends_defaults_ = true;
+    last_used_ = std::chrono::steady_clock::now();
   }
 
   int state() const override { return state_; }
@@ -392,23 +424,68 @@ class OdbcConn final : public db::DbConn {
   }
 
   // Runs `body` (an execution on `st` and the reading of its results) within the command
-  // deadline. When it passes, the statement is cancelled; the call then fails with the timeout's
-  // text and the connection is closed, since the server may still be answering on it.
-  // The driver may go on waiting for the server after the cancel (it reads on until the server
-  // confirms it), so a second later the connection's socket is shut down under it.
+  // deadline (or `limit`). When it passes, the statement is cancelled; the call then fails with
+  // the timeout's text and the connection is closed, since the server may still be answering on
+  // it. The driver may go on waiting for the server after the cancel (it reads on until the
+  // server confirms it), so a second later the connection's socket is shut down under it.
+  // A failure that broke the connection (the driver finds it dead, or a connection error's
+  // SQLSTATE, class 08) fails with a text that says the link was lost. Either way the link is
+  // lost: the connection is closed and link_lost() says so.
   template <class Body>
-  auto within_deadline(SQLHSTMT st, Body&& body) {
-    Deadline deadline(command_limit_, [st] { SQLCancel(st); });
-    Deadline cut(command_limit_ + kCutAfterCancel,
+  auto within_deadline(SQLHSTMT st, Body&& body, std::chrono::milliseconds limit = {}) {
+    if (limit.count() == 0) limit = command_limit_;
+    Deadline deadline(limit, [st] { SQLCancel(st); });
+    Deadline cut(limit + kCutAfterCancel,
                  [socket = socket_] { platform::default_platform().shut_down_socket(socket); });
     try {
-      return body();
+      auto result = body();
+      last_used_ = std::chrono::steady_clock::now();
+      return result;
     } catch (...) {
       cut.passed();
-      if (!deadline.passed()) throw;
+      last_used_ = std::chrono::steady_clock::now();
+      if (!deadline.passed()) {
+        if (!link_broken(st)) throw;
+        const std::u16string state = sqlstate(st);
+        std::u16string text = state.starts_with(u"08") ? diagnostic(SQL_HANDLE_STMT, st)
+                                                       : std::u16string(db::kLinkLostText);
+        lose("the request failed: SQLSTATE " + core::utf16_to_utf8(state) + " " +
+             trace::quote(full_diagnostic(SQL_HANDLE_STMT, st)));
+        core::raise_provider(std::move(text));
+      }
     }
-    close();
+    lose("no answer within the deadline");
+    gave_up_ = true;
     core::raise_provider(std::u16string(kTimeoutText));
+  }
+
+  bool link_lost() const override { return lost_; }
+  bool gave_up() const override { return gave_up_; }
+
+  bool check_link() override {
+    if (lost_) return false;
+    if (state_ != db::kStateOpen) return true;
+    if (driver_finds_dead()) {
+      lose("the driver finds the connection dead");
+      return false;
+    }
+    switch (platform::current().link_state(socket_)) {
+      case Platform::LinkState::closed:
+        lose("closed by the server while idle");
+        return false;
+      case Platform::LinkState::open:
+        return true;
+      case Platform::LinkState::unknown:
+        break;
+    }
+    // Nothing tells without a request: after a while idle, a trivial one, under a short limit.
+    if (std::chrono::steady_clock::now() - last_used_ < kAskAfterIdle) return true;
+    try {
+      run_sql(u"SELECT 1", std::min(command_limit_, kAskLimit));
+    } catch (const std::exception&) {
+      // A failure that did not lose the link is the server's answer: the link is alive.
+    }
+    return !lost_;
   }
 
   void close() override {
@@ -446,18 +523,21 @@ class OdbcConn final : public db::DbConn {
     return stmt_;
   }
 
-  ResultData run_sql(std::u16string sql) {
+  ResultData run_sql(std::u16string sql, std::chrono::milliseconds limit = {}) {
     SQLHSTMT st = statement();
     std::optional<trace::Span> span;
     if (trace::enabled()) span.emplace("sql", trace::quote(sql));
-    return within_deadline(st, [&] {
-      SQLRETURN rc = SQLExecDirectW(st, w(sql), static_cast<SQLINTEGER>(sql.size()));
-      if (span && !SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
-        span->finish("failed: " + trace::quote(full_diagnostic(SQL_HANDLE_STMT, st)));
-      }
-      check(rc, SQL_HANDLE_STMT, st);
-      return collect(st, rc);
-    });
+    return within_deadline(
+        st,
+        [&] {
+          SQLRETURN rc = SQLExecDirectW(st, w(sql), static_cast<SQLINTEGER>(sql.size()));
+          if (span && !SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
+            span->finish("failed: " + trace::quote(full_diagnostic(SQL_HANDLE_STMT, st)));
+          }
+          check(rc, SQL_HANDLE_STMT, st);
+          return collect(st, rc);
+        },
+        limit);
   }
 
   // Parameter description of a procedure, asked of the server once per connection. The catalog
@@ -524,69 +604,182 @@ class OdbcConn final : public db::DbConn {
   void stop_sending_defaults() { sends_defaults_ = false; }
 
  private:
-  // SQLDriverConnect within `limit` (run_within): the driver's login limit applies to each read,
-  // and a connect cannot be cancelled. A connect given up on is left to finish on its thread and
-  // is then closed; the caller fails at once with the timeout. `by_path`, when not empty, is
-  // tried after a failed connect (the driver named by its library). The trace gets each
-  // attempt, with the SQLSTATE and message of a failure.
-  static SQLHDBC connect_within(SQLHDBC dbc, std::u16string odbc, std::u16string by_path,
-                                std::chrono::milliseconds limit) {
-    struct Job {
-      SQLHDBC dbc;
-      std::u16string odbc;
-      std::u16string by_path;
-      std::u16string error;
-      bool ok = false;
-    };
-    auto job = std::make_shared<Job>();
-    job->dbc = dbc;
+  struct Connected {
+    SQLHDBC dbc = SQL_NULL_HDBC;
+    Platform::SocketId socket;  // the driver's socket, when it could be told apart
+  };
+
+  // The driver's connect, within `limit` (run_within): the driver's login limit applies to each
+  // read, and a connect cannot be cancelled. Everything that may wait on the driver manager runs
+  // on the connect's own thread, so the caller's wait is bounded even while another thread's
+  // connect holds the manager. Connects to one port take turns (connect_turn), so the socket a
+  // connect opened is the one to that port that was not there before it: a connect given up on
+  // has that socket shut down under it (it then ends at once, releasing its thread and
+  // descriptors), and a finished one keeps it for the command deadline and the look at the link.
+  // When no driver is registered as "FreeTDS", the driver's library is tried by its path after a
+  // failed connect. The trace gets each attempt, with the SQLSTATE and message of a failure.
+  static Connected connect_within(std::u16string odbc, std::uint16_t port,
+                                  std::chrono::milliseconds limit) {
+    auto job = std::make_shared<ConnectJob>();
     job->odbc = std::move(odbc);
-    job->by_path = std::move(by_path);
+    job->port = port;
+    job->login_timeout = limit;
     auto connect = [job] {
-      auto attempt = [&](std::u16string& text) {
-        std::optional<trace::Span> span;
-        if (trace::enabled()) span.emplace("odbc", "connect " + masked_conn_string(text));
-        SQLRETURN rc =
-            SQLDriverConnectW(job->dbc, nullptr, w(text), static_cast<SQLSMALLINT>(text.size()),
-                              nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT);
-        if (span) {
-          span->finish(SQL_SUCCEEDED(rc)
-                           ? "open, driver " + driver_name(job->dbc)
-                           : "failed: SQLSTATE " +
-                                 core::utf16_to_utf8(diag_state(SQL_HANDLE_DBC, job->dbc)) + " " +
-                                 trace::quote(full_diagnostic(SQL_HANDLE_DBC, job->dbc)));
+      std::lock_guard turn(connect_turn(job->port));
+      Platform& os = platform::default_platform();
+      {
+        std::lock_guard lock(job->mu);
+        if (job->given_up) return;  // its caller is gone: no connect at all
+        job->before = os.tcp_sockets_to(job->port);
+        job->started = true;
+      }
+      job->run();
+      if (job->ok) {
+        std::vector<Platform::SocketId> opened;
+        for (const auto& id : os.tcp_sockets_to(job->port)) {
+          if (std::find(job->before.begin(), job->before.end(), id) == job->before.end())
+            opened.push_back(id);
         }
-        return rc;
-      };
-      SQLRETURN rc = attempt(job->odbc);
-      if (!SQL_SUCCEEDED(rc) && !job->by_path.empty()) {
-        if (trace::enabled()) trace::emit("odbc", "no ODBC driver registered as \"FreeTDS\"");
-        // The first attempt's message is the one the caller sees if this one fails too.
-        const std::u16string first = diagnostic(SQL_HANDLE_DBC, job->dbc);
-        rc = attempt(job->by_path);
-        if (!SQL_SUCCEEDED(rc)) job->error = first;
+        if (opened.size() == 1) job->socket = opened.front();
       }
-      job->ok = SQL_SUCCEEDED(rc);
-      if (!job->ok) {
-        if (job->error.empty()) job->error = diagnostic(SQL_HANDLE_DBC, job->dbc);
-        SQLFreeHandle(SQL_HANDLE_DBC, job->dbc);
-      }
+      std::lock_guard lock(job->mu);
+      job->finished = true;
     };
     auto close_late = [job] {
       if (!job->ok) return;  // freed already
       SQLDisconnect(job->dbc);
       SQLFreeHandle(SQL_HANDLE_DBC, job->dbc);
     };
-    if (!run_within(limit, connect, close_late)) {
+    if (!run_within(limit, connect, close_late, [job, limit] { cut_abandoned(job, limit); })) {
       if (trace::enabled()) trace::emit("odbc", "connect: no answer within the open's deadline");
       core::raise_provider(std::u16string(kTimeoutText));
     }
     if (!job->ok) core::raise_provider(job->error);
-    return job->dbc;
+    return {job->dbc, job->socket};
+  }
+
+  // One connect and what became of it.
+  struct ConnectJob {
+    std::u16string odbc;
+    std::uint16_t port = 0;
+    std::chrono::milliseconds login_timeout{15000};
+    SQLHDBC dbc = SQL_NULL_HDBC;
+    std::u16string error;
+    bool ok = false;
+    Platform::SocketId socket;
+    std::mutex mu;  // guards the four below
+    bool given_up = false;
+    bool started = false;   // has the port's turn; `before` is the sockets it found then
+    bool finished = false;  // the driver has answered
+    std::vector<Platform::SocketId> before;
+
+    // The driver's connect; on failure the handle is freed and `error` says why.
+    void run() {
+      SQLHENV env = environment();
+      if (!env) {
+        error = u"The ODBC driver manager could not be initialised.";
+        return;
+      }
+      if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc))) {
+        error = diagnostic(SQL_HANDLE_ENV, env);
+        return;
+      }
+      SQLSetConnectAttrW(dbc, SQL_ATTR_LOGIN_TIMEOUT,
+                         reinterpret_cast<SQLPOINTER>(whole_seconds(login_timeout)), 0);
+      auto attempt = [&](std::u16string& text) {
+        std::optional<trace::Span> span;
+        if (trace::enabled()) span.emplace("odbc", "connect " + masked_conn_string(text));
+        SQLRETURN rc =
+            SQLDriverConnectW(dbc, nullptr, w(text), static_cast<SQLSMALLINT>(text.size()), nullptr,
+                              0, nullptr, SQL_DRIVER_NOPROMPT);
+        if (span) {
+          span->finish(SQL_SUCCEEDED(rc)
+                           ? "open, driver " + driver_name(dbc)
+                           : "failed: SQLSTATE " +
+                                 core::utf16_to_utf8(diag_state(SQL_HANDLE_DBC, dbc)) + " " +
+                                 trace::quote(full_diagnostic(SQL_HANDLE_DBC, dbc)));
+        }
+        return rc;
+      };
+      SQLRETURN rc = attempt(odbc);
+      // No driver registered under the name the string gives: the driver's library by its path.
+      std::u16string by_path;
+      if (!SQL_SUCCEEDED(rc) && !driver_registered(env, u"FreeTDS")) by_path = driver_by_path(odbc);
+      if (!SQL_SUCCEEDED(rc) && !by_path.empty()) {
+        if (trace::enabled()) trace::emit("odbc", "no ODBC driver registered as \"FreeTDS\"");
+        // The first attempt's message is the one the caller sees if this one fails too.
+        const std::u16string first = diagnostic(SQL_HANDLE_DBC, dbc);
+        rc = attempt(by_path);
+        if (!SQL_SUCCEEDED(rc)) error = first;
+      }
+      ok = SQL_SUCCEEDED(rc);
+      if (!ok) {
+        if (error.empty()) error = diagnostic(SQL_HANDLE_DBC, dbc);
+        SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+      }
+    }
+  };
+
+  // The turn of connects to `port` (one at a time, process-wide).
+  static std::mutex& connect_turn(std::uint16_t port) {
+    static std::mutex guard;
+    // Never destroyed: a connect's thread may outlive static objects.
+    static auto* turns = new std::map<std::uint16_t, std::unique_ptr<std::mutex>>;
+    std::lock_guard lock(guard);
+    std::unique_ptr<std::mutex>& turn = (*turns)[port];
+    if (!turn) turn = std::make_unique<std::mutex>();
+    return *turn;
+  }
+
+  // A connect given up on: the socket it opened is shut down, so the driver's wait ends at once.
+  // Until the socket shows (a TCP connect still under way), it is looked for again every 100 ms,
+  // for at most the open's limit; a connect still waiting for its turn will not start.
+  static void cut_abandoned(const std::shared_ptr<ConnectJob>& job,
+                            std::chrono::milliseconds left) {
+    std::vector<Platform::SocketId> before;
+    {
+      std::lock_guard lock(job->mu);
+      job->given_up = true;
+      if (!job->started || job->finished) return;
+      before = job->before;
+    }
+    Platform& os = platform::default_platform();
+    std::vector<Platform::SocketId> opened;
+    for (const auto& id : os.tcp_sockets_to(job->port)) {
+      if (std::find(before.begin(), before.end(), id) == before.end()) opened.push_back(id);
+    }
+    if (opened.size() == 1) {
+      os.shut_down_socket(opened.front());
+      return;
+    }
+    const std::chrono::milliseconds again{100};
+    if (left > again) run_later(again, [job, left, again] { cut_abandoned(job, left - again); });
+  }
+
+  // Whether the driver says the connection is dead (FreeTDS knows only after a failure).
+  bool driver_finds_dead() const {
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    return SQL_SUCCEEDED(SQLGetConnectAttrW(dbc_, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
+           dead == SQL_CD_TRUE;
+  }
+  // Whether the failure just seen on `st` broke the connection.
+  bool link_broken(SQLHSTMT st) const {
+    return driver_finds_dead() || sqlstate(st).starts_with(u"08");
+  }
+  // The link is lost: the connection is closed, and the next call opens another.
+  void lose(const std::string& why) {
+    if (trace::enabled()) trace::emit("odbc", "link lost: " + why);
+    close();
+    lost_ = true;
   }
 
   SQLHDBC dbc_ = SQL_NULL_HDBC;
   SQLHSTMT stmt_ = SQL_NULL_HSTMT;
+  bool lost_ = false;
+  bool gave_up_ = false;  // lost because a deadline passed
+  // When a request last came back (or the connection opened): a link idle for less than
+  // kAskAfterIdle is taken as alive where nothing else can tell.
+  std::chrono::steady_clock::time_point last_used_;
   std::chrono::milliseconds command_limit_{30000};
   Platform::SocketId socket_;  // the driver's socket, when it could be told apart
   std::uint64_t binder_ = 0;   // the command whose parameter bindings the statement holds

@@ -5,7 +5,9 @@
 // all results are drained. Shared by every platform that has an ODBC driver manager; no OS calls.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,6 +32,14 @@ bool driver_registered(std::u16string_view name);
 // "[unixODBC][FreeTDS][SQL Server]Login failed" -> "Login failed". Nothing after "[SQL Server]"
 // is cut: a server message may itself begin with a bracketed word.
 std::u16string strip_diag_prefix(std::u16string_view message);
+// An ODBC connection string for the trace: the PWD value replaced by its length ("***(8)"),
+// the items read as the driver reads them.
+std::string masked_conn_string(std::u16string_view odbc);
+// One diagnostic record's message, read whole as far as ODBC can carry it (32,766 characters):
+// `read(buffer, capacity, length)` is SQLGetDiagRecW for the record (its SQLRETURN). Nothing when
+// the record cannot be read.
+using DiagTextReader = std::function<short(char16_t* buffer, short capacity, short* length)>;
+std::optional<std::u16string> read_diag_text(const DiagTextReader& read);
 
 }  // namespace taviksms::platform::odbc
 

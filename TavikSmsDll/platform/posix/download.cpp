@@ -98,7 +98,8 @@ int PosixPlatform::download_to_file(const std::string& url, const std::string& p
     outcome += "; cannot write in the folder of " + path + ": " + std::strerror(errno);
     return -3;
   }
-  bool ok = fchmod(fd, 0644) == 0;
+  // Only its owner may read it: it holds the database's and the SFTP server's logins.
+  bool ok = fchmod(fd, 0600) == 0;
   for (std::size_t done = 0; ok && done < sink.data.size();) {
     ssize_t n = ::write(fd, sink.data.data() + done, sink.data.size() - done);
     if (n < 0 && errno == EINTR) continue;

@@ -1,5 +1,5 @@
-// Files on POSIX: export files (locked with flock, written with write(2)), the trace file's
-// descriptor, and file lengths for the picture upload.
+// Files on POSIX: export files (locked with flock, written with write(2)), the history window's
+// saved file, and file lengths for the picture upload.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -70,10 +70,6 @@ class PosixOutputFile final : public OutputFile {
 
 }  // namespace
 
-std::unique_ptr<OutputFile> output_file(int fd) {
-  return std::make_unique<PosixOutputFile>(fd);
-}
-
 std::unique_ptr<OutputFile> PosixPlatform::create_output_file(const std::u16string& name) {
   std::string path = to_ansi(name);
   if (path.empty() || path.find('\0') != std::string::npos) core::raise_file_error(52);
@@ -107,6 +103,28 @@ std::unique_ptr<OutputFile> PosixPlatform::create_output_file(const std::u16stri
   }
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return std::make_unique<PosixOutputFile>(fd);
+}
+
+void PosixPlatform::save_file(const std::u16string& name, std::string_view bytes) {
+  const std::string path = to_ansi(name);
+  if (path.empty() || path.find('\0') != std::string::npos) core::raise_save_error(ENOENT);
+  // Not blocking on the open: a named pipe nobody reads fails at once (ENXIO) instead of waiting.
+  const int fd =
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0666);
+  if (fd < 0) core::raise_save_error(errno);
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  int failed = 0;
+  while (!bytes.empty() && !failed) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      failed = n < 0 ? errno : ENOSPC;
+    } else {
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+  }
+  if (::close(fd) != 0 && !failed && errno != EINTR) failed = errno;
+  if (failed) core::raise_save_error(failed);
 }
 
 std::int64_t PosixPlatform::file_length(const std::string& ansi_path) {

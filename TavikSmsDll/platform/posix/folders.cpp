@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/posix/posix_platform.h"
 
@@ -43,29 +44,51 @@ std::string cache_base_from(const char* pw_dir, const char* xdg_cache_home, cons
   return {};
 }
 
+PosixPlatform::UserFolder PosixPlatform::user_folder() {
+  const std::string base = user_cache_base();
+  if (base.empty()) return {};
+  const std::string own = base + "/taviksms";
+  ::mkdir(base.c_str(), 0700);  // may exist already
+  if (::mkdir(own.c_str(), 0700) != 0 && errno != EEXIST) {
+    return {own, std::string("cannot be created: ") + std::strerror(errno)};
+  }
+  if (!folder_writable(own)) return {own, "is not writable"};
+  return {own, {}};
+}
+
 Platform::Report PosixPlatform::config_folder_report() {
   const std::string lib = to_ansi(library_folder());
-  const std::string cfg = to_ansi(config_folder());
-  if (cfg == lib) {
-    if (folder_writable(lib)) return {true, lib + " (the library's folder), writable"};
-    return {false, lib + " (the library's folder) is not writable and no per-user folder is known"};
+  if (folder_writable(lib)) return {true, lib + " (the library's folder), writable"};
+  // The folders really tried, in order, and why each failed: a hint that names them leads
+  // somewhere, also for a user without a usable home (nobody's is /nonexistent).
+  const UserFolder user = user_folder();
+  if (user.path.empty()) {
+    return {false,
+            lib +
+                " (the library's folder) is not writable, and no per-user folder is known: the "
+                "password database gives this user no home folder, and neither $XDG_CACHE_HOME "
+                "nor $HOME names an absolute one",
+            "make " + lib +
+                " writable for this user, or set XDG_CACHE_HOME (or HOME) to an absolute folder "
+                "this user can write"};
   }
-  if (folder_writable(cfg)) {
-    return {true, cfg + " (per-user folder: the library's folder " + lib + " is not writable)"};
+  if (!user.problem.empty()) {
+    return {false,
+            lib + " (the library's folder) is not writable, and the per-user folder " + user.path +
+                " " + user.problem,
+            "make one of the two writable for this user: " + lib + ", or " + user.path +
+                " (made from the home folder the password database gives this user; "
+                "$XDG_CACHE_HOME and $HOME count only for a user it does not know)"};
   }
-  return {false, cfg + " (per-user folder) is not writable"};
+  return {true, user.path + " (per-user folder: the library's folder " + lib + " is not writable)"};
 }
 
 std::u16string PosixPlatform::config_folder() {
   std::u16string lib = library_folder();
   if (folder_writable(to_ansi(lib))) return lib;
   // A system-wide install: the library's folder belongs to root.
-  std::string base = user_cache_base();
-  if (base.empty()) return lib;
-  ::mkdir(base.c_str(), 0700);  // may exist already
-  std::string own = base + "/taviksms";
-  if (::mkdir(own.c_str(), 0700) != 0 && errno != EEXIST) return lib;
-  return from_ansi(own);
+  const UserFolder user = user_folder();
+  return user.path.empty() || !user.problem.empty() ? lib : from_ansi(user.path);
 }
 
 std::shared_ptr<void> PosixPlatform::lock_config_file(const std::string& path) {

@@ -34,11 +34,13 @@ class PosixPlatform : public Platform {
 
   // files.cpp
   std::unique_ptr<OutputFile> create_output_file(const std::u16string& name) override;
+  void save_file(const std::u16string& name, std::string_view bytes) override;
   std::int64_t file_length(const std::string& ansi_path) override;
 
   // trace_file.cpp: TAVIKSMS_TRACE from the environment.
   UserSetting trace_setting() const override;
   std::unique_ptr<OutputFile> open_trace_file(const std::string& path) override;
+  unsigned long process_id() const override;
 
   // code_page.cpp
   std::string to_ansi(std::u16string_view text) override;
@@ -61,6 +63,12 @@ class PosixPlatform : public Platform {
   // user without an entry there (a container's numeric user), $XDG_CACHE_HOME, then
   // $HOME/.cache. Empty when none is known.
   virtual std::string user_cache_base();
+  // The per-user folder for ip1.ini (user_cache_base() + "/taviksms", made when missing) and why
+  // it cannot be used ("" when it can); `path` is empty when no cache folder is known.
+  struct UserFolder {
+    std::string path, problem;
+  };
+  UserFolder user_folder();
 
   // data_access.cpp: unixODBC through platform/odbc/.
   std::shared_ptr<db::DbConn> new_connection() override;
@@ -73,6 +81,8 @@ class PosixPlatform : public Platform {
   // socket's inode.
   std::vector<SocketId> tcp_sockets_to(std::uint16_t port) override;
   void shut_down_socket(const SocketId& socket) override;
+  LinkState link_state(const SocketId& socket) override;
+  void keep_alive(const SocketId& socket) override;
 
   // sftp.cpp: libssh2 through platform/ssh/.
   std::unique_ptr<SftpComponent> new_sftp_component() override;
@@ -106,8 +116,5 @@ std::string locale_codeset();
 // True when `bytes` ends inside a character of `codeset`: a lead byte without all its trail bytes.
 // An invalid byte elsewhere counts as a character of its own.
 bool ends_mid_character(const char* codeset, std::string_view bytes);
-
-// The export and trace files' object over an open descriptor, which it closes.
-std::unique_ptr<OutputFile> output_file(int fd);
 
 }  // namespace taviksms::platform::posix

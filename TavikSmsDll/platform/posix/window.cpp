@@ -38,7 +38,13 @@ history::HistoryToolkit& history_toolkit() {
   std::lock_guard lock(mutex);
   if (!toolkit && failure.empty()) {
     const std::string folder = own_folder();
-    const std::string path = folder.empty() ? kPluginName : folder + "/" + kPluginName;
+    std::string path = folder.empty() ? kPluginName : folder + "/" + kPluginName;
+    // Installed, the plug-in is private to the library: in taviksms/ beside it (the build tree
+    // keeps it beside the library itself).
+    if (!folder.empty() && access(path.c_str(), F_OK) != 0) {
+      const std::string installed = folder + "/taviksms/" + kPluginName;
+      if (access(installed.c_str(), F_OK) == 0) path = installed;
+    }
     void* handle =
         access(path.c_str(), F_OK) == 0 ? dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL) : nullptr;
     if (!handle && access(path.c_str(), F_OK) != 0) {

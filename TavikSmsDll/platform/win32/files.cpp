@@ -1,8 +1,11 @@
 // Files on Windows: export files (opened without write sharing, written with WriteFile), the
-// trace file's handle, file lengths through the ANSI file API, and replacing ip1.ini.
+// trace file's handle, the history window's saved file, file lengths through the ANSI file API,
+// and replacing ip1.ini.
 #include <windows.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 
 #include "base/error.h"
 #include "platform/win32/win32_platform.h"
@@ -82,6 +85,18 @@ std::unique_ptr<OutputFile> Win32Platform::create_output_file(const std::u16stri
     core::raise_file_error(75);
   }
   return std::make_unique<Win32OutputFile>(h);
+}
+
+// By its wide name, as the save dialog gives it; the C runtime's errno says what failed.
+void Win32Platform::save_file(const std::u16string& name, std::string_view bytes) {
+  if (name.empty() || name.find(u'\0') != std::u16string::npos) core::raise_save_error(ENOENT);
+  std::FILE* f = _wfopen(reinterpret_cast<const wchar_t*>(name.c_str()), L"wb");
+  if (!f) core::raise_save_error(errno);
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  const int write_errno = errno;
+  const bool closed = std::fclose(f) == 0;
+  if (!written) core::raise_save_error(write_errno);
+  if (!closed) core::raise_save_error(errno);
 }
 
 std::int64_t Win32Platform::file_length(const std::string& ansi_path) {

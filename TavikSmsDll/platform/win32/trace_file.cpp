@@ -56,4 +56,8 @@ std::unique_ptr<OutputFile> Win32Platform::open_trace_file(const std::string& pa
   return output_file(h);
 }
 
+unsigned long Win32Platform::process_id() const {
+  return GetCurrentProcessId();
+}
+
 }  // namespace taviksms::platform::win32

@@ -29,6 +29,7 @@ class Win32Platform : public Platform {
 
   // files.cpp
   std::unique_ptr<OutputFile> create_output_file(const std::u16string& name) override;
+  void save_file(const std::u16string& name, std::string_view bytes) override;
   std::int64_t file_length(const std::string& ansi_path) override;
   bool replace_file(const std::string& from, const std::string& to) override;
   void remove_file(const std::string& path) override;
@@ -37,6 +38,7 @@ class Win32Platform : public Platform {
   // a shortcut).
   UserSetting trace_setting() const override;
   std::unique_ptr<OutputFile> open_trace_file(const std::string& path) override;
+  unsigned long process_id() const override;
 
   // code_page.cpp: the system ANSI code page (CP_ACP).
   std::string to_ansi(std::u16string_view text) override;

@@ -41,6 +41,11 @@ void register_console_routes(httplib::Server& server) {
     const std::string path = file.name == "index.html" ? "/" : "/console/" + std::string(file.name);
     server.Get(path,
                [&file](const httplib::Request&, httplib::Response& res) { serve(res, file); });
+    // Browsers ask for /favicon.ico whatever the page names.
+    if (file.name == "icon.svg") {
+      server.Get("/favicon.ico",
+                 [&file](const httplib::Request&, httplib::Response& res) { serve(res, file); });
+    }
   }
 }
 

@@ -4,6 +4,7 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -18,8 +19,10 @@
 #include <thread>
 #include <vector>
 
+#include "control/address_lines.h"
 #include "control/console_guard.h"
 #include "control/console_routes.h"
+#include "control/database_routes.h"
 #include "control/endpoint_routes.h"
 #include "control/event_routes.h"
 #include "control/listen_errors.h"
@@ -129,6 +132,8 @@ std::shared_ptr<const tds::TlsContext> tds_certificate(const Options& options) {
 int run(const Options& options) {
   const std::shared_ptr<const tds::TlsContext> certificate = tds_certificate(options);
   prepare_data_dir(options.data_dir);
+  // A file left by an earlier run would name its ports to whoever waits for this one's.
+  if (!options.env_file.empty()) remove_stale_file(options.env_file);
   const Options::Limits& limits = options.limits;
 
   ServiceConfig service_config;
@@ -197,6 +202,7 @@ int run(const Options& options) {
                           [&tds](nlohmann::json& out) { add_tds_connections(tds, out); });
   register_network_routes(control.http(), tds, mirrors, sftp,
                           [&service] { service.changes().bump(); });
+  register_database_routes(control.http(), tds, service.changes());
   register_endpoint_routes(
       control.http(), mirrors, sftp,
       [&service, &tds, &mirrors, &sftp, certificate](nlohmann::json& state) {
@@ -204,6 +210,7 @@ int run(const Options& options) {
         state["latency"] = latency_json(tds, mirrors, sftp);
         Service::ConnectionCounts counts = service.connection_counts();
         state["tds"] = {{"port", tds.port()},
+                        {"mode", std::string(tds::tds_mode_name(tds.mode()))},
                         {"open_connections", tds.open_connections()},
                         {"total_connections", tds.total_connections()},
                         {"refused_connections", tds.refused_connections()},
@@ -227,6 +234,12 @@ int run(const Options& options) {
   lines += std::string("database ") + kHost + ":" + std::to_string(tds_port) + " sms\n";
   lines += std::string("sftp ") + kHost + ":" + std::to_string(sftp.port()) + "\n";
   lines += std::string("control http://") + kHost + ":" + std::to_string(control_port) + "\n";
+  const std::array<std::uint16_t, 3> mirror_ports{
+      mirrors.mirror(1).port(), mirrors.mirror(2).port(), mirrors.mirror(3).port()};
+  lines += mirrors_line(kHost, mirror_ports);
+  if (!options.env_file.empty()) {
+    write_file_atomically(options.env_file, env_file_text(kHost, mirror_ports, control_port));
+  }
   lines += "ready\n";
   std::fwrite(lines.data(), 1, lines.size(), stdout);
   std::fflush(stdout);
@@ -239,6 +252,10 @@ int run(const Options& options) {
   mirrors.stop();
   sftp.stop();
   tds.stop();
+  if (!options.env_file.empty()) {
+    std::error_code ignored;
+    fs::remove(options.env_file, ignored);
+  }
   return 0;
 }
 
@@ -255,6 +272,10 @@ int main(int argc, char** argv) {
   }
   if (parsed.options->help) {
     std::fputs(sandbox::usage_text().c_str(), stdout);
+    return 0;
+  }
+  if (parsed.options->version) {
+    std::fputs("taviksms-sandbox " TAVIKSMS_SANDBOX_VERSION "\n", stdout);
     return 0;
   }
   try {

@@ -150,6 +150,9 @@ std::string usage_text() {
          "  --sftp-user U           SFTP login handed out by ip1.ini (default smsftp)\n"
          "  --sftp-password P       its password (default tavik2024ftp)\n"
          "  --clock \"YYYY-MM-DD HH:MM:SS\"  start the service clock here\n"
+         "  --env-file PATH         once every port listens, write there the lines a shell\n"
+         "                          sources to reach this sandbox (TAVIKSMS_MIRRORS and\n"
+         "                          TAVIKSMS_SANDBOX_CONTROL); removed again at a clean stop\n"
          "  --decoy-procedures      the parameter catalog also lists spXsmsXsend and\n"
          "                          legacy.sp_sms_send (clients must look procedures up exactly)\n"
          "  --tds-encryption M      what the database offers in PRELOGIN: offered (as SQL Server:\n"
@@ -179,7 +182,8 @@ std::string usage_text() {
          "  --sftp-max-sessions N   SFTP connections at once; more are closed (64)\n"
          "  --sftp-auth-timeout S   connect to completed SFTP login (20)\n"
          "  --call-log-bytes N      the call log drops its oldest entries beyond this (64M)\n"
-         "  --help                  this text\n" +
+         "  --help                  this text\n"
+         "  --version               the version\n" +
          host::usage_note();
 }
 
@@ -208,6 +212,9 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
 
     if (name == "--help" || name == "-h") {
       o.help = true;
+      return ParsedOptions{o, {}};
+    } else if (name == "--version") {
+      o.version = true;
       return ParsedOptions{o, {}};
     } else if (name == "--reset" && flag()) {
       o.reset = true;
@@ -247,7 +254,7 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
     } else if (name == "--data" || name == "--mirror-ports" || name == "--tds-port" ||
                name == "--sftp-port" || name == "--control-port" || name == "--db-user" ||
                name == "--db-password" || name == "--sftp-user" || name == "--sftp-password" ||
-               name == "--clock") {
+               name == "--clock" || name == "--env-file") {
       if (!take_value()) return fail(name + " needs a value");
       if (name == "--data") {
         if (value.empty()) return fail("--data needs a folder");
@@ -280,6 +287,9 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
         o.sftp_user = value;
       } else if (name == "--sftp-password") {
         o.sftp_password = value;
+      } else if (name == "--env-file") {
+        if (value.empty()) return fail("--env-file needs a file name");
+        o.env_file = value;
       } else {
         if (!is_clock_text(value)) return fail("--clock needs \"YYYY-MM-DD HH:MM:SS\"");
         o.clock = value;

@@ -46,7 +46,10 @@ struct Options {
   std::string tds_key;
   bool tds_tls13 = false;  // also TLS 1.3 inside PRELOGIN
   Latency latency;
+  // Where to write the shell lines that point a program at this sandbox (empty: nowhere).
+  std::filesystem::path env_file;
   bool help = false;
+  bool version = false;
 
   // What one client may take (see docs/sandbox.md). Times in seconds.
   struct Limits {

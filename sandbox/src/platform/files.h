@@ -62,6 +62,11 @@ class WriteFile {
 // permissions; false when it cannot.
 bool write_private_file(const std::filesystem::path& path, std::string_view contents);
 
+// Puts `from` in the place of `to` in one step (a reader sees the old file or the new one),
+// replacing `to` if it exists; false with `why` set when it cannot.
+bool replace_file(const std::filesystem::path& from, const std::filesystem::path& to,
+                  std::string& why);
+
 // Whether a folder can hold a file of this name (UTF-8 or, on POSIX, any bytes): Windows refuses
 // device names (CON, NUL, COM1, ...), the characters <>:"|?* and a trailing dot or blank, and
 // the name must be valid UTF-8 there. Separators are the caller's business.

@@ -132,6 +132,25 @@ class ConnectionSource : public ByteSource {
 
 }  // namespace
 
+std::optional<TdsMode> parse_tds_mode(std::string_view text) {
+  if (text == "up") return TdsMode::up;
+  if (text == "blackhole") return TdsMode::blackhole;
+  if (text == "close-new") return TdsMode::close_new;
+  return std::nullopt;
+}
+
+std::string_view tds_mode_name(TdsMode mode) {
+  switch (mode) {
+    case TdsMode::blackhole:
+      return "blackhole";
+    case TdsMode::close_new:
+      return "close-new";
+    case TdsMode::up:
+      break;
+  }
+  return "up";
+}
+
 TdsServer::TdsServer(Backend& backend, std::string host, std::uint16_t port)
     : backend_(backend),
       host_(std::move(host)),
@@ -171,6 +190,11 @@ void TdsServer::accept_loop() {
     if (fd == net::kNoSocket) {
       // Out of descriptors or a connection reset before accept: back off briefly, keep serving.
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    if (mode_.load() == TdsMode::close_new) {
+      ++total_;
+      net::close(fd);
       continue;
     }
     if (open_.load() >= limits_.max_connections && !evict_one_not_logged_in()) {
@@ -389,6 +413,9 @@ void TdsServer::serve(Live& live) {
         reply = Connection::too_large();
       } else if (r != ReadResult::kMessage) {
         break;
+      } else if (mode_.load() == TdsMode::blackhole) {
+        hold_in_blackhole();  // the request is never answered
+        break;
       } else {
         request_arrived(round_trip_kind(m.type));
         reply = conn.handle(m);
@@ -440,6 +467,42 @@ void TdsServer::serve(Live& live) {
   }
   --open_;
   live.finished.store(true);
+}
+
+void TdsServer::set_mode(TdsMode mode) {
+  {
+    std::lock_guard lock(mode_mutex_);
+    mode_.store(mode);
+  }
+  mode_changed_.notify_all();
+}
+
+void TdsServer::hold_in_blackhole() {
+  std::unique_lock lock(mode_mutex_);
+  const std::uint64_t closings = closings_;
+  mode_changed_.wait(lock, [&] {
+    return stopping_.load() || mode_.load() != TdsMode::blackhole || closings_ != closings;
+  });
+}
+
+std::size_t TdsServer::close_connections() {
+  std::size_t closed = 0;
+  {
+    std::lock_guard lock(mutex_);
+    // Each connection's thread wakes and closes its descriptor itself.
+    for (auto& l : live_) {
+      if (l->fd != net::kNoSocket && !l->finished.load()) {
+        net::shutdown_both(l->fd);
+        ++closed;
+      }
+    }
+  }
+  {
+    std::lock_guard lock(mode_mutex_);
+    ++closings_;  // and those held by the black hole
+  }
+  mode_changed_.notify_all();
+  return closed;
 }
 
 std::vector<ConnectionInfo> TdsServer::connections() const {
@@ -520,6 +583,10 @@ void TdsServer::stop() {
     std::lock_guard lock(large_mutex_);  // a connection waiting for a large slot wakes
   }
   large_freed_.notify_all();
+  {
+    std::lock_guard lock(mode_mutex_);  // and one held by the black hole
+  }
+  mode_changed_.notify_all();
   wake_->signal();
   acceptor_.join();
   net::close(listen_fd_);

@@ -10,7 +10,9 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -38,6 +40,17 @@ struct TdsLimits {
   std::size_t large_requests = 1;
   std::size_t large_request_bytes = 64 * 1024;
 };
+
+// How the endpoint treats its clients, for tests of clients that must outlive a server's trouble.
+enum class TdsMode {
+  up,         // serves every connection
+  blackhole,  // reads no request to its end and answers nothing, new connections included; the
+              // connections stay open (a hung server). Leaving the mode closes them.
+  close_new,  // every new connection is closed as soon as it is accepted (a server that cannot
+              // take sessions); open ones are served
+};
+std::optional<TdsMode> parse_tds_mode(std::string_view text);  // "up", "blackhole", "close-new"
+std::string_view tds_mode_name(TdsMode mode);
 
 class TlsContext;
 
@@ -96,6 +109,12 @@ class TdsServer {
   std::uint64_t refused_connections() const { return refused_.load(); }
   std::uint64_t evicted_connections() const { return evicted_.load(); }
 
+  TdsMode mode() const { return mode_.load(); }
+  void set_mode(TdsMode mode);
+  // Closes every open connection at once, as a restart of the server ends them all; returns how
+  // many there were. Clients see their connection closed by the server.
+  std::size_t close_connections();
+
   // Upper bound of one client message (all its packets together); larger ones get an ERROR and
   // the connection closes. Default 8 MiB. Set before start().
   void set_max_message_bytes(std::size_t bytes) { max_message_bytes_ = bytes; }
@@ -140,6 +159,9 @@ class TdsServer {
   // Sleeps until `when`, waking early for stop(); false when stopping.
   bool wait_until(std::chrono::steady_clock::time_point when) const;
   void reap_finished();
+  // Holds a connection that met the black hole until the mode changes, its connections are
+  // closed or the server stops.
+  void hold_in_blackhole();
   // Closes the oldest connection that has not logged in; false when there is none.
   bool evict_one_not_logged_in();
 
@@ -168,6 +190,11 @@ class TdsServer {
   std::atomic<std::uint64_t> total_{0};
   std::atomic<std::uint64_t> refused_{0};
   std::atomic<std::uint64_t> evicted_{0};
+
+  std::atomic<TdsMode> mode_{TdsMode::up};
+  std::mutex mode_mutex_;
+  std::condition_variable mode_changed_;
+  std::uint64_t closings_ = 0;  // close_connections() calls so far (guarded by mode_mutex_)
 
   std::mutex large_mutex_;
   std::condition_variable large_freed_;

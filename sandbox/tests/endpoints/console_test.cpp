@@ -71,8 +71,11 @@ TEST_F(ConsoleTest, PageAndItsFilesComeFromTheExecutableAndNeedNoNetwork) {
     auto file = client_.Get(target.c_str());
     ASSERT_TRUE(file) << target;
     EXPECT_EQ(file->status, 200) << target;
-    EXPECT_EQ(file->body.find("http://"), std::string::npos) << target;
-    EXPECT_EQ(file->body.find("https://"), std::string::npos) << target;
+    // An SVG names its XML namespace by a URL, which is never fetched.
+    const std::string body =
+        std::regex_replace(file->body, std::regex(R"(xmlns="http://www\.w3\.org/2000/svg")"), "");
+    EXPECT_EQ(body.find("http://"), std::string::npos) << target;
+    EXPECT_EQ(body.find("https://"), std::string::npos) << target;
     EXPECT_EQ(file->get_header_value("X-Content-Type-Options"), "nosniff") << target;
     ++refs;
   }

@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <fstream>
 #include <iostream>
 #include <regex>
 #include <set>
@@ -24,8 +25,12 @@ TEST(Startup, PrintsEveryEndpointThenReady) {
       "database 127\\.0\\.0\\.1:(\\d+) sms\n"
       "sftp 127\\.0\\.0\\.1:(\\d+)\n"
       "control http://127\\.0\\.0\\.1:(\\d+)\n"
+      "export TAVIKSMS_MIRRORS='http://127\\.0\\.0\\.1:(\\d+);http://127\\.0\\.0\\.1:(\\d+);"
+      "http://127\\.0\\.0\\.1:(\\d+)'\n"
       "ready\n");
-  EXPECT_TRUE(std::regex_match(out, shape)) << out;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(out, m, shape)) << out;
+  for (int n = 1; n <= 3; ++n) EXPECT_EQ(m[n], m[6 + n]) << "mirror " << n << " in\n" << out;
   const auto& p = sb.ports();
   std::set<std::uint16_t> distinct{p.mirror[0], p.mirror[1], p.mirror[2], p.tds, p.sftp, p.control};
   EXPECT_EQ(distinct.size(), 6u) << out;
@@ -55,6 +60,32 @@ TEST(Startup, PrintsEveryEndpointThenReady) {
   ASSERT_EQ(state["mirrors"].size(), 3u);
   EXPECT_EQ(state["mirrors"][2]["port"], p.mirror[2]);
   EXPECT_EQ(state["sftp"]["mode"], "up");
+}
+
+// --env-file: a shell that sources the file reaches this sandbox; a file an earlier run left is
+// replaced before anything is written, and a clean stop removes it.
+TEST(Startup, EnvFileIsWrittenWhenReadyAndRemovedAtStop) {
+  char tmpl[] = "/tmp/taviksms-envfile-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::filesystem::path env = std::filesystem::path(tmpl) / "sandbox.env";
+  { std::ofstream(env) << "export TAVIKSMS_MIRRORS='http://127.0.0.1:1'\n"; }
+  SandboxProcess sb({"--env-file", env.string()});
+  const auto& p = sb.ports();
+  RunResult sourced =
+      run_command({"/bin/sh", "-c", ". \"$1\" && env | grep ^TAVIKSMS_ | sort", "sh", env.string()},
+                  "", std::chrono::seconds(10));
+  const std::string url = "http://127.0.0.1:";
+  EXPECT_EQ(sourced.out, "TAVIKSMS_MIRRORS=" + url + std::to_string(p.mirror[0]) + ";" + url +
+                             std::to_string(p.mirror[1]) + ";" + url + std::to_string(p.mirror[2]) +
+                             "\nTAVIKSMS_SANDBOX_CONTROL=" + url + std::to_string(p.control) + "\n")
+      << sourced.err;
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmpl),
+                          std::filesystem::directory_iterator()),
+            1)
+      << "a temporary file was left beside it";
+  EXPECT_EQ(sb.stop(std::chrono::seconds(5)), 0) << sb.stderr_text();
+  EXPECT_FALSE(std::filesystem::exists(env));
+  std::filesystem::remove_all(tmpl);
 }
 
 TEST(Startup, TwoSandboxesRunSideBySide) {
@@ -132,6 +163,9 @@ TEST(Startup, FailuresPrintOneLineAndExitOne) {
       {{exe, "--data", "/etc/hostname/inside-a-file", "--ephemeral"}, "cannot create"},
       {{exe, "--ephemeral"}, "--data DIR is required", true},
       {{exe, "--data", dir, "--ephemeral", "--no-such-option"}, "unknown option"},
+      {{exe, "--data", dir, "--ephemeral", "--env-file", "/etc/hostname/inside-a-file"},
+       "cannot replace",
+       true},
   };
   for (const auto& [argv, says, linux_only] : cases) {
     if (linux_only && sandbox_under_wine()) {
@@ -156,6 +190,9 @@ TEST(Startup, FailuresPrintOneLineAndExitOne) {
   RunResult help = run_command({exe, "--help"}, "", std::chrono::seconds(10));
   EXPECT_EQ(help.exit_code, 0);
   EXPECT_NE(help.out.find("--mirror-ports"), std::string::npos);
+  RunResult version = run_command({exe, "--version"}, "", std::chrono::seconds(10));
+  EXPECT_EQ(version.exit_code, 0);
+  EXPECT_EQ(version.out, "taviksms-sandbox " TAVIKSMS_PROJECT_VERSION "\n");
 }
 
 TEST(Robustness, GarbageOnEveryPortLeavesTheSandboxServing) {

@@ -385,6 +385,57 @@ TEST(TdsServerLimits, DeadlinesAndCapKeepSlotsForClientsThatLogIn) {
   }
 }
 
+// Whether the server sent nothing (and did not close) on `c` for `wait`.
+bool silent_for(const Client& c, std::chrono::milliseconds wait) {
+  pollfd p{c.fd(), POLLIN, 0};
+  return ::poll(&p, 1, static_cast<int>(wait.count())) == 0;
+}
+
+// The controls tests of clients use: every connection closed at once (a restart as clients see
+// it), a hung server (the black hole) and one that closes each new connection.
+TEST_F(TdsServerTest, ClosingEveryConnectionTheBlackHoleAndClosingNewConnections) {
+  {
+    Client a(server_->port()), b(server_->port());
+    ASSERT_TRUE(a.login());
+    ASSERT_TRUE(b.login());
+    EXPECT_EQ(server_->close_connections(), 2u);
+    EXPECT_TRUE(a.closed_by_server());
+    EXPECT_TRUE(b.closed_by_server());
+    expect_serving();
+  }
+  {
+    Client old(server_->port());
+    ASSERT_TRUE(old.login());
+    server_->set_mode(TdsMode::blackhole);
+    ASSERT_TRUE(old.send(packet_type::kSqlBatch, testing::sql_batch(u"rows 1")));
+    Client fresh(server_->port());
+    ASSERT_TRUE(fresh.connected());
+    ASSERT_TRUE(fresh.send(packet_type::kPrelogin, testing::prelogin(0)));
+    EXPECT_TRUE(silent_for(old, 300ms));
+    EXPECT_TRUE(silent_for(fresh, 300ms));
+    EXPECT_EQ(server_->open_connections(), 2u) << "held open, not closed";
+    server_->set_mode(TdsMode::up);
+    EXPECT_TRUE(old.closed_by_server());
+    EXPECT_TRUE(fresh.closed_by_server());
+    expect_serving();
+  }
+  {
+    Client old(server_->port());
+    ASSERT_TRUE(old.login());
+    server_->set_mode(TdsMode::close_new);
+    const auto accepted = server_->total_connections();
+    Client refused(server_->port());
+    EXPECT_TRUE(refused.closed_by_server());
+    EXPECT_EQ(server_->total_connections(), accepted + 1) << "counted as accepted";
+    EXPECT_EQ(old.request(packet_type::kSqlBatch, testing::sql_batch(u"rows 1")).size(), 3u);
+    server_->set_mode(TdsMode::up);
+    expect_serving();
+  }
+  EXPECT_EQ(parse_tds_mode("close-new"), TdsMode::close_new);
+  EXPECT_EQ(tds_mode_name(TdsMode::blackhole), "blackhole");
+  EXPECT_FALSE(parse_tds_mode("down"));
+}
+
 TEST(TdsServerLifecycle, StopEndsIdleConnectionsAndPortZeroIsEphemeral) {
   FakeBackend backend;
   TdsServer a(backend, "127.0.0.1", 0);

@@ -7,6 +7,7 @@ const POLL_MS = 500;         // without the event stream
 const STREAM_POLL_MS = 5000; // with it: only what time alone changes (due reservations)
 const MESSAGE_PAGE = 500;
 const CALL_KEEP = 500;
+const LOOKUP_PROC = 'sp_sproc_columns';
 
 const PROCS = [
   'f_login', 'f_sms_janek', 'sp_sms_send', 'sp_lms_send', 'sp_mms_send', 'sp_result_data1',
@@ -19,6 +20,7 @@ const ROW_PROCS = [
 ];
 const MIRROR_MODES = ['up', 'down', '404', '500', 'no-sms-id', 'hang', 'html', 'binary', 'custom'];
 const SFTP_MODES = ['up', 'refuse-writes', 'mute'];
+const TDS_MODES = ['up', 'blackhole', 'close-new'];
 
 const $ = (selector) => document.querySelector(selector);
 
@@ -97,6 +99,7 @@ async function act(method, path, done) {
 function forgetControls() {
   state.last.mirrors = null;
   state.last.sftp = null;
+  state.last.tds = null;
   state.last.faults = null;
   state.last.latency = null;
 }
@@ -159,8 +162,8 @@ function who(m) {
 
 function resultCell(m) {
   if (m.result_code === null || m.result_code === undefined) return el('td', { class: 'muted', text: '—' });
-  return el('td', { class: m.result_code === 0 ? 'result-ok' : 'result-fail' },
-    `${m.result_code} ${m.result_msg || ''}`);
+  const text = `${m.result_code} ${m.result_msg || ''}`;
+  return el('td', { class: `${m.result_code === 0 ? 'result-ok' : 'result-fail'} clip`, title: text }, text);
 }
 
 function basename(path) {
@@ -253,12 +256,24 @@ function renderState(s) {
       el('span', { text: `${s.sftp.open_sessions} open, ${s.sftp.total_sessions} in all` }));
   }
 
-  if (s.tds && changed('tds', s.tds)) {
+  if (s.tds && !$('#tds').contains(document.activeElement) && changed('tds', s.tds)) {
     const t = s.tds;
+    const select = el('select', {
+      id: 'tds-mode', class: t.mode === 'up' ? '' : 'mode-bad',
+      onchange: (ev) => {
+        ev.target.blur();
+        act('POST', `/tds${query({ mode: ev.target.value })}`, `database mode: ${ev.target.value}`);
+      },
+    }, TDS_MODES.map((mode) => el('option', { value: mode, selected: mode === t.mode, text: mode })));
+    const closeAll = el('button', {
+      type: 'button', title: 'Close every open connection, as a restart of the server does',
+      onclick: () => act('POST', '/connections/close', (a) => `${a.closed} connections closed`),
+    }, 'close all');
     $('#tds').replaceChildren(
+      el('span', { class: 'k', text: 'mode' }), el('span', {}, select),
       el('span', { class: 'k', text: 'port' }), el('span', { class: 'mono', text: `${t.port} (database sms)` }),
       el('span', { class: 'k', text: 'connections' }),
-      el('span', { text: `${t.open_connections} open, ${t.total_connections} in all` }),
+      el('span', {}, `${t.open_connections} open, ${t.total_connections} in all `, closeAll),
       el('span', { class: 'k', text: 'sessions' }), el('span', { text: `${t.open_sessions} open` }),
       el('span', { class: 'k', text: 'logins' }),
       el('span', { text: `${t.total_logins} (${t.failed_logins} refused)` }),
@@ -380,8 +395,12 @@ function filtered(filters) {
   return Object.values(filters).some((v) => v !== '');
 }
 
-function timeCell(text, extra) {
-  return el('td', { class: 'time' }, text ? text.slice(0, 19) : el('span', { class: 'muted', text: '—' }),
+// A date-time on two lines, date over time, so three of them fit beside the text at 1,366 px.
+function timeCell(text, extra, column) {
+  const when = text ? text.slice(0, 19) : '';
+  return el('td', { class: column ? `time ${column}` : 'time', title: when },
+    when ? [el('div', { text: when.slice(0, 10) }), el('div', { text: when.slice(11) })]
+      : el('span', { class: 'muted', text: '—' }),
     extra ? el('div', { class: 'muted', text: extra }) : null);
 }
 
@@ -397,12 +416,12 @@ function messageRow(m, fresh) {
   el('td', {}, m.custom_tel || '', m.custom_nam ? el('div', { class: 'muted', text: m.custom_nam }) : null),
   el('td', { class: 'text', title: m.subject ? `${m.subject}\n${m.msg || ''}` : (m.msg || '') },
     m.subject ? el('span', { class: 'subject', text: m.subject }) : null, oneLine(m.msg)),
-  timeCell(m.i_time),
-  timeCell(m.due, m.reserved ? 'reserved' : ''),
+  timeCell(m.i_time, '', 'submitted'),
+  timeCell(m.due, m.reserved ? 'reserved' : '', 'due'),
   timeCell(m.s_time),
   el('td', {}, el('span', { class: `badge ${m.state}`, text: m.state })),
   resultCell(m),
-  el('td', { class: 'num', text: money(m.fee) }));
+  el('td', { class: 'num fee', text: money(m.fee) }));
 }
 
 async function refreshMessages() {
@@ -637,8 +656,14 @@ async function refreshCalls() {
     if (state.calls.length > CALL_KEEP) state.calls.splice(0, state.calls.length - CALL_KEEP);
   }
   const wanted = $('#calls-proc').value.trim().toLowerCase();
-  const shown = state.calls.filter((c) => !wanted || c.proc.toLowerCase().includes(wanted));
-  if (!changed('calls', [shown.length && shown[shown.length - 1].seq, shown.length, wanted, state.openCall])) return;
+  // The component asks for a procedure's parameters (sp_sproc_columns) before it calls it; those
+  // look-ups are hidden unless asked for.
+  const hideLookups = $('#calls-hide-lookups').checked;
+  const matching = state.calls.filter((c) => !wanted || c.proc.toLowerCase().includes(wanted));
+  const shown = matching.filter((c) => !hideLookups || c.proc.toLowerCase() !== LOOKUP_PROC);
+  const hidden = matching.length - shown.length;
+  $('#calls-hidden').textContent = hidden ? `(${hidden} hidden)` : '';
+  if (!changed('calls', [shown.length && shown[shown.length - 1].seq, shown.length, wanted, hideLookups, state.openCall])) return;
   const rows = [];
   for (let i = shown.length - 1; i >= 0; --i) {
     const c = shown[i];
@@ -648,8 +673,8 @@ async function refreshCalls() {
     },
     el('td', { class: 'num', text: c.seq }), timeCell(c.at), el('td', { class: 'num', text: c.connection }),
     el('td', { class: 'mono', text: c.proc }), el('td', { text: c.via }),
-    el('td', { class: 'text' }, oneLine(callParams(c))),
-    el('td', { class: c.error ? 'result-fail' : '', text: c.error || '' })));
+    el('td', { class: 'text', title: callParams(c) }, oneLine(callParams(c))),
+    el('td', { class: c.error ? 'result-fail wrap' : '', text: c.error || '' })));
     if (c.seq === state.openCall) {
       rows.push(el('tr', { class: 'call-detail' }, el('td', { colspan: 7 },
         el('table', { class: 'grid params' }, el('tbody', {}, c.params.map((p) => el('tr', {},
@@ -764,6 +789,7 @@ function setUp() {
     ev.target.textContent = state.showUtf16 ? 'Hide UTF-16' : 'Show UTF-16';
   });
   $('#calls-proc').addEventListener('input', () => refreshNow());
+  $('#calls-hide-lookups').addEventListener('change', () => refreshNow());
   $('#latency').addEventListener('submit', (ev) => {
     ev.preventDefault();
     const f = ev.target.elements;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/files.h"
@@ -113,6 +114,13 @@ bool write_private_file(const std::filesystem::path& path, std::string_view cont
     if (ok) done += static_cast<std::size_t>(n);
   }
   return ::close(fd) == 0 && ok;
+}
+
+bool replace_file(const std::filesystem::path& from, const std::filesystem::path& to,
+                  std::string& why) {
+  if (::rename(from.c_str(), to.c_str()) == 0) return true;
+  why = std::strerror(errno);
+  return false;
 }
 
 bool file_name_allowed(std::string_view) {

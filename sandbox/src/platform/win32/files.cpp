@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <system_error>
 
 #include "platform/files.h"
 
@@ -153,6 +154,13 @@ bool write_private_file(const std::filesystem::path& path, std::string_view cont
       ::WriteFile(h, contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr) &&
       written == contents.size();
   return ::CloseHandle(h) && ok;
+}
+
+bool replace_file(const std::filesystem::path& from, const std::filesystem::path& to,
+                  std::string& why) {
+  if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+  why = std::system_category().message(static_cast<int>(::GetLastError()));
+  return false;
 }
 
 bool file_name_allowed(std::string_view name) {
