@@ -132,7 +132,10 @@ void SandboxProcess::start(const std::vector<std::string>& extra_args) {
     }
     seen.append(buf, static_cast<std::size_t>(got));
   }
-  startup_output_ = seen;
+  // Through the "ready" line: what a program waiting for the sandbox reads. Lines meant for a
+  // person may follow in the same read (the Windows sandbox names its console and data folder).
+  const std::size_t ready = seen.starts_with("ready\n") ? 0 : seen.find("\nready\n") + 1;
+  startup_output_ = seen.substr(0, ready + 6);
 
   std::istringstream lines(seen);
   std::string line;

@@ -71,9 +71,10 @@ TEST(Startup, EnvFileIsWrittenWhenReadyAndRemovedAtStop) {
   { std::ofstream(env) << "export TAVIKSMS_MIRRORS='http://127.0.0.1:1'\n"; }
   SandboxProcess sb({"--env-file", env.string()});
   const auto& p = sb.ports();
-  RunResult sourced =
-      run_command({"/bin/sh", "-c", ". \"$1\" && env | grep ^TAVIKSMS_ | sort", "sh", env.string()},
-                  "", std::chrono::seconds(10));
+  RunResult sourced = run_command(
+      {"/bin/sh", "-c", ". \"$1\" && env | grep -E '^TAVIKSMS_(MIRRORS|SANDBOX_CONTROL)=' | sort",
+       "sh", env.string()},
+      "", std::chrono::seconds(10));
   const std::string url = "http://127.0.0.1:";
   EXPECT_EQ(sourced.out, "TAVIKSMS_MIRRORS=" + url + std::to_string(p.mirror[0]) + ";" + url +
                              std::to_string(p.mirror[1]) + ";" + url + std::to_string(p.mirror[2]) +
@@ -164,8 +165,7 @@ TEST(Startup, FailuresPrintOneLineAndExitOne) {
       {{exe, "--ephemeral"}, "--data DIR is required", true},
       {{exe, "--data", dir, "--ephemeral", "--no-such-option"}, "unknown option"},
       {{exe, "--data", dir, "--ephemeral", "--env-file", "/etc/hostname/inside-a-file"},
-       "cannot replace",
-       true},
+       "inside-a-file"},
   };
   for (const auto& [argv, says, linux_only] : cases) {
     if (linux_only && sandbox_under_wine()) {
