@@ -4,7 +4,9 @@
 #   cmake -DX64_BIN=<bin of an x86_64 build> -DX86_BIN=<bin of an i686 build> -DOUTPUT_DIR=<dir>
 #         [-DVERSION=x.y.z] [-DDEPS_DIR=<build/deps-src's parent>] -P cmake/windows_package.cmake
 # Each bin folder holds TavikSmsDll.dll, TavikSmsDll.tlb and taviksms.exe (the x64 one also
-# include/, the header and GUIDs of the interface for C++). VERSION (default: the
+# include/, the header and GUIDs of the interface for C++, and taviksms-sandbox.exe with the
+# libssh.dll it loads, which go to sandbox\: in the 64-bit MSI the feature "Sandbox", off by
+# default, with the Start-menu entry "TavikSms sandbox"). VERSION (default: the
 # project's) names the packages and is the MSIs' product version; the files' own version is the
 # project's, which the binaries carry. scripts/package-windows builds both architectures and calls
 # this; the Wine package tests call it on the builds under test.
@@ -31,7 +33,7 @@ set(stage "${OUTPUT_DIR}/${name}.stage")
 set(root "${stage}/${name}")
 file(REMOVE_RECURSE "${stage}")
 file(MAKE_DIRECTORY "${root}/x64" "${root}/x86" "${root}/examples" "${root}/include"
-                    "${root}/licenses")
+                    "${root}/licenses" "${root}/sandbox/licenses")
 
 foreach(arch x64 x86)
   if(arch STREQUAL "x64")
@@ -59,6 +61,21 @@ foreach(arch x64 x86)
         message(FATAL_ERROR "windows_package: strip ${arch}/${f} failed")
       endif()
     endforeach()
+  endif()
+endforeach()
+
+# The sandbox (x64 only) and the DLL it loads, stripped of debug information like the others.
+foreach(f taviksms-sandbox.exe libssh.dll)
+  if(NOT EXISTS "${X64_BIN}/${f}")
+    message(FATAL_ERROR "windows_package: ${X64_BIN}/${f} is missing; build windows-x64 with "
+                        "TAVIKSMS_WINDOWS_SANDBOX (scripts/build-windows-deps sandbox first)")
+  endif()
+  file(COPY "${X64_BIN}/${f}" DESTINATION "${root}/sandbox")
+  if(strip_x64)
+    execute_process(COMMAND ${strip_x64} --strip-debug "${root}/sandbox/${f}" RESULT_VARIABLE rc)
+    if(NOT rc EQUAL 0)
+      message(FATAL_ERROR "windows_package: strip sandbox/${f} failed")
+    endif()
   endif()
 endforeach()
 
@@ -108,6 +125,18 @@ set(notices
     "mbedtls.txt|${mbedtls_license}"
     "mingw-w64-runtime.txt|/usr/share/doc/mingw-w64-common/copyright"
     "gcc-runtime.txt|/usr/share/doc/gcc-mingw-w64-base/copyright")
+# The sandbox's: OpenSSL, libssh (LGPL, hence its own DLL), SQLite (Debian's copyright file: the
+# code is in the public domain), cpp-httplib and the JSON library (MIT).
+file(GLOB openssl_license "${DEPS_DIR}/deps-src/openssl_*/LICENSE.txt")
+file(GLOB libssh_copying "${DEPS_DIR}/deps-src/libssh_*/COPYING")
+file(GLOB sqlite_copyright "${DEPS_DIR}/deps-src/sqlite3_*/debian/copyright")
+file(GLOB httplib_license "${DEPS_DIR}/deps-src/cpp-httplib_*/LICENSE")
+list(APPEND notices
+     "../sandbox/licenses/openssl.txt|${openssl_license}"
+     "../sandbox/licenses/libssh.txt|${libssh_copying}"
+     "../sandbox/licenses/sqlite.txt|${sqlite_copyright}"
+     "../sandbox/licenses/cpp-httplib.txt|${httplib_license}"
+     "../sandbox/licenses/nlohmann-json.txt|/usr/share/doc/nlohmann-json3-dev/copyright")
 foreach(entry IN LISTS notices)
   string(REPLACE "|" ";" parts "${entry}")
   list(GET parts 0 to)
@@ -115,7 +144,7 @@ foreach(entry IN LISTS notices)
   if(n LESS 2)
     message(FATAL_ERROR "windows_package: no licence text for ${to} (run scripts/build-windows-deps)")
   endif()
-  list(GET parts 1 from)
+  list(GET parts 1 from)  # the first, should a glob find more than one
   if(NOT EXISTS "${from}")
     message(FATAL_ERROR "windows_package: ${from} is missing")
   endif()
@@ -147,6 +176,11 @@ foreach(arch x64 x86)
     list(APPEND files Dll_x64 Shell_x64)
   endif()
   set(queries "")
+  if(arch STREQUAL "x64")
+    # A plain shortcut to the sandbox (wixl writes an advertised one, whose target is the feature).
+    list(APPEND queries
+         "UPDATE `Shortcut` SET `Target` = '[#SandboxExe]' WHERE `Shortcut` = 'SandboxMenu'")
+  endif()
   foreach(file_id IN LISTS files)
     list(APPEND queries
          "UPDATE `File` SET `Version` = '${binary_version}.0' WHERE `File` = '${file_id}'")

@@ -76,7 +76,7 @@ void SandboxProcess::start(const std::vector<std::string>& extra_args) {
   // system-picked ones.
   const bool fixed_ports =
       std::find(extra_args.begin(), extra_args.end(), "--tds-port") != extra_args.end();
-  std::vector<std::string> argv = {TAVIKSMS_SANDBOX_EXE, "--data", data_dir_.string()};
+  std::vector<std::string> argv = {sandbox_executable(), "--data", data_dir_.string()};
   if (!fixed_ports) argv.insert(argv.begin() + 1, "--ephemeral");
   argv.insert(argv.end(), extra_args.begin(), extra_args.end());
   std::vector<char*> args;
@@ -132,7 +132,10 @@ void SandboxProcess::start(const std::vector<std::string>& extra_args) {
     }
     seen.append(buf, static_cast<std::size_t>(got));
   }
-  startup_output_ = seen;
+  // Through the "ready" line: what a program waiting for the sandbox reads. Lines meant for a
+  // person may follow in the same read (the Windows sandbox names its console and data folder).
+  const std::size_t ready = seen.starts_with("ready\n") ? 0 : seen.find("\nready\n") + 1;
+  startup_output_ = seen.substr(0, ready + 6);
 
   std::istringstream lines(seen);
   std::string line;
@@ -280,6 +283,16 @@ nlohmann::json SandboxProcess::post(const std::string& path, const std::string& 
 }
 nlohmann::json SandboxProcess::del(const std::string& path) {
   return checked("DELETE", path, "");
+}
+
+std::string sandbox_executable() {
+  const char* chosen = std::getenv("TAVIKSMS_SANDBOX_EXE");
+  return chosen != nullptr && *chosen != '\0' ? chosen : TAVIKSMS_SANDBOX_EXE;
+}
+
+bool sandbox_under_wine() {
+  const char* exe = std::getenv("TAVIKSMS_SANDBOX_WINE_EXE");
+  return exe != nullptr && *exe != '\0';
 }
 
 std::string masked_secret(const std::string& pw) {

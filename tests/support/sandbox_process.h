@@ -124,6 +124,12 @@ class SandboxProcess {
   std::string sftp_password_ = "tavik2024ftp";
 };
 
+// The sandbox program the tests start: $TAVIKSMS_SANDBOX_EXE when set (another build, or a
+// wrapper that runs the Windows sandbox under Wine), else the one built beside the tests.
+std::string sandbox_executable();
+// True when that is the Windows sandbox run under Wine ($TAVIKSMS_SANDBOX_WINE_EXE is set).
+bool sandbox_under_wine();
+
 // `pw` in the masked form ip1.ini holds (the service's sms_pw and sftp_pw): two fillers, then each
 // character followed by a filler.
 std::string masked_secret(const std::string& pw);

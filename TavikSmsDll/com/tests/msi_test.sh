@@ -14,8 +14,10 @@
 #      the DLLs); LOCALAPPDATA unset, relative, too long or with a file in the folder's place
 #      gives "IP Download Error";
 #   6. the folders made writable again, as they are for an administrator: the DLLs keep ip1.ini
-#      beside themselves; msiexec /x: no file (ip1.ini included), no folder, no key, no entry in
-#      the installed programs left; the per-user ip1.ini stays;
+#      beside themselves; the sandbox, not installed so far (a feature off by default), added
+#      (ADDLOCAL=Sandbox): its folder, the Start-menu entry "TavikSms sandbox", and it runs;
+#      msiexec /x: no file (ip1.ini included), no folder, no shortcut, no key, no entry in the
+#      installed programs left; the per-user ip1.ini stays;
 #   7. in a 32-bit prefix (32-bit Windows, where the kernel runs IA-32 code): the 32-bit package
 #      installs (keys as regsvr32's), serves the example from a read-only Program Files, refuses
 #      a downgrade, and uninstalls without a trace (ip1.ini beside the DLL included); the 64-bit
@@ -199,6 +201,8 @@ for f in "$pf64/TavikSmsDll.dll" "$pf64/TavikSmsDll.tlb" "$pf64/taviksms.exe" "$
   "$pf32/taviksms.exe" "$start_menu/TavikSms method reference.lnk" "$start_menu/TavikSms README.lnk"; do
   [[ -s "$f" ]] || fail "not installed: ${f#"$drive/"}"
 done
+menu_entry="$start_menu/TavikSms sandbox.lnk"
+[[ ! -e "$pf64/sandbox" && ! -e "$menu_entry" ]] || fail "the sandbox was installed by default"
 grep -qa 'reference\.html' "$start_menu/TavikSms method reference.lnk" ||
   fail "the Start menu's reference shortcut does not lead to reference.html"
 for arch in x64 x86; do
@@ -302,7 +306,15 @@ if i686; then
   [[ -s "$pf32/ip1.ini" ]] || fail "the x86 DLL kept no ip1.ini beside itself in a writable folder"
 fi
 
-# --- 6. uninstall ------------------------------------------------------------------------------
+# --- 6. the sandbox added; uninstall ------------------------------------------------------------
+win "$work/i-sandbox.log" msiexec /i "$winmsi64" ADDLOCAL=Sandbox /qn ||
+  fail "msiexec /i ADDLOCAL=Sandbox: exit $?"
+for f in sandbox/taviksms-sandbox.exe sandbox/libssh.dll sandbox/licenses/libssh.txt; do
+  [[ -s "$pf64/$f" ]] || fail "the Sandbox feature did not install $f"
+done
+[[ -s "$menu_entry" ]] || fail "no Start-menu entry 'TavikSms sandbox'"
+win "$work/sandbox-help.log" 'C:\Program Files\TavikSms\sandbox\taviksms-sandbox.exe' --help ||
+  fail "the installed sandbox did not run: $(cat "$work/sandbox-help.log.txt")"
 t0=$SECONDS
 win "$work/x.log" msiexec /x "$winmsi64" /qn || fail "msiexec /x: exit $?"
 echo "uninstall in $((SECONDS - t0)) s"

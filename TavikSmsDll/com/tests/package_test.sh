@@ -32,7 +32,9 @@ for f in README.txt reference.html register.cmd unregister.cmd "${name%-windows}
   examples/Photo1.JPG include/TavikSmsDll.h include/TavikSmsDll_i.c licenses/libssh2.txt \
   licenses/mbedtls.txt licenses/mingw-w64-runtime.txt licenses/gcc-runtime.txt \
   x64/TavikSmsDll.dll x64/TavikSmsDll.tlb x64/taviksms.exe \
-  x86/TavikSmsDll.dll x86/TavikSmsDll.tlb x86/taviksms.exe; do
+  x86/TavikSmsDll.dll x86/TavikSmsDll.tlb x86/taviksms.exe sandbox/taviksms-sandbox.exe sandbox/libssh.dll \
+  sandbox/licenses/openssl.txt sandbox/licenses/libssh.txt sandbox/licenses/sqlite.txt \
+  sandbox/licenses/cpp-httplib.txt sandbox/licenses/nlohmann-json.txt; do
   [[ -s "$pkg/$f" ]] || fail "the package has no $f"
 done
 grep -q '<h2 id="ftp_connect">FTP_Connect</h2>' "$pkg/reference.html" ||
@@ -51,6 +53,16 @@ for arch in x64 x86; do
       fail "$arch/$f needs a runtime DLL beside it: $(tr '\n' ' ' <<<"$imports")"
     fi
   done
+done
+
+# The sandbox: system DLLs and libssh.dll (beside it), which needs system DLLs only.
+for f in taviksms-sandbox.exe libssh.dll; do
+  imports=$(x86_64-w64-mingw32-objdump -p "$pkg/sandbox/$f" | sed -n 's/^\s*DLL Name: //p')
+  [[ -n "$imports" ]] || fail "sandbox/$f: no imports read"
+  if grep -viE '^(advapi32|crypt32|iphlpapi|kernel32|msvcrt|shell32|user32|ws2_32|bcrypt)\.dll$' \
+    <<<"$imports" | grep -qvx 'libssh.dll'; then
+    fail "sandbox/$f needs a DLL the package does not carry: $(tr '\n' ' ' <<<"$imports")"
+  fi
 done
 
 # --- two sandboxes: the x64 test build's mirrors and the x86 one's ---------------------------
@@ -88,6 +100,11 @@ timeout 300 "$wine" wineboot -i >"$work/wineboot.log" 2>&1 </dev/null ||
   { cat "$work/wineboot.log"; echo "package: FAILED (wineboot)"; exit 1; }
 echo "prefix ready in $((SECONDS - t0)) s"
 winpkg="C:\\Tools\\$name"
+# The packaged sandbox starts from its folder (its --help needs libssh.dll loaded).
+win "$work/sandbox-help.log" "$winpkg\\sandbox\\taviksms-sandbox.exe" --help ||
+  fail "the packaged sandbox did not start: $(cat "$work/sandbox-help.log.txt")"
+grep -q -- '--mirror-ports' "$work/sandbox-help.log.txt" ||
+  fail "the packaged sandbox's --help: $(cat "$work/sandbox-help.log.txt")"
 
 check_registered() {  # check_registered ROOT: ProgID, and the CLSID in both registry views
   local root=$1

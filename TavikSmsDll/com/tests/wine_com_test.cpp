@@ -307,7 +307,8 @@ class FixedMirrorSandbox {
       std::FILE* f = std::freopen(log.c_str(), "w", stdout);
       (void)f;
       const std::string data = (dir_ / "data").string();
-      std::vector<std::string> args = {TAVIKSMS_SANDBOX_EXE,
+      const std::string exe = taviksms::testing::sandbox_executable();
+      std::vector<std::string> args = {exe,
                                        "--data",
                                        data,
                                        "--mirror-ports",
@@ -322,7 +323,7 @@ class FixedMirrorSandbox {
       std::vector<char*> argv;
       for (auto& a : args) argv.push_back(a.data());
       argv.push_back(nullptr);
-      execv(TAVIKSMS_SANDBOX_EXE, argv.data());
+      execv(exe.c_str(), argv.data());
       _exit(127);
     }
     auto deadline = std::chrono::steady_clock::now() + 15s;

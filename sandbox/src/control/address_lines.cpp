@@ -1,12 +1,16 @@
 #include "control/address_lines.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <fstream>
+#include <functional>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
+
+#include "platform/files.h"
+#include "utf8_path.h"
 
 namespace sandbox {
 
@@ -35,34 +39,32 @@ std::string env_file_text(const std::string& host, const std::array<std::uint16_
 }
 
 void write_file_atomically(const std::filesystem::path& path, const std::string& text) {
+  // A name no other sandbox writing the same file at the same moment picks.
   std::filesystem::path temp = path;
-  temp += ".part-" + std::to_string(::getpid());
-  auto failed = [&](const char* step) {
-    const int error = errno;
-    ::unlink(temp.c_str());
-    return std::runtime_error("cannot " + std::string(step) + " " + path.string() + ": " +
-                              std::strerror(error));
+  temp +=
+      ".part-" + std::to_string(std::hash<std::thread::id>{}(std::this_thread::get_id()) ^
+                                static_cast<std::size_t>(
+                                    std::chrono::steady_clock::now().time_since_epoch().count()));
+  auto failed = [&](const std::string& why) {
+    std::error_code ignored;
+    std::filesystem::remove(temp, ignored);
+    return std::runtime_error("cannot write " + path_text(path) + ": " + why);
   };
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) throw failed("write");
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ::close(fd);
-      throw failed("write");
-    }
-    done += static_cast<std::size_t>(n);
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    if (!out) throw failed(std::strerror(errno));
+    out << text;
+    out.close();
+    if (!out) throw failed("the data was not all written");
   }
-  if (::close(fd) != 0) throw failed("write");
-  if (::rename(temp.c_str(), path.c_str()) != 0) throw failed("write");
+  std::string why;
+  if (!files::replace_file(temp, path, why)) throw failed(why);
 }
 
 void remove_stale_file(const std::filesystem::path& path) {
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-    throw std::runtime_error("cannot replace " + path.string() + ": " + std::strerror(errno));
-  }
+  std::error_code ec;
+  std::filesystem::remove(path, ec);  // a missing file is no error
+  if (ec) throw std::runtime_error("cannot replace " + path_text(path) + ": " + ec.message());
 }
 
 }  // namespace sandbox

@@ -13,8 +13,10 @@
 #include "ascii.h"
 #include "control/json_reply.h"
 #include "mirrors/mirrors.h"
+#include "platform/files.h"
 #include "sftp/sftp_server.h"
 #include "sftp/upload_names.h"
+#include "utf8_path.h"
 
 namespace sandbox {
 
@@ -102,7 +104,7 @@ json uploads_json(const SftpServer& sftp) {
     std::error_code size_ec;
     if (!entry.is_regular_file(size_ec)) continue;
     auto size = entry.file_size(size_ec);
-    if (!size_ec) found.emplace_back(entry.path().filename().string(), size);
+    if (!size_ec) found.emplace_back(path_text(entry.path().filename()), size);
   }
   std::sort(found.begin(), found.end());
   for (const auto& [name, size] : found) {
@@ -117,7 +119,7 @@ json uploads_json(const SftpServer& sftp) {
 }
 
 std::string picture_type(const std::string& name) {
-  const std::string ext = ascii_lowered(fs::path(name).extension().string());
+  const std::string ext = ascii_lowered(path_text(path_of(name).extension()));
   if (ext == ".jpg" || ext == ".jpeg") return "image/jpeg";
   if (ext == ".png") return "image/png";
   if (ext == ".gif") return "image/gif";
@@ -241,11 +243,9 @@ void register_endpoint_routes(httplib::Server& server, MirrorSet& mirrors, SftpS
     const std::string requested = req.matches[1];
     const auto name = upload_name(requested);
     if (!name || *name != requested) return send_error(res, 404, "no such upload");
-    const fs::path file = sftp.uploads_dir() / *name;
+    const fs::path file = sftp.uploads_dir() / path_of(*name);
     std::error_code ec;
-    if (!fs::is_regular_file(fs::symlink_status(file, ec))) {
-      return send_error(res, 404, "no such upload");
-    }
+    if (!files::is_plain_file(file)) return send_error(res, 404, "no such upload");
     auto in = std::make_shared<std::ifstream>(file, std::ios::binary);
     const std::uintmax_t size = fs::file_size(file, ec);
     if (!*in || ec) return send_error(res, 500, "cannot read the upload");

@@ -1,11 +1,7 @@
 // taviksms-sandbox: the mirrors, the database (TDS), the SFTP server and the control port in one
-// process. Prints its endpoints, then "ready"; SIGINT/SIGTERM stop it cleanly.
+// process. Prints its endpoints, then "ready"; SIGINT/SIGTERM (on Windows Ctrl-C and closing the
+// console window) stop it cleanly.
 #include <httplib.h>
-#include <malloc.h>
-#include <pthread.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -29,16 +25,19 @@
 #include "control/database_routes.h"
 #include "control/endpoint_routes.h"
 #include "control/event_routes.h"
+#include "control/listen_errors.h"
 #include "control/network_routes.h"
 #include "control/options.h"
 #include "control/service_routes.h"
 #include "http/guarded_server.h"
 #include "mirrors/mirrors.h"
+#include "platform/process.h"
 #include "service/change_feed.h"
 #include "service/service.h"
 #include "sftp/sftp_server.h"
 #include "tds/server.h"
 #include "tds/tls.h"
+#include "utf8_path.h"
 
 namespace sandbox {
 namespace {
@@ -50,12 +49,12 @@ constexpr const char* kHost = "127.0.0.1";
 void prepare_data_dir(const fs::path& dir) {
   std::error_code ec;
   fs::create_directories(dir, ec);
-  if (ec) throw std::runtime_error("cannot create " + dir.string() + ": " + ec.message());
+  if (ec) throw std::runtime_error("cannot create " + path_text(dir) + ": " + ec.message());
   fs::path probe = dir / ".write-probe";
   {
     std::ofstream out(probe);
     if (!out || !(out << "x") || !out.flush()) {
-      throw std::runtime_error("folder not writable: " + dir.string());
+      throw std::runtime_error("folder not writable: " + path_text(dir));
     }
   }
   fs::remove(probe, ec);
@@ -119,18 +118,6 @@ HttpLimits http_limits(const Options::Limits& l, std::size_t max_body, std::size
   return h;
 }
 
-// Every listener's cap together can exceed the usual soft limit of 1024 descriptors; the caps,
-// not that limit, are what should refuse clients.
-void raise_descriptor_limit() {
-  rlimit r{};
-  if (::getrlimit(RLIMIT_NOFILE, &r) != 0) return;
-  const rlim_t wanted = r.rlim_max == RLIM_INFINITY ? 8192 : std::min<rlim_t>(r.rlim_max, 8192);
-  if (r.rlim_cur < wanted) {
-    r.rlim_cur = wanted;
-    ::setrlimit(RLIMIT_NOFILE, &r);
-  }
-}
-
 // The database's certificate: the one given, or one made now. A file that cannot be used stops
 // the start-up, saying why.
 std::shared_ptr<const tds::TlsContext> tds_certificate(const Options& options) {
@@ -142,12 +129,11 @@ std::shared_ptr<const tds::TlsContext> tds_certificate(const Options& options) {
   return tds::TlsContext::self_signed(max);
 }
 
-int run(const Options& options, const sigset_t& stop_signals) {
+int run(const Options& options) {
   const std::shared_ptr<const tds::TlsContext> certificate = tds_certificate(options);
   prepare_data_dir(options.data_dir);
   // A file left by an earlier run would name its ports to whoever waits for this one's.
   if (!options.env_file.empty()) remove_stale_file(options.env_file);
-  raise_descriptor_limit();
   const Options::Limits& limits = options.limits;
 
   ServiceConfig service_config;
@@ -173,7 +159,8 @@ int run(const Options& options, const sigset_t& stop_signals) {
   tds.set_max_message_bytes(limits.tds_max_message);
   tds.set_encryption(options.tds_encryption, certificate);
   tds.set_latency(std::chrono::milliseconds(options.latency.database));
-  tds.start();
+  start_listening(ListenerPorts{"database", "--tds-port N", {options.tds_port}},
+                  [&] { tds.start(); });
   const std::uint16_t tds_port = tds.port();
 
   SftpConfig sftp_config;
@@ -186,7 +173,8 @@ int run(const Options& options, const sigset_t& stop_signals) {
   sftp_config.auth_timeout = to_ms(limits.sftp_auth_timeout);
   SftpServer sftp(sftp_config);
   sftp.set_latency(std::chrono::milliseconds(options.latency.sftp));
-  sftp.start();
+  start_listening(ListenerPorts{"sftp", "--sftp-port N", {options.sftp_port}},
+                  [&] { sftp.start(); });
 
   MirrorEndpoints endpoints;
   endpoints.db_host = kHost;
@@ -200,7 +188,11 @@ int run(const Options& options, const sigset_t& stop_signals) {
   // The mirrors' handlers may hang or trickle on purpose (their failure modes): more workers.
   MirrorSet mirrors(kHost, options.mirror_ports, endpoints, http_limits(limits, 64 * 1024, 16));
   mirrors.set_latency(std::chrono::milliseconds(options.latency.mirrors));
-  mirrors.start();
+  start_listening(
+      ListenerPorts{"mirror",
+                    "--mirror-ports A,B,C",
+                    {options.mirror_ports.begin(), options.mirror_ports.end()}},
+      [&] { mirrors.start(); }, [&] { mirrors.stop(); });
 
   // Eight workers for requests, and one for each event stream, which holds its worker.
   ControlServer control(
@@ -230,7 +222,9 @@ int run(const Options& options, const sigset_t& stop_signals) {
                         {"total_logins", counts.total_logins},
                         {"failed_logins", counts.failed_logins}};
       });
-  const std::uint16_t control_port = control.start(options.control_port);
+  std::uint16_t control_port = 0;
+  start_listening(ListenerPorts{"control", "--control-port N", {options.control_port}},
+                  [&] { control_port = control.start(options.control_port); });
 
   std::string lines;
   for (int n = 1; n <= 3; ++n) {
@@ -249,17 +243,19 @@ int run(const Options& options, const sigset_t& stop_signals) {
   lines += "ready\n";
   std::fwrite(lines.data(), 1, lines.size(), stdout);
   std::fflush(stdout);
+  host::announce_ready(control_port, options.data_dir);
 
-  int signal_number = 0;
-  while (sigwait(&stop_signals, &signal_number) != 0) {
-  }
+  host::wait_for_stop();
 
   // Outside in: no new control requests, then the endpoints, then the database.
   control.stop();
   mirrors.stop();
   sftp.stop();
   tds.stop();
-  if (!options.env_file.empty()) ::unlink(options.env_file.c_str());
+  if (!options.env_file.empty()) {
+    std::error_code ignored;
+    fs::remove(options.env_file, ignored);
+  }
   return 0;
 }
 
@@ -267,23 +263,11 @@ int run(const Options& options, const sigset_t& stop_signals) {
 }  // namespace sandbox
 
 int main(int argc, char** argv) {
-  // Large buffers (requests, answers and texts of megabytes) go back to the system when freed.
-  // Left to itself, glibc raises its mmap threshold after the first such buffer is freed and
-  // then serves the next ones from each thread's arena, which keeps them resident: a burst of
-  // large calls would leave hundreds of megabytes behind.
-  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
-  // Every thread inherits this mask, so the signals wait for sigwait in main.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-
-  std::vector<std::string> args(argv + 1, argv + argc);
-  sandbox::ParsedOptions parsed = sandbox::parse_options(args);
+  sandbox::host::prepare_process();
+  sandbox::ParsedOptions parsed = sandbox::parse_options(sandbox::host::arguments(argc, argv));
   if (!parsed.options) {
     std::fprintf(stderr, "taviksms-sandbox: %s\n", parsed.error.c_str());
+    sandbox::host::start_failed();
     return 1;
   }
   if (parsed.options->help) {
@@ -295,11 +279,14 @@ int main(int argc, char** argv) {
     return 0;
   }
   try {
-    return sandbox::run(*parsed.options, stop_signals);
+    const int status = sandbox::run(*parsed.options);
+    sandbox::host::stopped();
+    return status;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "taviksms-sandbox: %s\n", e.what());
   } catch (...) {
     std::fprintf(stderr, "taviksms-sandbox: start-up failed\n");
   }
+  sandbox::host::start_failed();
   return 1;
 }

@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <string_view>
 
+#include "platform/process.h"
+#include "utf8_path.h"
+
 namespace sandbox {
 
 namespace {
@@ -180,7 +183,8 @@ std::string usage_text() {
          "  --sftp-auth-timeout S   connect to completed SFTP login (20)\n"
          "  --call-log-bytes N      the call log drops its oldest entries beyond this (64M)\n"
          "  --help                  this text\n"
-         "  --version               the version\n";
+         "  --version               the version\n" +
+         host::usage_note();
 }
 
 ParsedOptions parse_options(const std::vector<std::string>& args) {
@@ -254,7 +258,7 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
       if (!take_value()) return fail(name + " needs a value");
       if (name == "--data") {
         if (value.empty()) return fail("--data needs a folder");
-        o.data_dir = value;
+        o.data_dir = path_of(value);
         have_data = true;
       } else if (name == "--mirror-ports") {
         std::size_t start = 0;
@@ -294,7 +298,11 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
       return fail("unknown option '" + args[i] + "' (see --help)");
     }
   }
-  if (!have_data) return fail("--data DIR is required (see --help)");
+  if (!have_data) {
+    const auto fallback = host::default_data_dir();  // Windows: the user's local app data
+    if (!fallback) return fail("--data DIR is required (see --help)");
+    o.data_dir = *fallback;
+  }
   if (!o.tds_key.empty() && o.tds_certificate.empty()) {
     return fail("--tds-key needs --tds-certificate");
   }

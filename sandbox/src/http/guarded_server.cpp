@@ -1,12 +1,5 @@
 #include "http/guarded_server.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -15,12 +8,12 @@
 #include <string_view>
 
 #include "ascii.h"
+#include "platform/net.h"
 
 namespace sandbox {
 
-void exclusive_listen_options(int sock) {
-  int yes = 1;
-  ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+void exclusive_listen_options(socket_t sock) {
+  net::set_listen_options(sock);
 }
 
 namespace {
@@ -59,15 +52,14 @@ std::string json_text(std::string_view text) {
 
 // A short answer written without blocking (best effort), for refusals made outside handlers.
 // The connection closes after it.
-void refuse(int fd, int status, std::string_view reason, std::string_view text) {
+void refuse(net::Socket fd, int status, std::string_view reason, std::string_view text) {
   const std::string body = "{\"error\":\"" + json_text(text) + "\"}";
   std::string out = "HTTP/1.1 " + std::to_string(status) + " ";
   out += reason;
   out += "\r\nContent-Type: application/json; charset=utf-8\r\nConnection: close\r\n";
   if (status == 503) out += "Retry-After: 1\r\n";
   out += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-  [[maybe_unused]] const ssize_t n =
-      ::send(fd, out.data(), out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  net::send_some(fd, out.data(), out.size(), true);
 }
 
 std::string_view trim(std::string_view s) {
@@ -171,13 +163,13 @@ bool library_reads_body(std::string_view method) {
 // timeout.
 class GatheredStream : public httplib::Stream {
  public:
-  GatheredStream(int fd, std::string_view request, std::chrono::milliseconds write_timeout)
+  GatheredStream(net::Socket fd, std::string_view request, std::chrono::milliseconds write_timeout)
       : fd_(fd), request_(request), write_timeout_(write_timeout) {}
 
   bool is_readable() const override { return pos_ < request_.size(); }
   bool is_writable() const override {
-    pollfd p{fd_, POLLOUT, 0};
-    return ::poll(&p, 1, static_cast<int>(write_timeout_.count())) > 0;
+    net::PollFd p{fd_, POLLOUT, 0};
+    return net::poll(&p, 1, static_cast<int>(write_timeout_.count())) > 0;
   }
   ssize_t read(char* ptr, size_t size) override {
     const std::size_t n = std::min(size, request_.size() - pos_);
@@ -189,22 +181,20 @@ class GatheredStream : public httplib::Stream {
     std::size_t sent = 0;
     while (sent < size) {
       if (!is_writable()) return -1;
-      const ssize_t n = ::send(fd_, ptr + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      const long long n = net::send_some(fd_, ptr + sent, size - sent, true);
+      if (n < 0 && (net::interrupted(net::last_error()) || net::would_block(net::last_error()))) {
+        continue;
+      }
       if (n <= 0) return -1;
       sent += static_cast<std::size_t>(n);
     }
     return static_cast<ssize_t>(sent);
   }
   void get_remote_ip_and_port(std::string& ip, int& port) const override {
-    sockaddr_storage a{};
-    socklen_t len = sizeof a;
-    if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0) describe(a, ip, port);
+    net::peer_address(fd_, ip, port);
   }
   void get_local_ip_and_port(std::string& ip, int& port) const override {
-    sockaddr_storage a{};
-    socklen_t len = sizeof a;
-    if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) == 0) describe(a, ip, port);
+    net::local_address(fd_, ip, port);
   }
   socket_t socket() const override { return fd_; }
 
@@ -212,21 +202,7 @@ class GatheredStream : public httplib::Stream {
   bool read_whole() const { return pos_ == request_.size(); }
 
  private:
-  static void describe(const sockaddr_storage& a, std::string& ip, int& port) {
-    char text[INET6_ADDRSTRLEN] = {};
-    if (a.ss_family == AF_INET) {
-      const auto& v4 = reinterpret_cast<const sockaddr_in&>(a);
-      ::inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
-      port = ntohs(v4.sin_port);
-    } else if (a.ss_family == AF_INET6) {
-      const auto& v6 = reinterpret_cast<const sockaddr_in6&>(a);
-      ::inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
-      port = ntohs(v6.sin6_port);
-    }
-    ip = text;
-  }
-
-  int fd_;
+  net::Socket fd_;
   std::string_view request_;
   std::size_t pos_ = 0;
   std::chrono::milliseconds write_timeout_;
@@ -242,8 +218,8 @@ class InlineQueue : public httplib::TaskQueue {
 
 }  // namespace
 
-GuardedHttpServer::GuardedHttpServer(HttpLimits limits) : limits_(limits) {
-  if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("pipe failed");
+GuardedHttpServer::GuardedHttpServer(HttpLimits limits)
+    : limits_(limits), wake_(std::make_unique<net::Wakeup>()) {
   new_task_queue = [] { return new InlineQueue; };
   set_payload_max_length(limits_.max_body_bytes);
   poller_ = std::thread([this] { poll_loop(); });
@@ -253,8 +229,6 @@ GuardedHttpServer::GuardedHttpServer(HttpLimits limits) : limits_(limits) {
 
 GuardedHttpServer::~GuardedHttpServer() {
   stop();
-  ::close(wake_[0]);
-  ::close(wake_[1]);
 }
 
 void GuardedHttpServer::stop() {
@@ -265,11 +239,10 @@ void GuardedHttpServer::stop() {
   {
     std::lock_guard lock(mu_);
     // A handler blocked reading its body wakes up; its worker then closes the descriptor.
-    for (int fd : in_handlers_) ::shutdown(fd, SHUT_RDWR);
+    for (const net::Socket fd : in_handlers_) net::shutdown_both(fd);
   }
   work_cv_.notify_all();
-  const char byte = 1;
-  [[maybe_unused]] const ssize_t w = ::write(wake_[1], &byte, 1);
+  wake_->signal();
   if (poller_.joinable()) poller_.join();
   for (auto& t : workers_) {
     if (t.joinable()) t.join();
@@ -301,7 +274,7 @@ std::vector<std::string_view> RequestHead::values(std::string_view name) const {
 }
 
 void GuardedHttpServer::begin_closing(Conn& c, Clock::time_point now) {
-  if (c.phase != Conn::Phase::kClosing) ::shutdown(c.fd, SHUT_WR);
+  if (c.phase != Conn::Phase::kClosing) net::shutdown_send(c.fd);
   c.phase = Conn::Phase::kClosing;
   c.need = 0;  // counts the bytes dropped
   c.buf.clear();
@@ -309,23 +282,23 @@ void GuardedHttpServer::begin_closing(Conn& c, Clock::time_point now) {
   c.deadline = now + std::chrono::seconds(1);
 }
 
-void GuardedHttpServer::close_conn(int fd) {
-  ::shutdown(fd, SHUT_RDWR);
-  ::close(fd);
+void GuardedHttpServer::close_conn(net::Socket fd) {
+  net::shutdown_both(fd);
+  net::close(fd);
   --open_;
 }
 
 bool GuardedHttpServer::process_and_close_socket(socket_t sock) {
   if (stopping_) {
-    ::close(sock);
+    net::close(sock);
     return false;
   }
   if (open_.load() >= limits_.max_connections &&
       waiting_count_.load() <= pending_evictions_.load()) {
     ++refused_;
     refuse(sock, 503, "Service Unavailable", "too many connections");
-    ::shutdown(sock, SHUT_RDWR);
-    ::close(sock);
+    net::shutdown_both(sock);
+    net::close(sock);
     return false;
   }
   // At the cap a waiting connection gives way (the polling thread picks it).
@@ -343,8 +316,7 @@ void GuardedHttpServer::hand_back(Conn c) {
     std::lock_guard lock(mu_);
     incoming_.push_back(std::move(c));
   }
-  const char byte = 1;
-  [[maybe_unused]] const ssize_t w = ::write(wake_[1], &byte, 1);
+  wake_->signal();
 }
 
 GuardedHttpServer::Step GuardedHttpServer::advance(Conn& c, Clock::time_point now) {
@@ -409,8 +381,7 @@ GuardedHttpServer::Step GuardedHttpServer::start_body(Conn& c, std::size_t head_
     drop_expect_lines(c.buf, length);
     if (has_body) {
       static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
-      [[maybe_unused]] const ssize_t n =
-          ::send(c.fd, kContinue.data(), kContinue.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      net::send_some(c.fd, kContinue.data(), kContinue.size(), true);
     }
   }
   c.phase = Conn::Phase::kBody;
@@ -494,7 +465,7 @@ void GuardedHttpServer::dispatch(Conn c) {
 }
 
 void GuardedHttpServer::poll_loop() {
-  std::vector<pollfd> fds;
+  std::vector<net::PollFd> fds;
   char chunk[16384];
   while (!stopping_) {
     {
@@ -505,7 +476,7 @@ void GuardedHttpServer::poll_loop() {
       }
       const auto now = Clock::now();
       for (Conn& c : arrived) {
-        const int fd = c.fd;
+        const net::Socket fd = c.fd;
         // A kept-alive connection may already hold the start of its next request.
         Step step = advance(c, now);
         c.since = now;
@@ -520,30 +491,26 @@ void GuardedHttpServer::poll_loop() {
       waiting_count_ = waiting_.size();
     }
     fds.clear();
-    fds.push_back({wake_[0], POLLIN, 0});
+    fds.push_back({wake_->socket(), POLLIN, 0});
     auto now = Clock::now();
     auto next = now + std::chrono::seconds(1);
     for (const auto& [fd, c] : waiting_) {
       fds.push_back({fd, POLLIN, 0});
       next = std::min(next, c.deadline);
     }
-    const int r = ::poll(fds.data(), fds.size(), ms_until(next, now));
-    if (r < 0 && errno != EINTR) break;
+    const int r = net::poll(fds.data(), fds.size(), ms_until(next, now));
+    if (r < 0 && !net::interrupted(net::last_error())) break;
     if (stopping_) break;
-    if (fds[0].revents != 0) {
-      char sink[64];
-      while (::read(wake_[0], sink, sizeof sink) > 0) {
-      }
-    }
+    if (fds[0].revents != 0) wake_->drain();
     now = Clock::now();
     for (std::size_t i = 1; i < fds.size(); ++i) {
-      const int fd = fds[i].fd;
+      const net::Socket fd = fds[i].fd;
       auto it = waiting_.find(fd);
       if (it == waiting_.end()) continue;
       Conn& c = it->second;
       Step step = Step::kKeep;
       if (fds[i].revents != 0) {
-        const ssize_t n = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+        const long long n = net::receive_some(fd, chunk, sizeof chunk, true);
         if (n > 0 && c.phase != Conn::Phase::kClosing) {
           c.buf.append(chunk, static_cast<std::size_t>(n));
           step = advance(c, now);
@@ -551,7 +518,8 @@ void GuardedHttpServer::poll_loop() {
           // Dropped; a client that goes on sending much more is cut off (reset) instead.
           c.need += static_cast<std::size_t>(n);
           if (c.need > kMaxDroppedBytes) step = Step::kClose;
-        } else if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+        } else if (n == 0 || (n < 0 && !net::would_block(net::last_error()) &&
+                              !net::interrupted(net::last_error()))) {
           step = Step::kClose;
         }
       }
@@ -605,7 +573,7 @@ void GuardedHttpServer::worker_loop() {
       c = std::move(work_.front());
       work_.pop_front();
     }
-    const int fd = c.fd;
+    const net::Socket fd = c.fd;
     // A request with a body the library will not read is answered with the connection closed.
     const bool unread_body = !c.body_for_handler && c.need > head_length(c.buf);
     GatheredStream stream(

@@ -11,6 +11,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -19,11 +20,14 @@
 #include <thread>
 #include <vector>
 
+#include "platform/net.h"
+
 namespace sandbox {
 
-// SO_REUSEADDR only. cpp-httplib's default also sets SO_REUSEPORT, which would let a second
-// sandbox bind a port that is in use instead of failing to start.
-void exclusive_listen_options(int sock);
+// A port in use makes the start fail (net::set_listen_options). cpp-httplib's default also sets
+// SO_REUSEPORT (on Windows SO_REUSEADDR), which would let a second sandbox bind a port that is
+// in use instead of failing to start.
+void exclusive_listen_options(socket_t sock);
 
 struct HttpLimits {
   // From a request's first byte to the end of its head; then to the end of its body.
@@ -96,7 +100,7 @@ class GuardedHttpServer : public httplib::Server {
     std::size_t decoded = 0;  // the body's size so far
   };
   struct Conn {
-    int fd = -1;
+    net::Socket fd = net::kNoSocket;
     std::string buf;  // received, not yet handed to a handler
     // kClosing: answered and being closed; what still arrives is read and dropped, so that the
     // answer is not lost to a reset, and is never parsed.
@@ -123,13 +127,13 @@ class GuardedHttpServer : public httplib::Server {
   bool scan_chunks(Conn& c);
   void dispatch(Conn c);
   void worker_loop();
-  void close_conn(int fd);
+  void close_conn(net::Socket fd);
   void begin_closing(Conn& c, Clock::time_point now);
   void hand_back(Conn c);
 
   const HttpLimits limits_;
   AdmissionCheck admission_;
-  int wake_[2] = {-1, -1};
+  std::unique_ptr<net::Wakeup> wake_;  // wakes the polling thread
   std::atomic<bool> stopping_{false};
   bool stopped_ = false;
   std::atomic<std::size_t> open_{0};
@@ -139,11 +143,11 @@ class GuardedHttpServer : public httplib::Server {
 
   std::mutex mu_;
   std::condition_variable work_cv_;
-  std::vector<Conn> incoming_;  // for the polling thread
-  std::deque<Conn> work_;       // for the workers
-  std::set<int> in_handlers_;   // descriptors a worker holds (stop() shuts them down)
+  std::vector<Conn> incoming_;         // for the polling thread
+  std::deque<Conn> work_;              // for the workers
+  std::set<net::Socket> in_handlers_;  // descriptors a worker holds (stop() shuts them down)
 
-  std::map<int, Conn> waiting_;  // polling thread only
+  std::map<net::Socket, Conn> waiting_;  // polling thread only
   std::thread poller_;
   std::vector<std::thread> workers_;
 };

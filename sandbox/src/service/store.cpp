@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "service/text.h"
+#include "utf8_path.h"
 
 namespace sandbox {
 
@@ -139,17 +140,17 @@ Store::Store(const std::filesystem::path& file, bool reset) {
   if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ec);
   if (reset) {
     for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
-      std::filesystem::remove(file.string() + suffix, ec);
+      std::filesystem::remove(path_of(path_text(file) + suffix), ec);
     }
   }
   const bool existed = std::filesystem::exists(file, ec);
-  if (sqlite3_open_v2(file.string().c_str(), &db_,
+  if (sqlite3_open_v2(path_text(file).c_str(), &db_,
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                       nullptr) != SQLITE_OK) {
     const std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
     sqlite3_close(db_);
     db_ = nullptr;
-    throw StoreError("cannot open " + file.string() + ": " + message);
+    throw StoreError("cannot open " + path_text(file) + ": " + message);
   }
   try {
     // Speed over durability: the sandbox's state is disposable test data.
@@ -175,11 +176,11 @@ Store::Store(const std::filesystem::path& file, bool reset) {
 }
 
 ReadConnection::ReadConnection(const std::filesystem::path& file) {
-  if (sqlite3_open_v2(file.string().c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
+  if (sqlite3_open_v2(path_text(file).c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
                       nullptr) != SQLITE_OK) {
     const std::string message = db_ ? sqlite3_errmsg(db_) : "out of memory";
     sqlite3_close(db_);
-    throw StoreError("cannot open " + file.string() + " for reading: " + message);
+    throw StoreError("cannot open " + path_text(file) + " for reading: " + message);
   }
   // A small page cache: readers stream, they do not revisit.
   sqlite3_exec(db_, "PRAGMA cache_size=-512", nullptr, nullptr, nullptr);

@@ -4,31 +4,29 @@
 // server API (the only one that hands out the password) is marked deprecated in 0.10.
 #define WITH_SERVER
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#include <arpa/inet.h>
-#include <fcntl.h>
+#include "platform/net.h"
+// The platform's socket headers come before libssh's.
 #include <libssh/libssh.h>
 #include <libssh/server.h>
 #include <libssh/sftp.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 #include <deque>
+#include <fstream>
+#include <iterator>
 #include <list>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "platform/files.h"
 #include "sftp/upload_names.h"
+#include "utf8_path.h"
 
 namespace sandbox {
 
@@ -67,71 +65,67 @@ constexpr std::uint64_t kMaxFileSize = 256ull * 1024 * 1024;
 constexpr std::size_t kNamesPerReaddir = 100;
 constexpr std::size_t kMaxMutedConnections = 256;
 
-struct FdCloser {
-  int fd = -1;
-  FdCloser() = default;
-  explicit FdCloser(int f) : fd(f) {}
-  FdCloser(const FdCloser&) = delete;
-  FdCloser& operator=(const FdCloser&) = delete;
-  ~FdCloser() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
 struct MessageFree {
   void operator()(ssh_message m) const { ssh_message_free(m); }
 };
 using MessagePtr = std::unique_ptr<std::remove_pointer_t<ssh_message>, MessageFree>;
 
+// The file is read and written here rather than by libssh, whose file functions take a narrow
+// name (the ANSI code page on Windows, where a profile folder may hold any character).
 std::string load_or_create_key(const fs::path& path, ssh_keytypes_e type, ssh_key* out) {
   if (fs::exists(path)) {
-    if (ssh_pki_import_privkey_file(path.c_str(), nullptr, nullptr, nullptr, out) != SSH_OK) {
-      return "cannot read host key " + path.string();
+    std::ifstream in(path, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in ||
+        ssh_pki_import_privkey_base64(text.c_str(), nullptr, nullptr, nullptr, out) != SSH_OK) {
+      return "cannot read host key " + path_text(path);
     }
     return {};
   }
   const int bits = type == SSH_KEYTYPE_ECDSA_P256 ? 256 : 0;
   if (ssh_pki_generate(type, bits, out) != SSH_OK) return "cannot generate host key";
-  if (ssh_pki_export_privkey_file(*out, nullptr, nullptr, nullptr, path.c_str()) != SSH_OK) {
+  char* text = nullptr;
+  const bool written =
+      ssh_pki_export_privkey_base64(*out, nullptr, nullptr, nullptr, &text) == SSH_OK &&
+      files::write_private_file(path, text);
+  ssh_string_free_char(text);
+  if (!written) {
     ssh_key_free(*out);
     *out = nullptr;
-    return "cannot write host key " + path.string();
+    return "cannot write host key " + path_text(path);
   }
-  ::chmod(path.c_str(), 0600);
   return {};
 }
 
-void fill_attributes(const struct stat& st, sftp_attributes_struct& a) {
+void fill_attributes(const files::FileFacts& f, sftp_attributes_struct& a) {
   a = sftp_attributes_struct{};
   a.flags = SSH_FILEXFER_ATTR_SIZE | SSH_FILEXFER_ATTR_PERMISSIONS | SSH_FILEXFER_ATTR_ACMODTIME |
             SSH_FILEXFER_ATTR_UIDGID;
-  a.type = S_ISDIR(st.st_mode) ? SSH_FILEXFER_TYPE_DIRECTORY : SSH_FILEXFER_TYPE_REGULAR;
-  a.size = static_cast<std::uint64_t>(st.st_size);
+  a.type = f.directory ? SSH_FILEXFER_TYPE_DIRECTORY : SSH_FILEXFER_TYPE_REGULAR;
+  a.size = f.size;
   a.uid = 1000;
   a.gid = 1000;
-  a.permissions = static_cast<std::uint32_t>(st.st_mode);
-  a.atime = static_cast<std::uint32_t>(st.st_atime);
-  a.mtime = static_cast<std::uint32_t>(st.st_mtime);
+  a.permissions = f.mode;
+  a.atime = static_cast<std::uint32_t>(f.atime);
+  a.mtime = static_cast<std::uint32_t>(f.mtime);
 }
 
-int status_from_errno(int e) {
-  switch (e) {
-    case ENOENT:
-    case ENOTDIR:
+int status_of(files::Failure failure) {
+  switch (failure) {
+    case files::Failure::kNoSuchFile:
       return SSH_FX_NO_SUCH_FILE;
-    case EACCES:
-    case EPERM:
-    case EROFS:
+    case files::Failure::kPermissionDenied:
       return SSH_FX_PERMISSION_DENIED;
-    default:
-      return SSH_FX_FAILURE;
+    case files::Failure::kOther:
+      break;
   }
+  return SSH_FX_FAILURE;
 }
 
 // One open SFTP handle. libssh's handle table keeps a raw pointer; the session owns these.
 struct Handle {
   bool is_dir = false;
-  int fd = -1;
+  std::unique_ptr<files::WriteFile> file;
   std::string name;
   std::vector<std::string> listing;  // directory: names still to send
   bool listed = false;
@@ -140,7 +134,8 @@ struct Handle {
 // Carries one client's connection to its session over a socket pair, holding back what the
 // session sends for the latency in force, so the client feels a network's round trip. Ends when
 // either side does; closes both of its descriptors.
-void relay_with_latency(int client, int session_end, const std::atomic<std::int64_t>& latency_ms,
+void relay_with_latency(net::Socket client, net::Socket session_end,
+                        const std::atomic<std::int64_t>& latency_ms,
                         const std::atomic<bool>& stopping) {
   using Clock = std::chrono::steady_clock;
   struct Held {
@@ -152,20 +147,13 @@ void relay_with_latency(int client, int session_end, const std::atomic<std::int6
   bool session_open = true;
   std::vector<char> buf(64 * 1024);
   auto send_to_session = [&](const char* data, std::size_t len) {
-    for (std::size_t done = 0; done < len;) {
-      const ssize_t n = ::send(session_end, data + done, len - done, MSG_NOSIGNAL);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      done += static_cast<std::size_t>(n);
-    }
-    return true;
+    return net::send_all(session_end, data, len);
   };
   for (;;) {
     while (!held.empty() && (held.front().due <= Clock::now() || stopping)) {
       Held& h = held.front();
-      const ssize_t n =
-          ::send(client, h.bytes.data() + h.sent, h.bytes.size() - h.sent, MSG_NOSIGNAL);
-      if (n < 0 && errno == EINTR) continue;
+      const long long n = net::send_some(client, h.bytes.data() + h.sent, h.bytes.size() - h.sent);
+      if (n < 0 && net::interrupted(net::last_error())) continue;
       if (n <= 0) {
         held.clear();
         session_open = false;
@@ -182,18 +170,18 @@ void relay_with_latency(int client, int session_end, const std::atomic<std::int6
       timeout = static_cast<int>(std::clamp<std::int64_t>(wait.count() + 1, 0, 250));
     }
     // What is held stays bounded: past 256 pieces the session is not read until some are due.
-    pollfd fds[2] = {
+    net::PollFd fds[2] = {
         {client, POLLIN, 0},
         {session_end, static_cast<short>(session_open && held.size() < 256 ? POLLIN : 0), 0}};
-    if (::poll(fds, 2, timeout) < 0 && errno != EINTR) break;
+    if (net::poll(fds, 2, timeout) < 0 && !net::interrupted(net::last_error())) break;
     if (fds[0].revents != 0) {
-      const ssize_t n = ::recv(client, buf.data(), buf.size(), 0);
-      if (n < 0 && errno == EINTR) continue;
+      const long long n = net::receive_some(client, buf.data(), buf.size());
+      if (n < 0 && net::interrupted(net::last_error())) continue;
       if (n <= 0 || !send_to_session(buf.data(), static_cast<std::size_t>(n))) break;
     }
     if (fds[1].revents != 0) {
-      const ssize_t n = ::recv(session_end, buf.data(), buf.size(), 0);
-      if (n < 0 && errno == EINTR) continue;
+      const long long n = net::receive_some(session_end, buf.data(), buf.size());
+      if (n < 0 && net::interrupted(net::last_error())) continue;
       if (n <= 0) {
         session_open = false;
         continue;
@@ -202,9 +190,9 @@ void relay_with_latency(int client, int session_end, const std::atomic<std::int6
                       std::vector<char>(buf.begin(), buf.begin() + n)});
     }
   }
-  ::shutdown(session_end, SHUT_RDWR);
-  ::close(session_end);
-  ::close(client);
+  net::shutdown_both(session_end);
+  net::close(session_end);
+  net::close(client);
 }
 
 }  // namespace
@@ -228,14 +216,14 @@ class SftpServer::Impl {
   std::atomic<std::int64_t> latency_ms_{0};
 
   ssh_bind bind_ = nullptr;
-  int listen_fd_ = -1;
-  int wake_pipe_[2] = {-1, -1};
+  net::Socket listen_fd_ = net::kNoSocket;
+  std::unique_ptr<net::Wakeup> wake_;  // wakes the accept loop for stop()
   std::thread accept_thread_;
   std::atomic<bool> stopping_{false};
   bool started_ = false;
 
   struct Active {
-    int fd = -1;  // -1 once the session thread has released its socket
+    net::Socket fd = net::kNoSocket;  // none once the session thread has released its socket
     std::thread thread;
     std::atomic<bool> done{false};
     std::atomic<bool> authenticated{false};
@@ -265,7 +253,7 @@ void SftpServer::Impl::start() {
   std::error_code ec;
   uploads_ = config_.data_dir / "uploads";
   fs::create_directories(uploads_, ec);
-  if (ec) throw std::runtime_error("cannot create " + uploads_.string() + ": " + ec.message());
+  if (ec) throw std::runtime_error("cannot create " + path_text(uploads_) + ": " + ec.message());
 
   ssh_init();
   // Two host keys, both quick to make: ed25519 for OpenSSH and libssh2 on OpenSSL, ECDSA P-256
@@ -306,35 +294,17 @@ void SftpServer::Impl::start() {
   fs::path rsa_path = config_.data_dir / "ssh_host_rsa_key";
   if (fs::exists(rsa_path)) {
     ssh_key rsa = nullptr;
-    if (ssh_pki_import_privkey_file(rsa_path.c_str(), nullptr, nullptr, nullptr, &rsa) == SSH_OK &&
+    if (load_or_create_key(rsa_path, SSH_KEYTYPE_RSA, &rsa).empty() &&
         ssh_bind_options_set(bind_, SSH_BIND_OPTIONS_IMPORT_KEY, rsa) != SSH_OK) {
       ssh_key_free(rsa);
     }
   }
 
   // Our own listening socket: port 0 works and stop() can wake the accept loop.
-  listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listen_fd_ < 0) throw std::runtime_error("cannot create socket");
-  int one = 1;
-  ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(config_.port);
-  if (::inet_pton(AF_INET, config_.host.c_str(), &addr.sin_addr) != 1) {
-    throw std::runtime_error("bad SFTP host " + config_.host);
-  }
-  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(listen_fd_, 64) != 0) {
-    std::string why = std::strerror(errno);
-    ::close(listen_fd_);
-    listen_fd_ = -1;
-    throw std::runtime_error("cannot listen on " + config_.host + ":" +
-                             std::to_string(config_.port) + ": " + why);
-  }
-  socklen_t len = sizeof addr;
-  ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-  port_ = ntohs(addr.sin_port);
-  if (::pipe2(wake_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("pipe failed");
+  const net::Listener listener = net::listen_on(config_.host, config_.port, 64);
+  listen_fd_ = listener.socket;
+  port_ = listener.port;
+  wake_ = std::make_unique<net::Wakeup>();
 
   stopping_ = false;
   started_ = true;
@@ -343,28 +313,26 @@ void SftpServer::Impl::start() {
 
 void SftpServer::Impl::stop() {
   if (!started_) {
-    if (listen_fd_ >= 0) ::close(listen_fd_);
-    listen_fd_ = -1;
+    net::close(listen_fd_);
+    listen_fd_ = net::kNoSocket;
     if (bind_ != nullptr) ssh_bind_free(bind_);
     bind_ = nullptr;
     return;
   }
   stopping_ = true;
-  char byte = 1;
-  [[maybe_unused]] auto w = ::write(wake_pipe_[1], &byte, 1);
+  wake_->signal();
   if (accept_thread_.joinable()) accept_thread_.join();
   {
     // Shutting the sockets down makes every blocking libssh call in the sessions fail at once.
     std::lock_guard lock(sessions_mu_);
     for (auto& s : sessions_) {
-      if (s.fd >= 0) ::shutdown(s.fd, SHUT_RDWR);
+      if (s.fd != net::kNoSocket) net::shutdown_both(s.fd);
     }
   }
   reap_finished(true);
-  ::close(listen_fd_);
-  ::close(wake_pipe_[0]);
-  ::close(wake_pipe_[1]);
-  listen_fd_ = wake_pipe_[0] = wake_pipe_[1] = -1;
+  net::close(listen_fd_);
+  listen_fd_ = net::kNoSocket;
+  wake_.reset();
   ssh_bind_free(bind_);
   bind_ = nullptr;
   started_ = false;
@@ -391,13 +359,13 @@ void SftpServer::Impl::reap_finished(bool all) {
 }
 
 void SftpServer::Impl::accept_loop() {
-  std::vector<int> muted;
+  std::vector<net::Socket> muted;
   while (!stopping_) {
-    std::vector<pollfd> fds;
+    std::vector<net::PollFd> fds;
     fds.push_back({listen_fd_, POLLIN, 0});
-    fds.push_back({wake_pipe_[0], POLLIN, 0});
-    for (int m : muted) fds.push_back({m, POLLIN, 0});
-    int n = ::poll(fds.data(), fds.size(), 250);
+    fds.push_back({wake_->socket(), POLLIN, 0});
+    for (const net::Socket m : muted) fds.push_back({m, POLLIN, 0});
+    int n = net::poll(fds.data(), fds.size(), 250);
     reap_finished(false);
     {
       // Past its login deadline a connection is cut under libssh: its blocking read fails and
@@ -405,14 +373,14 @@ void SftpServer::Impl::accept_loop() {
       const auto now = std::chrono::steady_clock::now();
       std::lock_guard lock(sessions_mu_);
       for (auto& s : sessions_) {
-        if (!s.authenticated && s.fd >= 0 && now >= s.auth_deadline) {
-          ::shutdown(s.fd, SHUT_RDWR);
+        if (!s.authenticated && s.fd != net::kNoSocket && now >= s.auth_deadline) {
+          net::shutdown_both(s.fd);
           s.auth_deadline = std::chrono::steady_clock::time_point::max();
         }
       }
     }
     if (n < 0) {
-      if (errno == EINTR) continue;
+      if (net::interrupted(net::last_error())) continue;
       break;
     }
     if (stopping_) break;
@@ -420,18 +388,19 @@ void SftpServer::Impl::accept_loop() {
     for (std::size_t i = 2; i < fds.size(); ++i) {
       if (fds[i].revents == 0) continue;
       char sink[4096];
-      ssize_t got = ::recv(fds[i].fd, sink, sizeof sink, MSG_DONTWAIT);
-      if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
-        ::close(fds[i].fd);
+      const long long got = net::receive_some(fds[i].fd, sink, sizeof sink, true);
+      if (got == 0 || (got < 0 && !net::would_block(net::last_error()) &&
+                       !net::interrupted(net::last_error()))) {
+        net::close(fds[i].fd);
         muted.erase(std::find(muted.begin(), muted.end(), fds[i].fd));
       }
     }
     if ((fds[0].revents & POLLIN) == 0) continue;
-    int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
+    net::Socket fd = net::accept(listen_fd_);
+    if (fd == net::kNoSocket) continue;
     if (mode_ == SftpMode::Mute) {
       if (muted.size() >= kMaxMutedConnections) {
-        ::close(muted.front());
+        net::close(muted.front());
         muted.erase(muted.begin());
       }
       muted.push_back(fd);
@@ -439,60 +408,54 @@ void SftpServer::Impl::accept_loop() {
     }
     // SFTP is request/response in small packets: without this, Nagle's algorithm and the
     // client's delayed acknowledgements hold each answer for ~40 ms.
-    const int nodelay = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, sizeof nodelay);
+    net::set_nodelay(fd);
     std::lock_guard lock(sessions_mu_);
     if (sessions_.size() >= config_.max_sessions) {
       // The oldest connection still logging in makes room; with every slot logged in, the new
       // one is refused.
       auto victim = std::find_if(sessions_.begin(), sessions_.end(), [](const Active& s) {
-        return !s.authenticated && s.fd >= 0 &&
+        return !s.authenticated && s.fd != net::kNoSocket &&
                s.auth_deadline != std::chrono::steady_clock::time_point::max();
       });
       if (victim == sessions_.end()) {
         ++refused_sessions_;
-        ::close(fd);
+        net::close(fd);
         continue;
       }
-      ::shutdown(victim->fd, SHUT_RDWR);
+      net::shutdown_both(victim->fd);
       victim->auth_deadline = std::chrono::steady_clock::time_point::max();
     }
     // With a latency set, the session talks to a relay that holds its answers back.
-    int client_fd = -1;
-    int relay_end = -1;
+    net::Socket client_fd = net::kNoSocket;
+    net::Socket relay_end = net::kNoSocket;
     if (latency_ms_.load() > 0) {
-      int pair[2];
-      if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-        ::close(fd);
+      net::Socket pair[2];
+      if (!net::socket_pair(pair)) {
+        net::close(fd);
         continue;
       }
       // A client that stops reading cannot hold the relay for ever.
-      const timeval send_timeout{10, 0};
-      ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
+      net::set_send_timeout(fd, std::chrono::seconds(10));
       client_fd = fd;
       fd = pair[0];
       relay_end = pair[1];
     }
     ssh_session session = ssh_new();
     if (session == nullptr) {
-      ::close(fd);
-      if (client_fd >= 0) {
-        ::close(client_fd);
-        ::close(relay_end);
-      }
+      net::close(fd);
+      net::close(client_fd);
+      net::close(relay_end);
       continue;
     }
     if (ssh_bind_accept_fd(bind_, session, fd) != SSH_OK) {
       ssh_free(session);  // owns fd now
-      if (client_fd >= 0) {
-        ::close(client_fd);
-        ::close(relay_end);
-      }
+      net::close(client_fd);
+      net::close(relay_end);
       continue;
     }
     ++total_sessions_;
     Active& active = sessions_.emplace_back();
-    if (client_fd >= 0) {
+    if (client_fd != net::kNoSocket) {
       active.relay = std::thread([this, &active, client_fd, relay_end] {
         relay_with_latency(client_fd, relay_end, latency_ms_, stopping_);
         active.relay_done = true;
@@ -502,7 +465,7 @@ void SftpServer::Impl::accept_loop() {
     active.auth_deadline = std::chrono::steady_clock::now() + config_.auth_timeout;
     active.thread = std::thread([this, &active, session] { serve(&active, session); });
   }
-  for (int m : muted) ::close(m);
+  for (const net::Socket m : muted) net::close(m);
 }
 
 void SftpServer::Impl::serve(Active* active, ssh_session session) {
@@ -530,7 +493,7 @@ void SftpServer::Impl::serve(Active* active, ssh_session session) {
   {
     // stop() must never shut down a socket number that ssh_free has already given back.
     std::lock_guard lock(sessions_mu_);
-    active->fd = -1;
+    active->fd = net::kNoSocket;
   }
   ssh_free(session);
   active->done = true;
@@ -619,14 +582,11 @@ void SftpServer::Impl::run_sftp(sftp_session sftp) {
     sftp_client_message_free(msg);
     if (!go_on) {
       // Cut the TCP connection under libssh: the client sees a dropped link, not a goodbye.
-      ::shutdown(ssh_get_fd(sftp->session), SHUT_RDWR);
+      net::shutdown_both(ssh_get_fd(sftp->session));
       break;
     }
   }
-  for (auto& h : handles) {
-    if (h->fd >= 0) ::close(h->fd);
-    sftp_handle_remove(sftp, h.get());
-  }
+  for (auto& h : handles) sftp_handle_remove(sftp, h.get());
 }
 
 bool SftpServer::Impl::write_fault(sftp_session, Handle& h, const char* data, std::size_t len,
@@ -635,13 +595,9 @@ bool SftpServer::Impl::write_fault(sftp_session, Handle& h, const char* data, st
   const std::uint64_t at = fault_offset_;
   if ((mode != SftpMode::Drop && mode != SftpMode::Stall) || offset + len <= at) return false;
   // The bytes before the fault offset reach the file, as they would before a real failure.
-  std::size_t keep = offset < at ? static_cast<std::size_t>(at - offset) : 0;
-  for (std::size_t done = 0; done < keep;) {
-    ssize_t n = ::pwrite(h.fd, data + done, keep - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
+  const std::size_t keep = offset < at ? static_cast<std::size_t>(at - offset) : 0;
+  files::Failure ignored{};
+  h.file->write_at(offset, data, keep, ignored);
   if (mode == SftpMode::Stall) {
     const std::uint64_t generation = mode_generation_;
     while (!stopping_ && mode_generation_ == generation) {
@@ -664,7 +620,6 @@ bool SftpServer::Impl::handle_message(sftp_session sftp, sftp_client_message msg
   auto reply_new_handle = [&](std::unique_ptr<Handle> h) {
     ssh_string id = sftp_handle_alloc(sftp, h.get());
     if (id == nullptr) {
-      if (h->fd >= 0) ::close(h->fd);
       sftp_reply_status(msg, SSH_FX_FAILURE, "too many open handles");
       return;
     }
@@ -689,39 +644,40 @@ bool SftpServer::Impl::handle_message(sftp_session sftp, sftp_client_message msg
     }
     case SSH_FXP_STAT:
     case SSH_FXP_LSTAT: {
-      struct stat st {};
       fs::path target;
       if (is_root_path(filename)) {
         target = uploads_;
       } else if (auto name = upload_name(filename)) {
-        target = uploads_ / *name;
+        target = uploads_ / path_of(*name);
       } else {
         sftp_reply_status(msg, SSH_FX_NO_SUCH_FILE, "no such file");
         return true;
       }
-      if (::stat(target.c_str(), &st) != 0) {
-        sftp_reply_status(msg, status_from_errno(errno), "no such file");
+      files::Failure failure{};
+      const auto facts = files::stat_path(target, failure);
+      if (!facts) {
+        sftp_reply_status(msg, status_of(failure), "no such file");
         return true;
       }
       sftp_attributes_struct attr{};
-      fill_attributes(st, attr);
+      fill_attributes(*facts, attr);
       sftp_reply_attr(msg, &attr);
       return true;
     }
     case SSH_FXP_FSTAT: {
       Handle* h = find_handle();
-      struct stat st {};
       if (h == nullptr) {
         sftp_reply_status(msg, SSH_FX_FAILURE, "invalid handle");
         return true;
       }
-      int rc = h->is_dir ? ::stat(uploads_.c_str(), &st) : ::fstat(h->fd, &st);
-      if (rc != 0) {
-        sftp_reply_status(msg, status_from_errno(errno), "stat failed");
+      files::Failure failure{};
+      const auto facts = h->is_dir ? files::stat_path(uploads_, failure) : h->file->facts(failure);
+      if (!facts) {
+        sftp_reply_status(msg, status_of(failure), "stat failed");
         return true;
       }
       sftp_attributes_struct attr{};
-      fill_attributes(st, attr);
+      fill_attributes(*facts, attr);
       sftp_reply_attr(msg, &attr);
       return true;
     }
@@ -736,19 +692,20 @@ bool SftpServer::Impl::handle_message(sftp_session sftp, sftp_client_message msg
         sftp_reply_status(msg, SSH_FX_PERMISSION_DENIED, "writes are refused");
         return true;
       }
-      int oflags = O_WRONLY | O_CLOEXEC | O_NOFOLLOW;
-      if (flags & SSH_FXF_CREAT) oflags |= O_CREAT;
-      if (flags & SSH_FXF_TRUNC) oflags |= O_TRUNC;
-      if (flags & SSH_FXF_EXCL) oflags |= O_EXCL;
-      if (flags & SSH_FXF_APPEND) oflags |= O_APPEND;
-      fs::path target = uploads_ / *name;
-      int fd = ::open(target.c_str(), oflags, 0644);
-      if (fd < 0) {
-        sftp_reply_status(msg, status_from_errno(errno), std::strerror(errno));
+      files::OpenFlags open_flags;
+      open_flags.create = (flags & SSH_FXF_CREAT) != 0;
+      open_flags.truncate = (flags & SSH_FXF_TRUNC) != 0;
+      open_flags.exclusive = (flags & SSH_FXF_EXCL) != 0;
+      open_flags.append = (flags & SSH_FXF_APPEND) != 0;
+      files::Failure failure{};
+      std::string why;
+      auto file = files::WriteFile::open(uploads_ / path_of(*name), open_flags, failure, why);
+      if (!file) {
+        sftp_reply_status(msg, status_of(failure), why.c_str());
         return true;
       }
       auto h = std::make_unique<Handle>();
-      h->fd = fd;
+      h->file = std::move(file);
       h->name = *name;
       reply_new_handle(std::move(h));
       return true;
@@ -766,16 +723,10 @@ bool SftpServer::Impl::handle_message(sftp_session sftp, sftp_client_message msg
         return true;
       }
       if (write_fault(sftp, *h, data, len, msg->offset)) return false;
-      std::size_t done = 0;
-      while (done < len) {
-        ssize_t n =
-            ::pwrite(h->fd, data + done, len - done, static_cast<off_t>(msg->offset + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-          sftp_reply_status(msg, status_from_errno(errno), "write failed");
-          return true;
-        }
-        done += static_cast<std::size_t>(n);
+      files::Failure failure{};
+      if (!h->file->write_at(msg->offset, data, len, failure)) {
+        sftp_reply_status(msg, status_of(failure), "write failed");
+        return true;
       }
       sftp_reply_status(msg, SSH_FX_OK, nullptr);
       return true;
@@ -786,10 +737,10 @@ bool SftpServer::Impl::handle_message(sftp_session sftp, sftp_client_message msg
         sftp_reply_status(msg, SSH_FX_FAILURE, "invalid handle");
         return true;
       }
-      int rc = h->fd >= 0 ? ::close(h->fd) : 0;
+      const bool closed = h->file == nullptr || h->file->close();
       sftp_handle_remove(sftp, h);
       handles.remove_if([h](const std::unique_ptr<Handle>& p) { return p.get() == h; });
-      if (rc != 0) {
+      if (!closed) {
         sftp_reply_status(msg, SSH_FX_FAILURE, "close failed");
       } else {
         sftp_reply_status(msg, SSH_FX_OK, nullptr);
@@ -805,7 +756,7 @@ bool SftpServer::Impl::handle_message(sftp_session sftp, sftp_client_message msg
       h->is_dir = true;
       std::error_code ec;
       for (const auto& entry : fs::directory_iterator(uploads_, ec)) {
-        if (entry.is_regular_file(ec)) h->listing.push_back(entry.path().filename().string());
+        if (entry.is_regular_file(ec)) h->listing.push_back(path_text(entry.path().filename()));
       }
       std::sort(h->listing.begin(), h->listing.end());
       reply_new_handle(std::move(h));
@@ -822,10 +773,10 @@ bool SftpServer::Impl::handle_message(sftp_session sftp, sftp_client_message msg
         return true;
       }
       if (!h->listed) {
-        struct stat st {};
-        if (::stat(uploads_.c_str(), &st) == 0) {
+        files::Failure failure{};
+        if (const auto facts = files::stat_path(uploads_, failure)) {
           sftp_attributes_struct attr{};
-          fill_attributes(st, attr);
+          fill_attributes(*facts, attr);
           sftp_reply_names_add(msg, ".", "drwxr-xr-x 2 sftp sftp 0 Jan  1 00:00 .", &attr);
         }
         h->listed = true;
@@ -834,12 +785,13 @@ bool SftpServer::Impl::handle_message(sftp_session sftp, sftp_client_message msg
       while (!h->listing.empty() && count < kNamesPerReaddir) {
         std::string name = h->listing.back();
         h->listing.pop_back();
-        struct stat st {};
-        if (::stat((uploads_ / name).c_str(), &st) != 0) continue;
+        files::Failure failure{};
+        const auto facts = files::stat_path(uploads_ / path_of(name), failure);
+        if (!facts) continue;
         sftp_attributes_struct attr{};
-        fill_attributes(st, attr);
+        fill_attributes(*facts, attr);
         std::string longname =
-            "-rw-r--r-- 1 sftp sftp " + std::to_string(st.st_size) + " Jan  1 00:00 " + name;
+            "-rw-r--r-- 1 sftp sftp " + std::to_string(facts->size) + " Jan  1 00:00 " + name;
         sftp_reply_names_add(msg, name.c_str(), longname.c_str(), &attr);
         ++count;
       }

@@ -1,5 +1,7 @@
 #include "sftp/upload_names.h"
 
+#include "platform/files.h"
+
 namespace sandbox {
 
 bool is_root_path(std::string_view p) {
@@ -16,6 +18,7 @@ std::optional<std::string> upload_name(std::string_view p) {
     auto u = static_cast<unsigned char>(c);
     if (c == '/' || c == '\\' || u < 0x20 || u == 0x7f) return std::nullopt;
   }
+  if (!files::file_name_allowed(p)) return std::nullopt;
   return std::string(p);
 }
 

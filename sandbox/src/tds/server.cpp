@@ -1,15 +1,5 @@
 #include "tds/server.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -18,6 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "platform/net.h"
 #include "tds/connection.h"
 #include "tds/packet.h"
 #include "tds/tls.h"
@@ -31,7 +22,7 @@ using Clock = std::chrono::steady_clock;
 // `rest_after` from that byte (never later than `first` would allow before login).
 class SocketSource : public ByteSource {
  public:
-  explicit SocketSource(int fd) : fd_(fd) {}
+  explicit SocketSource(net::Socket fd) : fd_(fd) {}
 
   void begin_message(Clock::time_point first, std::chrono::milliseconds rest, bool cap_at_first) {
     first_ = first;
@@ -49,13 +40,14 @@ class SocketSource : public ByteSource {
       const Clock::time_point deadline = started_ ? deadline_ : first_;
       const auto now = Clock::now();
       if (now >= deadline) return false;
-      pollfd p{fd_, POLLIN, 0};
+      net::PollFd p{fd_, POLLIN, 0};
       const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
-      const int r = ::poll(&p, 1, static_cast<int>(std::min<long long>(wait.count() + 1, 60000)));
-      if (r < 0 && errno == EINTR) continue;
+      const int r =
+          net::poll(&p, 1, static_cast<int>(std::min<long long>(wait.count() + 1, 60000)));
+      if (r < 0 && net::interrupted(net::last_error())) continue;
       if (r < 0) return false;
       if (r == 0) continue;  // the loop re-checks the deadline
-      const ssize_t n = ::recv(fd_, out.data() + got, out.size() - got, 0);
+      const long long n = net::receive_some(fd_, out.data() + got, out.size() - got);
       if (n > 0) {
         if (!started_) {
           started_ = true;
@@ -63,7 +55,7 @@ class SocketSource : public ByteSource {
           if (cap_at_first_) deadline_ = std::min(deadline_, first_);
         }
         got += static_cast<std::size_t>(n);
-      } else if (n < 0 && errno == EINTR) {
+      } else if (n < 0 && net::interrupted(net::last_error())) {
         continue;
       } else {
         return false;
@@ -73,7 +65,7 @@ class SocketSource : public ByteSource {
   }
 
  private:
-  int fd_;
+  net::Socket fd_;
   Clock::time_point first_ = Clock::time_point::max();
   Clock::time_point deadline_ = Clock::time_point::max();
   std::chrono::milliseconds rest_{0};
@@ -81,20 +73,8 @@ class SocketSource : public ByteSource {
   bool started_ = false;
 };
 
-bool send_all(int fd, std::span<const std::uint8_t> data) {
-  std::size_t sent = 0;
-  while (sent < data.size()) {
-    // MSG_NOSIGNAL: a client that vanished costs its connection, never the process.
-    const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-    if (n > 0) {
-      sent += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      return false;
-    }
-  }
-  return true;
+bool send_all(net::Socket fd, std::span<const std::uint8_t> data) {
+  return net::send_all(fd, data.data(), data.size());
 }
 
 // What the message reader reads: the socket itself, or, once TLS is on, the plain text of the
@@ -183,46 +163,15 @@ TdsServer::~TdsServer() {
 
 void TdsServer::start() {
   if (started_) throw std::logic_error("TdsServer::start called twice");
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_PASSIVE;
-  addrinfo* res = nullptr;
-  const std::string port_text = std::to_string(requested_port_);
-  const int gai =
-      ::getaddrinfo(host_.empty() ? nullptr : host_.c_str(), port_text.c_str(), &hints, &res);
-  if (gai != 0) {
-    throw std::runtime_error("cannot resolve " + host_ + ": " + ::gai_strerror(gai));
-  }
-  std::string last_error = "no address";
-  for (addrinfo* a = res; a != nullptr; a = a->ai_next) {
-    const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-    if (fd < 0) {
-      last_error = std::strerror(errno);
-      continue;
-    }
-    const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(fd, a->ai_addr, a->ai_addrlen) == 0 && ::listen(fd, 128) == 0) {
-      listen_fd_ = fd;
-      break;
-    }
-    last_error = std::strerror(errno);
-    ::close(fd);
-  }
-  ::freeaddrinfo(res);
-  if (listen_fd_ < 0) {
-    throw std::runtime_error("cannot listen on " + host_ + ":" + port_text + ": " + last_error);
-  }
-  sockaddr_storage addr{};
-  socklen_t len = sizeof addr;
-  ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-  bound_port_ = ntohs(addr.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port
-                                                 : reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
-  if (::pipe2(wake_fds_, O_CLOEXEC) != 0) {
-    ::close(listen_fd_);
-    listen_fd_ = -1;
-    throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
+  const net::Listener listener = net::listen_on(host_, requested_port_, 128);
+  listen_fd_ = listener.socket;
+  bound_port_ = listener.port;
+  try {
+    wake_ = std::make_unique<net::Wakeup>();
+  } catch (...) {
+    net::close(listen_fd_);
+    listen_fd_ = net::kNoSocket;
+    throw;
   }
   started_ = true;
   acceptor_ = std::thread([this] { accept_loop(); });
@@ -231,43 +180,37 @@ void TdsServer::start() {
 void TdsServer::accept_loop() {
   std::uint32_t spid_counter = 0;
   while (!stopping_.load()) {
-    pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {wake_fds_[0], POLLIN, 0}};
-    const int r = ::poll(fds, 2, 1000);
+    net::PollFd fds[2] = {{listen_fd_, POLLIN, 0}, {wake_->socket(), POLLIN, 0}};
+    const int r = net::poll(fds, 2, 1000);
     reap_finished();
-    if (r < 0 && errno != EINTR) break;
+    if (r < 0 && !net::interrupted(net::last_error())) break;
     if (r <= 0 || fds[1].revents != 0) continue;
     if ((fds[0].revents & POLLIN) == 0) continue;
-    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) {
+    const net::Socket fd = net::accept(listen_fd_);
+    if (fd == net::kNoSocket) {
       // Out of descriptors or a connection reset before accept: back off briefly, keep serving.
-      if (errno != EINTR && errno != ECONNABORTED) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
     }
     if (mode_.load() == TdsMode::close_new) {
       ++total_;
-      ::close(fd);
+      net::close(fd);
       continue;
     }
     if (open_.load() >= limits_.max_connections && !evict_one_not_logged_in()) {
       // Over the cap: closed before any thread or session is spent on it.
       ++refused_;
-      ::close(fd);
+      net::close(fd);
       continue;
     }
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    net::set_nodelay(fd);
     // A client that stops reading its answer is dropped after the message deadline.
-    const auto send_ms = limits_.message_timeout.count();
-    const timeval send_timeout{static_cast<time_t>(send_ms / 1000),
-                               static_cast<suseconds_t>(send_ms % 1000 * 1000)};
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
+    net::set_send_timeout(fd, limits_.message_timeout);
     // SPIDs are non-zero; start where a real server's user sessions start.
     const auto spid = static_cast<std::uint16_t>(51 + (spid_counter++ % 30000));
     std::lock_guard lock(mutex_);
     if (stopping_.load()) {
-      ::close(fd);
+      net::close(fd);
       break;
     }
     auto live = std::make_unique<Live>();
@@ -314,7 +257,7 @@ bool TdsServer::wait_until(Clock::time_point when) const {
 }
 
 void TdsServer::serve(Live& live) {
-  const int fd = live.fd;  // stays open until this thread closes it below
+  const net::Socket fd = live.fd;  // stays open until this thread closes it below
   const std::uint16_t spid = live.info.spid;
   auto update = [&live](auto&& change) {
     std::lock_guard lock(live.info_mutex);
@@ -513,8 +456,8 @@ void TdsServer::serve(Live& live) {
   }
   {
     std::lock_guard lock(mutex_);
-    ::close(live.fd);
-    live.fd = -1;
+    net::close(live.fd);
+    live.fd = net::kNoSocket;
     std::lock_guard info_lock(live.info_mutex);
     live.info.open = false;
     live.info.state = "closed";
@@ -548,8 +491,8 @@ std::size_t TdsServer::close_connections() {
     std::lock_guard lock(mutex_);
     // Each connection's thread wakes and closes its descriptor itself.
     for (auto& l : live_) {
-      if (l->fd >= 0 && !l->finished.load()) {
-        ::shutdown(l->fd, SHUT_RDWR);
+      if (l->fd != net::kNoSocket && !l->finished.load()) {
+        net::shutdown_both(l->fd);
         ++closed;
       }
     }
@@ -605,9 +548,9 @@ void TdsServer::give_large_slot() {
 bool TdsServer::evict_one_not_logged_in() {
   std::lock_guard lock(mutex_);
   for (auto& l : live_) {  // oldest first
-    if (l->fd >= 0 && !l->logged_in.load() && !l->evicted) {
+    if (l->fd != net::kNoSocket && !l->logged_in.load() && !l->evicted) {
       // Its thread wakes from recv() and closes the connection itself.
-      ::shutdown(l->fd, SHUT_RDWR);
+      net::shutdown_both(l->fd);
       l->evicted = true;
       ++evicted_;
       return true;
@@ -644,24 +587,21 @@ void TdsServer::stop() {
     std::lock_guard lock(mode_mutex_);  // and one held by the black hole
   }
   mode_changed_.notify_all();
-  const char byte = 1;
-  [[maybe_unused]] const ssize_t w = ::write(wake_fds_[1], &byte, 1);
+  wake_->signal();
   acceptor_.join();
-  ::close(listen_fd_);
-  listen_fd_ = -1;
+  net::close(listen_fd_);
+  listen_fd_ = net::kNoSocket;
   std::list<std::unique_ptr<Live>> all;
   {
     std::lock_guard lock(mutex_);
     // shutdown() wakes a thread blocked in recv(); the thread itself closes the descriptor.
     for (auto& l : live_) {
-      if (l->fd >= 0) ::shutdown(l->fd, SHUT_RDWR);
+      if (l->fd != net::kNoSocket) net::shutdown_both(l->fd);
     }
     all.swap(live_);
   }
   for (auto& l : all) l->thread.join();
-  ::close(wake_fds_[0]);
-  ::close(wake_fds_[1]);
-  wake_fds_[0] = wake_fds_[1] = -1;
+  wake_.reset();
 }
 
 }  // namespace sandbox::tds

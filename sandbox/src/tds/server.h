@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "backend.h"
+#include "platform/net.h"
 #include "tds/login.h"
 
 namespace sandbox::tds {
@@ -139,7 +140,7 @@ class TdsServer {
 
  private:
   struct Live {
-    int fd = -1;
+    net::Socket fd = net::kNoSocket;
     std::thread thread;
     std::atomic<bool> finished{false};
     std::atomic<bool> logged_in{false};
@@ -175,8 +176,8 @@ class TdsServer {
   std::atomic<std::int64_t> latency_ms_{0};
   std::atomic<std::uint64_t> round_trips_{0};
   std::uint64_t accepted_ = 0;  // accept loop only
-  int listen_fd_ = -1;
-  int wake_fds_[2] = {-1, -1};  // self-pipe that wakes the accept loop for stop()
+  net::Socket listen_fd_ = net::kNoSocket;
+  std::unique_ptr<net::Wakeup> wake_;  // wakes the accept loop for stop()
   std::thread acceptor_;
   std::atomic<bool> stopping_{false};
   bool started_ = false;

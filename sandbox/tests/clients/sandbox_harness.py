@@ -12,6 +12,8 @@ import unittest
 import urllib.request
 
 SANDBOX_EXE = os.environ.get("TAVIKSMS_SANDBOX_EXE", "taviksms-sandbox")
+# The Windows sandbox, run under Wine by sandbox/tests/wine/sandbox-under-wine.
+UNDER_WINE = bool(os.environ.get("TAVIKSMS_SANDBOX_WINE_EXE"))
 DB_USER = "sms_app"
 DB_PASSWORD = "tavik2024db"
 
@@ -43,6 +45,14 @@ class Sandbox:
             self.stop()
             raise RuntimeError("sandbox did not start: %r" % lines)
         self.base = "http://127.0.0.1:%d" % self.ports["control"]
+
+    @property
+    def pid(self):
+        """The sandbox's own process: under Wine the wrapper's child (the Windows program)."""
+        if not UNDER_WINE:
+            return self.proc.pid
+        with open("/proc/%d/task/%d/children" % (self.proc.pid, self.proc.pid)) as f:
+            return int(f.read().split()[0])
 
     @property
     def tds_port(self):

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <iostream>
 #include <regex>
 #include <sstream>
 
@@ -228,9 +229,14 @@ TEST_F(ConsoleTest, UploadsAreServedExactlyAndNothingElseIs) {
   // followed either.
   std::filesystem::create_symlink(sandbox_.data_dir() / "sandbox.sqlite3",
                                   sandbox_.data_dir() / "uploads" / "link.jpg");
-  for (const char* path :
+  for (const std::string path :
        {"/uploads/..%2Fsandbox.sqlite3", "/uploads/../sandbox.sqlite3", "/uploads/%2E%2E",
         "/uploads/link.jpg", "/uploads/none.jpg", "/uploads/..%5Cssh_host_ed25519_key"}) {
+    if (path == "/uploads/link.jpg" && sandbox_under_wine()) {
+      std::cout << "not against the Windows sandbox: Wine shows a Unix link as the file it "
+                   "names (Windows' own links are reparse points, which it refuses)\n";
+      continue;
+    }
     auto r = client_.Get(path);
     ASSERT_TRUE(r) << path;
     EXPECT_EQ(r->status, 404) << path;

@@ -15,6 +15,8 @@ namespace sandbox::test {
 
 using taviksms::testing::run_command;
 using taviksms::testing::RunResult;
+using taviksms::testing::sandbox_executable;
+using taviksms::testing::sandbox_under_wine;
 using taviksms::testing::SandboxProcess;
 
 struct Fetch {
