@@ -116,9 +116,17 @@ std::vector<DoctorCheck> doctor_checks() {
     local_and_silent = local_and_silent && rc != 0 && outcome.starts_with("error:") &&
                        (url.starts_with("http://127.") || url.starts_with("http://localhost") ||
                         url.starts_with("http://[::1]"));
+    // A mirror's whole address (as the sandbox prints it) given where its base belongs: the
+    // component adds the path itself, so it asks for the path twice.
+    const bool path_given = base.ends_with(core::kMirrorPath);
     add("mirror " + std::to_string(n), configuration,
         url + ": " + outcome + " (" + ms_since(t0) + ")",
-        rc == -3  ? "the folder of ip1.ini is not writable (see the last check)"
+        rc == -3 ? "the folder of ip1.ini is not writable (see the last check)"
+        : path_given
+            ? "the address already ends in " + core::utf16_to_utf8(core::kMirrorPath) +
+                  ", which the component adds itself: give the mirror's base address, "
+                  "e.g. " +
+                  core::utf16_to_utf8(base.substr(0, base.size() - core::kMirrorPath.size()))
         : rc == 0 ? "the mirror answers with something that is not the configuration (an error "
                     "or sign-in page of a proxy or network, an empty file); the component goes "
                     "on with the next mirror; check the address and the network"

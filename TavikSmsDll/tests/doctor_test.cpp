@@ -103,13 +103,20 @@ TEST_F(DoctorTest, TheServersEncryptionIsShown) {
 
 TEST_F(DoctorTest, EachFailingMirrorIsNamedWithItsErrorOrStatus) {
   sandbox_->post("/mirrors/1?mode=down");
-  sandbox_->post("/mirrors/2?mode=404");
-  RunResult r = doctor();
+  // The second mirror's whole address, as the sandbox prints it, where its base belongs.
+  const std::string whole = sandbox_->mirror_base(2) + "/uini/ip1.ini";
+  RunResult r = doctor({"TAVIKSMS_MIRRORS=" + sandbox_->mirror_base(1) + ";" + whole + ";" +
+                        sandbox_->mirror_base(3)});
   EXPECT_EQ(r.exit_code, 1) << r.out;
   EXPECT_NE(line(r, "mirror 1").find("FAIL"), std::string::npos) << r.out;
   EXPECT_NE(line(r, "mirror 1").find("error: "), std::string::npos) << r.out;
   EXPECT_NE(line(r, "mirror 1").find("hint: "), std::string::npos) << r.out;
   EXPECT_NE(line(r, "mirror 2").find("HTTP 404"), std::string::npos) << r.out;
+  EXPECT_TRUE(line(r, "mirror 2")
+                  .ends_with("hint: the address already ends in /uini/ip1.ini, which the "
+                             "component adds itself: give the mirror's base address, e.g. " +
+                             sandbox_->mirror_base(2)))
+      << r.out;
   EXPECT_EQ(line(r, "mirror 3").rfind("ok    ", 0), 0u) << r.out;
   // The third mirror's file is the one checked, as the component would use it.
   EXPECT_EQ(line(r, "database login").rfind("ok    ", 0), 0u) << r.out;
