@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
-#include <variant>
 
 #include "base/error.h"
 #include "base/platform/platform.h"
@@ -176,30 +175,6 @@ std::string quote(std::u16string_view text) {
 
 std::string masked(std::size_t length) {
   return "***(" + std::to_string(length) + ")";
-}
-
-std::string describe_value(const Value& v) {
-  if (const auto* i = std::get_if<std::int32_t>(&v)) return std::to_string(*i);
-  return quote(std::get<std::u16string>(v));
-}
-
-std::string describe_call(const MethodInfo& method, std::span<const Value> args) {
-  std::string out = method.name;
-  out += '(';
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    if (i) out += ", ";
-    const std::string_view name = i < method.param_count ? method.params[i].name : "?";
-    out += name;
-    out += '=';
-    // Login's Passwd and AddMember's user_pw.
-    if (name == "Passwd" || name == "user_pw") {
-      const auto* t = std::get_if<std::u16string>(&args[i]);
-      out += masked(t ? t->size() : 0);
-    } else {
-      out += describe_value(args[i]);
-    }
-  }
-  return out + ')';
 }
 
 std::string describe_error(const std::exception& e) {

@@ -7,11 +7,8 @@
 #include <atomic>
 #include <chrono>
 #include <exception>
-#include <span>
 #include <string>
 #include <string_view>
-
-#include <taviksms/taviksms.h>
 
 namespace taviksms::trace {
 
@@ -47,10 +44,6 @@ std::string quote(std::string_view utf8);
 // The length of a secret, never its value: "***(8)".
 std::string masked(std::size_t length);
 
-// The argument list of a method call, both passwords (Login's Passwd, AddMember's user_pw)
-// masked: Login(User_ID="demo", Passwd=***(8)).
-std::string describe_call(const MethodInfo& method, std::span<const Value> args);
-std::string describe_value(const Value& v);
 // A component error as "<description> (0x<number>)", anything else by its what().
 std::string describe_error(const std::exception& e);
 
@@ -68,22 +61,5 @@ class Span {
   std::chrono::steady_clock::time_point start_;
   bool done_ = false;
 };
-
-// Runs one method call (`body()` returns its Value) and, when the trace is on, writes the call
-// with its arguments, its result or the error that escaped, and its duration. The one place every
-// call passes hooks it in: `return trace::traced_call(method, args, [&] { return ...; });`.
-template <typename F>
-Value traced_call(const MethodInfo& method, std::span<const Value> args, F&& body) {
-  if (!enabled()) return body();
-  Span span("call", describe_call(method, args));
-  try {
-    Value result = body();
-    span.finish(describe_value(result));
-    return result;
-  } catch (const std::exception& e) {
-    span.finish(std::string("raised: ") + describe_error(e));
-    throw;
-  }
-}
 
 }  // namespace taviksms::trace

@@ -8,6 +8,7 @@
 #include "base/error.h"
 #include "base/module_state.h"
 #include "base/trace.h"
+#include "component/call_trace.h"
 #include "db/call.h"
 #include "db/session.h"
 #include "db/value.h"
