@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "ascii.h"
+#include <taviksms_common/ascii.h>
 #include "http/guarded_server.h"
 
 namespace sandbox {
@@ -12,7 +12,7 @@ namespace {
 // A Host value naming this machine's loopback on `port` ("127.0.0.1:P", "localhost:P",
 // "[::1]:P"). Without a port the default 80 is meant.
 bool is_loopback_host(std::string_view host, std::uint16_t port) {
-  std::string h = ascii_lowered(host);
+  std::string h = taviksms::ascii::lowered(host);
   std::string name = h;
   std::string port_text;
   const auto colon = h.rfind(':');
@@ -43,8 +43,9 @@ enum class Sender { kNoPage, kOwnPage, kOtherPage };
 Sender sender(std::optional<std::string_view> origin, std::optional<std::string_view> fetch_site,
               std::string_view host) {
   if (origin) {
-    return ascii_lowered(*origin) == "http://" + ascii_lowered(host) ? Sender::kOwnPage
-                                                                     : Sender::kOtherPage;
+    return taviksms::ascii::lowered(*origin) == "http://" + taviksms::ascii::lowered(host)
+               ? Sender::kOwnPage
+               : Sender::kOtherPage;
   }
   if (!fetch_site || *fetch_site == "none") return Sender::kNoPage;
   return *fetch_site == "same-origin" ? Sender::kOwnPage : Sender::kOtherPage;

@@ -10,7 +10,7 @@
 #include <string>
 #include <system_error>
 
-#include "ascii.h"
+#include <taviksms_common/ascii.h>
 #include "control/json_reply.h"
 #include "mirrors/mirrors.h"
 #include "platform/files.h"
@@ -119,7 +119,7 @@ json uploads_json(const SftpServer& sftp) {
 }
 
 std::string picture_type(const std::string& name) {
-  const std::string ext = ascii_lowered(path_text(path_of(name).extension()));
+  const std::string ext = taviksms::ascii::lowered(path_text(path_of(name).extension()));
   if (ext == ".jpg" || ext == ".jpeg") return "image/jpeg";
   if (ext == ".png") return "image/png";
   if (ext == ".gif") return "image/gif";

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string_view>
 
-#include "ascii.h"
+#include <taviksms_common/ascii.h>
 #include "platform/net.h"
 
 namespace sandbox {
@@ -97,7 +97,7 @@ HeadFacts read_head(std::string_view head) {
   f.method = head.substr(0, std::min(head.find(' '), head.size()));
   int lengths = 0;
   for_each_header(head, [&](std::string_view name, std::string_view value) {
-    if (ascii_iequals(name, "Content-Length")) {
+    if (taviksms::ascii::iequals(name, "Content-Length")) {
       std::size_t n = 0;
       bool ok = !value.empty() && value.size() <= 18 && ++lengths == 1;
       for (char ch : value) {
@@ -109,14 +109,14 @@ HeadFacts read_head(std::string_view head) {
       } else {
         f.bad = "bad Content-Length";
       }
-    } else if (ascii_iequals(name, "Transfer-Encoding")) {
+    } else if (taviksms::ascii::iequals(name, "Transfer-Encoding")) {
       // Only chunked is understood; anything else would leave the body's end unknown.
-      if (!ascii_iequals(value, "chunked") || f.chunked) {
+      if (!taviksms::ascii::iequals(value, "chunked") || f.chunked) {
         f.bad = "Transfer-Encoding other than chunked";
       }
       f.chunked = true;
-    } else if (ascii_iequals(name, "Expect")) {
-      f.expect_continue = ascii_iequals(value, "100-continue");
+    } else if (taviksms::ascii::iequals(name, "Expect")) {
+      f.expect_continue = taviksms::ascii::iequals(value, "100-continue");
     }
   });
   // Both would let two parsers disagree on where the body ends.
@@ -142,7 +142,8 @@ void drop_expect_lines(std::string& buf, std::size_t& head_len) {
     if (end == std::string::npos || end >= head_len) return;
     const std::string_view line(buf.data() + start, end - start);
     const std::size_t colon = line.find(':');
-    if (colon != std::string_view::npos && ascii_iequals(trim(line.substr(0, colon)), "Expect")) {
+    if (colon != std::string_view::npos &&
+        taviksms::ascii::iequals(trim(line.substr(0, colon)), "Expect")) {
       buf.erase(start, end + 1 - start);
       head_len -= end + 1 - start;
       continue;  // pos still ends the line before
@@ -268,7 +269,7 @@ std::string_view RequestHead::path() const {
 std::vector<std::string_view> RequestHead::values(std::string_view name) const {
   std::vector<std::string_view> out;
   for_each_header(head_, [&](std::string_view n, std::string_view value) {
-    if (ascii_iequals(n, name)) out.push_back(value);
+    if (taviksms::ascii::iequals(n, name)) out.push_back(value);
   });
   return out;
 }

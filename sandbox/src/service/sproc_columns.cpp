@@ -69,10 +69,10 @@ struct LikeElement {
       case kOne:
         return true;
       case kChar:
-        return ascii_lower(t) == ascii_lower(c);
+        return taviksms::ascii::lower(t) == taviksms::ascii::lower(c);
       case kSet:
         for (char16_t s : set) {
-          if (ascii_lower(s) == ascii_lower(t)) return true;
+          if (taviksms::ascii::lower(s) == taviksms::ascii::lower(t)) return true;
         }
         return false;
       case kAny:

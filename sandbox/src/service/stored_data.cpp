@@ -10,7 +10,7 @@ namespace sandbox {
 using nlohmann::json;
 
 void MessageFilter::set_text(std::u16string_view typed) {
-  text = ascii_lowered(typed);
+  text = taviksms::ascii::lowered(typed);
 }
 
 namespace {

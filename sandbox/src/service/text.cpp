@@ -32,7 +32,7 @@ std::string utf16le_hex(std::u16string_view s) {
 
 std::u16string comparison_key(std::u16string_view s) {
   while (!s.empty() && s.back() == u' ') s.remove_suffix(1);
-  return ascii_lowered(s);
+  return taviksms::ascii::lowered(s);
 }
 
 std::u16string_view trim_blanks(std::u16string_view s) {
@@ -42,7 +42,7 @@ std::u16string_view trim_blanks(std::u16string_view s) {
 }
 
 TextSearch::TextSearch(std::u16string_view pattern, bool fold)
-    : pattern_(fold ? ascii_lowered(pattern) : std::u16string(pattern)),
+    : pattern_(fold ? taviksms::ascii::lowered(pattern) : std::u16string(pattern)),
       border_(pattern_.size(), 0),
       fold_(fold) {
   for (std::size_t i = 1, k = 0; i < pattern_.size(); ++i) {

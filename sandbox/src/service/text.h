@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "ascii.h"
+#include <taviksms_common/ascii.h>
 #include "backend.h"
 
 namespace sandbox {
@@ -22,7 +22,7 @@ std::string utf16le_hex(std::u16string_view s);
 
 // Comparison under a case-insensitive collation (ASCII letters fold; everything else exact).
 inline bool iequals(std::u16string_view a, std::u16string_view b) {
-  return ascii_iequals(a, b);
+  return taviksms::ascii::iequals(a, b);
 }
 // The key that makes two user ids equal when SQL Server would: ASCII case folded, trailing
 // blanks dropped (string comparison pads with blanks).
@@ -38,7 +38,7 @@ class TextSearch {
   bool found_in(std::u16string_view text) const;
 
  private:
-  char16_t unit(char16_t c) const { return fold_ ? ascii_lower(c) : c; }
+  char16_t unit(char16_t c) const { return fold_ ? taviksms::ascii::lower(c) : c; }
   std::u16string pattern_;
   std::vector<std::size_t> border_;  // border_[i]: longest proper border of pattern_[0..i]
   bool fold_;

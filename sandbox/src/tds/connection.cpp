@@ -4,7 +4,7 @@
 #include <exception>
 #include <string>
 
-#include "ascii.h"
+#include <taviksms_common/ascii.h>
 #include "tds/login.h"
 #include "tds/request_decoder.h"
 #include "tds/response_encoder.h"
@@ -38,9 +38,9 @@ bool any_drop(const std::vector<StatementResult>& results) {
 
 bool is_execute_sql(const RpcCall& call) {
   if (call.proc_id != 0) return call.proc_id == kProcIdExecuteSql;
-  return ascii_iequals(call.name, u"sp_executesql") ||
-         ascii_iequals(call.name, u"sys.sp_executesql") ||
-         ascii_iequals(call.name, u"[sys].[sp_executesql]");
+  return taviksms::ascii::iequals(call.name, u"sp_executesql") ||
+         taviksms::ascii::iequals(call.name, u"sys.sp_executesql") ||
+         taviksms::ascii::iequals(call.name, u"[sys].[sp_executesql]");
 }
 
 bool is_text(const SqlValue& v) {
