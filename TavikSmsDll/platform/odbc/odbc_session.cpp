@@ -148,28 +148,21 @@ SQLWCHAR* w(std::u16string& s) {
   return reinterpret_cast<SQLWCHAR*>(s.data());
 }
 
-// The first diagnostic record's message, prefixes removed.
-std::u16string diagnostic(SQLSMALLINT type, SQLHANDLE h) {
-  std::optional<std::u16string> msg =
-      read_diag_text([&](char16_t* buffer, short capacity, short* length) {
-        SQLWCHAR state[6] = {};
-        SQLINTEGER native = 0;
-        return SQLGetDiagRecW(type, h, 1, state, &native, reinterpret_cast<SQLWCHAR*>(buffer),
-                              capacity, length);
-      });
-  if (!msg) return u"Unspecified error";
-  return strip_diag_prefix(*msg);
+// The first diagnostic record's message as the driver chain gives it; none when there is none.
+std::optional<std::u16string> first_diag_message(SQLSMALLINT type, SQLHANDLE h) {
+  return read_diag_text([&](char16_t* buffer, short capacity, short* length) {
+    SQLWCHAR state[6] = {};
+    SQLINTEGER native = 0;
+    return SQLGetDiagRecW(type, h, 1, state, &native, reinterpret_cast<SQLWCHAR*>(buffer), capacity,
+                          length);
+  });
 }
 
-// The first diagnostic record's SQLSTATE.
-std::u16string sqlstate(SQLHSTMT st) {
-  SQLWCHAR state[6] = {};
-  SQLINTEGER native = 0;
-  SQLWCHAR msg[2];
-  SQLSMALLINT len = 0;
-  if (!SQL_SUCCEEDED(SQLGetDiagRecW(SQL_HANDLE_STMT, st, 1, state, &native, msg, 2, &len)))
-    return {};
-  return std::u16string(reinterpret_cast<const char16_t*>(state), 5);
+// The first diagnostic record's message, prefixes removed.
+std::u16string diagnostic(SQLSMALLINT type, SQLHANDLE h) {
+  const std::optional<std::u16string> msg = first_diag_message(type, h);
+  if (!msg) return u"Unspecified error";
+  return strip_diag_prefix(*msg);
 }
 
 // The first diagnostic record's SQLSTATE for any handle.
@@ -182,17 +175,15 @@ std::u16string diag_state(SQLSMALLINT type, SQLHANDLE h) {
   return std::u16string(reinterpret_cast<const char16_t*>(state), 5);
 }
 
+// The first diagnostic record's SQLSTATE of a statement.
+std::u16string sqlstate(SQLHSTMT st) {
+  return diag_state(SQL_HANDLE_STMT, st);
+}
+
 // The first diagnostic record's message as the driver chain gives it, prefixes kept (the trace
 // shows which layer spoke).
 std::u16string full_diagnostic(SQLSMALLINT type, SQLHANDLE h) {
-  std::optional<std::u16string> msg =
-      read_diag_text([&](char16_t* buffer, short capacity, short* length) {
-        SQLWCHAR state[6] = {};
-        SQLINTEGER native = 0;
-        return SQLGetDiagRecW(type, h, 1, state, &native, reinterpret_cast<SQLWCHAR*>(buffer),
-                              capacity, length);
-      });
-  return msg ? *msg : u"(no diagnostic)";
+  return first_diag_message(type, h).value_or(u"(no diagnostic)");
 }
 
 // The driver a connection loaded (SQL_DRIVER_NAME, the library's file name).
